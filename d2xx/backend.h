@@ -1,0 +1,82 @@
+// Backends behind the D2XX-shaped calls of ftd2xx.h. Each backend lists the
+// devices it can reach and opens ports on them; the dispatcher in ftd2xx.cpp
+// merges the listings into the one list D2XX callers expect.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace d2xx {
+
+struct DeviceInfo {
+    std::uint32_t flags = 0;
+    std::uint32_t type = 0;      // FT_DEVICE_*
+    std::uint32_t id = 0;        // vendor << 16 | product
+    std::uint32_t locId = 0;
+    std::string serial;          // at most 15 characters reach the D2XX record
+    std::string description;     // at most 63 characters reach the D2XX record
+    // USB bus number and device address, 0 when unknown: lets the dispatcher
+    // drop a serial port whose USB device the libftdi backend already listed.
+    int usbBus = 0;
+    int usbAddress = 0;
+    // Identity inside the backend (bus/port path, tty path, simulator slot);
+    // two entries with the same backend and key are the same device.
+    std::string key;
+};
+
+// One open device. read() and write() may run concurrently on two threads
+// (the link's reader and the master); everything else comes from one thread
+// at a time and never concurrently with read().
+class Port {
+public:
+    virtual ~Port() = default;
+    virtual bool reset() = 0;
+    virtual bool setBaudRate(std::uint32_t baud) = 0;
+    virtual bool setDataCharacteristics(std::uint8_t bits, std::uint8_t stopBits,
+                                        std::uint8_t parity) = 0;
+    virtual bool setTimeouts(std::uint32_t readMs, std::uint32_t writeMs) = 0;
+    // false on an I/O error; *written is what the device took.
+    virtual bool write(const std::uint8_t* data, std::size_t length, std::size_t* written) = 0;
+    // Waits until length bytes arrived or the read time-out expired; false
+    // only on an I/O error (a time-out is success with fewer bytes).
+    virtual bool read(std::uint8_t* data, std::size_t length, std::size_t* got) = 0;
+    // false once the device has gone.
+    virtual bool status(std::uint32_t* rxQueued) = 0;
+};
+
+class Backend {
+public:
+    virtual ~Backend() = default;
+    virtual const char* name() const = 0;
+    virtual std::vector<DeviceInfo> list() = 0;
+    // Opens the device; on failure returns null and says why in *error.
+    virtual std::unique_ptr<Port> open(const DeviceInfo& device, std::string* error) = 0;
+};
+
+// The simulated recorders; non-null when the environment variable
+// MZT500_SIMULATOR is set or a test installed a simulated bus. While it is
+// active the list holds the simulated devices and nothing else.
+Backend* simulatorBackend();
+// Real hardware through libftdi1.
+Backend* ftdiBackend();
+// Real hardware through the kernel's FTDI serial driver: ttyUSB ports of FTDI
+// devices plus the ports named in MZT500_PORTS ("path=description;...").
+Backend* serialBackend();
+
+struct ListedDevice {
+    Backend* backend = nullptr;
+    DeviceInfo info;
+};
+
+// The one list: the libftdi devices, then the serial ports whose USB device
+// libftdi did not list (matched by bus number and device address), then the
+// serial ports without a USB identity (MZT500_PORTS entries), each group in
+// the order its backend gave.
+std::vector<ListedDevice> mergeListings(Backend* ftdi, const std::vector<DeviceInfo>& ftdiDevices,
+                                        Backend* serial,
+                                        const std::vector<DeviceInfo>& serialDevices);
+
+} // namespace d2xx

@@ -1,0 +1,283 @@
+// Dispatches the D2XX-shaped calls to the backends and keeps the device list
+// and the set of open devices.
+#include "ftd2xx.h"
+
+#include "backend.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <utility>
+
+#include <QLoggingCategory>
+
+Q_LOGGING_CATEGORY(lcD2xx, "mzt.d2xx")
+
+namespace d2xx {
+
+std::vector<ListedDevice> mergeListings(Backend* ftdi, const std::vector<DeviceInfo>& ftdiDevices,
+                                        Backend* serial,
+                                        const std::vector<DeviceInfo>& serialDevices)
+{
+    std::vector<ListedDevice> merged;
+    std::set<std::pair<int, int>> usbSeen;
+    for (const DeviceInfo& d : ftdiDevices) {
+        merged.push_back({ftdi, d});
+        if (d.usbBus > 0)
+            usbSeen.insert({d.usbBus, d.usbAddress});
+    }
+    for (const DeviceInfo& d : serialDevices) {
+        const bool hasUsbIdentity = d.usbBus > 0;
+        if (hasUsbIdentity && !usbSeen.count({d.usbBus, d.usbAddress}))
+            merged.push_back({serial, d});
+    }
+    for (const DeviceInfo& d : serialDevices) {
+        if (d.usbBus <= 0)
+            merged.push_back({serial, d});
+    }
+    return merged;
+}
+
+namespace {
+
+struct Handle {
+    Backend* backend;
+    std::string key;
+    std::unique_ptr<Port> port;
+};
+
+struct Registry {
+    std::mutex mutex;
+    std::vector<ListedDevice> list;
+    std::set<Handle*> handles;
+};
+
+Registry& registry()
+{
+    static Registry r;
+    return r;
+}
+
+bool hardwareDisabled()
+{
+    const char* v = std::getenv("MZT500_NO_HARDWARE");
+    return v && *v && std::strcmp(v, "0") != 0;
+}
+
+std::vector<ListedDevice> buildList()
+{
+    if (Backend* sim = simulatorBackend()) {
+        std::vector<ListedDevice> out;
+        for (DeviceInfo& d : sim->list())
+            out.push_back({sim, std::move(d)});
+        return out;
+    }
+    if (hardwareDisabled())
+        return {};
+    Backend* ftdi = ftdiBackend();
+    Backend* serial = serialBackend();
+    std::vector<DeviceInfo> ftdiDevices = ftdi ? ftdi->list() : std::vector<DeviceInfo>{};
+    std::vector<DeviceInfo> serialDevices = serial ? serial->list() : std::vector<DeviceInfo>{};
+    return mergeListings(ftdi, ftdiDevices, serial, serialDevices);
+}
+
+// Looks the handle up under the registry lock; the port itself is used
+// outside the lock, which is safe because a handle is only destroyed by
+// FT_Close and the link never closes a handle another of its threads uses.
+Port* portOf(FT_HANDLE h)
+{
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    auto* handle = static_cast<Handle*>(h);
+    if (!handle || !r.handles.count(handle))
+        return nullptr;
+    return handle->port.get();
+}
+
+bool isOpen(const Registry& r, const ListedDevice& d)
+{
+    return std::any_of(r.handles.begin(), r.handles.end(), [&](const Handle* h) {
+        return h->backend == d.backend && h->key == d.info.key;
+    });
+}
+
+void copyText(char* dest, std::size_t size, const std::string& text)
+{
+    std::memset(dest, 0, size);
+    std::memcpy(dest, text.data(), std::min(text.size(), size - 1));
+}
+
+} // namespace
+} // namespace d2xx
+
+using namespace d2xx;
+
+FT_STATUS FT_CreateDeviceInfoList(LPDWORD lpdwNumDevs)
+{
+    if (!lpdwNumDevs)
+        return FT_INVALID_PARAMETER;
+    std::vector<ListedDevice> fresh = buildList();
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    r.list = std::move(fresh);
+    *lpdwNumDevs = static_cast<DWORD>(r.list.size());
+    return FT_OK;
+}
+
+FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* pDest, LPDWORD lpdwNumDevs)
+{
+    if (!pDest || !lpdwNumDevs)
+        return FT_INVALID_PARAMETER;
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    const std::size_t n = std::min<std::size_t>(*lpdwNumDevs, r.list.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const ListedDevice& d = r.list[i];
+        FT_DEVICE_LIST_INFO_NODE& node = pDest[i];
+        node.Flags = d.info.flags | (isOpen(r, d) ? ULONG{FT_FLAGS_OPENED} : ULONG{0});
+        node.Type = d.info.type;
+        node.ID = d.info.id;
+        node.LocId = d.info.locId;
+        copyText(node.SerialNumber, sizeof node.SerialNumber, d.info.serial);
+        copyText(node.Description, sizeof node.Description, d.info.description);
+        node.ftHandle = nullptr;
+        for (Handle* h : r.handles)
+            if (h->backend == d.backend && h->key == d.info.key)
+                node.ftHandle = h;
+    }
+    *lpdwNumDevs = static_cast<DWORD>(n);
+    return FT_OK;
+}
+
+FT_STATUS FT_Open(int deviceNumber, FT_HANDLE* pHandle)
+{
+    if (!pHandle)
+        return FT_INVALID_PARAMETER;
+    *pHandle = nullptr;
+    Registry& r = registry();
+    ListedDevice device;
+    {
+        std::lock_guard lock(r.mutex);
+        if (deviceNumber < 0 || static_cast<std::size_t>(deviceNumber) >= r.list.size())
+            return FT_DEVICE_NOT_FOUND;
+        device = r.list[static_cast<std::size_t>(deviceNumber)];
+        if (!device.backend)
+            return FT_DEVICE_NOT_FOUND;
+        if (isOpen(r, device)) {
+            qCDebug(lcD2xx) << "device" << deviceNumber << "is already open";
+            return FT_DEVICE_NOT_OPENED;
+        }
+    }
+    std::string error;
+    std::unique_ptr<Port> port = device.backend->open(device.info, &error);
+    if (!port) {
+        qCWarning(lcD2xx).noquote() << "cannot open" << QString::fromStdString(device.info.description)
+                                    << "through" << device.backend->name() << ":"
+                                    << QString::fromStdString(error);
+        return FT_DEVICE_NOT_OPENED;
+    }
+    std::lock_guard lock(r.mutex);
+    if (isOpen(r, device))
+        return FT_DEVICE_NOT_OPENED; // another thread won the race
+    auto* handle = new Handle{device.backend, device.info.key, std::move(port)};
+    r.handles.insert(handle);
+    *pHandle = handle;
+    return FT_OK;
+}
+
+FT_STATUS FT_Close(FT_HANDLE ftHandle)
+{
+    Registry& r = registry();
+    std::unique_ptr<Handle> handle;
+    {
+        std::lock_guard lock(r.mutex);
+        auto* h = static_cast<Handle*>(ftHandle);
+        if (!h || !r.handles.erase(h))
+            return FT_INVALID_HANDLE;
+        handle.reset(h);
+    }
+    return FT_OK; // the port closes as the handle goes
+}
+
+FT_STATUS FT_ResetDevice(FT_HANDLE ftHandle)
+{
+    Port* p = portOf(ftHandle);
+    if (!p)
+        return FT_INVALID_HANDLE;
+    return p->reset() ? FT_OK : FT_IO_ERROR;
+}
+
+FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, ULONG baudRate)
+{
+    Port* p = portOf(ftHandle);
+    if (!p)
+        return FT_INVALID_HANDLE;
+    return p->setBaudRate(baudRate) ? FT_OK : FT_INVALID_BAUD_RATE;
+}
+
+FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR wordLength, UCHAR stopBits,
+                                    UCHAR parity)
+{
+    Port* p = portOf(ftHandle);
+    if (!p)
+        return FT_INVALID_HANDLE;
+    return p->setDataCharacteristics(wordLength, stopBits, parity) ? FT_OK : FT_IO_ERROR;
+}
+
+FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG readTimeoutMs, ULONG writeTimeoutMs)
+{
+    Port* p = portOf(ftHandle);
+    if (!p)
+        return FT_INVALID_HANDLE;
+    return p->setTimeouts(readTimeoutMs, writeTimeoutMs) ? FT_OK : FT_IO_ERROR;
+}
+
+FT_STATUS FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToWrite,
+                   LPDWORD lpdwBytesWritten)
+{
+    if (!lpdwBytesWritten || (!lpBuffer && dwBytesToWrite))
+        return FT_INVALID_PARAMETER;
+    *lpdwBytesWritten = 0;
+    Port* p = portOf(ftHandle);
+    if (!p)
+        return FT_INVALID_HANDLE;
+    std::size_t written = 0;
+    const bool ok = p->write(static_cast<const std::uint8_t*>(lpBuffer), dwBytesToWrite, &written);
+    *lpdwBytesWritten = static_cast<DWORD>(std::min<std::size_t>(written, dwBytesToWrite));
+    return ok ? FT_OK : FT_IO_ERROR;
+}
+
+FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead,
+                  LPDWORD lpdwBytesReturned)
+{
+    if (!lpdwBytesReturned || (!lpBuffer && dwBytesToRead))
+        return FT_INVALID_PARAMETER;
+    *lpdwBytesReturned = 0;
+    Port* p = portOf(ftHandle);
+    if (!p)
+        return FT_INVALID_HANDLE;
+    std::size_t got = 0;
+    const bool ok = p->read(static_cast<std::uint8_t*>(lpBuffer), dwBytesToRead, &got);
+    *lpdwBytesReturned = static_cast<DWORD>(std::min<std::size_t>(got, dwBytesToRead));
+    return ok ? FT_OK : FT_IO_ERROR;
+}
+
+FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, LPDWORD lpdwAmountInRxQueue,
+                       LPDWORD lpdwAmountInTxQueue, LPDWORD lpdwEventStatus)
+{
+    Port* p = portOf(ftHandle);
+    if (!p)
+        return FT_INVALID_HANDLE;
+    std::uint32_t rx = 0;
+    if (!p->status(&rx))
+        return FT_IO_ERROR;
+    if (lpdwAmountInRxQueue)
+        *lpdwAmountInRxQueue = rx;
+    if (lpdwAmountInTxQueue)
+        *lpdwAmountInTxQueue = 0;
+    if (lpdwEventStatus)
+        *lpdwEventStatus = 0;
+    return FT_OK;
+}

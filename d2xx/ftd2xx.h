@@ -1,0 +1,89 @@
+// The subset of FTDI's D2XX interface that the device link uses, with D2XX's
+// names, types and status values (zero means success). The calls are served
+// by our own backends (libftdi1, the kernel's FTDI serial driver and the
+// simulated recorder), selected at listing time; see d2xx/backend.h.
+#pragma once
+
+#include <cstdint>
+
+using DWORD = std::uint32_t;
+using ULONG = std::uint32_t;
+using UCHAR = std::uint8_t;
+using LPVOID = void*;
+using LPDWORD = DWORD*;
+using FT_HANDLE = void*;
+using FT_STATUS = ULONG;
+
+enum : FT_STATUS {
+    FT_OK = 0,
+    FT_INVALID_HANDLE = 1,
+    FT_DEVICE_NOT_FOUND = 2,
+    FT_DEVICE_NOT_OPENED = 3,
+    FT_IO_ERROR = 4,
+    FT_INSUFFICIENT_RESOURCES = 5,
+    FT_INVALID_PARAMETER = 6,
+    FT_INVALID_BAUD_RATE = 7,
+    FT_OTHER_ERROR = 18,
+};
+
+enum : UCHAR {
+    FT_BITS_7 = 7,
+    FT_BITS_8 = 8,
+    FT_STOP_BITS_1 = 0,
+    FT_STOP_BITS_2 = 2,
+    FT_PARITY_NONE = 0,
+    FT_PARITY_ODD = 1,
+    FT_PARITY_EVEN = 2,
+};
+
+// FT_DEVICE_LIST_INFO_NODE::Flags
+enum : ULONG { FT_FLAGS_OPENED = 1, FT_FLAGS_HISPEED = 2 };
+
+// FT_DEVICE_LIST_INFO_NODE::Type
+enum : ULONG {
+    FT_DEVICE_BM = 0,
+    FT_DEVICE_AM = 1,
+    FT_DEVICE_100AX = 2,
+    FT_DEVICE_UNKNOWN = 3,
+    FT_DEVICE_2232C = 4,
+    FT_DEVICE_232R = 5,
+    FT_DEVICE_2232H = 6,
+    FT_DEVICE_4232H = 7,
+    FT_DEVICE_232H = 8,
+    FT_DEVICE_X_SERIES = 9,
+};
+
+struct FT_DEVICE_LIST_INFO_NODE {
+    ULONG Flags;
+    ULONG Type;
+    ULONG ID;            // vendor id << 16 | product id
+    DWORD LocId;
+    char SerialNumber[16];
+    char Description[64];
+    FT_HANDLE ftHandle;
+};
+
+// Builds the device list and reports its length.
+FT_STATUS FT_CreateDeviceInfoList(LPDWORD lpdwNumDevs);
+// Copies the list made by FT_CreateDeviceInfoList; *lpdwNumDevs in: capacity of
+// pDest in records (D2XX trusts the caller here; we do not), out: records copied.
+FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* pDest, LPDWORD lpdwNumDevs);
+// Opens the device at that position of the last list. A device that is
+// already open cannot be opened again.
+FT_STATUS FT_Open(int deviceNumber, FT_HANDLE* pHandle);
+FT_STATUS FT_ResetDevice(FT_HANDLE ftHandle);
+FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, ULONG baudRate);
+FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR wordLength, UCHAR stopBits,
+                                    UCHAR parity);
+FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG readTimeoutMs, ULONG writeTimeoutMs);
+// Writes the block; *lpdwBytesWritten is what the device took.
+FT_STATUS FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToWrite,
+                   LPDWORD lpdwBytesWritten);
+// Waits until all requested bytes arrived or the read time-out expired, then
+// returns FT_OK with the count received (possibly fewer than requested).
+FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead,
+                  LPDWORD lpdwBytesReturned);
+// Reports the bytes waiting in the receive queue; fails once the device is gone.
+FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, LPDWORD lpdwAmountInRxQueue,
+                       LPDWORD lpdwAmountInTxQueue, LPDWORD lpdwEventStatus);
+FT_STATUS FT_Close(FT_HANDLE ftHandle);
