@@ -1,0 +1,207 @@
+// The program's main window: owns the protocol master, the USB link, one
+// worker of each kind and the current archive, and shows the recorder's and
+// the archive's content side by side.
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+class QCloseEvent;
+class QIcon;
+class QMutex;
+class QPixmap;
+class QPoint;
+class QSettings;
+class QTableWidget;
+class QThread;
+class QTimer;
+
+class KVPMaster;
+class KVPmPhyUSB;
+class DevicesDiscoverer;
+class DeviceContentUpdater;
+class MZTFilesDeleter;
+class MZTFilesDownLoader;
+class MZTFilesUpLoader;
+class MZTFileUpLoadChecker;
+class MZTArchive;
+class NoFocusDelegate;
+
+namespace Ui {
+class MainWindow;
+}
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    // The window with the archive remembered in the settings.
+    explicit MainWindow(QWidget* parent = nullptr);
+    // The window with the archive at archivePath (the command-line argument).
+    explicit MainWindow(const QString& archivePath);
+    ~MainWindow() override;
+
+    // What the workers reach through the window. Workers only read widgets
+    // through callInGuiThread() (below); the pointers themselves never change
+    // while a worker runs.
+    Ui::MainWindow* ui() const { return m_ui; }
+    KVPMaster* master() const { return m_master; }
+    KVPmPhyUSB* link() const { return m_link; }
+    MZTArchive* archive() const { return m_archive; }
+
+    // Runs fn in the GUI thread and returns when it has run. Called from a
+    // worker it blocks that worker until the GUI thread has executed fn, so
+    // a worker can read a selection or refill a widget without touching it
+    // from its own thread. Never call it while holding the master's
+    // transaction lock: the GUI thread may itself be waiting for that lock.
+    // Called from the GUI thread it runs fn directly.
+    void callInGuiThread(const std::function<void()>& fn);
+
+    // State, for the dialogs and for tests.
+    bool isBusy() const { return busy; }
+    bool isConnected() const { return connected; }
+    bool isDeviceReady() const { return deviceReady; }
+    QString currentArchivePath() const { return archivePath; }
+    bool archivePathFromCommandLine() const { return archiveFromCommandLine; }
+
+    // Rebuilds table from the entries of arch (both tables share one layout).
+    void fillArchiveTable(MZTArchive* arch, QTableWidget* table);
+
+    // These look like by-name slots but match no signal of the form. They are
+    // ordinary member functions connected with pointer-to-member connections
+    // in the constructor; keeping them out of the meta-object stops the
+    // form's by-name connector from warning that it found no signal for them.
+    void on_devLabelLinkActivated(QString link);
+    void on_updateContentFailed();
+    void on_devTable_SelectionChanged();
+    void on_archTable_SelectionChanged();
+
+public slots:
+    void updateArchLabel();
+    void on_discoverDevice_clicked();
+    void on_abortButton_clicked();
+    void on_newArchive_clicked();
+    void on_saveArchiveAs_clicked();
+    void on_saveArchive_clicked();
+    void on_openArchive_clicked();
+    void ctxMenuDev(QPoint pos);
+    void ctxMenuArch(QPoint pos);
+    void select_all_arch();
+    void clear_selection_arch();
+    void select_all_dev();
+    void clear_selection_dev();
+    void delete_on_dev();
+    void delete_from_arch();
+    void save_in_arch();
+    void transfer_to_dev();
+    void delete_failed();
+    void progressCurrent(int value);
+    void progressTotal(int value);
+    void operationDone();
+    void operationDone_NoUnlock();
+    void deleteDone();
+    void devicesDiscovered();
+    void updateMZTContent();
+    void newMZTContentArrived(void* content, int ReadLength);
+    void swVersion(uint version);
+    void downLoadDone();
+    void downLoad_failed();
+    void upLoadDone();
+    void upLoad_failed();
+    void upLoadCheckDone(bool boOK, bool boOverwrites, QStringList* files);
+    void moveSequence();
+    void on_actionAbout_triggered();
+    void on_toDevice_clicked();
+    void on_toArchive_clicked();
+    void on_actionManual_triggered();
+    void on_actionQuit_triggered();
+    void on_actionSave_archive_as_triggered();
+    void on_actionSave_Archive_triggered();
+    void on_action_Open_Archive_triggered();
+    void on_actionNew_Archive_triggered();
+    void on_actionUpdate_firmware_triggered();
+    void on_actionDiscoverDevices_triggered();
+    void releaseDeviceFromTransferMode();
+    void putDeviceIntoTransferMode();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+public slots:
+    void updateConnectionStatus();
+    void onDisconnected();
+    void onConnected();
+    void deviceBusy();
+
+public:
+    void enterBusy();
+    void hideProgress();
+    void showProgress();
+    void resetProgress();
+    void saveArchiveAsDialog();
+    void askToSaveModified();
+    void openArchiveDialog();
+
+private:
+    void construct();
+
+    // Construction and shutdown steps that belong to the transfer commands:
+    // create the four transfer workers and connect their signals (step 4),
+    // connect the master's progress signals to them (step 8), and at
+    // destruction wait for any of them still running and free them.
+    void createTransferWorkers();
+    void connectTransferProgress();
+    void destroyTransferWorkers();
+
+    // Construction and close steps that belong to the archive commands:
+    // create and load the start-up archive (step 6), and the archive check
+    // that accepts or ignores a close event once the window has stopped its
+    // poll and the master (close step 3).
+    void loadStartUpArchive();
+    void checkArchiveOnClose(QCloseEvent* event);
+
+    // Waits for a worker thread to end while still serving the blocking
+    // calls it may be making into the GUI thread.
+    void waitForWorker(QThread* worker);
+
+    // Both tables share the set-up: columns, headers, selection, sorting.
+    void setUpTable(QTableWidget* table, NoFocusDelegate* delegate);
+    // Empties a table without emitting its selection signals.
+    static void clearTable(QTableWidget* table);
+
+    friend class NoFocusDelegate;
+
+    QMutex* deviceMutex = nullptr;
+    Ui::MainWindow* m_ui = nullptr;
+    KVPMaster* m_master = nullptr;
+    KVPmPhyUSB* m_link = nullptr;
+    DevicesDiscoverer* discoverer = nullptr;
+    DeviceContentUpdater* contentUpdater = nullptr;
+    MZTFilesDeleter* deleter = nullptr;
+    MZTFilesDownLoader* downLoader = nullptr;
+    MZTFilesUpLoader* upLoader = nullptr;
+    MZTFileUpLoadChecker* upLoadChecker = nullptr;
+    bool busy = false;
+    MZTArchive* m_archive = nullptr;
+    QSettings* settings = nullptr;
+    QIcon* sequenceIcon = nullptr;
+    QIcon* settingsIcon = nullptr;
+    QPixmap* pcPixmap = nullptr;
+    QPixmap* recorderPixmap = nullptr;
+    QPixmap* recorderGrayPixmap = nullptr;
+    QTimer* connectionTimer = nullptr;
+    bool connected = false;
+    QString archivePath;
+    bool deviceReady = false;
+    bool archiveFromCommandLine = false;
+
+    // Not part of the window's state as users see it: the two delegates and
+    // the object through which workers' blocking calls reach the GUI thread.
+    NoFocusDelegate* devDelegate = nullptr;
+    NoFocusDelegate* archDelegate = nullptr;
+    QObject* guiBridge = nullptr;
+};

@@ -1,0 +1,3 @@
+#include "OperationsLog.h"
+
+Q_LOGGING_CATEGORY(lcOperations, "mzt.operations")
