@@ -1,0 +1,94 @@
+// The in-memory archive: an ordered list of copies of recorder files, the
+// path of the .mzt file they belong to and whether they changed since the
+// file was last written or read.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QtGlobal>
+
+class QIODevice;
+
+// One recorder file as the recorder delivered it. id, type and duration repeat
+// words 0, 1 and 3 of the file's 16-byte record header; they may be changed on
+// their own (renumbering) and are what a save writes back into that header.
+class ArchiveEntry
+{
+public:
+    QString name() const { return m_name; }
+    void setName(const QString& name) { m_name = name; }
+    qint32 id() const { return m_id; }
+    void setId(qint32 id) { m_id = id; }
+    qint32 type() const { return m_type; }
+    void setType(qint32 type) { m_type = type; }
+    quint32 duration() const { return m_duration; }
+    void setDuration(quint32 duration) { m_duration = duration; }
+    const QByteArray& content() const { return m_content; }
+
+    void appendContent(const void* bytes, qsizetype count);
+    // Empties the content and the name and zeroes id, type and duration.
+    void clear();
+
+    // Empty unless the entry is a sequence.
+    QString durationText() const;
+    // The memory size recorded in the content's header (word 2), not the
+    // content length: until the next save it is the recorder's own figure.
+    QString memSizeText() const;
+
+private:
+    QString m_name;
+    qint32 m_id = 0;
+    qint32 m_type = 0;
+    quint32 m_duration = 0;
+    QByteArray m_content;
+};
+
+class MZTArchive : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit MZTArchive(const QString& fileName = QString(), QObject* parent = nullptr);
+    ~MZTArchive() override;
+
+    bool isModified() const { return m_modified; }
+    void setModified(bool modified) { m_modified = modified; }
+    QString fileName() const { return m_fileName; }
+    void setFileName(const QString& fileName) { m_fileName = fileName; }
+
+    // Direct access: callers iterate the list and edit entries in place.
+    QList<ArchiveEntry*>& entries() { return m_entries; }
+    const QList<ArchiveEntry*>& entries() const { return m_entries; }
+
+    // Appends and takes ownership; a null entry is ignored.
+    void addEntry(ArchiveEntry* entry);
+    // Removes and deletes every entry with this id.
+    void removeEntries(qint32 id);
+
+    // Writes the whole archive to fileName(). The file on disk is replaced
+    // only once the new one is complete, so a failed save leaves it as it
+    // was; the modified flag is cleared only on success.
+    bool save();
+    // Appends the entries of the file fileName() to the list. All or
+    // nothing: on failure the list and the modified flag stay as they were.
+    bool load();
+    // load() from an already opened device, for archives held in memory.
+    bool loadFrom(QIODevice* device);
+
+    // Largest entry a load accepts; a file announcing more is refused before
+    // anything is allocated for it.
+    static constexpr qint64 maxEntrySize = 64 * 1024 * 1024;
+
+    // The memory size a save writes into an entry's header for content of
+    // this length: 16 bytes of overhead per full KiB, rounded up to whole KiB.
+    static quint32 storedMemSize(qint64 contentLength);
+
+private:
+    bool writeTo(QIODevice* device) const;
+
+    bool m_modified = false;
+    QList<ArchiveEntry*> m_entries;
+    QString m_fileName;
+};
