@@ -1,0 +1,300 @@
+#include "kvpmphyusb.h"
+
+#include "kvplog.h"
+#include "kvpmaster.h"
+
+#include <QCoreApplication>
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace {
+
+constexpr char RecorderDescription[] = "KORVANT KVP-DEV";
+constexpr char DongleDescription[] = "KORVANT KVP-DGL";
+static_assert(sizeof RecorderDescription == 16 && sizeof DongleDescription == 16);
+
+// The first 16 bytes include the terminating zero, so the description must
+// be exactly that text.
+bool describes(const FT_DEVICE_LIST_INFO_NODE& node, const char (&text)[16])
+{
+    return std::memcmp(node.Description, text, sizeof text) == 0;
+}
+
+struct DeviceList {
+    std::vector<FT_DEVICE_LIST_INFO_NODE> nodes;
+    bool ok = false;
+};
+
+DeviceList readDeviceList()
+{
+    DeviceList list;
+    DWORD count = 0;
+    if (FT_CreateDeviceInfoList(&count) != FT_OK)
+        return list;
+    try {
+        list.nodes.resize(count);
+    } catch (const std::bad_alloc&) {
+        return list;
+    }
+    if (count) {
+        DWORD copied = count;
+        if (FT_GetDeviceInfoList(list.nodes.data(), &copied) != FT_OK)
+            return list;
+        list.nodes.resize(copied);
+    }
+    list.ok = true;
+    return list;
+}
+
+} // namespace
+
+KVPmPhyUSB::KVPmPhyUSB(QObject* parent)
+    : KVPmPhy(parent)
+{
+}
+
+KVPmPhyUSB::~KVPmPhyUSB()
+{
+    disconnectDevice();
+}
+
+void KVPmPhyUSB::setLastError(const char* text)
+{
+    const QString translated = QCoreApplication::translate("KVPmPhyUSB", text);
+    std::lock_guard lock(m_errorLock);
+    m_lastError = translated;
+}
+
+QString KVPmPhyUSB::lastError() const
+{
+    std::lock_guard lock(m_errorLock);
+    return m_lastError;
+}
+
+QHash<int, QString>* KVPmPhyUSB::listDevices()
+{
+    std::lock_guard lock(m_control);
+    m_devices.clear();
+    const DeviceList list = readDeviceList();
+    if (!list.ok) {
+        setLastError(QT_TR_NOOP("Failed to list devices."));
+        return nullptr;
+    }
+    if (list.nodes.empty()) {
+        setLastError(QT_TR_NOOP("No device found."));
+        return &m_devices;
+    }
+    int counter = 0;
+    for (int i = 0; i < static_cast<int>(list.nodes.size()); ++i) {
+        const FT_DEVICE_LIST_INFO_NODE& node = list.nodes[static_cast<std::size_t>(i)];
+        if (describes(node, RecorderDescription))
+            m_devices.insert(i, QStringLiteral("USB Device %1").arg(++counter));
+        else if (describes(node, DongleDescription))
+            m_devices.insert(i, QStringLiteral("USB Dongle %1").arg(++counter));
+    }
+    return &m_devices;
+}
+
+void KVPmPhyUSB::setDeviceIndex(int index)
+{
+    m_deviceIndex.store(index, std::memory_order_release);
+}
+
+bool KVPmPhyUSB::connectDevice()
+{
+    std::lock_guard lock(m_control);
+    return connectLocked();
+}
+
+bool KVPmPhyUSB::connectLocked()
+{
+    listDevices();
+    if (m_devices.isEmpty())
+        return false;
+
+    int target = -1;
+    const int index = m_deviceIndex.load(std::memory_order_acquire);
+    if (index == -1) {
+        const QList<int> positions = m_devices.keys();
+        target = *std::min_element(positions.begin(), positions.end());
+    } else if (m_devices.contains(index)) {
+        target = index;
+    }
+
+    if (m_open.load(std::memory_order_acquire)) {
+        // A handle is held. Reopening the device it belongs to would fail
+        // (it is open) and leak the handle; a different target must not be
+        // opened while the reader still reads from the old one.
+        bool same = false;
+        if (target >= 0 && m_connected.load(std::memory_order_acquire)) {
+            const DeviceList list = readDeviceList();
+            same = list.ok && static_cast<std::size_t>(target) < list.nodes.size()
+                && list.nodes[static_cast<std::size_t>(target)].ftHandle
+                    == m_handle.load(std::memory_order_acquire);
+        }
+        if (!same) {
+            stopReader();
+            closeHandle();
+            if (target >= 0)
+                openAndConfigure(target);
+        }
+    } else if (target >= 0) {
+        openAndConfigure(target);
+    }
+
+    if (!isRunning()) {
+        m_stopRequest.store(false, std::memory_order_release);
+        start(QThread::InheritPriority);
+    }
+    return m_connected.load(std::memory_order_acquire);
+}
+
+bool KVPmPhyUSB::openAndConfigure(int position)
+{
+    m_open.store(false, std::memory_order_release);
+    m_connected.store(false, std::memory_order_release);
+    FT_HANDLE handle = nullptr;
+    if (FT_Open(position, &handle) != FT_OK) {
+        setLastError(QT_TR_NOOP("Failed to open connection"));
+        return false;
+    }
+    m_handle.store(handle, std::memory_order_release);
+    m_open.store(true, std::memory_order_release);
+    if (FT_ResetDevice(handle) != FT_OK) {
+        setLastError(QT_TR_NOOP("Failed to reset the device"));
+        return false;
+    }
+    if (FT_SetBaudRate(handle, BaudRate) != FT_OK) {
+        setLastError(QT_TR_NOOP("Failed to configure the baudrate"));
+        return false;
+    }
+    if (FT_SetDataCharacteristics(handle, FT_BITS_8, FT_STOP_BITS_2, FT_PARITY_NONE) != FT_OK) {
+        setLastError(QT_TR_NOOP("Datagram configuration failed"));
+        return false;
+    }
+    if (FT_SetTimeouts(handle, ReadTimeoutMs, WriteTimeoutMs) != FT_OK) {
+        setLastError(QT_TR_NOOP("Failed to configure timeouts"));
+        return false;
+    }
+    m_connected.store(true, std::memory_order_release);
+    return true;
+}
+
+void KVPmPhyUSB::stopReader()
+{
+    if (QThread::currentThread() == this || !isRunning())
+        return;
+    m_stopRequest.store(true, std::memory_order_release);
+    // The reader clears the request as the last thing it does; seeing it
+    // cleared orders all its reads before the handle is closed.
+    while (m_stopRequest.load(std::memory_order_acquire) && isRunning())
+        QThread::usleep(10);
+    wait();
+    m_stopRequest.store(false, std::memory_order_release);
+}
+
+void KVPmPhyUSB::closeHandle()
+{
+    if (m_open.exchange(false, std::memory_order_acq_rel))
+        FT_Close(m_handle.exchange(nullptr, std::memory_order_acq_rel));
+    m_connected.store(false, std::memory_order_release);
+}
+
+bool KVPmPhyUSB::disconnectDevice()
+{
+    std::lock_guard lock(m_control);
+    stopReader();
+    closeHandle();
+    return true;
+}
+
+bool KVPmPhyUSB::send(ushort length, const void* data)
+{
+    if (sendBlock(length, data))
+        return true;
+    // Fail the waiting transaction now rather than after its time-out.
+    if (KVPMaster* m = master())
+        m->cancel();
+    return false;
+}
+
+bool KVPmPhyUSB::sendBlock(ushort length, const void* data)
+{
+    std::lock_guard lock(m_control);
+    if (!m_connected.load(std::memory_order_acquire)) {
+        QThread::usleep(100);
+        connectLocked();
+        if (!m_connected.load(std::memory_order_acquire)) {
+            setLastError(QT_TR_NOOP("Trying to send data, while device is not connected"));
+            return false;
+        }
+    }
+    DWORD written = 0;
+    FT_Write(m_handle.load(std::memory_order_acquire), const_cast<void*>(data), length, &written);
+    if (written != length) {
+        setLastError(QT_TR_NOOP("Time out during write operation"));
+        return false;
+    }
+    return true;
+}
+
+bool KVPmPhyUSB::receive(void* buffer, ulong length)
+{
+    if (!m_connected.load(std::memory_order_acquire)) {
+        setLastError(QT_TR_NOOP("Trying to read from device, while device is not connected"));
+        return false;
+    }
+    DWORD got = 0;
+    if (FT_Read(m_handle.load(std::memory_order_acquire), buffer, static_cast<DWORD>(length), &got)
+        != FT_OK) {
+        setLastError(QT_TR_NOOP("Failed to read from device"));
+        return false;
+    }
+    if (got != length) {
+        setLastError(QT_TR_NOOP("Read operation has timed out"));
+        return false;
+    }
+    return true;
+}
+
+bool KVPmPhyUSB::checkStatus()
+{
+    if (!m_connected.load(std::memory_order_acquire))
+        return false;
+    DWORD rx = 0, tx = 0, events = 0;
+    if (FT_GetStatus(m_handle.load(std::memory_order_acquire), &rx, &tx, &events) != FT_OK) {
+        m_connected.store(false, std::memory_order_release);
+        return false;
+    }
+    return true;
+}
+
+void KVPmPhyUSB::run()
+{
+    for (;;) {
+        if (m_stopRequest.load(std::memory_order_acquire)) {
+            m_stopRequest.store(false, std::memory_order_release);
+            return;
+        }
+        KVPMaster* m = master();
+        if (!m) {
+            QThread::usleep(10);
+            continue;
+        }
+        if (!m->isBusy()) {
+            QThread::usleep(40);
+            continue;
+        }
+        unsigned char byte = 0;
+        if (receive(&byte, 1)) {
+            m->feedByte(byte);
+            continue;
+        }
+        if (!checkStatus())
+            m->cancel();
+        QThread::usleep(100);
+    }
+}

@@ -1,0 +1,165 @@
+#include "kvpfileops.h"
+
+#include "kvplog.h"
+#include "kvpmaster.h"
+
+#include <QThread>
+
+#include <new>
+
+namespace kvp {
+namespace {
+
+constexpr quint32 ReadyToReceive = 0xFFFFFFFFu;
+constexpr uint DeletionDone = 255;
+
+enum : unsigned char {
+    CmdFileSize = 9,
+    CmdFileData = 10,
+    CmdSelectDelete = 11,
+    CmdDeleteControl = 12,
+    CmdFileExists = 13,
+    CmdSelectWrite = 14,
+    CmdWriteData = 15,
+    CmdEndFailedWrite = 17,
+};
+
+enum : ushort { DeleteStart = 0, DeleteProgress = 1, DeleteStatus = 2 };
+constexpr ushort FileDataParameter = 3;
+
+// One read whose reply must be exactly `size` bytes (2 or 4), little-endian.
+bool readValue(KVPMaster* master, unsigned char command, ushort parameter, uint size,
+               quint32* value)
+{
+    unsigned char reply[4] = {0, 0, 0, 0};
+    uint length = 0;
+    if (!master->readData(size, reply, &length, command, parameter) || length != size)
+        return false;
+    *value = quint32(reply[0]) | quint32(reply[1]) << 8 | quint32(reply[2]) << 16
+        | quint32(reply[3]) << 24;
+    return true;
+}
+
+} // namespace
+
+bool queryFileExists(KVPMaster* master, int fileNumber, bool* exists)
+{
+    quint32 value = 0;
+    if (!master || !readValue(master, CmdFileExists, ushort(fileNumber), 4, &value))
+        return false;
+    *exists = value != 0;
+    return true;
+}
+
+StoredFileRead readStoredFile(KVPMaster* master, int fileNumber, QByteArray* data,
+                              const std::function<void(quint32)>& onSize)
+{
+    if (!master || !data)
+        return StoredFileRead::Failed;
+    data->clear();
+    unsigned char sizeReply[4];
+    uint length = 0;
+    if (!master->readData(sizeof sizeReply, sizeReply, &length, CmdFileSize, ushort(fileNumber))) {
+        bool exists = true;
+        if (queryFileExists(master, fileNumber, &exists) && !exists)
+            return StoredFileRead::Missing;
+        return StoredFileRead::Failed;
+    }
+    if (length != sizeof sizeReply)
+        return StoredFileRead::Failed;
+    const quint32 size = quint32(sizeReply[0]) | quint32(sizeReply[1]) << 8
+        | quint32(sizeReply[2]) << 16 | quint32(sizeReply[3]) << 24;
+    qCDebug(lcProtocol).nospace() << "FileSize: " << size << " OK";
+    if (size > MaxStoredFileSize)
+        return StoredFileRead::Failed;
+    if (onSize)
+        onSize(size);
+    try {
+        data->resize(qsizetype(size));
+    } catch (const std::bad_alloc&) {
+        data->clear();
+        return StoredFileRead::Failed;
+    }
+    uint got = 0;
+    if (!master->readData(size, reinterpret_cast<unsigned char*>(data->data()), &got, CmdFileData,
+                          FileDataParameter)) {
+        data->clear();
+        return StoredFileRead::Failed;
+    }
+    qCDebug(lcProtocol) << "OK";
+    data->truncate(qsizetype(got));
+    return StoredFileRead::Read;
+}
+
+bool writeStoredFile(KVPMaster* master, int fileNumber, const QByteArray& content)
+{
+    if (!master)
+        return false;
+    unsigned char reply[4];
+    uint length = 0;
+    if (!master->readData(sizeof reply, reply, &length, CmdSelectWrite, ushort(fileNumber))) {
+        qCDebug(lcProtocol) << "failed to select file to upload";
+        return false;
+    }
+    const quint32 value = quint32(reply[0]) | quint32(reply[1]) << 8 | quint32(reply[2]) << 16
+        | quint32(reply[3]) << 24;
+    if (length != sizeof reply || value != ReadyToReceive) {
+        qCDebug(lcProtocol) << "failed to select file to upload 1";
+        return false;
+    }
+    if (master->writeData(uint(content.size()),
+                          reinterpret_cast<const unsigned char*>(content.constData()), CmdWriteData,
+                          0))
+        return true;
+    master->readData(sizeof reply, reply, &length, CmdEndFailedWrite, 0);
+    return false;
+}
+
+bool deleteStoredFile(KVPMaster* master, int fileNumber, const DeleteSequenceHooks& hooks)
+{
+    if (!master)
+        return false;
+    const auto aborted = [&] { return hooks.abortRequested && hooks.abortRequested(); };
+    quint32 budget = 0;
+    if (!readValue(master, CmdSelectDelete, ushort(fileNumber), 4, &budget)) {
+        qCDebug(lcProtocol) << "failed to select file to delete";
+        return false;
+    }
+    quint32 ignored = 0;
+    if (!readValue(master, CmdDeleteControl, DeleteStart, 2, &ignored)) {
+        qCDebug(lcProtocol) << "Starting to delete has failed";
+        return false;
+    }
+    if (aborted())
+        return false;
+    for (;;) {
+        quint32 status = 0;
+        if (!readValue(master, CmdDeleteControl, DeleteStatus, 2, &status)) {
+            qCDebug(lcProtocol) << "Reading the Status has failed";
+            if (hooks.reconnectAfterStatusFailure)
+                master->connectLink();
+            return false;
+        }
+        if (status != 0) {
+            qCDebug(lcProtocol).nospace() << "KVFSError " << status;
+            return false;
+        }
+        quint32 progress = 0;
+        if (!readValue(master, CmdDeleteControl, DeleteProgress, 2, &progress)) {
+            qCDebug(lcProtocol) << "Reading the Progress has failed";
+            return false;
+        }
+        qCDebug(lcProtocol).noquote().nospace() << hooks.progressLogText << progress;
+        if (hooks.onProgress)
+            hooks.onProgress(uint(progress));
+        if (progress == DeletionDone)
+            return true;
+        if (--budget == 0)
+            return false;
+        QThread::msleep(ulong(hooks.pollIntervalMs));
+        if (aborted())
+            return false;
+    }
+}
+
+} // namespace kvp

@@ -1,0 +1,67 @@
+// Command sequences on the recorder's stored files, shared by the transfer
+// workers: reading a file, writing a file and the recorder-side deletion.
+// Widget-free; each call runs its transactions on the calling thread.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+
+class KVPMaster;
+
+namespace kvp {
+
+// Commands address the settings file (id 0) as file number 120.
+constexpr int fileNumberForId(int id)
+{
+    return id == 0 ? 120 : id;
+}
+
+// Largest stored file accepted; the recorder's memory is far smaller, so a
+// bigger announced size is a garbled reply, not a file.
+inline constexpr quint32 MaxStoredFileSize = 64u * 1024u * 1024u;
+
+enum class StoredFileRead {
+    Read,    // *data holds the file as the recorder sent it
+    Missing, // the recorder has no such file
+    Failed,  // a request failed or a reply was malformed
+};
+
+// Size (command 9), then the data (command 10, parameter 3). When the size
+// request fails, the existence query (command 13) tells a missing file from a
+// failure. onSize is called with the announced size before the data is
+// requested (the caller's progress needs it). Logs "FileSize: " and "OK".
+StoredFileRead readStoredFile(KVPMaster* master, int fileNumber, QByteArray* data,
+                              const std::function<void(quint32 size)>& onSize = {});
+
+// Existence query (command 13): true and *exists set when the request worked.
+bool queryFileExists(KVPMaster* master, int fileNumber, bool* exists);
+
+// Selects the file for writing (command 14, must answer 0xFFFFFFFF), then
+// writes the whole content (command 15). A failed write is ended on the
+// recorder with command 17. Logs "failed to select file to upload" (request
+// failed) or "failed to select file to upload 1" (refused).
+bool writeStoredFile(KVPMaster* master, int fileNumber, const QByteArray& content);
+
+// What differs between the upload's and the delete worker's deletion.
+struct DeleteSequenceHooks {
+    // Polled after the start request and after every wait between polls.
+    std::function<bool()> abortRequested;
+    // The recorder's progress (0 to 255, 255 = deleted) after every poll.
+    std::function<void(uint progress)> onProgress;
+    // Log text written before the progress value of every poll.
+    QString progressLogText = QStringLiteral("MZTFilesUploader:: Delete Progress ");
+    // The upload reconnects the link when reading the status fails.
+    bool reconnectAfterStatusFailure = true;
+    // Pause between polls.
+    int pollIntervalMs = 100;
+};
+
+// Deletes a stored file: select (command 11, the reply is the poll budget),
+// start (command 12/0), then poll status (12/2) and progress (12/1) until the
+// recorder reports 255, an error, or the budget runs out. A budget of 0
+// wraps and sets no practical limit.
+bool deleteStoredFile(KVPMaster* master, int fileNumber, const DeleteSequenceHooks& hooks = {});
+
+} // namespace kvp

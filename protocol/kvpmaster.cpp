@@ -1,0 +1,501 @@
+#include "kvpmaster.h"
+
+#include "kvplog.h"
+#include "kvpmphy.h"
+
+#include <algorithm>
+#include <cstring>
+
+Q_LOGGING_CATEGORY(lcProtocol, "mzt.protocol")
+
+namespace {
+
+constexpr uint ReadLimit = 65534;
+constexpr uint EndOfRead = 0xFFFFFFFFu;
+constexpr quint32 TransferModeOn = 0xFFFFFFFFu;
+constexpr int MinFrameSize = 80;
+constexpr int MaxFrameSize = static_cast<int>(KVP_BUFFER_SIZE);
+
+KVPMaster* masterOf(KVPEngine* engine)
+{
+    return static_cast<KVPMaster*>(engine->owner);
+}
+
+quint32 u32At(const unsigned char* p)
+{
+    return quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24;
+}
+
+uint u16At(const unsigned char* p)
+{
+    return uint(p[0]) | uint(p[1]) << 8;
+}
+
+// Marks a transaction in progress for the master thread's polling period.
+class TransactionScope {
+public:
+    explicit TransactionScope(std::atomic<bool>& flag) : m_flag(flag) { m_flag.store(true); }
+    ~TransactionScope() { m_flag.store(false); }
+    TransactionScope(const TransactionScope&) = delete;
+    TransactionScope& operator=(const TransactionScope&) = delete;
+
+private:
+    std::atomic<bool>& m_flag;
+};
+
+} // namespace
+
+KVPMaster::KVPMaster(QObject* parent)
+    : QThread(parent)
+    , m_engine(std::make_unique<KVPEngine>())
+{
+    kvpInitEngine(m_engine.get());
+    kvpSetHooks(m_engine.get(), &KVPMaster::onTransmit, &KVPMaster::onAcknowledge,
+                &KVPMaster::onData, this);
+}
+
+KVPMaster::~KVPMaster()
+{
+    m_stopRequest.store(true, std::memory_order_release);
+    wait();
+    if (KVPmPhy* link = m_link.load()) {
+        // The link's reader must not call into a destroyed master.
+        if (link->master() == this) {
+            link->disconnectDevice();
+            link->setMaster(nullptr);
+        }
+    }
+}
+
+KVPmPhy* KVPMaster::link() const
+{
+    return m_link.load(std::memory_order_acquire);
+}
+
+void KVPMaster::startThread()
+{
+    if (!m_runExited.load(std::memory_order_acquire))
+        return;
+    wait(); // a run that has just returned must be fully finished before restarting
+    m_stopRequest.store(false, std::memory_order_release);
+    m_runExited.store(false, std::memory_order_release);
+    start(QThread::InheritPriority);
+}
+
+void KVPMaster::attachLink(KVPmPhy* link)
+{
+    m_link.store(link, std::memory_order_release);
+    if (link)
+        link->setMaster(this);
+    startThread();
+}
+
+void KVPMaster::connectLink()
+{
+    startThread();
+    if (KVPmPhy* l = link())
+        l->connectDevice();
+}
+
+void KVPMaster::resetEngine()
+{
+    std::scoped_lock lock(m_engineLock, m_receiveLock);
+    kvpInitEngine(m_engine.get());
+    kvpSetHooks(m_engine.get(), &KVPMaster::onTransmit, &KVPMaster::onAcknowledge,
+                &KVPMaster::onData, this);
+}
+
+void KVPMaster::stopAndReset()
+{
+    std::lock_guard transaction(m_transaction);
+    if (!m_runExited.load(std::memory_order_acquire)) {
+        m_stopRequest.store(true, std::memory_order_release);
+        while (!m_runExited.load(std::memory_order_acquire))
+            QThread::msleep(10);
+        wait();
+    }
+    m_stopRequest.store(false, std::memory_order_release);
+    const unsigned asked = m_resetsAsked.load(std::memory_order_acquire);
+    resetEngine();
+    m_resetsDone.store(asked, std::memory_order_release);
+    m_linkLost.store(false, std::memory_order_release);
+    m_busy.store(false, std::memory_order_release);
+    if (KVPmPhy* l = link())
+        l->disconnectDevice();
+}
+
+void KVPMaster::cancel()
+{
+    // Ask for the reset before marking the link lost: an exchange that
+    // starts in between waits for the reset instead of losing its frame to it.
+    m_resetsAsked.fetch_add(1, std::memory_order_acq_rel);
+    m_busy.store(false, std::memory_order_release);
+    m_linkLost.store(true, std::memory_order_release);
+}
+
+void KVPMaster::timeout()
+{
+    qCDebug(lcProtocol) << "Timeout";
+    cancel();
+}
+
+void KVPMaster::setTimeout(int ms)
+{
+    m_timeout.store(ms, std::memory_order_relaxed);
+}
+
+int KVPMaster::getTimeout() const
+{
+    return m_timeout.load(std::memory_order_relaxed);
+}
+
+void KVPMaster::requestAbort()
+{
+    m_abortRequest.store(true, std::memory_order_release);
+}
+
+bool KVPMaster::isBusy() const
+{
+    return m_busy.load(std::memory_order_acquire);
+}
+
+bool KVPMaster::isLinkLost() const
+{
+    return m_linkLost.load(std::memory_order_acquire);
+}
+
+int KVPMaster::maximumFrameSize() const
+{
+    return m_maxFrameSize.load(std::memory_order_relaxed);
+}
+
+void KVPMaster::setMaximumFrameSize(int bytes)
+{
+    m_maxFrameSize.store(std::clamp(bytes, MinFrameSize, MaxFrameSize), std::memory_order_relaxed);
+}
+
+void KVPMaster::feedByte(unsigned char byte)
+{
+    std::lock_guard lock(m_receiveLock);
+    kvpReceiveByte(m_engine.get(), byte);
+}
+
+void KVPMaster::run()
+{
+    KVPEngine* engine = m_engine.get();
+    while (!m_stopRequest.load(std::memory_order_acquire)) {
+        if (m_busy.load(std::memory_order_acquire)) {
+            if (m_transmitted.load(std::memory_order_acquire)
+                && m_clock.elapsed() > m_timeout.load(std::memory_order_relaxed))
+                cancel();
+            QThread::usleep(10);
+        } else if (m_inTransaction.load(std::memory_order_acquire)) {
+            // Between the exchanges of a transaction the next frame follows
+            // within microseconds; the idle period would stall every frame.
+            QThread::usleep(10);
+        } else {
+            QThread::msleep(2);
+        }
+        const unsigned asked = m_resetsAsked.load(std::memory_order_acquire);
+        if (asked != m_resetsDone.load(std::memory_order_acquire)) {
+            resetEngine();
+            m_resetsDone.store(asked, std::memory_order_release);
+        }
+        if (m_linkLost.load(std::memory_order_acquire)) {
+            QThread::msleep(3);
+            continue;
+        }
+        std::lock_guard lock(m_engineLock);
+        kvpProcess(engine);
+    }
+    m_runExited.store(true, std::memory_order_release);
+}
+
+void KVPMaster::onTransmit(KVPEngine* engine, unsigned short length, const unsigned char* bytes)
+{
+    KVPMaster* m = masterOf(engine);
+    KVPmPhy* l = m->link();
+    if (!l) {
+        m->cancel(); // nothing could ever answer
+        return;
+    }
+    l->send(length, bytes);
+    // The reply time-out counts from the end of the transmission: a long
+    // frame's own wire time must not eat into it.
+    m->m_clock.restart();
+    m->m_transmitted.store(true, std::memory_order_release);
+}
+
+void KVPMaster::onAcknowledge(KVPEngine* engine, unsigned char, unsigned short,
+                              unsigned char status)
+{
+    KVPMaster* m = masterOf(engine);
+    m->m_busy.store(false, std::memory_order_release);
+    m->m_error.store(status != KVP_STATUS_OK, std::memory_order_relaxed);
+    m->m_done.store(true, std::memory_order_release);
+}
+
+void KVPMaster::onData(KVPEngine* engine, unsigned char, unsigned short, unsigned short length,
+                       const unsigned char* payload, bool, bool last, unsigned char status)
+{
+    KVPMaster* m = masterOf(engine);
+    m->m_busy.store(false, std::memory_order_release);
+    if (status != KVP_STATUS_OK) {
+        qCDebug(lcProtocol) << "Slave has reported an error";
+        m->m_error.store(true, std::memory_order_relaxed);
+        m->m_receivedCount = 0;
+    } else if (length > m->m_expectedMaximum) {
+        qCDebug(lcProtocol) << "Too much data";
+        m->m_error.store(true, std::memory_order_relaxed);
+        m->m_receivedCount = 0;
+    } else {
+        const qsizetype old = m->m_received.size();
+        m->m_received.resize(old + length);
+        if (length)
+            std::memcpy(m->m_received.data() + old, payload, length);
+        m->m_receivedCount = length;
+        m->m_last.store(last, std::memory_order_relaxed);
+        m->m_error.store(false, std::memory_order_relaxed);
+    }
+    m->m_done.store(true, std::memory_order_release);
+}
+
+KVPMaster::Outcome KVPMaster::prepareExchange()
+{
+    // Without the master thread nothing would transmit the frame or time it
+    // out, and the caller would wait for ever.
+    if (m_runExited.load(std::memory_order_acquire)) {
+        qCDebug(lcProtocol) << "master thread is not running";
+        return Outcome::Lost;
+    }
+    // A requested engine reset must not wipe the frame about to be built.
+    while (m_resetsDone.load(std::memory_order_acquire)
+           != m_resetsAsked.load(std::memory_order_acquire)) {
+        if (m_runExited.load(std::memory_order_acquire))
+            return Outcome::Lost;
+        QThread::usleep(10);
+    }
+    if (m_linkLost.load(std::memory_order_acquire))
+        return Outcome::Lost;
+    return Outcome::Ok;
+}
+
+template <typename Build>
+KVPMaster::Outcome KVPMaster::exchange(Build&& build)
+{
+    if (prepareExchange() != Outcome::Ok)
+        return Outcome::Lost;
+    {
+        std::lock_guard lock(m_engineLock);
+        m_done.store(false, std::memory_order_relaxed);
+        m_error.store(false, std::memory_order_relaxed);
+        m_transmitted.store(false, std::memory_order_relaxed);
+        // Set before the frame can go out, so that a quick reply's "not
+        // busy" is never overwritten by a late "busy".
+        m_busy.store(true, std::memory_order_release);
+        if (!build()) {
+            m_busy.store(false, std::memory_order_release);
+            return Outcome::Error;
+        }
+    }
+    return awaitReply();
+}
+
+KVPMaster::Outcome KVPMaster::exchangeWrite(unsigned char command, ushort parameter,
+                                            const unsigned char* data, uint length, bool first,
+                                            bool last)
+{
+    return exchange([&] {
+        return kvpBuildWriteFrame(m_engine.get(), command, parameter, data, length, first, last);
+    });
+}
+
+KVPMaster::Outcome KVPMaster::exchangeRead(unsigned char command, ushort parameter, bool first,
+                                           uint expectedMaximum)
+{
+    return exchange([&] {
+        m_expectedMaximum = static_cast<std::uint16_t>(std::min(expectedMaximum, ReadLimit));
+        m_receivedCount = 0;
+        m_received.clear();
+        kvpBuildReadRequest(m_engine.get(), command, parameter, first);
+        return true;
+    });
+}
+
+KVPMaster::Outcome KVPMaster::awaitReply()
+{
+    for (;;) {
+        if (m_done.load(std::memory_order_acquire))
+            return m_error.load(std::memory_order_relaxed) ? Outcome::Error : Outcome::Ok;
+        if (m_linkLost.load(std::memory_order_acquire) || m_runExited.load(std::memory_order_acquire)) {
+            // The frame must not go out later as if it belonged to the next exchange.
+            std::lock_guard lock(m_engineLock);
+            kvpDiscardPending(m_engine.get());
+            return Outcome::Lost;
+        }
+        QThread::usleep(10);
+    }
+}
+
+uint KVPMaster::takeReceived(unsigned char* dest, uint room)
+{
+    std::lock_guard lock(m_engineLock);
+    const uint n = std::min<uint>({m_receivedCount, room, static_cast<uint>(m_received.size())});
+    if (n) {
+        std::memcpy(dest, m_received.constData(), n);
+        m_received.remove(0, n);
+    }
+    return n;
+}
+
+void KVPMaster::clearReceived()
+{
+    std::lock_guard lock(m_engineLock);
+    m_received.clear();
+}
+
+bool KVPMaster::writeData(uint length, const unsigned char* data, unsigned char command,
+                          ushort parameter)
+{
+    std::lock_guard transaction(m_transaction);
+    TransactionScope scope(m_inTransaction);
+    m_linkLost.store(false, std::memory_order_release);
+    m_abortRequest.store(false, std::memory_order_release);
+    clearReceived();
+    if (length && !data)
+        return false;
+
+    const uint payloadRoom = uint(maximumFrameSize()) - KVP_FRAME_OVERHEAD;
+    uint chunk = std::min(length, payloadRoom);
+    if (chunk != length)
+        chunk &= ~3u;
+    // The first frame must be acknowledged before anything follows it.
+    if (exchangeWrite(command, parameter, data, chunk, true, chunk == length) != Outcome::Ok)
+        return false;
+    uint sent = chunk;
+    while (sent < length) {
+        const uint rest = length - sent;
+        const bool last = rest <= chunk;
+        const uint n = last ? rest : chunk;
+        const Outcome outcome = exchangeWrite(command, parameter, data + sent, n, false, last);
+        sent += n;
+        if (outcome != Outcome::Ok || m_linkLost.load(std::memory_order_acquire)
+            || m_abortRequest.load(std::memory_order_acquire))
+            return false;
+        emit sigTransferred(uint(quint64(sent) * 100u / length));
+    }
+    return true;
+}
+
+bool KVPMaster::readData(uint maxLength, unsigned char* buffer, uint* length, unsigned char command,
+                         ushort parameter)
+{
+    std::lock_guard transaction(m_transaction);
+    TransactionScope scope(m_inTransaction);
+    uint got = 0;
+    uint localLength = 0;
+    uint* out = length ? length : &localLength;
+    emit sigReceived(0);
+    m_linkLost.store(false, std::memory_order_release);
+    m_abortRequest.store(false, std::memory_order_release);
+    clearReceived();
+    m_last.store(false, std::memory_order_relaxed);
+    *out = 0;
+    if (maxLength && !buffer)
+        return false;
+
+    // Each reply may fill at most what is left of the caller's buffer.
+    const Outcome first = exchangeRead(command, parameter, true, std::min(maxLength, ReadLimit));
+    if (first == Outcome::Error)
+        qCDebug(lcProtocol) << "failed .1";
+    if (first != Outcome::Ok)
+        return false;
+    got += takeReceived(buffer, maxLength - got);
+    if (!m_last.load(std::memory_order_relaxed) && maxLength == 0)
+        return false;
+    *out = got;
+    emit sigReceived(got);
+
+    while (!m_last.load(std::memory_order_relaxed)) {
+        if (exchangeRead(command, parameter, false, std::min(maxLength - got, ReadLimit))
+            != Outcome::Ok)
+            return false;
+        const uint n = takeReceived(buffer + got, maxLength - got);
+        got += n;
+        *out = got;
+        const bool last = m_last.load(std::memory_order_relaxed);
+        if ((!last && got >= maxLength) || n == 0 || m_linkLost.load(std::memory_order_acquire)
+            || m_abortRequest.load(std::memory_order_acquire))
+            return false;
+        emit sigReceived(got);
+    }
+    qCDebug(lcProtocol) << "EMIT 100%";
+    emit sigReceived(EndOfRead);
+    return true;
+}
+
+int KVPMaster::checkConnection()
+{
+    std::unique_lock transaction(m_transaction, std::try_to_lock);
+    if (!transaction.owns_lock())
+        return 0;
+    TransactionScope scope(m_inTransaction);
+    // The probe keeps a lost link lost: only a real transaction clears it.
+    const unsigned char probe[4] = {0, 0, 0, 0};
+    return exchangeWrite(0, 0, probe, sizeof probe, true, true) == Outcome::Ok ? 2 : 1;
+}
+
+bool KVPMaster::getDeviceInfo(QString* name, uint* softwareVersion, uint* hardwareVersion)
+{
+    std::lock_guard transaction(m_transaction);
+    TransactionScope scope(m_inTransaction);
+    m_linkLost.store(false, std::memory_order_release);
+    clearReceived();
+    if (exchangeRead(1, 0, true, 400) != Outcome::Ok)
+        return false;
+    unsigned char record[400];
+    const uint n = takeReceived(record, sizeof record);
+    if (n != 50) {
+        qCDebug(lcProtocol).nospace() << "Read Length " << n;
+        return false;
+    }
+    record[45] = 0;
+    const char* text = reinterpret_cast<const char*>(record + 6);
+    if (name)
+        *name = QString::fromLatin1(text, qsizetype(strnlen(text, 39)));
+    if (softwareVersion)
+        *softwareVersion = u16At(record + 4);
+    if (hardwareVersion)
+        *hardwareVersion = u16At(record + 2);
+    setMaximumFrameSize(int(u16At(record + 46)));
+    return true;
+}
+
+bool KVPMaster::queryTransferMode(quint32* value)
+{
+    unsigned char reply[4];
+    uint length = 0;
+    if (!readData(sizeof reply, reply, &length, 18, 0) || length != sizeof reply)
+        return false;
+    *value = u32At(reply);
+    return true;
+}
+
+int KVPMaster::ensureTransferMode()
+{
+    quint32 value = 0;
+    if (!queryTransferMode(&value))
+        return 0;
+    if (value == TransferModeOn)
+        return 1;
+    unsigned char reply[4];
+    uint length = 0;
+    readData(sizeof reply, reply, &length, 18, 1);
+    // The recorder changes its USB behaviour in transfer mode: reopen it.
+    stopAndReset();
+    connectLink();
+    queryTransferMode(&value);
+    if (!queryTransferMode(&value))
+        return 0;
+    return value == TransferModeOn ? 1 : 3;
+}

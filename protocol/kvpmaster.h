@@ -1,0 +1,128 @@
+// The protocol master: owns one frame engine, runs the master thread that
+// transmits frames, processes replies and enforces the reply time-out, and
+// offers the blocking transactions to the worker threads.
+#pragma once
+
+#include "kvpframe.h"
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+class KVPmPhy;
+
+class KVPMaster : public QThread {
+    Q_OBJECT
+public:
+    explicit KVPMaster(QObject* parent = nullptr);
+    ~KVPMaster() override;
+
+    // Stores the link, introduces the master to it and starts the master thread.
+    void attachLink(KVPmPhy* link);
+    // Starts the master thread if it is not running, then connects the link.
+    void connectLink();
+    // Stops the master thread, resets the engine and disconnects the link.
+    void stopAndReset();
+    // Marks the link lost (waiting exchanges fail at once) and has the master
+    // thread re-initialise the engine. Safe from any thread.
+    void cancel();
+
+    void setTimeout(int ms);
+    int getTimeout() const;
+    void requestAbort();
+
+    bool writeData(uint length, const unsigned char* data, unsigned char command,
+                   ushort parameter);
+    bool readData(uint maxLength, unsigned char* buffer, uint* length, unsigned char command,
+                  ushort parameter);
+
+    // Command set.
+    // 0: another transaction holds the master, 1: no valid acknowledgement, 2: acknowledged.
+    int checkConnection();
+    bool getDeviceInfo(QString* name, uint* softwareVersion, uint* hardwareVersion);
+    // 0: communication failure, 1: in transfer mode, 3: stays out of transfer mode.
+    int ensureTransferMode();
+
+    // For the link's reader thread.
+    bool isBusy() const;
+    void feedByte(unsigned char byte);
+
+    // The largest frame the recorder accepts, as taken from its identification.
+    int maximumFrameSize() const;
+    // Sets the frame size as the identification would: raised to at least 80
+    // and bounded by the engine's buffers.
+    void setMaximumFrameSize(int bytes);
+    bool isLinkLost() const;
+    KVPmPhy* link() const;
+
+signals:
+    void sigTransferred(uint percent);
+    void sigReceived(uint bytes);
+    void timer_start();
+    void timer_stop();
+
+public slots:
+    void timeout();
+
+protected:
+    void run() override;
+
+private:
+    // How an exchange ended: acknowledged/delivered, failure reported by
+    // the reply, or no reply (link lost, master stopped).
+    enum class Outcome { Ok, Error, Lost };
+
+    static void onTransmit(KVPEngine* engine, unsigned short length, const unsigned char* bytes);
+    static void onAcknowledge(KVPEngine* engine, unsigned char command, unsigned short parameter,
+                              unsigned char status);
+    static void onData(KVPEngine* engine, unsigned char command, unsigned short parameter,
+                       unsigned short length, const unsigned char* payload, bool first, bool last,
+                       unsigned char status);
+
+    void resetEngine();
+    void startThread();
+    Outcome prepareExchange();
+    // Builds one frame (under the engine lock) and waits for its reply.
+    template <typename Build>
+    Outcome exchange(Build&& build);
+    Outcome exchangeWrite(unsigned char command, ushort parameter, const unsigned char* data,
+                          uint length, bool first, bool last);
+    Outcome exchangeRead(unsigned char command, ushort parameter, bool first,
+                         uint expectedMaximum);
+    Outcome awaitReply();
+    uint takeReceived(unsigned char* dest, uint room);
+    void clearReceived();
+    // Reads a u32 reply of command 18; false unless exactly four bytes came.
+    bool queryTransferMode(quint32* value);
+
+    std::atomic<KVPmPhy*> m_link{nullptr};
+    std::mutex m_transaction;     // one transaction at a time
+    std::mutex m_engineLock;      // building vs processing/transmitting/resetting
+    std::mutex m_receiveLock;     // feeding a byte vs resetting
+    std::unique_ptr<KVPEngine> m_engine;
+    QList<unsigned char> m_received; // guarded by m_engineLock
+
+    std::atomic<bool> m_stopRequest{false};
+    // cancel() asks for engine resets, the master thread performs them.
+    std::atomic<unsigned> m_resetsAsked{0};
+    std::atomic<unsigned> m_resetsDone{0};
+    std::atomic<bool> m_runExited{true};
+    std::atomic<int> m_timeout{400};
+    std::atomic<bool> m_done{false};
+    std::atomic<bool> m_error{false};
+    std::atomic<bool> m_last{false};
+    std::atomic<bool> m_busy{false};
+    std::atomic<bool> m_linkLost{false};
+    std::atomic<bool> m_abortRequest{false};
+    std::atomic<bool> m_transmitted{false};
+    std::atomic<bool> m_inTransaction{false};
+    std::uint16_t m_expectedMaximum = 0; // guarded by m_engineLock
+    std::uint16_t m_receivedCount = 0;   // guarded by m_engineLock
+    std::atomic<int> m_maxFrameSize{80};
+    QElapsedTimer m_clock; // master thread only
+};
