@@ -60,6 +60,12 @@ public:
 // MZT500_SIMULATOR is set or a test installed a simulated bus. While it is
 // active the list holds the simulated devices and nothing else.
 Backend* simulatorBackend();
+// True when MZT500_NO_HARDWARE is set (and not "0"): the USB devices of the
+// machine are then left alone (no libftdi scan, no sysfs ttyUSB scan), while
+// the ports named in MZT500_PORTS are still listed, so tests can reach a
+// pseudo-terminal through the serial backend.
+bool usbScanDisabled();
+
 // Real hardware through libftdi1.
 Backend* ftdiBackend();
 // Real hardware through the kernel's FTDI serial driver: ttyUSB ports of FTDI

@@ -17,6 +17,12 @@ Q_LOGGING_CATEGORY(lcD2xx, "mzt.d2xx")
 
 namespace d2xx {
 
+bool usbScanDisabled()
+{
+    const char* v = std::getenv("MZT500_NO_HARDWARE");
+    return v && *v && std::strcmp(v, "0") != 0;
+}
+
 std::vector<ListedDevice> mergeListings(Backend* ftdi, const std::vector<DeviceInfo>& ftdiDevices,
                                         Backend* serial,
                                         const std::vector<DeviceInfo>& serialDevices)
@@ -60,12 +66,6 @@ Registry& registry()
     return r;
 }
 
-bool hardwareDisabled()
-{
-    const char* v = std::getenv("MZT500_NO_HARDWARE");
-    return v && *v && std::strcmp(v, "0") != 0;
-}
-
 std::vector<ListedDevice> buildList()
 {
     if (Backend* sim = simulatorBackend()) {
@@ -74,9 +74,7 @@ std::vector<ListedDevice> buildList()
             out.push_back({sim, std::move(d)});
         return out;
     }
-    if (hardwareDisabled())
-        return {};
-    Backend* ftdi = ftdiBackend();
+    Backend* ftdi = usbScanDisabled() ? nullptr : ftdiBackend();
     Backend* serial = serialBackend();
     std::vector<DeviceInfo> ftdiDevices = ftdi ? ftdi->list() : std::vector<DeviceInfo>{};
     std::vector<DeviceInfo> serialDevices = serial ? serial->list() : std::vector<DeviceInfo>{};

@@ -1,6 +1,339 @@
-// Placeholder until the libftdi1 backend lands: lists nothing.
+// Real hardware through libftdi1: every FTDI USB-serial chip whose strings we
+// may read. The kernel's serial driver is detached while a port is open and
+// re-attached when it closes, so the ttyUSB port comes back afterwards.
 #include "backend.h"
+#include "hw_common.h"
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+
+#include <ftdi.h>
+#include <libusb.h>
 
 namespace d2xx {
-Backend* ftdiBackend() { return nullptr; }
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The chip hands over what it received every latency period; 2 ms keeps a
+// short reply from waiting the default 16 ms.
+constexpr unsigned char kLatencyMs = 2;
+// Bound of one bulk read. The chip answers every latency period even with
+// nothing to say, so this only matters for a device that stopped answering.
+constexpr int kBulkReadTimeoutMs = 500;
+// Writes go out in pieces so that a failure still tells how much was taken.
+constexpr int kWriteChunk = 4096;
+
+hw::UsbPlace placeOf(libusb_device* dev, int interface)
+{
+    hw::UsbPlace place;
+    place.bus = libusb_get_bus_number(dev);
+    std::uint8_t ports[8];
+    const int n = libusb_get_port_numbers(dev, ports, sizeof ports);
+    for (int i = 0; i < n; ++i)
+        place.ports.push_back(ports[i]);
+    place.interface = interface;
+    return place;
+}
+
+// A USB string descriptor, or false when the device would not give it.
+bool readString(libusb_device_handle* h, std::uint8_t index, std::string* text)
+{
+    text->clear();
+    if (index == 0)
+        return true; // the device has none
+    unsigned char buf[256];
+    const int n = libusb_get_string_descriptor_ascii(h, index, buf, sizeof buf);
+    if (n < 0)
+        return false;
+    text->assign(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(n));
+    return true;
+}
+
+// libftdi keeps the read buffer and the write settings in separate fields of
+// the context and libusb allows transfers on two endpoints at once, so a
+// read and a write may overlap under their separate locks.
+class FtdiPort final : public hw::HardwarePort {
+public:
+    FtdiPort(ftdi_context* ctx, std::string name, bool restoreLatency, unsigned char latency)
+        : ctx_(ctx), name_(std::move(name)), restoreLatency_(restoreLatency),
+          savedLatency_(latency)
+    {
+    }
+
+    ~FtdiPort() override
+    {
+        if (!gone_ && restoreLatency_)
+            ftdi_set_latency_timer(ctx_, savedLatency_);
+        ftdi_usb_close(ctx_); // releases the interface: the kernel driver returns
+        ftdi_free(ctx_);
+    }
+
+    bool reset() override
+    {
+        std::scoped_lock lock(readMutex_, writeMutex_);
+        if (gone_)
+            return false;
+        if (!check(ftdi_usb_reset(ctx_), "reset"))
+            return false;
+        return check(ftdi_tcioflush(ctx_), "flush")
+            && check(ftdi_set_latency_timer(ctx_, kLatencyMs), "latency timer");
+    }
+
+    bool setBaudRate(std::uint32_t baud) override
+    {
+        if (baud == 0 || baud > 12000000)
+            return false;
+        std::scoped_lock lock(readMutex_, writeMutex_);
+        return !gone_ && check(ftdi_set_baudrate(ctx_, static_cast<int>(baud)), "baud rate");
+    }
+
+    bool setDataCharacteristics(std::uint8_t bits, std::uint8_t stopBits,
+                                std::uint8_t parity) override
+    {
+        if (!hw::supportedDataCharacteristics(bits, stopBits, parity))
+            return false;
+        std::scoped_lock lock(readMutex_, writeMutex_);
+        return !gone_
+            && check(ftdi_set_line_property(ctx_, static_cast<ftdi_bits_type>(bits),
+                                            stopBits == 2 ? STOP_BIT_2 : STOP_BIT_1,
+                                            static_cast<ftdi_parity_type>(parity)),
+                     "line properties");
+    }
+
+    bool write(const std::uint8_t* data, std::size_t length, std::size_t* written) override
+    {
+        std::lock_guard lock(writeMutex_);
+        *written = 0;
+        if (gone_)
+            return false;
+        ctx_->usb_write_timeout = static_cast<int>(std::max<std::uint32_t>(writeTimeoutMs_, 1));
+        while (*written < length) {
+            const int piece = static_cast<int>(std::min<std::size_t>(length - *written, kWriteChunk));
+            const int r = ftdi_write_data(ctx_, data + *written, piece);
+            if (r < 0) {
+                // A time-out is a short write, not an I/O error.
+                return usbFailure(r, "write") == hw::UsbOutcome::TimedOut;
+            }
+            *written += static_cast<std::size_t>(std::min(r, piece));
+            if (r < piece)
+                break;
+        }
+        return true;
+    }
+
+    bool read(std::uint8_t* data, std::size_t length, std::size_t* got) override
+    {
+        std::lock_guard lock(readMutex_);
+        *got = 0;
+        if (gone_)
+            return false;
+        ctx_->usb_read_timeout = kBulkReadTimeoutMs;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(readTimeoutMs_.load());
+        while (*got < length) {
+            const int want = static_cast<int>(std::min<std::size_t>(length - *got, 1 << 20));
+            const int r = ftdi_read_data(ctx_, data + *got, want);
+            if (r < 0) {
+                if (usbFailure(r, "read") != hw::UsbOutcome::TimedOut)
+                    return false;
+            } else {
+                *got += static_cast<std::size_t>(std::min(r, want));
+            }
+            if (*got >= length || Clock::now() >= deadline)
+                break;
+        }
+        return true;
+    }
+
+    bool status(std::uint32_t* rxQueued) override
+    {
+        if (gone_)
+            return false;
+        // A modem-status poll is a control transfer: it works beside a
+        // running bulk read or write and fails with no-device once the
+        // chip is unplugged.
+        unsigned char modem[2];
+        const int r = libusb_control_transfer(ctx_->usb_dev, FTDI_DEVICE_IN_REQTYPE,
+                                              SIO_POLL_MODEM_STATUS_REQUEST, 0,
+                                              static_cast<std::uint16_t>(ctx_->index), modem,
+                                              sizeof modem, 500);
+        if (r < 0 && usbFailure(r, "status") == hw::UsbOutcome::Gone)
+            return false;
+        std::uint32_t queued = 0;
+        if (readMutex_.try_lock()) {
+            queued = ctx_->readbuffer_remaining;
+            readMutex_.unlock();
+        }
+        *rxQueued = queued;
+        return true;
+    }
+
+private:
+    bool check(int ftdiResult, const char* what)
+    {
+        if (ftdiResult >= 0)
+            return true;
+        qCDebug(lcD2xx).noquote() << QString::fromStdString(name_) << what
+                                  << "failed:" << ftdi_get_error_string(ctx_);
+        return false;
+    }
+
+    hw::UsbOutcome usbFailure(int libusbResult, const char* what)
+    {
+        const hw::UsbOutcome outcome = hw::classifyUsbResult(libusbResult);
+        if (outcome == hw::UsbOutcome::Gone) {
+            if (!gone_.exchange(true))
+                qCDebug(lcD2xx).noquote() << QString::fromStdString(name_) << "is gone";
+        } else if (outcome == hw::UsbOutcome::Failed) {
+            qCDebug(lcD2xx).noquote() << QString::fromStdString(name_) << what << "failed:"
+                                      << libusb_error_name(libusbResult);
+        }
+        return outcome;
+    }
+
+    ftdi_context* const ctx_;
+    const std::string name_;
+    const bool restoreLatency_;
+    const unsigned char savedLatency_;
+};
+
+struct ContextDeleter {
+    void operator()(ftdi_context* ctx) const { ftdi_free(ctx); }
+};
+using Context = std::unique_ptr<ftdi_context, ContextDeleter>;
+
+struct DeviceListDeleter {
+    void operator()(ftdi_device_list* list) const { ftdi_list_free2(list); }
+};
+using DeviceList = std::unique_ptr<ftdi_device_list, DeviceListDeleter>;
+
+class FtdiBackend final : public Backend {
+public:
+    const char* name() const override { return "libftdi"; }
+
+    std::vector<DeviceInfo> list() override
+    {
+        std::vector<DeviceInfo> devices;
+        Context ctx(ftdi_new());
+        if (!ctx) {
+            qCDebug(lcD2xx) << "libftdi: cannot start libusb";
+            return devices;
+        }
+        ftdi_device_list* raw = nullptr;
+        // Vendor and product 0: libftdi's own list of FTDI chips (0403:6001,
+        // 6010, 6011, 6014, 6015).
+        const int found = ftdi_usb_find_all(ctx.get(), &raw, 0, 0);
+        DeviceList list(raw);
+        if (found < 0) {
+            qCDebug(lcD2xx) << "libftdi: cannot list USB devices:" << ftdi_get_error_string(ctx.get());
+            return devices;
+        }
+        for (ftdi_device_list* node = list.get(); node; node = node->next)
+            describe(node->dev, &devices);
+        hw::sortByUsbPlace(&devices);
+        return devices;
+    }
+
+    std::unique_ptr<Port> open(const DeviceInfo& device, std::string* error) override
+    {
+        hw::UsbPlace place;
+        if (!hw::parseUsbKey(device.key, &place)) {
+            *error = "not a USB device";
+            return nullptr;
+        }
+        Context ctx(ftdi_new());
+        if (!ctx) {
+            *error = "cannot start libusb";
+            return nullptr;
+        }
+        ftdi_set_interface(ctx.get(), static_cast<ftdi_interface>(INTERFACE_A + place.interface));
+        ctx->module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
+        ftdi_device_list* raw = nullptr;
+        const int found = ftdi_usb_find_all(ctx.get(), &raw, 0, 0);
+        DeviceList list(raw);
+        libusb_device* dev = nullptr;
+        for (ftdi_device_list* node = found > 0 ? list.get() : nullptr; node; node = node->next) {
+            hw::UsbPlace p = placeOf(node->dev, place.interface);
+            if (p == place)
+                dev = node->dev;
+        }
+        if (!dev) {
+            *error = hw::openFailureText(-4, LIBUSB_ERROR_NO_DEVICE);
+            return nullptr;
+        }
+        const int opened = ftdi_usb_open_dev(ctx.get(), dev);
+        if (opened < 0) {
+            int reason = 0;
+            if (opened == -4) {
+                // libftdi does not say why libusb_open failed; ask again.
+                libusb_device_handle* h = nullptr;
+                reason = libusb_open(dev, &h);
+                if (h)
+                    libusb_close(h);
+            }
+            // The dispatcher logs this as the reason the open failed.
+            *error = hw::openFailureText(opened, reason) + " (" + ftdi_get_error_string(ctx.get()) + ")";
+            return nullptr;
+        }
+        list.reset();
+        unsigned char latency = 16;
+        const bool haveLatency = ftdi_get_latency_timer(ctx.get(), &latency) >= 0;
+        if (ftdi_set_latency_timer(ctx.get(), kLatencyMs) < 0
+            || ftdi_set_baudrate(ctx.get(), 250000) < 0
+            || ftdi_set_line_property(ctx.get(), BITS_8, STOP_BIT_2, NONE) < 0
+            || ftdi_setflowctrl(ctx.get(), SIO_DISABLE_FLOW_CTRL) < 0) {
+            *error = std::string("cannot configure the device: ") + ftdi_get_error_string(ctx.get());
+            ftdi_usb_close(ctx.get());
+            return nullptr;
+        }
+        return std::make_unique<FtdiPort>(ctx.release(), device.description + " (" + device.key + ")",
+                                          haveLatency, latency);
+    }
+
+private:
+    static void describe(libusb_device* dev, std::vector<DeviceInfo>* devices)
+    {
+        libusb_device_descriptor desc{};
+        if (libusb_get_device_descriptor(dev, &desc) != 0)
+            return;
+        const hw::UsbPlace where = placeOf(dev, 0);
+        libusb_device_handle* h = nullptr;
+        const int opened = libusb_open(dev, &h);
+        if (opened != 0) {
+            // Typically no udev rule: the kernel serial backend lists the
+            // device through its ttyUSB port instead.
+            qCDebug(lcD2xx).noquote() << "libftdi: skipping USB device"
+                                      << QString::fromStdString(hw::usbKey(where))
+                                      << "whose strings cannot be read:"
+                                      << libusb_error_name(opened);
+            return;
+        }
+        std::string product, serial;
+        const bool haveProduct = readString(h, desc.iProduct, &product);
+        if (!readString(h, desc.iSerialNumber, &serial))
+            serial.clear(); // devices without a serial number are fine
+        libusb_close(h);
+        if (!haveProduct)
+            return;
+        const int address = libusb_get_device_address(dev);
+        const int count = hw::interfaceCount(hw::chipTypeFromBcd(desc.bcdDevice));
+        for (int i = 0; i < count; ++i) {
+            hw::UsbPlace place = where;
+            place.interface = i;
+            devices->push_back(hw::describeInterface(desc.idProduct, desc.bcdDevice, product,
+                                                     serial, place, address));
+        }
+    }
+};
+
+} // namespace
+
+Backend* ftdiBackend()
+{
+    static FtdiBackend backend;
+    return &backend;
+}
+
 } // namespace d2xx

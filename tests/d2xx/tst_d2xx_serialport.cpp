@@ -1,0 +1,361 @@
+// The kernel serial backend end to end through the D2XX-shaped calls, on a
+// pseudo-terminal named in MZT500_PORTS; the test plays the device on the
+// master side.
+#include "ftd2xx.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+struct Pty {
+    int master = -1;
+    QString slave;
+
+    Pty()
+    {
+        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+            return;
+        slave = QString::fromLocal8Bit(::ptsname(master));
+        termios t{};
+        ::tcgetattr(master, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(master, TCSANOW, &t);
+    }
+    ~Pty() { closeMaster(); }
+    void closeMaster()
+    {
+        if (master >= 0)
+            ::close(master);
+        master = -1;
+    }
+    bool ok() const { return master >= 0 && !slave.isEmpty(); }
+
+    void send(const QByteArray& bytes) const
+    {
+        QCOMPARE(::write(master, bytes.constData(), bytes.size()), ssize_t(bytes.size()));
+    }
+    // Whatever the slave side wrote, waiting up to timeoutMs for count bytes.
+    QByteArray receive(int count, int timeoutMs = 2000) const
+    {
+        QByteArray got;
+        QElapsedTimer timer;
+        timer.start();
+        while (got.size() < count && timer.elapsed() < timeoutMs) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 50) > 0 && (p.revents & POLLIN)) {
+                char buf[4096];
+                const ssize_t n = ::read(master, buf, sizeof buf);
+                if (n > 0)
+                    got.append(buf, n);
+            }
+        }
+        return got;
+    }
+};
+
+// Lists the given MZT500_PORTS value and returns the list.
+std::vector<FT_DEVICE_LIST_INFO_NODE> listPorts(const QString& ports)
+{
+    qputenv("MZT500_PORTS", ports.toLocal8Bit());
+    DWORD count = 0;
+    if (FT_CreateDeviceInfoList(&count) != FT_OK)
+        return {};
+    std::vector<FT_DEVICE_LIST_INFO_NODE> nodes(count);
+    DWORD copied = count;
+    if (count && FT_GetDeviceInfoList(nodes.data(), &copied) != FT_OK)
+        return {};
+    nodes.resize(copied);
+    return nodes;
+}
+
+// Opens list position 0 and sets it up the way the link does.
+FT_HANDLE openConfigured(ULONG readTimeoutMs = 40)
+{
+    FT_HANDLE h = nullptr;
+    if (FT_Open(0, &h) != FT_OK)
+        return nullptr;
+    if (FT_ResetDevice(h) != FT_OK || FT_SetBaudRate(h, 250000) != FT_OK
+        || FT_SetDataCharacteristics(h, FT_BITS_8, FT_STOP_BITS_2, FT_PARITY_NONE) != FT_OK
+        || FT_SetTimeouts(h, readTimeoutMs, 2000) != FT_OK) {
+        FT_Close(h);
+        return nullptr;
+    }
+    return h;
+}
+
+// Lists the port as a recorder and opens it.
+FT_HANDLE listAndOpen(const QString& path, ULONG readTimeoutMs = 40)
+{
+    if (listPorts(path + "=KORVANT KVP-DEV").size() != 1)
+        return nullptr;
+    return openConfigured(readTimeoutMs);
+}
+
+struct Closer {
+    FT_HANDLE h;
+    ~Closer()
+    {
+        if (h)
+            FT_Close(h);
+    }
+};
+
+} // namespace
+
+class TestSerialPort : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void listsNamedPorts();
+    void writesAndReads();
+    void readWaitsForAllOrTheTimeout();
+    void readAndWriteRunTogether();
+    void openIsExclusive();
+    void closedMasterMeansGone();
+    void removedPathMeansGone();
+    void refusesWhatIsNoSerialPort();
+};
+
+void TestSerialPort::initTestCase()
+{
+    // Only the named ports, whatever the machine has plugged in.
+    qputenv("MZT500_NO_HARDWARE", "1");
+    qunsetenv("MZT500_SIMULATOR");
+}
+
+void TestSerialPort::listsNamedPorts()
+{
+    Pty a, b;
+    QVERIFY(a.ok() && b.ok());
+    const QString longName(80, QChar('x'));
+    const auto nodes = listPorts(a.slave + "=KORVANT KVP-DEV;" + b.slave + "=" + longName);
+    QCOMPARE(nodes.size(), std::size_t(2));
+    // The link compares the first 16 bytes, terminating zero included.
+    QCOMPARE(std::memcmp(nodes[0].Description, "KORVANT KVP-DEV", 16), 0);
+    QCOMPARE(nodes[0].SerialNumber[0], '\0');
+    QCOMPARE(nodes[0].Flags, 0u);
+    QCOMPARE(QByteArray(nodes[1].Description), longName.left(63).toLatin1());
+
+    FT_HANDLE h = nullptr;
+    QCOMPARE(FT_Open(1, &h), FT_OK);
+    Closer closer{h};
+    const auto again = listPorts(a.slave + "=KORVANT KVP-DEV;" + b.slave + "=" + longName);
+    QCOMPARE(again.size(), std::size_t(2));
+    QCOMPARE(again[0].Flags & FT_FLAGS_OPENED, 0u);
+    QCOMPARE(again[1].Flags & FT_FLAGS_OPENED, ULONG{FT_FLAGS_OPENED});
+    QCOMPARE(again[1].ftHandle, h);
+}
+
+void TestSerialPort::writesAndReads()
+{
+    Pty pty;
+    QVERIFY(pty.ok());
+    FT_HANDLE h = listAndOpen(pty.slave);
+    QVERIFY(h);
+    Closer closer{h};
+
+    // Every byte value passes unchanged: the line is raw in both directions.
+    QByteArray all;
+    for (int i = 0; i < 256; ++i)
+        all.append(char(i));
+    all += QByteArray("\r\n\x03\x11\x13\x7f", 6);
+    DWORD written = 0;
+    QCOMPARE(FT_Write(h, all.data(), DWORD(all.size()), &written), FT_OK);
+    QCOMPARE(written, DWORD(all.size()));
+    QCOMPARE(pty.receive(all.size()), all);
+
+    pty.send(all);
+    DWORD queued = 0;
+    QTRY_COMPARE(FT_GetStatus(h, &queued, nullptr, nullptr) == FT_OK ? queued : 0u,
+                 DWORD(all.size()));
+    QByteArray back(all.size(), '\0');
+    DWORD got = 0;
+    QCOMPARE(FT_Read(h, back.data(), DWORD(back.size()), &got), FT_OK);
+    QCOMPARE(got, DWORD(all.size()));
+    QCOMPARE(back, all);
+}
+
+void TestSerialPort::readWaitsForAllOrTheTimeout()
+{
+    Pty pty;
+    QVERIFY(pty.ok());
+    FT_HANDLE h = listAndOpen(pty.slave, 150);
+    QVERIFY(h);
+    Closer closer{h};
+
+    // Fewer bytes than asked for: the read waits out its time-out and then
+    // reports success with what came.
+    pty.send("abc");
+    char buf[16] = {};
+    DWORD got = 99;
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(FT_Read(h, buf, 10, &got), FT_OK);
+    QVERIFY2(timer.elapsed() >= 140, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(got, DWORD(3));
+    QCOMPARE(QByteArray(buf, 3), QByteArray("abc"));
+
+    // Nothing at all: zero bytes, still success.
+    QCOMPARE(FT_Read(h, buf, 1, &got), FT_OK);
+    QCOMPARE(got, DWORD(0));
+
+    // Bytes that trickle in within the time-out are collected into one read.
+    std::jthread device([&] {
+        for (const char* part : {"12", "345", "6789"}) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(15));
+            pty.send(part);
+        }
+    });
+    QCOMPARE(FT_Read(h, buf, 9, &got), FT_OK);
+    QCOMPARE(got, DWORD(9));
+    QCOMPARE(QByteArray(buf, 9), QByteArray("123456789"));
+}
+
+void TestSerialPort::readAndWriteRunTogether()
+{
+    Pty pty;
+    QVERIFY(pty.ok());
+    FT_HANDLE h = listAndOpen(pty.slave, 40);
+    QVERIFY(h);
+    Closer closer{h};
+
+    // The link's reader thread reads one byte at a time while the master
+    // thread writes frames; neither may block or corrupt the other.
+    constexpr int kBytes = 3000;
+    QByteArray incoming;
+    for (int i = 0; i < kBytes; ++i)
+        incoming.append(char(i * 7));
+    std::atomic<bool> readerFailed{false};
+    QByteArray readBack;
+    std::jthread reader([&] {
+        QElapsedTimer timer;
+        timer.start();
+        while (readBack.size() < kBytes && timer.elapsed() < 10000) {
+            char byte;
+            DWORD got = 0;
+            if (FT_Read(h, &byte, 1, &got) != FT_OK) {
+                readerFailed = true;
+                return;
+            }
+            if (got == 1)
+                readBack.append(byte);
+        }
+    });
+    QByteArray outgoing(64, 'w');
+    QByteArray seen;
+    for (int i = 0; i < 50; ++i) {
+        DWORD written = 0;
+        QCOMPARE(FT_Write(h, outgoing.data(), DWORD(outgoing.size()), &written), FT_OK);
+        QCOMPARE(written, DWORD(outgoing.size()));
+        pty.send(incoming.mid(i * kBytes / 50, kBytes / 50));
+        seen += pty.receive(outgoing.size());
+    }
+    reader.join();
+    QVERIFY(!readerFailed);
+    QCOMPARE(readBack, incoming);
+    QCOMPARE(seen, outgoing.repeated(50));
+}
+
+void TestSerialPort::openIsExclusive()
+{
+    Pty pty;
+    QVERIFY(pty.ok());
+    FT_HANDLE h = listAndOpen(pty.slave);
+    QVERIFY(h);
+    Closer closer{h};
+
+    FT_HANDLE second = nullptr;
+    QVERIFY(FT_Open(0, &second) != FT_OK);
+    QVERIFY(!second);
+
+    // Another program (even one running as root, which TIOCEXCL lets in)
+    // cannot take the port from under us either.
+    const int other = ::open(pty.slave.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (other >= 0) {
+        QCOMPARE(::flock(other, LOCK_EX | LOCK_NB), -1);
+        ::close(other);
+    } else {
+        QCOMPARE(errno, EBUSY);
+    }
+
+    // After closing, the port opens again.
+    QCOMPARE(FT_Close(h), FT_OK);
+    closer.h = nullptr;
+    h = openConfigured();
+    QVERIFY(h);
+    closer.h = h;
+}
+
+void TestSerialPort::closedMasterMeansGone()
+{
+    auto pty = std::make_unique<Pty>();
+    QVERIFY(pty->ok());
+    FT_HANDLE h = listAndOpen(pty->slave);
+    QVERIFY(h);
+    Closer closer{h};
+    DWORD queued = 0;
+    QCOMPARE(FT_GetStatus(h, &queued, nullptr, nullptr), FT_OK);
+
+    pty->closeMaster();
+    QVERIFY(FT_GetStatus(h, &queued, nullptr, nullptr) != FT_OK);
+    char byte;
+    DWORD got = 7;
+    QVERIFY(FT_Read(h, &byte, 1, &got) != FT_OK);
+    QCOMPARE(got, DWORD(0));
+    DWORD written = 7;
+    QVERIFY(FT_Write(h, &byte, 1, &written) != FT_OK);
+    QCOMPARE(written, DWORD(0));
+    QCOMPARE(FT_Close(h), FT_OK);
+    closer.h = nullptr;
+}
+
+void TestSerialPort::removedPathMeansGone()
+{
+    Pty pty;
+    QVERIFY(pty.ok());
+    QTemporaryDir dir;
+    const QString link = dir.path() + "/recorder";
+    QVERIFY(QFile::link(pty.slave, link));
+    FT_HANDLE h = listAndOpen(link);
+    QVERIFY(h);
+    Closer closer{h};
+    DWORD queued = 0;
+    QCOMPARE(FT_GetStatus(h, &queued, nullptr, nullptr), FT_OK);
+    QVERIFY(QFile::remove(link));
+    QVERIFY(FT_GetStatus(h, &queued, nullptr, nullptr) != FT_OK);
+}
+
+void TestSerialPort::refusesWhatIsNoSerialPort()
+{
+    QTemporaryDir dir;
+    const QString file = dir.path() + "/plain";
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.close();
+    QCOMPARE(listPorts(file + "=KORVANT KVP-DEV;" + dir.path() + "/missing=KORVANT KVP-DEV").size(),
+             std::size_t(2));
+    FT_HANDLE h = nullptr;
+    QCOMPARE(FT_Open(0, &h), FT_DEVICE_NOT_OPENED);
+    QCOMPARE(FT_Open(1, &h), FT_DEVICE_NOT_OPENED);
+    QCOMPARE(FT_Open(2, &h), FT_DEVICE_NOT_FOUND);
+    QVERIFY(!h);
+}
+
+QTEST_GUILESS_MAIN(TestSerialPort)
+#include "tst_d2xx_serialport.moc"
