@@ -1,0 +1,59 @@
+// Sends an update image to one recorder: identifies it, writes the header
+// block (command 3) and then every section (command 4, the section index as
+// parameter), and reports the outcome and the overall progress.
+#pragma once
+
+#include <QThread>
+
+#include <atomic>
+
+class KVPMaster;
+class KVPmPhyUSB;
+class UpdateImage;
+
+class FwUpdater : public QThread
+{
+    Q_OBJECT
+
+public:
+    explicit FwUpdater(QObject* parent = nullptr);
+
+    // Takes the protocol master and the link of the given main window (any
+    // type with master() and link()); the library itself stays widget-free.
+    template <typename Window>
+    void setMainWindow(Window* window)
+    {
+        attach(window ? window->master() : nullptr, window ? window->link() : nullptr);
+    }
+    // Uses this master and link; a new master's transfer progress is
+    // connected to onProgress().
+    void attach(KVPMaster* master, KVPmPhyUSB* link);
+    // Borrowed for the run; must stay alive until success() or failed().
+    void setImage(UpdateImage* image);
+    void setDeviceIndex(int index);
+
+signals:
+    void failed();
+    void success();
+    void progress(int percent);
+
+public slots:
+    // Percent of the write in progress, from the master's sigTransferred.
+    void onProgress(uint percent);
+
+protected:
+    void run() override;
+
+private:
+    bool sendSections(int* failedSection, bool* acceptedAsRestart);
+    void finish(int savedTimeout, bool ok);
+
+    KVPMaster* m_master = nullptr;
+    KVPmPhyUSB* m_link = nullptr;
+    UpdateImage* m_image = nullptr;
+    int m_deviceIndex = -1;
+    // Written by run() before any write, read and advanced by onProgress()
+    // in the GUI thread.
+    std::atomic<int> m_accountedBytes{0};
+    std::atomic<int> m_sectionCounter{0};
+};
