@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -58,10 +59,25 @@ public:
     SerialPort(int fd, std::string path, dev_t rdev, bool pty)
         : fd_(fd), path_(std::move(path)), rdev_(rdev), pty_(pty)
     {
+        // USB serial drivers hold received bytes back for their latency
+        // timer (16 ms on FTDI chips) unless asked for low latency; a short
+        // reply would wait for it on every frame. Ports that do not know the
+        // request (ptys) just keep their behaviour.
+        serial_struct ss{};
+        if (!pty_ && ::ioctl(fd_, TIOCGSERIAL, &ss) == 0) {
+            savedSerialFlags_ = ss.flags;
+            ss.flags |= ASYNC_LOW_LATENCY;
+            lowLatencySet_ = ::ioctl(fd_, TIOCSSERIAL, &ss) == 0;
+        }
     }
 
     ~SerialPort() override
     {
+        serial_struct ss{};
+        if (lowLatencySet_ && !gone_ && ::ioctl(fd_, TIOCGSERIAL, &ss) == 0) {
+            ss.flags = savedSerialFlags_;
+            ::ioctl(fd_, TIOCSSERIAL, &ss);
+        }
         ::ioctl(fd_, TIOCNXCL);
         ::close(fd_);
     }
@@ -208,6 +224,8 @@ private:
     const dev_t rdev_;
     const bool pty_;
     LineSettings line_; // under both locks
+    int savedSerialFlags_ = 0;
+    bool lowLatencySet_ = false;
 };
 
 class SerialBackend final : public Backend {
