@@ -7,6 +7,9 @@
 #include <QByteArray>
 #include <QtEndian>
 
+#include <algorithm>
+#include <cstring>
+
 namespace testdata {
 
 // A recorder file: the 16-byte record header followed by bytes that gzip
@@ -14,7 +17,7 @@ namespace testdata {
 inline QByteArray recorderFile(qint32 id, qint32 type, quint32 memSize, quint32 duration,
                                qsizetype length, quint32 seed)
 {
-    QByteArray bytes(length < 16 ? 16 : length, '\0');
+    QByteArray bytes(std::max<qsizetype>(length, 16), '\0');
     char* p = bytes.data();
     qToLittleEndian<qint32>(id, p);
     qToLittleEndian<qint32>(type, p + 4);
@@ -34,10 +37,12 @@ inline QByteArray recorderFile(qint32 id, qint32 type, quint32 memSize, quint32 
 // An entry made the way a download makes it: fields from the record header.
 inline ArchiveEntry* entryFor(const QString& name, const QByteArray& file)
 {
+    char header[16] = {};
+    std::memcpy(header, file.constData(), size_t(std::min<qsizetype>(file.size(), 16)));
     auto* entry = new ArchiveEntry;
-    entry->setId(qFromLittleEndian<qint32>(file.constData()));
-    entry->setType(qFromLittleEndian<qint32>(file.constData() + 4));
-    entry->setDuration(qFromLittleEndian<quint32>(file.constData() + 12));
+    entry->setId(qFromLittleEndian<qint32>(header));
+    entry->setType(qFromLittleEndian<qint32>(header + 4));
+    entry->setDuration(qFromLittleEndian<quint32>(header + 12));
     entry->appendContent(file.constData(), file.size());
     entry->setName(name);
     return entry;

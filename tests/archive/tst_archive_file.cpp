@@ -318,6 +318,23 @@ void TestArchiveFile::emptyArchive()
     QCOMPARE(tar.mid(124, 11), QByteArray("00000000010"));
     QCOMPARE(tar.mid(512, 8), identData);
     QCOMPARE(tar.mid(1024), QByteArray(tar.size() - 1024, '\0'));
+
+    // An entry that never received its record header is written header-only,
+    // so the file stays readable.
+    auto* blank = new ArchiveEntry;
+    blank->setName("SEQUENCE 08");
+    blank->setId(8);
+    blank->setType(1);
+    blank->setDuration(4000);
+    archive.addEntry(blank);
+    QVERIFY(archive.save());
+    MZTArchive reloaded(path);
+    QVERIFY(reloaded.load());
+    QCOMPARE(reloaded.entries().size(), 1);
+    QCOMPARE(reloaded.entries().first()->id(), 8);
+    QCOMPARE(reloaded.entries().first()->duration(), 4000u);
+    QCOMPARE(reloaded.entries().first()->content(), testdata::storedContent(*reloaded.entries().first()));
+    QCOMPARE(reloaded.entries().first()->content().size(), 16);
 }
 
 void TestArchiveFile::missingOrUnnamedFile()
