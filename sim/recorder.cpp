@@ -935,8 +935,9 @@ std::uint8_t Recorder::executeReadLocked(std::uint8_t command, std::uint16_t par
                 if (m_deletionStatus != 0) {
                     progress = 0;
                 } else {
-                    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        at - m_deleteStart).count();
+                    const auto elapsed = std::max<long long>(
+                        0, std::chrono::duration_cast<std::chrono::milliseconds>(at - m_deleteStart)
+                               .count());
                     progress = static_cast<std::uint16_t>(
                         std::min<long long>(254, elapsed * 255 / std::max(1, m_config.deleteDurationMs)));
                 }
