@@ -1,6 +1,50 @@
-// The firmware update command. Placeholder bodies until the update dialog
-// exists.
+// The firmware update command: opens the update dialog from the Edit menu or
+// from the update link of the device label.
 #include "mainwindow.h"
+#include "ui_mainwindow.h"
 
-void MainWindow::on_actionUpdate_firmware_triggered() {}
-void MainWindow::on_devLabelLinkActivated(QString) {}
+#include "AppLog.h"
+#include "FirmwareUpdateDlg.h"
+
+#include <QList>
+#include <QMutex>
+
+void MainWindow::on_actionUpdate_firmware_triggered()
+{
+    if (busy)
+        return;
+    qCDebug(lcApp) << "Firmware update dialog";
+
+    auto* dialog = new FirmwareUpdateDlg(this);
+    dialog->setMainWindow(this);
+    QList<int> devices;
+    for (int i = 0; i < m_ui->devicesCombo->count(); ++i)
+        devices << m_ui->devicesCombo->itemData(i, Qt::UserRole).toInt();
+    dialog->setDevices(devices, m_ui->devicesCombo->currentIndex());
+
+    // The dialog drives the master itself; holding the device lock and the
+    // busy flag keeps every other device operation (and the poll) out.
+    deviceMutex->lock();
+    busy = true;
+    dialog->exec();
+    busy = false;
+    deviceMutex->unlock();
+    dialog->deleteLater();
+
+    // The dialog leaves the link on the recorder it probed or updated last.
+    // The device table and every later command refer to the recorder chosen
+    // here, so switch back to it and read its content again.
+    if (m_ui->devicesCombo->count() > 0)
+        updateMZTContent();
+}
+
+void MainWindow::on_devLabelLinkActivated(QString link)
+{
+    qCDebug(lcApp) << "Link clicked " << link;
+    if (busy)
+        return;
+    if (link == QLatin1String("Update-MZT-500"))
+        on_actionUpdate_firmware_triggered();
+    else
+        qCDebug(lcApp) << "Unknown link";
+}

@@ -1,6 +1,7 @@
 // UpdateImage against built-in, hand-made and damaged KV2 files.
 #include "BuiltInImage.h"
 #include "Kv2Format.h"
+#include "Kv2TestFiles.h"
 #include "UpdateImage.h"
 
 #include <QDir>
@@ -13,16 +14,7 @@ namespace {
 
 QByteArray makeFile(const QString& model, const QList<int>& sizes)
 {
-    kv2::BuildInput in;
-    in.model = model;
-    in.freeText = "\r\nnotes\r\n";
-    for (int i = 0; i < sizes.size(); ++i)
-        in.sections << kv2::placeholderSection("s" + QByteArray::number(i), sizes[i]);
-    QByteArray out;
-    QString error;
-    if (!kv2::build(in, &out, &error))
-        qFatal("build failed: %s", qPrintable(error));
-    return out;
+    return makeKv2File(model, sizes, "\r\nnotes\r\n");
 }
 
 void putU32(QByteArray& file, int offset, quint32 value)

@@ -1,7 +1,7 @@
 // FwUpdater against the simulated recorder.
 #include "BuiltInImage.h"
 #include "FwUpdater.h"
-#include "Kv2Format.h"
+#include "Kv2TestFiles.h"
 #include "UpdateImage.h"
 #include "kvpmaster.h"
 #include "kvpmphyusb.h"
@@ -13,19 +13,6 @@
 #include <memory>
 
 namespace {
-
-QByteArray makeImageBytes(const QString& model, const QList<int>& sizes)
-{
-    kv2::BuildInput in;
-    in.model = model;
-    for (int i = 0; i < sizes.size(); ++i)
-        in.sections << kv2::placeholderSection("t" + QByteArray::number(i), sizes[i]);
-    QByteArray out;
-    QString error;
-    if (!kv2::build(in, &out, &error))
-        qFatal("build failed: %s", qPrintable(error));
-    return out;
-}
 
 sim::DeviceConfig recorder(std::uint16_t maxFrameSize = 2048, const std::string& model = "MZT-500")
 {
@@ -159,7 +146,7 @@ void TestUpdater::progressBookkeeping()
     // 1's values use 1 byte. Total 256 + 512 + 768 = 1536.
     auto devs = sim::Bus::instance().install({recorder(80)});
     UpdateImage image;
-    QVERIFY(image.loadFromBytes(makeImageBytes("MZT-500", {512, 768})));
+    QVERIFY(image.loadFromBytes(makeKv2File("MZT-500", {512, 768})));
     Rig rig;
     QVERIFY(rig.run(&image, 0));
     const QList<int> expected = {
@@ -207,7 +194,7 @@ void TestUpdater::zeroSections()
 {
     auto devs = sim::Bus::instance().install({recorder()});
     UpdateImage image;
-    QVERIFY(image.loadFromBytes(makeImageBytes("MZT-500", {})));
+    QVERIFY(image.loadFromBytes(makeKv2File("MZT-500", {})));
     Rig rig;
     QVERIFY(rig.run(&image, 0));
     QVERIFY(devs[0]->firmware().complete);
@@ -251,7 +238,7 @@ void TestUpdater::sectionFailures()
     devs[0]->setFaults(faults);
 
     UpdateImage image;
-    QVERIFY(image.loadFromBytes(makeImageBytes("MZT-500", sizes)));
+    QVERIFY(image.loadFromBytes(makeKv2File("MZT-500", sizes)));
     Rig rig;
     QCOMPARE(rig.run(&image, 0), success);
     QCOMPARE(rig.timeoutAtOutcome.load(), 1000);
@@ -272,7 +259,7 @@ void TestUpdater::vanishBeforeLastSectionThenRetry()
     devs[0]->setFaults(faults);
 
     UpdateImage image;
-    QVERIFY(image.loadFromBytes(makeImageBytes("MZT-500", {512, 768})));
+    QVERIFY(image.loadFromBytes(makeKv2File("MZT-500", {512, 768})));
     Rig rig;
     QVERIFY(!rig.run(&image, 0));
     QCOMPARE(rig.master.getTimeout(), 1000);

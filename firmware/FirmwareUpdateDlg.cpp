@@ -1,0 +1,250 @@
+#include "FirmwareUpdateDlg.h"
+#include "ui_FirmwareUpdateDlg.h"
+
+#include "BuiltInImage.h"
+#include "DevicesDiscoverer.h"
+#include "FirmwareLog.h"
+#include "FwUpdater.h"
+#include "UpdateImage.h"
+#include "mainwindow.h"
+
+#include <QCloseEvent>
+#include <QFile>
+#include <QFileDialog>
+
+namespace {
+
+const QString UpdatableModel = QStringLiteral("MZT-500");
+
+QString modeText(const QString& before, const QString& linkWord, const QString& target,
+                 const QString& after)
+{
+    return QStringLiteral("<span style=\" font-size:8pt; font-weight:600;\">") + before
+        + QStringLiteral("<a href=\"%1\"><span style=\" font-weight:600; text-decoration: underline; "
+                         "color:#ff0000;\">")
+              .arg(target)
+        + linkWord + QStringLiteral("</span></a>") + after + QStringLiteral("</span>");
+}
+
+} // namespace
+
+FirmwareUpdateDlg::FirmwareUpdateDlg(QWidget* parent)
+    : QDialog(parent), ui(new Ui::FirmwareUpdateDlg)
+{
+    ui->setupUi(this);
+    busy = false;
+    defaultModeText = modeText(tr("Default firmware update file loaded. Load "), tr("alternative"),
+                               QStringLiteral("alternative-update-file"), tr(" update file."));
+    alternativeModeText = modeText(tr("Load the "), tr("default"), QStringLiteral("default-update-file"),
+                                   tr(" update file."));
+    chooseFile = [](QWidget* owner, const QString& caption, const QString& dir, const QString& filter) {
+        return QFileDialog::getOpenFileName(owner, caption, dir, filter);
+    };
+
+    connect(ui->lbl_fileOpenMode, &QLabel::linkActivated, this, &FirmwareUpdateDlg::on_lblMode_Link_clicked);
+
+    // Both workers go with the dialog; the destructor waits for them, and
+    // the dialog cannot be closed while either runs.
+    discoverer = new DevicesDiscoverer(this);
+    discoverer->setComboBox(ui->devicesCombo);
+    connect(discoverer, &QThread::finished, this, &FirmwareUpdateDlg::devicesDiscovered);
+
+    ui->progressBar->hide();
+    image = nullptr;
+    setFileOpenMode(false);
+
+    updater = new FwUpdater(this);
+    connect(updater, &FwUpdater::progress, this, &FirmwareUpdateDlg::progress);
+    connect(updater, &FwUpdater::failed, this, &FirmwareUpdateDlg::updateFailed);
+    connect(updater, &FwUpdater::success, this, &FirmwareUpdateDlg::updateSuccessFul);
+}
+
+FirmwareUpdateDlg::~FirmwareUpdateDlg()
+{
+    // The outcome signals come just before a worker's run() returns; a
+    // dialog deleted right after them must not pull the thread from under it.
+    updater->wait();
+    discoverer->wait();
+    delete image;
+    delete ui;
+}
+
+void FirmwareUpdateDlg::setMainWindow(MainWindow* window)
+{
+    mainWindow = window;
+    discoverer->setMainWindow(window);
+    updater->setMainWindow(window);
+}
+
+void FirmwareUpdateDlg::setDevices(const QList<int>& list, int currentIndex)
+{
+    devices = list;
+    ui->devicesCombo->clear();
+    for (int i = 0; i < devices.size(); ++i)
+        ui->devicesCombo->addItem(QStringLiteral("MZT-500 #%1").arg(i + 1), QVariant(devices[i]));
+    ui->devicesCombo->setCurrentIndex(currentIndex);
+    ui->bttn_update->setEnabled(!devices.isEmpty() && fileOk);
+}
+
+void FirmwareUpdateDlg::setFileChooser(FileChooser chooser)
+{
+    chooseFile = std::move(chooser);
+}
+
+void FirmwareUpdateDlg::updateButtonState()
+{
+    ui->bttn_update->setEnabled(fileOk && ui->devicesCombo->count() > 0);
+}
+
+void FirmwareUpdateDlg::lockControls()
+{
+    busy = true;
+    ui->devicesCombo->setEnabled(false);
+    ui->bttn_load->setEnabled(false);
+    ui->bttn_update->setEnabled(false);
+    ui->bttnDiscover->setEnabled(false);
+}
+
+void FirmwareUpdateDlg::unlockControls()
+{
+    ui->devicesCombo->setEnabled(true);
+    ui->bttn_load->setEnabled(true);
+    ui->bttnDiscover->setEnabled(true);
+    updateButtonState();
+    busy = false;
+}
+
+void FirmwareUpdateDlg::setFileOpenMode(bool alternative)
+{
+    alternativeMode = alternative;
+    if (alternative) {
+        ui->bttn_load->show();
+        ui->lbl_fileStatus->show();
+        ui->lbl_fileOpenMode->setText(alternativeModeText);
+        delete image;
+        image = nullptr;
+        fileOk = false;
+        ui->bttn_update->setEnabled(false);
+        return;
+    }
+    ui->bttn_load->hide();
+    ui->lbl_fileStatus->hide();
+    ui->lbl_fileStatus->clear();
+    ui->lbl_fileOpenMode->setText(defaultModeText);
+    delete image;
+    image = new UpdateImage;
+    if (image->load(builtInImagePath())) {
+        fileOk = true;
+        qCDebug(lcFirmware).noquote() << "KV2 OK";
+        if (ui->devicesCombo->count() > 0)
+            ui->bttn_update->setEnabled(true);
+        return;
+    }
+    qCDebug(lcFirmware).noquote() << "KV2 failed";
+    fileOk = false;
+    delete image;
+    image = nullptr;
+    ui->bttn_update->setEnabled(false);
+}
+
+void FirmwareUpdateDlg::on_bttnDiscover_clicked()
+{
+    ui->bttn_update->setEnabled(false);
+    lockControls();
+    discoverer->start();
+}
+
+void FirmwareUpdateDlg::on_bttn_load_clicked()
+{
+    lastPath = chooseFile(this, tr("Open a Korvant Update File"), lastPath, tr("KV2 fles (*.kv2)"));
+    if (!QFile::exists(lastPath))
+        return;
+
+    delete image;
+    image = new UpdateImage;
+    if (image->load(lastPath)) {
+        ui->lbl_fileStatus->setText(image->statusText(UpdatableModel));
+        if (image->matchesDevice(UpdatableModel)) {
+            fileOk = true;
+            if (ui->devicesCombo->count() > 0)
+                ui->bttn_update->setEnabled(true);
+            return;
+        }
+    } else {
+        ui->lbl_fileStatus->setText(image->statusText(UpdatableModel));
+    }
+    fileOk = false;
+    ui->bttn_update->setEnabled(false);
+    delete image;
+    image = nullptr;
+}
+
+void FirmwareUpdateDlg::on_bttn_quit_clicked()
+{
+    close();
+}
+
+void FirmwareUpdateDlg::on_bttn_update_clicked()
+{
+    lockControls();
+    ui->progressBar->setValue(0);
+    ui->progressBar->show();
+    updater->setImage(image);
+    updater->setDeviceIndex(ui->devicesCombo->currentData(Qt::UserRole).toInt());
+    updater->start();
+}
+
+void FirmwareUpdateDlg::on_lblMode_Link_clicked(QString link)
+{
+    if (busy)
+        return;
+    if (link == QLatin1String("default-update-file"))
+        setFileOpenMode(false);
+    else if (link == QLatin1String("alternative-update-file"))
+        setFileOpenMode(true);
+    else
+        qCDebug(lcFirmware).noquote() << "Unknown link";
+}
+
+void FirmwareUpdateDlg::progress(int value)
+{
+    ui->progressBar->setValue(value);
+}
+
+void FirmwareUpdateDlg::devicesDiscovered()
+{
+    unlockControls();
+}
+
+void FirmwareUpdateDlg::operationDone()
+{
+    unlockControls();
+}
+
+void FirmwareUpdateDlg::updateFailed()
+{
+    ui->progressBar->hide();
+    unlockControls();
+}
+
+void FirmwareUpdateDlg::updateSuccessFul()
+{
+    ui->progressBar->hide();
+    unlockControls();
+}
+
+void FirmwareUpdateDlg::reject()
+{
+    if (busy)
+        return;
+    QDialog::reject();
+}
+
+void FirmwareUpdateDlg::closeEvent(QCloseEvent* event)
+{
+    if (busy) {
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}

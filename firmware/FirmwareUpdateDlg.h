@@ -1,0 +1,89 @@
+// The modal dialog in which the user updates the firmware of one connected
+// MZT-500, with the built-in update image or a file chosen from disk.
+#pragma once
+
+#include <QDialog>
+#include <QList>
+#include <QString>
+
+#include <functional>
+
+class DevicesDiscoverer;
+class FwUpdater;
+class MainWindow;
+class QCloseEvent;
+class UpdateImage;
+
+namespace Ui {
+class FirmwareUpdateDlg;
+}
+
+class FirmwareUpdateDlg : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit FirmwareUpdateDlg(QWidget* parent = nullptr);
+    ~FirmwareUpdateDlg() override;
+
+    void setMainWindow(MainWindow* window);
+    void setDevices(const QList<int>& devices, int currentIndex);
+
+    // Asks for the update file to load: (parent, caption, start path,
+    // filter) -> chosen path, empty when cancelled. A file dialog unless
+    // replaced (tests answer it themselves).
+    using FileChooser = std::function<QString(QWidget*, const QString&, const QString&, const QString&)>;
+    void setFileChooser(FileChooser chooser);
+
+    // State, for tests.
+    Ui::FirmwareUpdateDlg* form() const { return ui; }
+    bool isBusy() const { return busy; }
+    bool isAlternativeMode() const { return alternativeMode; }
+    bool isFileOk() const { return fileOk; }
+    const UpdateImage* currentImage() const { return image; }
+    QString lastFilePath() const { return lastPath; }
+
+    // The mode label's link. Named like a by-name slot but matching no
+    // widget, so it stays out of the meta-object (the form's by-name
+    // connector would warn about it) and is connected explicitly.
+    void on_lblMode_Link_clicked(QString link);
+
+public slots:
+    void on_bttnDiscover_clicked();
+    void on_bttn_load_clicked();
+    void on_bttn_quit_clicked();
+    void on_bttn_update_clicked();
+    void progress(int value);
+    void devicesDiscovered();
+    void operationDone();
+    void updateFailed();
+    void updateSuccessFul();
+
+    // Escape and other ways of dismissing the dialog end up here; refused
+    // while a worker runs, like closing the window.
+    void reject() override;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void setFileOpenMode(bool alternative);
+    void lockControls();
+    void unlockControls();
+    void updateButtonState();
+
+    Ui::FirmwareUpdateDlg* ui = nullptr;
+    MainWindow* mainWindow = nullptr;
+    bool busy = false;
+    bool alternativeMode = false;
+    QList<int> devices;
+    UpdateImage* image = nullptr;
+    FwUpdater* updater = nullptr;
+    DevicesDiscoverer* discoverer = nullptr;
+    bool fileOk = false;
+    QString lastPath;
+
+    QString defaultModeText;
+    QString alternativeModeText;
+    FileChooser chooseFile;
+};
