@@ -51,7 +51,10 @@ namespace {
 struct Handle {
     Backend* backend;
     std::string key;
-    std::unique_ptr<Port> port;
+    // Shared with the calls running on it, so that an FT_Close racing a
+    // read or write on another thread cannot pull the port from under it:
+    // the port closes when the last of them returns.
+    std::shared_ptr<Port> port;
 };
 
 struct Registry {
@@ -82,16 +85,15 @@ std::vector<ListedDevice> buildList()
 }
 
 // Looks the handle up under the registry lock; the port itself is used
-// outside the lock, which is safe because a handle is only destroyed by
-// FT_Close and the link never closes a handle another of its threads uses.
-Port* portOf(FT_HANDLE h)
+// outside the lock, kept alive by the returned reference.
+std::shared_ptr<Port> portOf(FT_HANDLE h)
 {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     auto* handle = static_cast<Handle*>(h);
     if (!handle || !r.handles.count(handle))
         return nullptr;
-    return handle->port.get();
+    return handle->port;
 }
 
 bool isOpen(const Registry& r, const ListedDevice& d)
@@ -196,12 +198,12 @@ FT_STATUS FT_Close(FT_HANDLE ftHandle)
             return FT_INVALID_HANDLE;
         handle.reset(h);
     }
-    return FT_OK; // the port closes as the handle goes
+    return FT_OK; // the port closes once no call on another thread uses it
 }
 
 FT_STATUS FT_ResetDevice(FT_HANDLE ftHandle)
 {
-    Port* p = portOf(ftHandle);
+    const std::shared_ptr<Port> p = portOf(ftHandle);
     if (!p)
         return FT_INVALID_HANDLE;
     return p->reset() ? FT_OK : FT_IO_ERROR;
@@ -209,7 +211,7 @@ FT_STATUS FT_ResetDevice(FT_HANDLE ftHandle)
 
 FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, ULONG baudRate)
 {
-    Port* p = portOf(ftHandle);
+    const std::shared_ptr<Port> p = portOf(ftHandle);
     if (!p)
         return FT_INVALID_HANDLE;
     return p->setBaudRate(baudRate) ? FT_OK : FT_INVALID_BAUD_RATE;
@@ -218,7 +220,7 @@ FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, ULONG baudRate)
 FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR wordLength, UCHAR stopBits,
                                     UCHAR parity)
 {
-    Port* p = portOf(ftHandle);
+    const std::shared_ptr<Port> p = portOf(ftHandle);
     if (!p)
         return FT_INVALID_HANDLE;
     return p->setDataCharacteristics(wordLength, stopBits, parity) ? FT_OK : FT_IO_ERROR;
@@ -226,7 +228,7 @@ FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR wordLength, UCHAR 
 
 FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG readTimeoutMs, ULONG writeTimeoutMs)
 {
-    Port* p = portOf(ftHandle);
+    const std::shared_ptr<Port> p = portOf(ftHandle);
     if (!p)
         return FT_INVALID_HANDLE;
     return p->setTimeouts(readTimeoutMs, writeTimeoutMs) ? FT_OK : FT_IO_ERROR;
@@ -238,7 +240,7 @@ FT_STATUS FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToWrite,
     if (!lpdwBytesWritten || (!lpBuffer && dwBytesToWrite))
         return FT_INVALID_PARAMETER;
     *lpdwBytesWritten = 0;
-    Port* p = portOf(ftHandle);
+    const std::shared_ptr<Port> p = portOf(ftHandle);
     if (!p)
         return FT_INVALID_HANDLE;
     std::size_t written = 0;
@@ -253,7 +255,7 @@ FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead,
     if (!lpdwBytesReturned || (!lpBuffer && dwBytesToRead))
         return FT_INVALID_PARAMETER;
     *lpdwBytesReturned = 0;
-    Port* p = portOf(ftHandle);
+    const std::shared_ptr<Port> p = portOf(ftHandle);
     if (!p)
         return FT_INVALID_HANDLE;
     std::size_t got = 0;
@@ -265,7 +267,7 @@ FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead,
 FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, LPDWORD lpdwAmountInRxQueue,
                        LPDWORD lpdwAmountInTxQueue, LPDWORD lpdwEventStatus)
 {
-    Port* p = portOf(ftHandle);
+    const std::shared_ptr<Port> p = portOf(ftHandle);
     if (!p)
         return FT_INVALID_HANDLE;
     std::uint32_t rx = 0;

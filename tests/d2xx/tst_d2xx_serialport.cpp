@@ -129,6 +129,7 @@ private slots:
     void openIsExclusive();
     void closedMasterMeansGone();
     void removedPathMeansGone();
+    void closeDuringARead();
     void refusesWhatIsNoSerialPort();
 };
 
@@ -339,6 +340,32 @@ void TestSerialPort::removedPathMeansGone()
     QCOMPARE(FT_GetStatus(h, &queued, nullptr, nullptr), FT_OK);
     QVERIFY(QFile::remove(link));
     QVERIFY(FT_GetStatus(h, &queued, nullptr, nullptr) != FT_OK);
+}
+
+void TestSerialPort::closeDuringARead()
+{
+    Pty pty;
+    QVERIFY(pty.ok());
+    FT_HANDLE h = listAndOpen(pty.slave, 300);
+    QVERIFY(h);
+    // A read still waiting on one thread while another closes the handle
+    // ends normally and leaves the port to close after it.
+    std::atomic<FT_STATUS> readStatus{FT_OTHER_ERROR};
+    std::jthread reader([&] {
+        char buf[4];
+        DWORD got = 0;
+        readStatus = FT_Read(h, buf, sizeof buf, &got);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    QCOMPARE(FT_Close(h), FT_OK);
+    reader.join();
+    QCOMPARE(readStatus.load(), FT_OK);
+    DWORD queued = 0;
+    QCOMPARE(FT_GetStatus(h, &queued, nullptr, nullptr), FT_INVALID_HANDLE);
+    // Once the read is over, the port is free for the next open.
+    h = listAndOpen(pty.slave);
+    QVERIFY(h);
+    QCOMPARE(FT_Close(h), FT_OK);
 }
 
 void TestSerialPort::refusesWhatIsNoSerialPort()
