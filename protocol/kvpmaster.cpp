@@ -174,6 +174,11 @@ void KVPMaster::setMaximumFrameSize(int bytes)
     m_maxFrameSize.store(std::clamp(bytes, MinFrameSize, MaxFrameSize), std::memory_order_relaxed);
 }
 
+uint KVPMaster::percentOf(quint64 done, quint64 total)
+{
+    return total ? uint(done * 100u / total) : 100u;
+}
+
 void KVPMaster::feedByte(unsigned char byte)
 {
     std::lock_guard lock(m_receiveLock);
@@ -268,9 +273,11 @@ KVPMaster::Outcome KVPMaster::prepareExchange()
         qCDebug(lcProtocol) << "master thread is not running";
         return Outcome::Lost;
     }
-    // A requested engine reset must not wipe the frame about to be built.
-    while (m_resetsDone.load(std::memory_order_acquire)
-           != m_resetsAsked.load(std::memory_order_acquire)) {
+    // A reset asked for before this point must not wipe the frame about to
+    // be built. Later requests come with the link marked lost, which fails
+    // this exchange anyway, so they need not be waited for.
+    const unsigned asked = m_resetsAsked.load(std::memory_order_acquire);
+    while (int(m_resetsDone.load(std::memory_order_acquire) - asked) < 0) {
         if (m_runExited.load(std::memory_order_acquire))
             return Outcome::Lost;
         QThread::usleep(10);
@@ -382,7 +389,7 @@ bool KVPMaster::writeData(uint length, const unsigned char* data, unsigned char 
         if (outcome != Outcome::Ok || m_linkLost.load(std::memory_order_acquire)
             || m_abortRequest.load(std::memory_order_acquire))
             return false;
-        emit sigTransferred(uint(quint64(sent) * 100u / length));
+        emit sigTransferred(percentOf(sent, length));
     }
     return true;
 }

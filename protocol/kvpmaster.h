@@ -58,6 +58,8 @@ public:
     // and bounded by the engine's buffers.
     void setMaximumFrameSize(int bytes);
     bool isLinkLost() const;
+    // Share of a transfer in percent; 64-bit so that large files do not wrap.
+    static uint percentOf(quint64 done, quint64 total);
     KVPmPhy* link() const;
 
 signals:

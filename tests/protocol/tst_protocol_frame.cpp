@@ -1,6 +1,7 @@
 // The frame engine on its own: frames are built and bytes fed directly, the
 // hooks record what the engine reports.
 #include "kvpframe.h"
+#include "protocoltest.h"
 
 #include <QByteArray>
 #include <QTest>
@@ -44,25 +45,11 @@ void onData(KVPEngine* e, unsigned char command, unsigned short parameter, unsig
          QByteArray(reinterpret_cast<const char*>(payload), payload ? length : 0), first, last});
 }
 
-// A frame as the recorder would send it.
 QByteArray reply(std::uint8_t type, std::uint8_t command, std::uint8_t sequence,
                  const QByteArray& payload = {}, std::uint8_t flags = 0x0C,
                  std::uint8_t address = 0x00, std::uint16_t parameter = 0)
 {
-    QByteArray f;
-    f.append(char(0xAA)).append(char(0)).append(char(address)).append(char(flags));
-    f.append(char(type)).append(char(command));
-    f.append(char(parameter & 0xFF)).append(char(parameter >> 8));
-    f.append(char(payload.size() & 0xFF)).append(char(payload.size() >> 8));
-    f.append(char(sequence));
-    std::uint8_t sum = 0;
-    for (char c : f)
-        sum = std::uint8_t(sum + std::uint8_t(c));
-    f.append(char(sum));
-    for (char c : payload)
-        sum = std::uint8_t(sum + std::uint8_t(c));
-    f.append(payload).append(char(sum)).append(char(0xCC));
-    return f;
+    return encodeReply(type, command, sequence, payload, flags, address, parameter);
 }
 
 QByteArray status(std::uint8_t command, std::uint8_t sequence, std::uint8_t s)

@@ -1,0 +1,107 @@
+// Shared by the protocol tests: a master and a USB link connected to the
+// simulated recorders, and a link that answers with scripted replies for
+// the few malformed answers the simulated recorder does not produce.
+#pragma once
+
+#include "kvpframe.h"
+#include "kvpmaster.h"
+#include "kvpmphy.h"
+#include "kvpmphyusb.h"
+#include "simulator.h"
+
+#include <QByteArray>
+#include <QTest>
+
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+// Installs the given devices on the simulated bus and connects a master to
+// the first recorder.
+struct SimSetup {
+    std::vector<std::shared_ptr<sim::Recorder>> devices;
+    KVPmPhyUSB link;
+    KVPMaster master;
+
+    explicit SimSetup(std::vector<sim::DeviceConfig> configs = {sim::DeviceConfig::recorder()},
+                      int timeoutMs = 1000)
+    {
+        devices = sim::Bus::instance().install(configs);
+        master.attachLink(&link);
+        master.setTimeout(timeoutMs);
+        master.connectLink();
+    }
+    ~SimSetup()
+    {
+        master.stopAndReset();
+        sim::Bus::instance().uninstall();
+    }
+    sim::Recorder& recorder(std::size_t i = 0) { return *devices.at(i); }
+};
+
+// A frame as the recorder would send it.
+inline QByteArray encodeReply(std::uint8_t type, std::uint8_t command, std::uint8_t sequence,
+                              const QByteArray& payload = {}, std::uint8_t flags = 0x0C,
+                              std::uint8_t address = 0x00, std::uint16_t parameter = 0)
+{
+    QByteArray f;
+    f.append(char(0xAA)).append(char(0)).append(char(address)).append(char(flags));
+    f.append(char(type)).append(char(command));
+    f.append(char(parameter & 0xFF)).append(char(parameter >> 8));
+    f.append(char(payload.size() & 0xFF)).append(char(payload.size() >> 8));
+    f.append(char(sequence));
+    std::uint8_t sum = 0;
+    for (char c : f)
+        sum = std::uint8_t(sum + std::uint8_t(c));
+    f.append(char(sum));
+    for (char c : payload)
+        sum = std::uint8_t(sum + std::uint8_t(c));
+    f.append(payload).append(char(sum)).append(char(0xCC));
+    return f;
+}
+
+// Answers each transmitted frame with the next scripted reply, addressed to
+// that frame's command and sequence. The bytes are fed as the reader thread
+// would feed them.
+class ScriptedLink : public KVPmPhy {
+public:
+    struct Reply {
+        std::uint8_t type;
+        QByteArray payload;
+        std::uint8_t flags;
+    };
+    void script(std::vector<Reply> replies)
+    {
+        std::lock_guard lock(m_mutex);
+        m_replies.assign(replies.begin(), replies.end());
+    }
+    bool send(ushort length, const void* data) override
+    {
+        const auto* frame = static_cast<const unsigned char*>(data);
+        if (length < KVP_FRAME_OVERHEAD)
+            return false;
+        Reply r;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_replies.empty())
+                return true; // no answer: the exchange times out
+            r = m_replies.front();
+            m_replies.pop_front();
+        }
+        if (KVPMaster* m = master())
+            for (char c : encodeReply(r.type, frame[KVP_OFF_COMMAND], frame[KVP_OFF_SEQUENCE],
+                                      r.payload, r.flags))
+                m->feedByte(static_cast<unsigned char>(c));
+        return true;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::deque<Reply> m_replies;
+};
+
+inline QByteArray bytesOf(const unsigned char* p, uint n)
+{
+    return QByteArray(reinterpret_cast<const char*>(p), qsizetype(n));
+}

@@ -1,0 +1,138 @@
+// Reading, writing and deleting stored files against the simulated recorder.
+#include "kvpfileops.h"
+#include "protocoltest.h"
+
+#include <QElapsedTimer>
+
+namespace {
+
+sim::DeviceConfig withFiles()
+{
+    sim::DeviceConfig c = sim::DeviceConfig::recorder();
+    c.maxFrameSize = 200;
+    c.files[3] = sim::makeFile(3, 1, 1000, 5000);
+    c.files[120] = sim::makeFile(0, 0, 64, 0);
+    return c;
+}
+
+std::vector<std::pair<int, int>> requests(sim::Recorder& r)
+{
+    std::vector<std::pair<int, int>> out;
+    for (const sim::Frame& f : r.receivedFrames())
+        out.emplace_back(f.command, f.parameter);
+    return out;
+}
+
+} // namespace
+
+class TestProtocolFileOps : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup() { sim::Bus::instance().uninstall(); }
+
+    void readsStoredFiles()
+    {
+        SimSetup s({withFiles()});
+        QByteArray data;
+        quint32 announced = 0;
+        QCOMPARE(kvp::readStoredFile(&s.master, 3, &data, [&](quint32 n) { announced = n; }),
+                 kvp::StoredFileRead::Read);
+        QCOMPARE(announced, 1000u);
+        QCOMPARE(data, s.recorder().file(3).value());
+        QCOMPARE(kvp::readStoredFile(&s.master, kvp::fileNumberForId(0), &data),
+                 kvp::StoredFileRead::Read);
+        QCOMPARE(data, s.recorder().file(120).value());
+
+        // A failed size request is a missing file only if the recorder says so.
+        QCOMPARE(kvp::readStoredFile(&s.master, 9, &data), kvp::StoredFileRead::Missing);
+        QVERIFY(data.isEmpty());
+        sim::Faults f;
+        f.statusCommand = 9;
+        f.status = sim::StatusRefused;
+        s.recorder().setFaults(f);
+        QCOMPARE(kvp::readStoredFile(&s.master, 3, &data), kvp::StoredFileRead::Failed);
+    }
+
+    void writesFiles()
+    {
+        SimSetup s({withFiles()});
+        const QByteArray content = sim::makeFile(7, 1, 700, 1234);
+        QVERIFY(kvp::writeStoredFile(&s.master, 7, content));
+        QCOMPARE(s.recorder().file(7).value(), content);
+
+        // An occupied number is refused before any data is sent.
+        s.recorder().clearLogs();
+        QTest::ignoreMessage(QtDebugMsg, "failed to select file to upload 1");
+        QVERIFY(!kvp::writeStoredFile(&s.master, 3, content));
+        QCOMPARE(requests(s.recorder()), (std::vector<std::pair<int, int>>{{14, 3}}));
+
+        // A failed transfer is ended on the recorder.
+        s.recorder().clearLogs();
+        sim::Faults f;
+        f.statusCommand = 15;
+        f.status = sim::StatusRefused;
+        f.statusCount = 2;
+        s.recorder().setFaults(f);
+        QVERIFY(!kvp::writeStoredFile(&s.master, 8, content));
+        QVERIFY(!s.recorder().file(8));
+        QCOMPARE(requests(s.recorder()).back(), (std::pair<int, int>{17, 0}));
+    }
+
+    void deletesWithProgress()
+    {
+        sim::DeviceConfig c = withFiles();
+        c.deleteDurationMs = 250;
+        c.pollBudget = 0; // wraps: no practical limit
+        SimSetup s({c});
+        std::vector<uint> progress;
+        kvp::DeleteSequenceHooks hooks;
+        hooks.onProgress = [&](uint p) { progress.push_back(p); };
+        hooks.pollIntervalMs = 50;
+        QVERIFY(kvp::deleteStoredFile(&s.master, 3, hooks));
+        QVERIFY(progress.size() >= 2);
+        QCOMPARE(progress.back(), 255u);
+        QVERIFY(std::is_sorted(progress.begin(), progress.end()));
+        QVERIFY(!s.recorder().file(3));
+    }
+
+    void deletionFailures()
+    {
+        sim::DeviceConfig c = withFiles();
+        c.deleteDurationMs = 10'000;
+        c.pollBudget = 1;
+        SimSetup s({c});
+        kvp::DeleteSequenceHooks hooks;
+        hooks.pollIntervalMs = 5000;
+        int polls = 0;
+        hooks.onProgress = [&](uint) { ++polls; };
+
+        // A budget of one poll runs out without waiting.
+        QElapsedTimer t;
+        t.start();
+        QVERIFY(!kvp::deleteStoredFile(&s.master, 3, hooks));
+        QVERIFY(t.elapsed() < 2500);
+        QCOMPARE(polls, 1);
+
+        // The recorder's file-system error ends it with its number logged.
+        sim::Faults f;
+        f.deletionError = 3;
+        s.recorder().setFaults(f);
+        s.recorder().setPollBudget(100);
+        QTest::ignoreMessage(QtDebugMsg, "KVFSError 3");
+        QVERIFY(!kvp::deleteStoredFile(&s.master, 3, hooks));
+
+        // An abort is noticed right after the start request.
+        s.recorder().clearFaults();
+        s.recorder().clearLogs();
+        hooks.abortRequested = [] { return true; };
+        QVERIFY(!kvp::deleteStoredFile(&s.master, 3, hooks));
+        QCOMPARE(requests(s.recorder()), (std::vector<std::pair<int, int>>{{11, 3}, {12, 0}}));
+
+        // Nothing to delete.
+        QTest::ignoreMessage(QtDebugMsg, "failed to select file to delete");
+        QVERIFY(!kvp::deleteStoredFile(&s.master, 9, {}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProtocolFileOps)
+#include "tst_protocol_fileops.moc"

@@ -1,0 +1,136 @@
+// The USB link against the simulated bus: listing and naming, opening,
+// reopening and unplugging.
+#include "protocoltest.h"
+
+#include "ftd2xx.h"
+
+namespace {
+
+sim::DeviceConfig described(const std::string& text)
+{
+    sim::DeviceConfig c = sim::DeviceConfig::recorder();
+    c.description = text;
+    return c;
+}
+
+// Whether list position p can be opened by someone else right now.
+bool openable(int position)
+{
+    DWORD count = 0;
+    FT_HANDLE h = nullptr;
+    if (FT_CreateDeviceInfoList(&count) != FT_OK || FT_Open(position, &h) != FT_OK)
+        return false;
+    FT_Close(h);
+    return true;
+}
+
+} // namespace
+
+class TestProtocolLink : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup() { sim::Bus::instance().uninstall(); }
+
+    void namesRecordersAndDongles()
+    {
+        using sim::DeviceConfig;
+        KVPmPhyUSB link;
+        QVERIFY(link.lastError().isEmpty());
+
+        sim::Bus::instance().install({});
+        QHash<int, QString>* table = link.listDevices();
+        QVERIFY(table);
+        QVERIFY(table->isEmpty());
+        QCOMPARE(link.lastError(), QStringLiteral("No device found."));
+        QVERIFY(!link.connectDevice());
+        QVERIFY(!link.isRunning());
+
+        // A foreign device does not use up a number; a longer description
+        // is not a recorder; one counter runs across both kinds.
+        sim::Bus::instance().install({DeviceConfig::dongle(), DeviceConfig::recorder(),
+                                      DeviceConfig::foreign(), described("KORVANT KVP-DEV2"),
+                                      described("KORVANT KVP-DE"), DeviceConfig::recorder()});
+        table = link.listDevices();
+        QVERIFY(table);
+        const QHash<int, QString> expected{{0, QStringLiteral("USB Dongle 1")},
+                                           {1, QStringLiteral("USB Device 2")},
+                                           {5, QStringLiteral("USB Device 3")}};
+        QCOMPARE(*table, expected);
+    }
+
+    void opensTheChosenRecorder()
+    {
+        SimSetup s({sim::DeviceConfig::foreign(), sim::DeviceConfig::recorder(),
+                    sim::DeviceConfig::recorder()});
+        // Index -1: the lowest listed recorder.
+        QVERIFY(s.link.isConnected());
+        QVERIFY(s.link.isRunning());
+        QVERIFY(!openable(1));
+        QVERIFY(openable(2));
+        QCOMPARE(s.master.checkConnection(), 2);
+        QCOMPARE(s.recorder(1).receivedFrames().size(), 1u);
+
+        // Connecting again to the same recorder keeps its handle.
+        QVERIFY(s.link.connectDevice());
+        QCOMPARE(s.master.checkConnection(), 2);
+        QCOMPARE(s.recorder(1).receivedFrames().size(), 2u);
+
+        // Another recorder: the first one is released before the switch.
+        s.link.setDeviceIndex(2);
+        QVERIFY(s.link.connectDevice());
+        QVERIFY(openable(1));
+        QVERIFY(!openable(2));
+        QCOMPARE(s.master.checkConnection(), 2);
+        QCOMPARE(s.recorder(2).receivedFrames().size(), 1u);
+
+        s.link.disconnectDevice();
+        QVERIFY(!s.link.isRunning());
+        QVERIFY(!s.link.isConnected());
+        QVERIFY(openable(2));
+    }
+
+    void unlistedIndexLeavesTheLinkUnconnected()
+    {
+        SimSetup s({sim::DeviceConfig::recorder(), sim::DeviceConfig::recorder()});
+        s.link.setDeviceIndex(5);
+        QVERIFY(!s.link.connectDevice());
+        QVERIFY(s.link.isRunning());
+        QVERIFY(openable(0)); // the previous recorder was let go
+        const char probe[4] = {0, 0, 0, 0};
+        QVERIFY(!s.link.send(sizeof probe, probe));
+        QCOMPARE(s.link.lastError(),
+                 QStringLiteral("Trying to send data, while device is not connected"));
+        QCOMPARE(s.master.checkConnection(), 1);
+        unsigned char byte = 0;
+        QVERIFY(!s.link.receive(&byte, 1));
+        QCOMPARE(s.link.lastError(),
+                 QStringLiteral("Trying to read from device, while device is not connected"));
+    }
+
+    void noticesAnUnpluggedRecorder()
+    {
+        SimSetup s;
+        QVERIFY(s.link.checkStatus());
+        unsigned char byte = 0;
+        QVERIFY(!s.link.receive(&byte, 1));
+        QCOMPARE(s.link.lastError(), QStringLiteral("Read operation has timed out"));
+
+        s.recorder().vanish();
+        QVERIFY(!s.link.checkStatus());
+        QVERIFY(!s.link.isConnected());
+        QVERIFY(s.link.isOpen()); // the handle is kept until disconnecting
+        QCOMPARE(s.master.checkConnection(), 1);
+
+        // Plugged in again, connecting replaces the stale handle.
+        s.recorder().reappear();
+        QCOMPARE(s.master.checkConnection(), 1); // the lost link stays lost for the probe
+        s.master.connectLink();
+        unsigned char reply[4];
+        uint length = 0;
+        QVERIFY(s.master.readData(4, reply, &length, 18, 0));
+        QVERIFY(s.link.isConnected());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProtocolLink)
+#include "tst_protocol_link.moc"
