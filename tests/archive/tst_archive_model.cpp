@@ -16,8 +16,6 @@ private slots:
     void durationText();
     void nameTexts();
     void entryTexts();
-    void storedMemSize_data();
-    void storedMemSize();
     void addEntry();
     void removeEntries();
     void clearEntry();
@@ -118,27 +116,6 @@ void TestArchiveModel::entryTexts()
     headless.appendContent("0123456789abcde", 15);
     QCOMPARE(headless.memSizeText(), QStringLiteral("0"));
     QCOMPARE(ArchiveEntry().memSizeText(), QStringLiteral("0"));
-}
-
-void TestArchiveModel::storedMemSize_data()
-{
-    QTest::addColumn<qint64>("length");
-    QTest::addColumn<quint32>("memSize");
-    QTest::newRow("0") << qint64(0) << 0u;
-    QTest::newRow("16") << qint64(16) << 1024u;
-    QTest::newRow("1008") << qint64(1008) << 1024u;
-    QTest::newRow("1023") << qint64(1023) << 1024u;
-    QTest::newRow("1024") << qint64(1024) << 2048u;
-    QTest::newRow("3000") << qint64(3000) << 3072u;
-    QTest::newRow("63 KiB") << qint64(63 * 1024) << 64u * 1024;
-    QTest::newRow("64 KiB") << qint64(64 * 1024) << 65u * 1024;
-}
-
-void TestArchiveModel::storedMemSize()
-{
-    QFETCH(qint64, length);
-    QFETCH(quint32, memSize);
-    QCOMPARE(MZTArchive::storedMemSize(length), memSize);
 }
 
 void TestArchiveModel::addEntry()
