@@ -46,7 +46,7 @@ void TestSimPty::initTestCase()
     sim_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     sim_.start();
     QVERIFY2(sim_.waitForStarted(5000), qPrintable(sim_.errorString()));
-    QTRY_VERIFY_WITH_TIMEOUT(sim_.canReadLine(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(sim_.canReadLine(), 20000);
     slave_ = QString::fromLocal8Bit(sim_.readLine()).trimmed();
     QVERIFY2(slave_.startsWith('/'), qPrintable(slave_));
     qputenv("MZT500_PORTS", (slave_ + "=KORVANT KVP-DEV").toLocal8Bit());
@@ -69,7 +69,7 @@ void TestSimPty::deviceInformationOverThePty()
         QCOMPARE(FT_ResetDevice(h), FT_OK);
         QCOMPARE(FT_SetBaudRate(h, 250000), FT_OK);
         QCOMPARE(FT_SetDataCharacteristics(h, FT_BITS_8, FT_STOP_BITS_2, FT_PARITY_NONE), FT_OK);
-        QCOMPARE(FT_SetTimeouts(h, 1000, 2000), FT_OK);
+        QCOMPARE(FT_SetTimeouts(h, 3000, 2000), FT_OK);
 
         // Read request for command 1 (device information), parameter 0.
         unsigned char request[] = {0xAA, 0x00, 0xFF, 0x0C, 0x02, 0x01, 0x00,
