@@ -1,0 +1,25 @@
+// Item delegate of both tables: draws cells without a focus frame, paints the
+// file-type icon into the first cell, and offers the sequence-number editor
+// with which an archive sequence is renumbered.
+#pragma once
+
+#include <QStyledItemDelegate>
+
+class MainWindow;
+
+class NoFocusDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void setMainWindow(MainWindow* window) { mainWindow = window; }
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override;
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
+                          const QModelIndex& index) const override;
+    void setModelData(QWidget* editor, QAbstractItemModel* model,
+                      const QModelIndex& index) const override;
+
+private:
+    MainWindow* mainWindow = nullptr;
+};

@@ -1,0 +1,277 @@
+// The main window as a frame: construction, busy state, closing, shutdown,
+// and the Help and Quit commands.
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "AboutDialog.h"
+#include "AppLog.h"
+#include "DeviceContentUpdater.h"
+#include "DevicesDiscoverer.h"
+#include "HelpBrowser.h"
+#include "kvpmaster.h"
+#include "kvpmphyusb.h"
+#include "MainWindowCloser.h"
+#include "NoFocusDelegate.h"
+#include "mztarchive.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QIcon>
+#include <QMutex>
+#include <QPixmap>
+#include <QSettings>
+#include <QThread>
+#include <QTimer>
+
+Q_LOGGING_CATEGORY(lcApp, "mzt.app")
+
+namespace {
+constexpr int pollIntervalMs = 600;
+constexpr int replyTimeoutMs = 1000;
+} // namespace
+
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
+{
+    construct();
+}
+
+MainWindow::MainWindow(const QString& path) : QMainWindow(nullptr)
+{
+    archivePath = path;
+    archiveFromCommandLine = true;
+    construct();
+}
+
+void MainWindow::construct()
+{
+    // Blocking calls from workers are delivered to this object, so shutdown
+    // can serve them selectively while it waits for the workers to end.
+    guiBridge = new QObject(this);
+
+    // 1. Form and pictures.
+    m_ui = new Ui::MainWindow;
+    m_ui->setupUi(this);
+    pcPixmap = new QPixmap(QStringLiteral(":/pixmaps/pc.png"));
+    recorderPixmap = new QPixmap(QStringLiteral(":/pixmaps/MZT500.png"));
+    recorderGrayPixmap = new QPixmap(QStringLiteral(":/pixmaps/MZT500gray.png"));
+    sequenceIcon = new QIcon(QStringLiteral(":/pixmaps/Sequence 2.ico"));
+    settingsIcon = new QIcon(QStringLiteral(":/pixmaps/Settings.ico"));
+    m_ui->lblCompIcon->setPixmap(*pcPixmap);
+    m_ui->lblMztIcon->setPixmap(*recorderGrayPixmap);
+
+    // 2. Settings and the archive to start with.
+    settings = new QSettings(QSettings::NativeFormat, QSettings::UserScope,
+                             QStringLiteral("Korvant"),
+                             QStringLiteral("MZT-500 Data Backup Tool"));
+    if (!archiveFromCommandLine)
+        archivePath = settings->value(QStringLiteral("archive_file_name"), QString()).toString();
+
+    // 3.
+    busy = false;
+    m_ui->archLabel->clear();
+    m_ui->devLabel->clear();
+    m_ui->devTable->setRowCount(0);
+
+    // 4. Workers. Their signals come from their own threads and arrive queued.
+    discoverer = new DevicesDiscoverer;
+    discoverer->setMainWindow(this);
+    contentUpdater = new DeviceContentUpdater;
+    contentUpdater->setMainWindow(this);
+    connect(discoverer, &QThread::finished, this, &MainWindow::devicesDiscovered,
+            Qt::QueuedConnection);
+    connect(contentUpdater, &QThread::finished, this, &MainWindow::operationDone,
+            Qt::QueuedConnection);
+    connect(contentUpdater, &DeviceContentUpdater::newContent, this,
+            &MainWindow::newMZTContentArrived, Qt::QueuedConnection);
+    connect(contentUpdater, &DeviceContentUpdater::deviceFwVersion, this,
+            &MainWindow::swVersion, Qt::QueuedConnection);
+    connect(contentUpdater, &DeviceContentUpdater::failed, this,
+            &MainWindow::on_updateContentFailed, Qt::QueuedConnection);
+    // Exactly one connection for the window's whole life: one index change,
+    // one content refresh.
+    connect(m_ui->devicesCombo, &QComboBox::currentIndexChanged, this,
+            &MainWindow::updateMZTContent, Qt::UniqueConnection);
+    connect(m_ui->devLabel, &QLabel::linkActivated, this,
+            &MainWindow::on_devLabelLinkActivated);
+    createTransferWorkers();
+
+    // 5. Tables.
+    devDelegate = new NoFocusDelegate;
+    devDelegate->setMainWindow(this);
+    archDelegate = new NoFocusDelegate;
+    archDelegate->setMainWindow(this);
+    setUpTable(m_ui->devTable, devDelegate);
+    setUpTable(m_ui->archTable, archDelegate);
+    connect(m_ui->devTable, &QTableWidget::itemSelectionChanged, this,
+            &MainWindow::on_devTable_SelectionChanged);
+    connect(m_ui->archTable, &QTableWidget::itemSelectionChanged, this,
+            &MainWindow::on_archTable_SelectionChanged);
+    connect(m_ui->devTable, &QWidget::customContextMenuRequested, this,
+            &MainWindow::ctxMenuDev);
+    connect(m_ui->archTable, &QWidget::customContextMenuRequested, this,
+            &MainWindow::ctxMenuArch);
+
+    // 6. Progress widgets and the start-up archive.
+    hideProgress();
+    loadStartUpArchive();
+
+    // 7. Protocol master and USB link.
+    deviceMutex = new QMutex;
+    m_master = new KVPMaster;
+    m_link = new KVPmPhyUSB;
+    m_link->setDeviceIndex(0);
+    m_master->attachLink(m_link);
+    m_master->connectLink();
+    m_master->setTimeout(replyTimeoutMs);
+
+    // 8.
+    connectTransferProgress();
+
+    // 9. The window is busy from its first moment until discovery ends.
+    on_discoverDevice_clicked();
+
+    // 10. Connection poll.
+    deviceReady = false;
+    connectionTimer = new QTimer(this);
+    connect(connectionTimer, &QTimer::timeout, this, &MainWindow::updateConnectionStatus);
+    connected = false;
+    connectionTimer->start(pollIntervalMs);
+}
+
+MainWindow::~MainWindow()
+{
+    if (connectionTimer)
+        connectionTimer->stop();
+
+    // Results that arrive from now on have nobody to show them to.
+    for (QThread* worker : {static_cast<QThread*>(discoverer),
+                            static_cast<QThread*>(contentUpdater)}) {
+        disconnect(worker, nullptr, this, nullptr);
+        waitForWorker(worker);
+    }
+    destroyTransferWorkers();
+
+    // With no worker left, stopping the master also stops the link's reader.
+    if (m_master)
+        m_master->stopAndReset();
+    delete discoverer;
+    delete contentUpdater;
+    delete m_master;
+    delete m_link;
+
+    // The tables hold on to their delegates: the widgets go first.
+    delete centralWidget();
+    delete m_ui;
+    delete devDelegate;
+    delete archDelegate;
+    delete m_archive;
+    delete settings;
+    delete sequenceIcon;
+    delete settingsIcon;
+    delete pcPixmap;
+    delete recorderPixmap;
+    delete recorderGrayPixmap;
+    delete deviceMutex;
+}
+
+void MainWindow::callInGuiThread(const std::function<void()>& fn)
+{
+    if (QThread::currentThread() == thread()) {
+        fn();
+        return;
+    }
+    QMetaObject::invokeMethod(guiBridge, fn, Qt::BlockingQueuedConnection);
+}
+
+void MainWindow::waitForWorker(QThread* worker)
+{
+    if (!worker)
+        return;
+    // The worker may be blocked in callInGuiThread(); serve those calls (and
+    // only those) until it has ended.
+    while (!worker->wait(5))
+        QCoreApplication::sendPostedEvents(guiBridge, QEvent::MetaCall);
+}
+
+void MainWindow::enterBusy()
+{
+    deviceMutex->lock();
+    m_ui->devicesCombo->blockSignals(true);
+    m_ui->devicesCombo->setEnabled(false);
+    m_ui->discoverDevice->setEnabled(false);
+    m_ui->devTable->setEnabled(false);
+    m_ui->archTable->setEnabled(false);
+    m_ui->toArchive->setEnabled(false);
+    m_ui->toDevice->setEnabled(false);
+    m_ui->newArchive->setEnabled(false);
+    m_ui->openArchive->setEnabled(false);
+    m_ui->saveArchive->setEnabled(false);
+    m_ui->saveArchiveAs->setEnabled(false);
+    m_ui->menuFile->setEnabled(false);
+    m_ui->menuFile->blockSignals(true);
+    m_ui->menuEdit->setEnabled(false);
+    m_ui->menuEdit->blockSignals(true);
+    busy = true;
+}
+
+void MainWindow::operationDone()
+{
+    qCDebug(lcApp) << "op Done";
+    deviceMutex->unlock();
+    operationDone_NoUnlock();
+}
+
+void MainWindow::operationDone_NoUnlock()
+{
+    m_ui->devicesCombo->blockSignals(false);
+    m_ui->devicesCombo->setEnabled(true);
+    m_ui->discoverDevice->setEnabled(true);
+    m_ui->devTable->setEnabled(true);
+    m_ui->archTable->setEnabled(true);
+    m_ui->toArchive->setEnabled(!m_ui->devTable->selectedItems().isEmpty());
+    m_ui->toDevice->setEnabled(!m_ui->archTable->selectedItems().isEmpty());
+    m_ui->newArchive->setEnabled(true);
+    m_ui->openArchive->setEnabled(true);
+    m_ui->saveArchive->setEnabled(true);
+    m_ui->saveArchiveAs->setEnabled(true);
+    m_ui->menuFile->setEnabled(true);
+    m_ui->menuFile->blockSignals(false);
+    m_ui->menuEdit->setEnabled(true);
+    m_ui->menuEdit->blockSignals(false);
+    fillArchiveTable(m_archive, m_ui->archTable);
+    busy = false;
+    updateArchLabel();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    if (busy) {
+        event->ignore();
+        return;
+    }
+    connectionTimer->stop();
+    if (m_master)
+        m_master->stopAndReset();
+    checkArchiveOnClose(event);
+}
+
+void MainWindow::on_actionAbout_triggered()
+{
+    auto* dialog = new AboutDialog(this);
+    dialog->exec();
+    dialog->deleteLater();
+}
+
+void MainWindow::on_actionManual_triggered()
+{
+    auto* browser = new HelpBrowser;
+    browser->show();
+}
+
+void MainWindow::on_actionQuit_triggered()
+{
+    auto* closer = new MainWindowCloser;
+    closer->setMainWindow(this);
+    closer->closeMainWindow();
+    closer->deleteLater();
+}

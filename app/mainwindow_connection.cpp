@@ -1,0 +1,173 @@
+// The recorder connection: discovery, switching to the selected recorder and
+// reading its content, its transfer mode, its firmware state and the poll
+// that notices when it stops answering.
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "AppLog.h"
+#include "DeviceContentUpdater.h"
+#include "DevicesDiscoverer.h"
+#include "kvpmaster.h"
+#include "kvpmphyusb.h"
+
+#include <QMutex>
+#include <QMutexLocker>
+
+namespace {
+
+constexpr unsigned char cmdTransferMode = 18;
+constexpr unsigned short enterTransferMode = 1;
+constexpr unsigned short leaveTransferMode = 2;
+constexpr int transferModeTimeoutMs = 100;
+
+// Firmware from this version on is current.
+constexpr uint firstCurrentVersion = 0x0104;
+
+enum ProbeResult { ProbeBusy = 0, ProbeNoAnswer = 1, ProbeAnswered = 2 };
+
+void switchTransferMode(KVPMaster* master, unsigned short parameter)
+{
+    if (!master)
+        return;
+    const int savedTimeout = master->getTimeout();
+    master->setTimeout(transferModeTimeoutMs);
+    unsigned char reply[4] = {};
+    uint length = 0;
+    // The recorder's reply says nothing the program uses.
+    master->readData(sizeof reply, reply, &length, cmdTransferMode, parameter);
+    master->setTimeout(savedTimeout);
+}
+
+} // namespace
+
+void MainWindow::on_discoverDevice_clicked()
+{
+    m_ui->devLabel->clear();
+    if (!m_link) {
+        m_ui->devicesCombo->clear();
+        return;
+    }
+    enterBusy();
+    discoverer->start(QThread::InheritPriority);
+}
+
+void MainWindow::on_actionDiscoverDevices_triggered()
+{
+    if (busy)
+        return;
+    on_discoverDevice_clicked();
+}
+
+void MainWindow::devicesDiscovered()
+{
+    qCDebug(lcApp) << "devices Done";
+    operationDone();
+    if (m_ui->devicesCombo->count() > 0)
+        updateMZTContent();
+}
+
+void MainWindow::updateMZTContent()
+{
+    qCDebug(lcApp) << "Update content";
+    if (!m_master || !m_link)
+        return;
+    enterBusy();
+    const int id = m_ui->devicesCombo->currentData(Qt::UserRole).toInt();
+    qCDebug(lcApp) << "device = " << id;
+    releaseDeviceFromTransferMode();
+    m_master->stopAndReset();
+    m_link->setDeviceIndex(id);
+    m_master->connectLink();
+    putDeviceIntoTransferMode();
+    if (contentUpdater->isRunning())
+        operationDone();
+    else
+        contentUpdater->start(QThread::InheritPriority);
+}
+
+void MainWindow::putDeviceIntoTransferMode()
+{
+    switchTransferMode(m_master, enterTransferMode);
+}
+
+void MainWindow::releaseDeviceFromTransferMode()
+{
+    switchTransferMode(m_master, leaveTransferMode);
+}
+
+void MainWindow::swVersion(uint version)
+{
+    if (version < firstCurrentVersion) {
+        deviceReady = false;
+        m_ui->devLabel->setText(
+            QStringLiteral(
+                "<html><head><meta name=\"qrichtext\" content=\"1\" /><style type=\"text/css\">"
+                "p, li { white-space: pre-wrap; }</style></head><body style=\" font-family:'MS "
+                "Shell Dlg 2'; font-size:8.25pt; font-weight:400; font-style:normal;\"><p "
+                "style=\" margin-top:0px; margin-bottom:0px; margin-left:0px; margin-right:0px; "
+                "-qt-block-indent:0; text-indent:0px;\"><span style=\" font-size:8pt; "
+                "font-weight:600;\">")
+            + tr("This device needs to be")
+            + QStringLiteral(
+                "</span><span style=\" font-size:8pt;\"> </span><a href=\"Update-MZT-500\"><span "
+                "style=\" font-weight:600; text-decoration: underline; color:#ff0000;\">")
+            + tr("updated")
+            + QStringLiteral("</span></a><span style=\" font-size:8pt;\">.</span></p></body></html>"));
+    } else {
+        deviceReady = true;
+        m_ui->devLabel->setText(tr("<b>MZT-500</b>"));
+    }
+}
+
+void MainWindow::on_updateContentFailed()
+{
+    m_ui->devLabel->clear();
+    deviceReady = false;
+}
+
+void MainWindow::updateConnectionStatus()
+{
+    if (!m_master || busy)
+        return;
+    int result;
+    {
+        QMutexLocker lock(deviceMutex);
+        result = m_master->checkConnection();
+    }
+    switch (result) {
+    case ProbeAnswered:
+        if (connected && m_ui->devicesCombo->count() == 0) {
+            connected = false;
+            onDisconnected();
+        } else if (!connected && m_ui->devicesCombo->count() > 0) {
+            connected = true;
+            onConnected();
+        }
+        qCDebug(lcApp) << "PING OK";
+        break;
+    case ProbeNoAnswer:
+        qCDebug(lcApp) << ".";
+        if (connected) {
+            connected = false;
+            onDisconnected();
+        } else if (m_ui->devicesCombo->count() > 0 || m_ui->devTable->rowCount() > 0) {
+            onDisconnected();
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void MainWindow::onConnected()
+{
+    m_ui->lblMztIcon->setPixmap(*recorderPixmap);
+}
+
+void MainWindow::onDisconnected()
+{
+    m_ui->lblMztIcon->setPixmap(*recorderGrayPixmap);
+    clearTable(m_ui->devTable);
+    m_ui->devLabel->clear();
+    on_discoverDevice_clicked();
+}

@@ -1,0 +1,40 @@
+#include "AboutDialog.h"
+#include "ui_AboutDialog.h"
+
+#include <QFile>
+
+namespace {
+constexpr int versionMajor = 0;
+constexpr int versionMinor = 4;
+} // namespace
+
+AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent), ui(new Ui::AboutDialog)
+{
+    ui->setupUi(this);
+    ui->versionLbl->setText(
+        tr("Version %1").arg(versionMajor) + QStringLiteral(".%1").arg(versionMinor));
+    ui->textBrowser->setText(readNotice(QStringLiteral(":/licenses/LICENSES/CopyrightNotice.txt")));
+}
+
+AboutDialog::~AboutDialog()
+{
+    delete ui;
+}
+
+QString AboutDialog::readNotice(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    QByteArray bytes = file.readAll();
+    file.close();
+    const qsizetype zero = bytes.indexOf('\0');
+    if (zero >= 0)
+        bytes.truncate(zero);
+    return QString::fromLatin1(bytes);
+}
+
+void AboutDialog::on_buttonOK_clicked()
+{
+    close();
+}

@@ -1,0 +1,44 @@
+#include "HelpBrowser.h"
+#include "ui_HelpBrowser.h"
+
+#include "UiLog.h"
+
+#include <QCloseEvent>
+#include <QUrl>
+
+Q_LOGGING_CATEGORY(lcUi, "mzt.ui")
+
+namespace {
+constexpr double textZoom = 1.3;
+} // namespace
+
+HelpBrowser::HelpBrowser(QWidget* parent) : QMainWindow(parent), ui(new Ui::HelpBrowser)
+{
+    ui->setupUi(this);
+    ui->webView->load(QUrl(QStringLiteral("qrc:///manual//html//UserManual.html")));
+    ui->webView->setZoomFactor(textZoom);
+    qCDebug(lcUi) << "Helpbrowser launched";
+}
+
+HelpBrowser::~HelpBrowser()
+{
+    delete ui;
+}
+
+void HelpBrowser::on_buttonQuit_clicked()
+{
+    close();
+    deleteLater();
+}
+
+bool HelpBrowser::close()
+{
+    return QMainWindow::close();
+}
+
+void HelpBrowser::closeEvent(QCloseEvent* event)
+{
+    qCDebug(lcUi) << "close";
+    deleteLater();
+    event->accept();
+}
