@@ -1,0 +1,386 @@
+// The firmware update dialog on its own and opened from the main window,
+// against simulated recorders.
+#include "BuiltInImage.h"
+#include "FirmwareUpdateDlg.h"
+#include "Kv2TestFiles.h"
+#include "UpdateImage.h"
+#include "kvpmphyusb.h"
+#include "mainwindow.h"
+#include "simulator.h"
+#include "ui_FirmwareUpdateDlg.h"
+#include "ui_mainwindow.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <functional>
+
+namespace {
+
+constexpr int itemIdRole = 1; // file id in the first cell of a table row
+
+bool writeBytes(const QString& path, const QByteArray& data)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+QStringList comboTexts(const QComboBox* box)
+{
+    QStringList texts;
+    for (int i = 0; i < box->count(); ++i)
+        texts << box->itemText(i);
+    return texts;
+}
+
+sim::DeviceConfig recorderWithSequences(std::initializer_list<std::uint32_t> ids)
+{
+    sim::DeviceConfig c = sim::DeviceConfig::recorder();
+    for (std::uint32_t id : ids)
+        c.files[sim::fileNumberOf(id)] = sim::makeFile(id, 1, 2000, 5000);
+    return c;
+}
+
+// Runs body once the modal dialog opened by open() is up; returns what went
+// wrong inside, or an empty string.
+QString withModalDialog(const std::function<void()>& open,
+                        const std::function<QString(FirmwareUpdateDlg*)>& body)
+{
+    QString problem = "the dialog never opened";
+    QTimer::singleShot(0, [&] {
+        FirmwareUpdateDlg* dlg = nullptr;
+        (void)QTest::qWaitFor([&] {
+            dlg = qobject_cast<FirmwareUpdateDlg*>(QApplication::activeModalWidget());
+            return dlg != nullptr;
+        }, 5000);
+        if (!dlg)
+            return;
+        problem = body(dlg);
+        dlg->form()->bttn_quit->click();
+        if (dlg->isVisible()) {
+            problem += " / the dialog did not close";
+            dlg->done(0);
+        }
+    });
+    open();
+    return problem;
+}
+
+// Answers the next message box with Yes.
+void answerNextQuestionYes()
+{
+    QTimer::singleShot(0, [] {
+        QMessageBox* box = nullptr;
+        (void)QTest::qWaitFor([&] {
+            box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            return box != nullptr;
+        }, 5000);
+        if (box)
+            box->button(QMessageBox::Yes)->click();
+    });
+}
+
+} // namespace
+
+class TestDialog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup();
+    void deviceListAndUpdateButton();
+    void modeLinks();
+    void loadingFiles();
+    void busyRefusesLinksAndClosing();
+    void updateFromMainWindow();
+    void failedUpdateThenRetryFromDisk();
+    void commandRefusedWhileBusy();
+};
+
+void TestDialog::cleanup()
+{
+    sim::Bus::instance().uninstall();
+}
+
+void TestDialog::deviceListAndUpdateButton()
+{
+    FirmwareUpdateDlg dlg;
+    QVERIFY(dlg.isFileOk());
+    QVERIFY(!dlg.isAlternativeMode());
+    QVERIFY(dlg.currentImage() && dlg.currentImage()->isValid());
+    QCOMPARE(dlg.windowTitle(), QString("MZT-500 Firmware Update Tool"));
+
+    dlg.setDevices({}, -1);
+    QVERIFY(!dlg.form()->bttn_update->isEnabled());
+
+    dlg.setDevices({7, 2, 5}, 1);
+    QCOMPARE(comboTexts(dlg.form()->devicesCombo),
+             QStringList({"MZT-500 #1", "MZT-500 #2", "MZT-500 #3"}));
+    QCOMPARE(dlg.form()->devicesCombo->currentIndex(), 1);
+    QCOMPARE(dlg.form()->devicesCombo->itemData(0, Qt::UserRole).toInt(), 7);
+    QCOMPARE(dlg.form()->devicesCombo->itemData(2, Qt::UserRole).toInt(), 5);
+    QVERIFY(dlg.form()->bttn_update->isEnabled());
+}
+
+void TestDialog::modeLinks()
+{
+    FirmwareUpdateDlg dlg;
+    dlg.show();
+    dlg.setDevices({0}, 0);
+    QVERIFY(dlg.form()->lbl_fileOpenMode->text().contains("href=\"alternative-update-file\""));
+    QVERIFY(dlg.form()->bttn_load->isHidden());
+    QVERIFY(dlg.form()->lbl_fileStatus->isHidden());
+
+    emit dlg.form()->lbl_fileOpenMode->linkActivated("alternative-update-file");
+    QVERIFY(dlg.isAlternativeMode());
+    QVERIFY(!dlg.currentImage());
+    QVERIFY(!dlg.isFileOk());
+    QVERIFY(!dlg.form()->bttn_update->isEnabled());
+    QVERIFY(dlg.form()->bttn_load->isVisible());
+    QVERIFY(dlg.form()->lbl_fileStatus->isVisible());
+    QVERIFY(dlg.form()->lbl_fileOpenMode->text().contains("href=\"default-update-file\""));
+
+    dlg.on_lblMode_Link_clicked("something-else");
+    QVERIFY(dlg.isAlternativeMode());
+
+    emit dlg.form()->lbl_fileOpenMode->linkActivated("default-update-file");
+    QVERIFY(!dlg.isAlternativeMode());
+    QVERIFY(dlg.isFileOk());
+    QVERIFY(dlg.currentImage() && dlg.currentImage()->isValid());
+    QCOMPARE(dlg.currentImage()->fileName(), builtInImagePath());
+    QVERIFY(dlg.form()->bttn_update->isEnabled());
+    QVERIFY(dlg.form()->bttn_load->isHidden());
+    QVERIFY(dlg.form()->lbl_fileStatus->isHidden());
+    QVERIFY(dlg.form()->lbl_fileStatus->text().isEmpty());
+}
+
+void TestDialog::loadingFiles()
+{
+    QTemporaryDir dir;
+    const QString good = dir.filePath("good.kv2");
+    const QString other = dir.filePath("other.kv2");
+    const QString broken = dir.filePath("broken.kv2");
+    QVERIFY(writeBytes(good, makeKv2File("MZT-500", {256})));
+    QVERIFY(writeBytes(other, makeKv2File("MZT-700", {256})));
+    QByteArray bad = makeKv2File("MZT-500", {256});
+    bad[1300] = char(bad[1300] + 1);
+    QVERIFY(writeBytes(broken, bad));
+
+    FirmwareUpdateDlg dlg;
+    dlg.setDevices({0}, 0);
+    QString answer;
+    QStringList startPaths;
+    dlg.setFileChooser([&](QWidget*, const QString& caption, const QString& start, const QString& filter) {
+        startPaths << start;
+        if (caption != "Open a Korvant Update File" || filter != "KV2 fles (*.kv2)")
+            return QString("wrong caption or filter");
+        return answer;
+    });
+    emit dlg.form()->lbl_fileOpenMode->linkActivated("alternative-update-file");
+
+    answer = good;
+    dlg.form()->bttn_load->click();
+    QVERIFY(dlg.isFileOk());
+    QVERIFY(dlg.form()->bttn_update->isEnabled());
+    QCOMPARE(dlg.form()->lbl_fileStatus->text(),
+             QString("<font color =\"green\">The file %1 is OK.</font>").arg(good));
+
+    // Cancelled: the loaded file stays in force, the next dialog starts afresh.
+    answer = QString();
+    dlg.form()->bttn_load->click();
+    QVERIFY(dlg.isFileOk());
+    QCOMPARE(dlg.currentImage()->fileName(), good);
+    QVERIFY(dlg.form()->bttn_update->isEnabled());
+    QVERIFY(dlg.lastFilePath().isEmpty());
+
+    answer = other;
+    dlg.form()->bttn_load->click();
+    QCOMPARE(startPaths, QStringList({"", good, ""}));
+    QVERIFY(!dlg.isFileOk());
+    QVERIFY(!dlg.currentImage());
+    QVERIFY(!dlg.form()->bttn_update->isEnabled());
+    QVERIFY(dlg.form()->lbl_fileStatus->text().startsWith("<font color =\"grey\">"));
+    QVERIFY(dlg.form()->lbl_fileStatus->text().contains(
+        " does not contain a firmware update for the connected device."));
+
+    answer = broken;
+    dlg.form()->bttn_load->click();
+    QVERIFY(!dlg.isFileOk());
+    QCOMPARE(dlg.form()->lbl_fileStatus->text(),
+             QString("<font color =\"red\">The file %1 is not a valid KV2 file.</font>").arg(broken));
+
+    // A path that does not exist changes nothing.
+    answer = dir.filePath("missing.kv2");
+    dlg.form()->bttn_load->click();
+    QVERIFY(dlg.form()->lbl_fileStatus->text().contains("is not a valid KV2 file."));
+}
+
+void TestDialog::busyRefusesLinksAndClosing()
+{
+    // Without a main window the discoverer ends at once, but the dialog is
+    // busy until it has heard so.
+    FirmwareUpdateDlg dlg;
+    dlg.setDevices({0}, 0);
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    dlg.form()->bttnDiscover->click();
+    QVERIFY(dlg.isBusy());
+    QVERIFY(!dlg.form()->bttn_update->isEnabled());
+    QVERIFY(!dlg.form()->bttn_load->isEnabled());
+    QVERIFY(!dlg.form()->devicesCombo->isEnabled());
+    QVERIFY(dlg.form()->bttn_quit->isEnabled());
+
+    dlg.on_lblMode_Link_clicked("alternative-update-file");
+    QVERIFY(!dlg.isAlternativeMode());
+    dlg.form()->bttn_quit->click();
+    QVERIFY(dlg.isVisible());
+    QTest::keyClick(&dlg, Qt::Key_Escape);
+    QVERIFY(dlg.isVisible());
+    dlg.reject();
+    QVERIFY(dlg.isVisible());
+
+    QTRY_VERIFY(!dlg.isBusy());
+    QVERIFY(dlg.form()->bttn_update->isEnabled());
+    QVERIFY(dlg.form()->devicesCombo->isEnabled());
+    QTest::keyClick(&dlg, Qt::Key_Escape);
+    QVERIFY(!dlg.isVisible());
+}
+
+void TestDialog::updateFromMainWindow()
+{
+    // Both recorders hold sequence 1, so a deletion shows which one it hit.
+    auto devs = sim::Bus::instance().install({recorderWithSequences({1, 2}), recorderWithSequences({1, 3})});
+    MainWindow window;
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy() && window.isConnected(), 20000);
+    QCOMPARE(window.ui()->devicesCombo->count(), 2);
+    QCOMPARE(window.ui()->devicesCombo->currentIndex(), 0);
+
+    int highest = -1;
+    bool busyDuringDialog = false;
+    const QString problem = withModalDialog([&] { window.on_actionUpdate_firmware_triggered(); },
+                                            [&](FirmwareUpdateDlg* dlg) -> QString {
+        busyDuringDialog = window.isBusy();
+        QComboBox* combo = dlg->form()->devicesCombo;
+        if (comboTexts(combo) != QStringList({"MZT-500 #1", "MZT-500 #2"}))
+            return "handed-over list: " + comboTexts(combo).join(", ");
+        // The dialog's own discovery finds the same two.
+        dlg->form()->bttnDiscover->click();
+        if (!QTest::qWaitFor([&] { return !dlg->isBusy(); }, 20000))
+            return "discovery did not end";
+        if (comboTexts(combo) != QStringList({"MZT-500 #1", "MZT-500 #2"}))
+            return "discovered list: " + comboTexts(combo).join(", ");
+        combo->setCurrentIndex(1);
+        QObject::connect(dlg->form()->progressBar, &QProgressBar::valueChanged,
+                         [&](int v) { highest = qMax(highest, v); });
+        dlg->form()->bttn_update->click();
+        if (!dlg->isBusy() || dlg->form()->progressBar->isHidden())
+            return "update did not start";
+        if (!QTest::qWaitFor([&] { return !dlg->isBusy(); }, 60000))
+            return "update did not end";
+        if (!dlg->form()->progressBar->isHidden())
+            return "progress bar still shown";
+        if (!dlg->form()->bttn_update->isEnabled())
+            return "update button not enabled again";
+        return QString();
+    });
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QVERIFY(busyDuringDialog);
+    QCOMPARE(highest, 100);
+    QVERIFY(devs[1]->firmware().complete && devs[1]->firmware().checksumOk);
+    QVERIFY(devs[0]->firmware().header.isEmpty());
+
+    // The window goes back to the recorder its combo box shows.
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy() && window.isConnected(), 20000);
+    QCOMPARE(window.link()->deviceIndex(), 0);
+
+    QTableWidget* table = window.ui()->devTable;
+    int row = -1;
+    for (int r = 0; r < table->rowCount(); ++r) {
+        if (table->item(r, 0) && table->item(r, 0)->data(itemIdRole).toInt() == 1)
+            row = r;
+    }
+    QVERIFY(row >= 0);
+    table->clearSelection();
+    table->selectRow(row);
+    answerNextQuestionYes();
+    window.delete_on_dev();
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy(), 20000);
+    QVERIFY(!devs[0]->file(1).has_value());
+    QVERIFY(devs[1]->file(1).has_value());
+}
+
+void TestDialog::failedUpdateThenRetryFromDisk()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("update.kv2");
+    QVERIFY(writeBytes(path, makeKv2File("MZT-500", {512, 768})));
+    auto devs = sim::Bus::instance().install({sim::DeviceConfig::recorder()});
+    MainWindow window;
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy() && window.isConnected(), 20000);
+
+    int failures = 0;
+    const QString problem = withModalDialog([&] { window.on_actionUpdate_firmware_triggered(); },
+                                            [&](FirmwareUpdateDlg* dlg) -> QString {
+        dlg->setFileChooser([&](QWidget*, const QString&, const QString&, const QString&) { return path; });
+        dlg->on_lblMode_Link_clicked("alternative-update-file");
+        dlg->form()->bttn_load->click();
+        if (!dlg->isFileOk())
+            return "file not accepted: " + dlg->form()->lbl_fileStatus->text();
+        // Identification (64 bytes), header and section 0 (one 15-byte
+        // status reply each): the recorder goes as section 1 starts.
+        sim::Faults faults;
+        faults.vanishAfterBytes = 64 + 2 * 15;
+        devs[0]->setFaults(faults);
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            dlg->form()->bttn_update->click();
+            if (!QTest::qWaitFor([&] { return !dlg->isBusy(); }, 60000))
+                return "update did not end";
+            if (!dlg->form()->bttn_update->isEnabled() || !dlg->form()->bttn_load->isEnabled()
+                || !dlg->form()->bttnDiscover->isEnabled() || !dlg->form()->progressBar->isHidden())
+                return "controls not unlocked";
+            if (attempt == 0) {
+                if (devs[0]->firmware().complete)
+                    return "first attempt completed";
+                ++failures;
+                devs[0]->clearFaults();
+                devs[0]->reappear();
+            }
+        }
+        return QString();
+    });
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QCOMPARE(failures, 1);
+    QVERIFY(devs[0]->firmware().complete && devs[0]->firmware().checksumOk);
+    QCOMPARE(devs[0]->firmware().sections.size(), size_t(2));
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy(), 20000);
+}
+
+void TestDialog::commandRefusedWhileBusy()
+{
+    auto devs = sim::Bus::instance().install({sim::DeviceConfig::recorder()});
+    MainWindow window;
+    // Construction starts discovery: busy, so neither way opens the dialog.
+    QVERIFY(window.isBusy());
+    window.on_devLabelLinkActivated("Update-MZT-500");
+    window.on_actionUpdate_firmware_triggered();
+    QVERIFY(!window.findChild<FirmwareUpdateDlg*>());
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy(), 20000);
+
+    // An unknown link opens nothing either.
+    window.on_devLabelLinkActivated("elsewhere");
+    QVERIFY(!window.findChild<FirmwareUpdateDlg*>());
+
+    const QString problem = withModalDialog([&] { window.on_devLabelLinkActivated("Update-MZT-500"); },
+                                            [](FirmwareUpdateDlg*) { return QString(); });
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy(), 20000);
+}
+
+QTEST_MAIN(TestDialog)
+#include "tst_firmware_dialog.moc"
