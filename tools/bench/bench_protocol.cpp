@@ -1,0 +1,121 @@
+// mzt500-bench protocol: read throughput of the protocol master against the
+// simulated recorder with wire timing, and the CPU the master and the link's
+// reader use while idle and while transferring.
+#include "bench.h"
+
+#include "kvpmaster.h"
+#include "kvpmphyusb.h"
+#include "simulator.h"
+
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+constexpr double WireBytesPerSecond = 250000.0 / 11.0; // 8 data bits, 2 stop bits, start bit
+constexpr double RequestFrameBytes = 14.0;
+constexpr double FrameOverhead = 14.0;
+constexpr std::uint16_t FileNumber = 1;
+
+struct Measurement {
+    bool ok = false;
+    double seconds = 0;
+    double cpuPercent = 0;
+    std::size_t bytes = 0;
+};
+
+Measurement readOnce(int frame, std::size_t size)
+{
+    sim::DeviceConfig config = sim::DeviceConfig::recorder();
+    config.maxFrameSize = std::uint16_t(frame);
+    config.timing = sim::Timing::Wire;
+    config.files[FileNumber] = sim::makeFile(FileNumber, 1, size, 60'000);
+    sim::Bus::instance().install({config});
+
+    Measurement m;
+    {
+        KVPmPhyUSB link;
+        KVPMaster master;
+        master.attachLink(&link);
+        master.setTimeout(2000);
+        master.connectLink();
+        QString name;
+        uint software = 0, hardware = 0;
+        unsigned char sizeReply[4];
+        uint length = 0;
+        if (master.getDeviceInfo(&name, &software, &hardware)
+            && master.readData(4, sizeReply, &length, 9, FileNumber) && length == 4) {
+            std::vector<unsigned char> buffer(size);
+            QElapsedTimer clock;
+            const double cpuStart = bench::processCpuSeconds();
+            clock.start();
+            m.ok = master.readData(uint(size), buffer.data(), &length, 10, 3) && length == size;
+            m.seconds = double(clock.nsecsElapsed()) / 1e9;
+            m.cpuPercent = 100.0 * (bench::processCpuSeconds() - cpuStart) / m.seconds;
+            m.bytes = length;
+        }
+        master.stopAndReset();
+    }
+    sim::Bus::instance().uninstall();
+    return m;
+}
+
+double idleCpuPercent(int seconds)
+{
+    sim::Bus::instance().install({sim::DeviceConfig::recorder()});
+    double percent = -1;
+    {
+        KVPmPhyUSB link;
+        KVPMaster master;
+        master.attachLink(&link);
+        master.setTimeout(1000);
+        master.connectLink();
+        if (link.isConnected() && link.isRunning() && master.isRunning()) {
+            QThread::msleep(200); // let both loops settle
+            QElapsedTimer clock;
+            const double cpuStart = bench::processCpuSeconds();
+            clock.start();
+            QThread::sleep(ulong(seconds));
+            const double wall = double(clock.nsecsElapsed()) / 1e9;
+            percent = 100.0 * (bench::processCpuSeconds() - cpuStart) / wall;
+        }
+        master.stopAndReset();
+    }
+    sim::Bus::instance().uninstall();
+    return percent;
+}
+
+int runProtocol(const QStringList& args)
+{
+    const std::size_t size = std::size_t(bench::option(args, QStringLiteral("bytes"),
+                                                       QStringLiteral("1048576")).toULongLong());
+    const int idleSeconds = bench::option(args, QStringLiteral("idle"), QStringLiteral("5")).toInt();
+    int status = 0;
+    double transferCpu = -1;
+    for (int frame : {80, 512, 2048}) {
+        const Measurement m = readOnce(frame, size);
+        if (!m.ok) {
+            std::printf("read frame=%d failed\n", frame);
+            status = 1;
+            continue;
+        }
+        const double ideal = WireBytesPerSecond * (frame - FrameOverhead) / (frame + RequestFrameBytes);
+        const double ratio = double(m.bytes) / m.seconds / ideal;
+        std::printf("read frame=%d bytes=%zu seconds=%.3f ratio=%.3f\n", frame, m.bytes, m.seconds,
+                    ratio);
+        std::fflush(stdout);
+        if (frame == 2048)
+            transferCpu = m.cpuPercent;
+    }
+    std::printf("cpu idle=%.2f\n", idleCpuPercent(idleSeconds));
+    std::printf("cpu transfer=%.2f\n", transferCpu);
+    return status;
+}
+
+} // namespace
+
+MZT_BENCH_COMMAND("protocol", "[--bytes=N] [--idle=S]  read throughput and CPU of the protocol master",
+                  runProtocol);
