@@ -4,6 +4,7 @@
 #include "backend.h"
 #include "hw_common.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -23,7 +24,7 @@ constexpr unsigned char kLatencyMs = 2;
 // Bound of one bulk read. The chip answers every latency period even with
 // nothing to say, so this only matters for a device that stopped answering.
 constexpr int kBulkReadTimeoutMs = 500;
-// Writes go out in pieces so that a failure still tells how much was taken.
+// Writes go out in pieces of the chips' largest buffer.
 constexpr int kWriteChunk = 4096;
 
 hw::UsbPlace placeOf(libusb_device* dev, int interface)
@@ -109,17 +110,22 @@ public:
         *written = 0;
         if (gone_)
             return false;
-        ctx_->usb_write_timeout = static_cast<int>(std::max<std::uint32_t>(writeTimeoutMs_, 1));
+        // Straight to libusb rather than ftdi_write_data, which reports
+        // every failure as -1 (hiding a time-out or an unplugged device),
+        // drops the count of a partial chunk and writes the context's error
+        // text, which a read on the other thread may be writing too.
+        const unsigned timeout = std::max<std::uint32_t>(writeTimeoutMs_, 1);
         while (*written < length) {
             const int piece = static_cast<int>(std::min<std::size_t>(length - *written, kWriteChunk));
-            const int r = ftdi_write_data(ctx_, data + *written, piece);
+            int sent = 0;
+            const int r = libusb_bulk_transfer(ctx_->usb_dev, static_cast<unsigned char>(ctx_->in_ep),
+                                               const_cast<std::uint8_t*>(data + *written), piece,
+                                               &sent, timeout);
+            *written += static_cast<std::size_t>(std::clamp(sent, 0, piece));
             if (r < 0) {
                 // A time-out is a short write, not an I/O error.
                 return usbFailure(r, "write") == hw::UsbOutcome::TimedOut;
             }
-            *written += static_cast<std::size_t>(std::min(r, piece));
-            if (r < piece)
-                break;
         }
         return true;
     }
