@@ -837,6 +837,11 @@ std::uint8_t Recorder::executeWriteLocked(std::uint8_t command, std::uint16_t pa
         return StatusOk;
     }
     case 4: { // firmware section
+        if (m_nextSection > 0 && parameter + 1 == m_nextSection
+            && data == m_firmware.sections.back()) {
+            // A repeated section (its reply went astray) is not taken twice.
+            return m_firmware.complete && !m_firmware.checksumOk ? StatusChecksumError : StatusOk;
+        }
         if (m_firmware.header.size() != 256 || m_firmware.complete
             || parameter != m_nextSection || parameter >= m_firmware.sectionCount
             || static_cast<std::uint32_t>(data.size()) != m_firmware.sectionSizes[parameter])
@@ -913,6 +918,8 @@ std::uint8_t Recorder::executeReadLocked(std::uint8_t command, std::uint16_t par
     case 11: // select for deletion
         if (!stored(parameter))
             return StatusNoSuchFile;
+        if (m_deleting == parameter)
+            m_deleting = -1; // a new deletion of a file whose last one failed
         m_deleteSelected = parameter;
         *reply = u32Reply(m_config.pollBudget);
         return StatusOk;
@@ -921,13 +928,16 @@ std::uint8_t Recorder::executeReadLocked(std::uint8_t command, std::uint16_t par
         case 0:
             if (m_deleteSelected < 0)
                 return StatusRefused;
+            *reply = u16Reply(0);
+            // A repeated start (its reply went astray) leaves the running
+            // deletion alone.
+            if (m_deleting == m_deleteSelected)
+                return StatusOk;
             m_deleting = m_deleteSelected;
-            m_deleteSelected = -1;
             m_deleteStart = at;
             m_deletionFinished = false;
             m_deletionStatus = m_config.faults.deletionError;
             advanceDeletionLocked(at);
-            *reply = u16Reply(0);
             return StatusOk;
         case 1: {
             std::uint16_t progress = 255;

@@ -363,6 +363,7 @@ private slots:
         QCOMPARE(u32At(v), 37u);
         QVERIFY(host.read(12, 0, &v));
         QCOMPARE(v.size(), 2);
+        QVERIFY(host.read(12, 0, &v)); // repeated start: the deletion keeps running
         int previous = -1, polls = 0;
         for (;;) {
             QVERIFY(host.read(12, 2, &v));
@@ -413,6 +414,7 @@ private slots:
         QCOMPARE(host.write(3, 0, header, 184), std::optional<std::uint8_t>(0));
         QCOMPARE(host.write(4, 1, s1, 184), std::optional<std::uint8_t>(StatusRefused)); // order
         QCOMPARE(host.write(4, 0, s0, 184), std::optional<std::uint8_t>(0));
+        QCOMPARE(host.write(4, 0, s0, 184), std::optional<std::uint8_t>(0)); // repeated
         QCOMPARE(host.write(4, 1, s1, 184), std::optional<std::uint8_t>(0));
         FirmwareReceipt fw = rec->firmware();
         QVERIFY(fw.complete);
