@@ -63,15 +63,17 @@ KVPmPhyUSB::~KVPmPhyUSB()
 
 void KVPmPhyUSB::setLastError(const char* text)
 {
-    const QString translated = QCoreApplication::translate("KVPmPhyUSB", text);
+    // The text is written by the reader and master threads and read by
+    // others; no thread keeps a shared reference to another's string data.
+    QString translated = QCoreApplication::translate("KVPmPhyUSB", text);
     std::lock_guard lock(m_errorLock);
-    m_lastError = translated;
+    m_lastError = std::move(translated);
 }
 
 QString KVPmPhyUSB::lastError() const
 {
     std::lock_guard lock(m_errorLock);
-    return m_lastError;
+    return QString(m_lastError.constData(), m_lastError.size());
 }
 
 QHash<int, QString>* KVPmPhyUSB::listDevices()
