@@ -4,20 +4,20 @@
 #include "mainwindow.h"
 
 #include <QApplication>
-#include <QFile>
 
 #include <memory>
 
 int main(int argc, char* argv[])
 {
+    // The manual's web view shares OpenGL contexts with the rest of the
+    // program; that has to be settled before the application object exists.
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
     qCDebug(lcApp) << "LibPaths " << QCoreApplication::libraryPaths();
 
-    // Paths on the command line are in the platform's file-name encoding,
-    // not Latin-1: decoding them as Latin-1 would garble every path with a
-    // character outside ASCII.
-    auto window = argc < 2 ? std::make_unique<MainWindow>()
-                           : std::make_unique<MainWindow>(QFile::decodeName(argv[1]));
+    const QString archivePath = MainWindow::archivePathArgument(argc, argv);
+    auto window = archivePath.isNull() ? std::make_unique<MainWindow>()
+                                       : std::make_unique<MainWindow>(archivePath);
     window->show();
     const int status = app.exec();
     // The window stops its workers and threads while the application object

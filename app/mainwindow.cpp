@@ -16,6 +16,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QFile>
 #include <QIcon>
 #include <QMutex>
 #include <QPixmap>
@@ -40,6 +41,15 @@ MainWindow::MainWindow(const QString& path) : QMainWindow(nullptr)
     archivePath = path;
     archiveFromCommandLine = true;
     construct();
+}
+
+QString MainWindow::archivePathArgument(int argc, char* argv[])
+{
+    // Decoding as Latin-1 would garble every path with a character outside
+    // ASCII; file names use the platform's own encoding.
+    if (argc < 2 || !argv[1])
+        return QString();
+    return QFile::decodeName(argv[1]);
 }
 
 void MainWindow::construct()

@@ -45,6 +45,10 @@ public:
     explicit MainWindow(const QString& archivePath);
     ~MainWindow() override;
 
+    // The archive path given on the command line (the first argument, in the
+    // platform's file-name encoding); null when there is none.
+    static QString archivePathArgument(int argc, char* argv[]);
+
     // What the workers reach through the window. Workers only read widgets
     // through callInGuiThread() (below); the pointers themselves never change
     // while a worker runs.

@@ -1,0 +1,133 @@
+// Shared helpers of the main window tests: simulated recorders, content
+// records and waiting for the window to settle.
+#pragma once
+
+#include "mainwindow.h"
+#include "simulator.h"
+#include "ui_mainwindow.h"
+
+#include <QApplication>
+#include <QByteArray>
+#include <QComboBox>
+#include <QMenu>
+#include <QPixmap>
+#include <QTableWidget>
+#include <QTest>
+#include <QTimer>
+#include <QtEndian>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace apptest {
+
+// A 16-byte content record as the recorder sends it.
+inline QByteArray record(quint32 id, quint32 type, quint32 memSize, quint32 duration)
+{
+    QByteArray r(16, '\0');
+    qToLittleEndian<quint32>(id, r.data());
+    qToLittleEndian<quint32>(type, r.data() + 4);
+    qToLittleEndian<quint32>(memSize, r.data() + 8);
+    qToLittleEndian<quint32>(duration, r.data() + 12);
+    return r;
+}
+
+// A recorder file: its record, then a few bytes of content.
+inline QByteArray file(quint32 id, quint32 type, quint32 memSize, quint32 duration)
+{
+    return record(id, type, memSize, duration) + QByteArray(32, '\x5a');
+}
+
+inline sim::DeviceConfig recorderWithFiles(int sequences)
+{
+    sim::DeviceConfig c = sim::DeviceConfig::recorder();
+    c.files[sim::kSettingsFileNumber] = file(0, 0, 1024, 0);
+    for (int n = 1; n <= sequences; ++n)
+        c.files[std::uint16_t(n)] = file(quint32(n), 1, 2048u * quint32(n), 1000u * quint32(n));
+    return c;
+}
+
+inline std::vector<std::shared_ptr<sim::Recorder>>
+install(const std::vector<sim::DeviceConfig>& devices)
+{
+    return sim::Bus::instance().install(devices);
+}
+
+// True once discovery and the content listing have ended.
+inline bool settled(const MainWindow& w)
+{
+    return !w.isBusy();
+}
+
+// Waits for the start-up sequence: discovery, then the listing it starts.
+inline bool waitSettled(MainWindow& w, int rows, int timeoutMs = 15000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < timeoutMs) {
+        if (settled(w) && (rows < 0 || w.ui()->devTable->rowCount() == rows))
+            return true;
+        QTest::qWait(20);
+    }
+    return false;
+}
+
+inline bool samePixmap(const QPixmap& a, const QString& resource)
+{
+    return a.toImage().convertToFormat(QImage::Format_ARGB32)
+        == QPixmap(resource).toImage().convertToFormat(QImage::Format_ARGB32);
+}
+
+inline QStringList comboTexts(const QComboBox* box)
+{
+    QStringList texts;
+    for (int i = 0; i < box->count(); ++i)
+        texts << box->itemText(i);
+    return texts;
+}
+
+inline QList<int> comboIndices(const QComboBox* box)
+{
+    QList<int> indices;
+    for (int i = 0; i < box->count(); ++i)
+        indices << box->itemData(i, Qt::UserRole).toInt();
+    return indices;
+}
+
+// Runs open(), which pops up a menu and waits in it, and returns the texts
+// of the menu's entries (separators as empty texts) after closing it.
+inline QStringList menuTexts(const std::function<void()>& open)
+{
+    QStringList texts;
+    QTimer::singleShot(0, [&texts] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu)
+            return;
+        for (const QAction* a : menu->actions())
+            texts << a->text();
+        menu->close();
+    });
+    open();
+    return texts;
+}
+
+// Selects whole rows of a table, nothing else.
+inline void selectRows(QTableWidget* table, const QList<int>& rows)
+{
+    table->clearSelection();
+    for (int r : rows)
+        table->selectionModel()->select(
+            table->model()->index(r, 0),
+            QItemSelectionModel::Select | QItemSelectionModel::Rows);
+}
+
+inline int rowOfName(const QTableWidget* table, const QString& name)
+{
+    for (int r = 0; r < table->rowCount(); ++r)
+        if (table->item(r, 0) && table->item(r, 0)->text() == name)
+            return r;
+    return -1;
+}
+
+} // namespace apptest
