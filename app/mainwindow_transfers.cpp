@@ -1,30 +1,359 @@
 // Transfer commands between recorder and archive, their progress display and
-// their completion. Placeholder bodies until the transfer workers exist.
+// their completion.
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-void MainWindow::createTransferWorkers() {}
-void MainWindow::connectTransferProgress() {}
-void MainWindow::destroyTransferWorkers() {}
+#include "AppLog.h"
+#include "MZTFileUpLoadChecker.h"
+#include "MZTFilesDeleter.h"
+#include "MZTFilesDownLoader.h"
+#include "MZTFilesUpLoader.h"
+#include "MZTTransferSupport.h"
+#include "kvpmaster.h"
+#include "mztarchive.h"
 
-void MainWindow::on_abortButton_clicked() {}
-void MainWindow::delete_on_dev() {}
-void MainWindow::delete_from_arch() {}
-void MainWindow::save_in_arch() {}
-void MainWindow::transfer_to_dev() {}
-void MainWindow::delete_failed() {}
-void MainWindow::progressCurrent(int value) { m_ui->progrBarCurrent->setValue(value); }
-void MainWindow::progressTotal(int value) { m_ui->progBarTotal->setValue(value); }
-void MainWindow::deleteDone() {}
-void MainWindow::downLoadDone() {}
-void MainWindow::downLoad_failed() {}
-void MainWindow::upLoadDone() {}
-void MainWindow::upLoad_failed() {}
-void MainWindow::upLoadCheckDone(bool, bool, QStringList*) {}
-void MainWindow::moveSequence() {}
-void MainWindow::on_toDevice_clicked() {}
-void MainWindow::on_toArchive_clicked() {}
-void MainWindow::deviceBusy() {}
+#include <QMessageBox>
+#include <QMutex>
+#include <QTableWidget>
+
+namespace {
+
+constexpr int idRole = 1;
+constexpr int nameColumn = 0;
+constexpr int settingsId = 0;
+
+// The first cells of the selected rows: they carry the ids.
+QList<QTableWidgetItem*> selectedNameCells(QTableWidget* table)
+{
+    QList<QTableWidgetItem*> cells;
+    for (QTableWidgetItem* item : table->selectedItems()) {
+        if (item->column() == nameColumn)
+            cells.append(item);
+    }
+    return cells;
+}
+
+} // namespace
+
+void MainWindow::createTransferWorkers()
+{
+    deleter = new MZTFilesDeleter;
+    deleter->setMainWindow(this);
+    downLoader = new MZTFilesDownLoader;
+    downLoader->setMainWindow(this);
+    upLoader = new MZTFilesUpLoader;
+    upLoader->setMainWindow(this);
+    upLoadChecker = new MZTFileUpLoadChecker;
+    upLoadChecker->setMainWindow(this);
+
+    const auto queued = Qt::QueuedConnection;
+    connect(deleter, &QThread::finished, this, &MainWindow::deleteDone, queued);
+    connect(deleter, &MZTFilesDeleter::failed, this, &MainWindow::delete_failed, queued);
+    connect(deleter, &MZTFilesDeleter::progress_current, this, &MainWindow::progressCurrent,
+            queued);
+    connect(deleter, &MZTFilesDeleter::progress_total, this, &MainWindow::progressTotal, queued);
+    connect(deleter, &MZTFilesDeleter::busy, this, &MainWindow::deviceBusy, queued);
+
+    connect(downLoader, &QThread::finished, this, &MainWindow::downLoadDone, queued);
+    connect(downLoader, &MZTFilesDownLoader::failed, this, &MainWindow::downLoad_failed, queued);
+    connect(downLoader, &MZTFilesDownLoader::progress_current, this,
+            &MainWindow::progressCurrent, queued);
+    connect(downLoader, &MZTFilesDownLoader::progress_total, this, &MainWindow::progressTotal,
+            queued);
+    connect(downLoader, &MZTFilesDownLoader::busy, this, &MainWindow::deviceBusy, queued);
+
+    connect(upLoader, &QThread::finished, this, &MainWindow::upLoadDone, queued);
+    connect(upLoader, &MZTFilesUpLoader::failed, this, &MainWindow::upLoad_failed, queued);
+    connect(upLoader, &MZTFilesUpLoader::progress_current, this, &MainWindow::progressCurrent,
+            queued);
+    connect(upLoader, &MZTFilesUpLoader::progress_total, this, &MainWindow::progressTotal, queued);
+    connect(upLoader, &MZTFilesUpLoader::busy, this, &MainWindow::deviceBusy, queued);
+
+    connect(upLoadChecker, &MZTFileUpLoadChecker::done, this, &MainWindow::upLoadCheckDone,
+            queued);
+}
+
+void MainWindow::connectTransferProgress()
+{
+    // The master counts in the worker's thread; the slots run in this one.
+    connect(m_master, &KVPMaster::sigReceived, downLoader, &MZTFilesDownLoader::onBytesReceived,
+            Qt::QueuedConnection);
+    connect(m_master, &KVPMaster::sigTransferred, upLoader, &MZTFilesUpLoader::onSigTransferred,
+            Qt::QueuedConnection);
+    connect(upLoader, &MZTFilesUpLoader::sigAbort, m_master, &KVPMaster::timeout,
+            Qt::QueuedConnection);
+}
+
+void MainWindow::destroyTransferWorkers()
+{
+    QThread* workers[] = {deleter, downLoader, upLoader, upLoadChecker};
+    for (QThread* worker : workers) {
+        if (!worker)
+            continue;
+        disconnect(worker, nullptr, this, nullptr);
+        if (worker->isRunning())
+            QMetaObject::invokeMethod(worker, "abort", Qt::DirectConnection);
+        if (m_master)
+            disconnect(m_master, nullptr, worker, nullptr);
+        waitForWorker(worker);
+    }
+    for (QThread* worker : workers)
+        delete worker;
+    deleter = nullptr;
+    downLoader = nullptr;
+    upLoader = nullptr;
+    upLoadChecker = nullptr;
+}
+
+void MainWindow::on_abortButton_clicked()
+{
+    if (deleter && deleter->isRunning())
+        deleter->abort();
+    if (downLoader && downLoader->isRunning())
+        downLoader->abort();
+    if (upLoader && upLoader->isRunning())
+        upLoader->abort();
+}
+
+void MainWindow::on_toArchive_clicked()
+{
+    save_in_arch();
+}
+
+void MainWindow::save_in_arch()
+{
+    if (!downLoader || downLoader->isRunning())
+        return;
+    if (!connected) {
+        downLoad_failed();
+        return;
+    }
+
+    // Name the entries the download will refill: with an id twice in the
+    // archive that is the last of them.
+    QString replaced;
+    for (const QTableWidgetItem* cell : selectedNameCells(m_ui->devTable)) {
+        const int id = cell->data(idRole).toInt();
+        qCDebug(lcApp) << "mztAE_id" << id;
+        if (const ArchiveEntry* entry = mzt::lastEntryWithId(m_archive, id)) {
+            qCDebug(lcApp).nospace() << "\"" << entry->name() << "\" file";
+            replaced += QLatin1Char('\n') + entry->name();
+        }
+    }
+
+    if (!replaced.isEmpty()) {
+        const auto answer = QMessageBox::question(
+            this, tr("MZT-500 Data Backup Tool"),
+            QStringLiteral("Do you want to replace the folowing\nfiles? ") + replaced,
+            QMessageBox::Yes | QMessageBox::Abort, QMessageBox::Abort);
+        if (answer != QMessageBox::Yes) {
+            on_devTable_SelectionChanged();
+            return;
+        }
+        // While the question was open the connection poll may have lost the
+        // recorder and started a discovery, which holds the device mutex.
+        if (busy)
+            return;
+        if (!connected) {
+            downLoad_failed();
+            return;
+        }
+    }
+
+    enterBusy();
+    resetProgress();
+    showProgress();
+    downLoader->start(QThread::InheritPriority);
+}
+
+void MainWindow::on_toDevice_clicked()
+{
+    transfer_to_dev();
+}
+
+void MainWindow::transfer_to_dev()
+{
+    if (!upLoadChecker || upLoadChecker->isRunning())
+        return;
+    if (!deviceReady || !connected) {
+        upLoad_failed();
+        return;
+    }
+    enterBusy();
+    showProgress();
+    m_ui->progBarTotal->setValue(0);
+    m_ui->progrBarCurrent->setValue(0);
+    upLoadChecker->start(QThread::InheritPriority);
+}
+
+void MainWindow::upLoadCheckDone(bool boOK, bool boOverwrites, QStringList* files)
+{
+    qCDebug(lcApp) << "upload check done";
+    deviceMutex->unlock();
+
+    if (!boOK) {
+        hideProgress();
+        operationDone_NoUnlock();
+        upLoad_failed();
+        return;
+    }
+
+    if (boOverwrites) {
+        QString names;
+        if (files) {
+            for (const QString& name : *files)
+                names += QLatin1Char('\n') + name;
+        }
+        const auto answer = QMessageBox::question(
+            this, tr("MZT-500 Data Backup Tool"),
+            tr("Do you want to overwrite the\nfollowing files?") + names,
+            QMessageBox::Ok | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Ok) {
+            qCDebug(lcApp) << "upload aborted";
+            operationDone_NoUnlock();
+            hideProgress();
+            on_archTable_SelectionChanged();
+            return;
+        }
+    }
+
+    if (!upLoader || upLoader->isRunning()) {
+        hideProgress();
+        operationDone_NoUnlock();
+        return;
+    }
+    deviceMutex->lock();
+    upLoader->start(QThread::InheritPriority);
+}
+
+void MainWindow::delete_on_dev()
+{
+    if (!deleter || deleter->isRunning())
+        return;
+    if (!connected) {
+        delete_failed();
+        return;
+    }
+
+    QString names;
+    for (const QTableWidgetItem* cell : selectedNameCells(m_ui->devTable)) {
+        if (cell->data(idRole).toInt() != settingsId)
+            names += QLatin1Char('\n') + cell->text();
+    }
+    const auto answer = QMessageBox::question(
+        this, tr("MZT-500 Data Backup Tool"),
+        tr("Do you really want to delete these sequences?") + names,
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return;
+    // The poll may have started a discovery while the question was open.
+    if (busy)
+        return;
+    if (!connected) {
+        delete_failed();
+        return;
+    }
+
+    enterBusy();
+    resetProgress();
+    showProgress();
+    deleter->start(QThread::InheritPriority);
+}
+
+void MainWindow::delete_from_arch()
+{
+    // A download fills the archive from its own thread while the window is
+    // busy; entries are only removed when nothing else works on them.
+    if (busy || !m_archive || m_ui->archTable->selectedItems().isEmpty())
+        return;
+
+    const QList<QTableWidgetItem*> cells = selectedNameCells(m_ui->archTable);
+    QString names;
+    for (const QTableWidgetItem* cell : cells)
+        names += QLatin1Char('\n') + cell->text();
+    const auto answer = QMessageBox::question(
+        this, tr("MZT-500 Data Backup Tool"), tr("Do you really want to delete this files?") + names,
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes || busy)
+        return;
+
+    // The ids are read before the first removal: rebuilding rows is left to
+    // the end, but the cells must not be read after the table has changed.
+    QList<int> ids;
+    for (const QTableWidgetItem* cell : cells)
+        ids.append(cell->data(idRole).toInt());
+    for (int id : ids) {
+        qCDebug(lcApp) << "Trying to remove entry " << id;
+        m_archive->removeEntries(id);
+    }
+    fillArchiveTable(m_archive, m_ui->archTable);
+    updateArchLabel();
+}
+
+void MainWindow::moveSequence()
+{
+    const QList<QTableWidgetItem*> selected = m_ui->archTable->selectedItems();
+    if (!selected.isEmpty())
+        m_ui->archTable->editItem(selected.first());
+}
+
+void MainWindow::progressCurrent(int value)
+{
+    m_ui->progrBarCurrent->setValue(value);
+}
+
+void MainWindow::progressTotal(int value)
+{
+    m_ui->progBarTotal->setValue(value);
+}
+
+void MainWindow::downLoadDone()
+{
+    qCDebug(lcApp) << "download done";
+    hideProgress();
+    deviceMutex->unlock();
+    updateMZTContent();
+}
+
+void MainWindow::deleteDone()
+{
+    hideProgress();
+    deviceMutex->unlock();
+    updateMZTContent();
+}
+
+void MainWindow::upLoadDone()
+{
+    qCDebug(lcApp) << "Upload done";
+    hideProgress();
+    operationDone();
+    updateMZTContent();
+}
+
+void MainWindow::downLoad_failed()
+{
+    QMessageBox::warning(this, tr("MZT-500 Data Backup Tool"),
+                         tr("An error has ocurred while trying to download data\nform a device."));
+}
+
+void MainWindow::upLoad_failed()
+{
+    qCDebug(lcApp) << "Upload failed";
+    QMessageBox::warning(this, tr("MZT-500 Data Backup Tool"), tr("Upload has failed."));
+}
+
+void MainWindow::delete_failed()
+{
+    QMessageBox::warning(this, tr("MZT-500 Data Backup Tool"),
+                         tr("An error has ocurred while trying to delete data\non a device."));
+}
+
+void MainWindow::deviceBusy()
+{
+    qCDebug(lcApp) << "The device is busy at the moment.";
+    QMessageBox::information(this, tr("MZT-500 Data Backup Tool"),
+                             tr("The device is currently busy."));
+}
 
 void MainWindow::hideProgress()
 {

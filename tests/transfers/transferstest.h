@@ -1,0 +1,235 @@
+// Shared by the transfer tests: a main window connected to a simulated
+// recorder, helpers to select rows, and a driver that answers message boxes
+// without blocking the test.
+#pragma once
+
+#include "kvpmaster.h"
+#include "mainwindow.h"
+#include "mztarchive.h"
+#include "simulator.h"
+#include "ui_mainwindow.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProgressBar>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QtEndian>
+
+#include <functional>
+
+#include <deque>
+#include <memory>
+#include <vector>
+
+namespace transfers {
+
+constexpr int idRole = 1;
+
+// A recorder file with its 16-byte record: settings have id 0 and type 0.
+inline QByteArray sequenceFile(int id, int size, quint32 durationMs = 61000)
+{
+    return sim::makeFile(std::uint32_t(id), 1, std::size_t(size), durationMs);
+}
+inline QByteArray settingsFile(int size = 1000)
+{
+    return sim::makeFile(0, 0, std::size_t(size), 0);
+}
+
+inline ArchiveEntry* makeEntry(int id, int type, const QByteArray& content, const QString& name)
+{
+    auto* entry = new ArchiveEntry;
+    entry->setId(id);
+    entry->setType(type);
+    entry->setDuration(content.size() >= 16 ? qFromLittleEndian<quint32>(content.constData() + 12)
+                                            : 0);
+    entry->appendContent(content.constData(), content.size());
+    entry->setName(name);
+    return entry;
+}
+
+// Answers every message box that becomes the active modal widget: with the
+// next planned button, or with the box's escape/default button (OK) when
+// nothing is planned. Remembers the text of every box it saw.
+class MessageBoxDriver : public QObject {
+public:
+    struct Seen {
+        QMessageBox::Icon icon;
+        QString text;
+        QMessageBox::StandardButton defaultButton;
+    };
+
+    MessageBoxDriver()
+    {
+        m_timer.setInterval(10);
+        QObject::connect(&m_timer, &QTimer::timeout, this, [this] { poll(); });
+        m_timer.start();
+    }
+
+    // Answers the next box with this button. before, if given, runs first
+    // (with the box open and its nested event loop running); the answer is
+    // given once before returns true.
+    void plan(QMessageBox::StandardButton button, std::function<bool()> before = {})
+    {
+        m_plan.push_back({button, std::move(before)});
+    }
+
+    const std::vector<Seen>& seen() const { return m_seen; }
+    QStringList texts() const
+    {
+        QStringList all;
+        for (const Seen& s : m_seen)
+            all << s.text;
+        return all;
+    }
+    void clear() { m_seen.clear(); }
+
+private:
+    struct Planned {
+        QMessageBox::StandardButton button;
+        std::function<bool()> before;
+    };
+
+    void poll()
+    {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        if (box != m_current) {
+            m_current = box;
+            QAbstractButton* def = box->defaultButton();
+            m_seen.push_back({box->icon(), box->text(),
+                              def ? box->standardButton(def) : QMessageBox::NoButton});
+        }
+        QMessageBox::StandardButton answer = QMessageBox::Ok;
+        if (!m_plan.empty()) {
+            Planned& next = m_plan.front();
+            if (next.before && !next.before())
+                return; // try again at the next tick, the box stays open
+            answer = next.button;
+            m_plan.pop_front();
+        }
+        QAbstractButton* button = box->button(answer);
+        if (!button)
+            button = box->escapeButton() ? box->escapeButton() : box->defaultButton();
+        if (button)
+            button->click();
+    }
+
+    QTimer m_timer;
+    std::deque<Planned> m_plan;
+    std::vector<Seen> m_seen;
+    QPointer<QMessageBox> m_current;
+};
+
+// A main window that has found the simulated recorder and listed its
+// content, with an archive that is empty or holds the given entries.
+class WindowFixture {
+public:
+    explicit WindowFixture(sim::DeviceConfig config, bool namedArchive = false)
+    {
+        recorder = sim::Bus::instance().install({config}).front();
+        archivePath = dir.filePath(QStringLiteral("backup.mzt"));
+        window = std::make_unique<MainWindow>(namedArchive ? archivePath : QString());
+        expectedRows = int(config.files.size());
+    }
+    ~WindowFixture()
+    {
+        window.reset();
+        sim::Bus::instance().uninstall();
+    }
+
+    // Idle, connected and showing every file of the recorder.
+    bool waitReady(int timeoutMs = 20000)
+    {
+        return QTest::qWaitFor(
+            [this] {
+                return !window->isBusy() && window->isConnected()
+                    && devTable()->rowCount() == int(recorder->files().size());
+            },
+            timeoutMs);
+    }
+    // Back to idle after a command (its completion refreshed the content).
+    bool waitIdle(int timeoutMs = 60000)
+    {
+        return QTest::qWaitFor([this] { return !window->isBusy(); }, timeoutMs);
+    }
+
+    QTableWidget* devTable() const { return window->ui()->devTable; }
+    QTableWidget* archTable() const { return window->ui()->archTable; }
+    MZTArchive* archive() const { return window->archive(); }
+    KVPMaster* master() const { return window->master(); }
+
+    static int rowOfId(QTableWidget* table, int id)
+    {
+        for (int r = 0; r < table->rowCount(); ++r) {
+            const QTableWidgetItem* item = table->item(r, 0);
+            if (item && item->data(idRole).toInt() == id)
+                return r;
+        }
+        return -1;
+    }
+    // Selects the whole rows of these ids (in this order) and nothing else.
+    static void selectIds(QTableWidget* table, const QList<int>& ids)
+    {
+        table->clearSelection();
+        for (int id : ids) {
+            const int row = rowOfId(table, id);
+            QVERIFY2(row >= 0, qPrintable(QStringLiteral("no row with id %1").arg(id)));
+            table->selectionModel()->select(
+                table->model()->index(row, 0),
+                QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        }
+    }
+    // Selects one cell of the row of id and nothing else.
+    static void selectCell(QTableWidget* table, int id, int column)
+    {
+        table->clearSelection();
+        const int row = rowOfId(table, id);
+        QVERIFY(row >= 0);
+        table->selectionModel()->select(table->model()->index(row, column),
+                                        QItemSelectionModel::Select);
+    }
+
+    // Puts entries into the window's archive and shows them.
+    void addEntries(const QList<ArchiveEntry*>& entries)
+    {
+        for (ArchiveEntry* e : entries)
+            archive()->addEntry(e);
+        window->fillArchiveTable(archive(), archTable());
+    }
+
+    // Every value the progress bars took.
+    void recordProgress()
+    {
+        QObject::connect(window->ui()->progrBarCurrent, &QProgressBar::valueChanged,
+                         [this](int v) { currentValues << v; });
+        QObject::connect(window->ui()->progBarTotal, &QProgressBar::valueChanged,
+                         [this](int v) { totalValues << v; });
+    }
+
+    QTemporaryDir dir;
+    QString archivePath;
+    std::shared_ptr<sim::Recorder> recorder;
+    std::unique_ptr<MainWindow> window;
+    int expectedRows = 0;
+    QList<int> currentValues;
+    QList<int> totalValues;
+};
+
+// The frames of one command the recorder took in.
+inline std::vector<sim::Frame> framesOf(const sim::Recorder& recorder, int command)
+{
+    std::vector<sim::Frame> out;
+    for (const sim::Frame& f : recorder.receivedFrames()) {
+        if (f.command == command)
+            out.push_back(f);
+    }
+    return out;
+}
+
+} // namespace transfers
