@@ -439,6 +439,45 @@ private slots:
         QCOMPARE(data, c.files[1]);
     }
 
+    void abortStopsATransferAfterTheCurrentFrame()
+    {
+        sim::DeviceConfig c = recorderWithFrame(80);
+        c.timing = sim::Timing::Wire;
+        c.files[9] = sim::makeFile(9, 1, 20'000, 1000);
+        SimSetup s({c}, 2000);
+        std::atomic<int> chunks{0};
+        connect(&s.master, &KVPMaster::sigTransferred, this, [&](uint) { ++chunks; },
+                Qt::DirectConnection);
+        std::atomic<bool> ok{true};
+        QThread* upload = QThread::create([&] { ok = write(s.master, pattern(20'000)); });
+        upload->start();
+        QTRY_VERIFY(chunks.load() >= 2);
+        s.master.requestAbort();
+        upload->wait();
+        delete upload;
+        QVERIFY(!ok);
+        // The first frame, one per percentage, and the frame in flight when
+        // the abort came: nothing after it.
+        QCOMPARE(framesOf(s.recorder(), 0).size(), std::size_t(chunks.load()) + 2);
+        QVERIFY(framesOf(s.recorder(), 0).size() < 20'000 / 64);
+
+        // A read stops after the reply in progress.
+        std::atomic<int> replies{0};
+        connect(&s.master, &KVPMaster::sigReceived, this, [&](uint) { ++replies; },
+                Qt::DirectConnection);
+        QThread* download = QThread::create([&] {
+            QByteArray data;
+            ok = readFile(s.master, 9, &data);
+        });
+        download->start();
+        QTRY_VERIFY(replies.load() >= 8); // past the size request, inside the data
+        s.master.requestAbort();
+        download->wait();
+        delete download;
+        QVERIFY(!ok);
+        QVERIFY(framesOf(s.recorder(), 10).size() < 20'000 / 66);
+    }
+
     void checkConnectionProbesWithoutWaiting()
     {
         sim::DeviceConfig c = sim::DeviceConfig::recorder();
