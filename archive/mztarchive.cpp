@@ -25,6 +25,21 @@ void ArchiveEntry::clear()
     m_duration = 0;
 }
 
+QByteArray ArchiveEntry::refreshedContent() const
+{
+    constexpr qsizetype recordSize = 16;
+    QByteArray content = m_content;
+    if (content.size() < recordSize) {
+        content.append(QByteArray(recordSize - content.size(), '\0'));
+        qToLittleEndian<quint32>(MZTArchive::storedMemSize(recordSize), content.data() + 8);
+    }
+    char* record = content.data();
+    qToLittleEndian<qint32>(m_id, record);
+    qToLittleEndian<qint32>(m_type, record + 4);
+    qToLittleEndian<quint32>(m_duration, record + 12);
+    return content;
+}
+
 QString ArchiveEntry::durationText() const
 {
     if (m_type != 1)

@@ -26,6 +26,11 @@ public:
     quint32 duration() const { return m_duration; }
     void setDuration(quint32 duration) { m_duration = duration; }
     const QByteArray& content() const { return m_content; }
+    // The content as it goes back to a recorder: the record header's id, type
+    // and duration words rewritten from the fields (a renumbered entry must
+    // not arrive under its old number), everything else as held. Content
+    // shorter than a record header is completed to a header-only file.
+    QByteArray refreshedContent() const;
 
     void appendContent(const void* bytes, qsizetype count);
     // Empties the content and the name and zeroes id, type and duration.

@@ -1,0 +1,70 @@
+// The commands of mzt500-cli. Each returns the program's exit status and,
+// on failure, has written its one-line reason to stderr.
+#pragma once
+
+#include "session.h"
+#include "terminal.h"
+
+#include <QStringList>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+
+class MZTArchive;
+
+namespace cli {
+
+struct Options {
+    QString command;
+    QStringList arguments; // after the command: archive path, names, file
+    int device = 0;        // line of `devices`, from 1; 0 = first MZT-500
+    bool overwrite = false;
+    bool quiet = false;
+    bool verbose = false;
+};
+
+// Set when SIGINT or SIGTERM arrives; every transfer step looks at it.
+extern std::atomic<bool> interrupted;
+// The master of the running command, cancelled when a signal arrives.
+extern std::atomic<KVPMaster*> activeMaster;
+// While set, a signal only says to wait: a half-sent firmware is worse than
+// a late exit.
+extern std::atomic<bool> uninterruptible;
+
+class Cli {
+public:
+    explicit Cli(const Options& options);
+    ~Cli();
+
+    int run();
+
+private:
+    int devices();
+    int list();
+    int backup();
+    int restore();
+    int remove();
+    int updateFirmware();
+    int showArchive();
+
+    // Discovers, chooses the recorder the options name and connects to it;
+    // on failure the exit status is in *status.
+    std::optional<RecorderInfo> chooseRecorder(int* status);
+    // chooseRecorder(), transfer mode, content list.
+    bool openRecorder(QList<ContentRecord>* records, int* status);
+    // Loads an existing archive; a reason and ExitBadFile otherwise.
+    bool loadArchive(MZTArchive* archive, int* status);
+    int interruptedExit();
+    // Reports what was done before a failure, then the failure's reason.
+    int failAfter(const QStringList& done, const QString& reason);
+
+    RecorderSession& session();
+
+    Options m_options;
+    Terminal m_terminal;
+    std::unique_ptr<RecorderSession> m_session;
+    bool m_inTransferMode = false;
+};
+
+} // namespace cli

@@ -1,0 +1,88 @@
+// The connection to the recorders: the same USB link and protocol master the
+// window uses, driven from the calling thread, with discovery, the choice of
+// one recorder, its transfer mode and its content list.
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QtGlobal>
+
+#include <functional>
+
+class KVPMaster;
+class KVPmPhyUSB;
+
+namespace cli {
+
+// One recorder that answered discovery. line counts from 1 in the order the
+// recorders were probed; `mzt500-cli devices` prints it and --device takes it.
+struct RecorderInfo {
+    int line = 0;
+    int deviceIndex = -1;
+    QString model;       // the name the recorder reports
+    QString displayName; // as the window lists it: "MZT-500 #1"
+    QString description;
+    QString serial;
+    uint softwareVersion = 0;
+    uint hardwareVersion = 0;
+};
+
+// One record of the recorder's content list.
+struct ContentRecord {
+    quint32 id = 0;
+    quint32 type = 0;
+    quint32 memSize = 0;
+    quint32 duration = 0;
+};
+
+class RecorderSession {
+public:
+    // The model this program serves; other recorders are listed, not used.
+    static const QString Model;
+
+    RecorderSession();
+    ~RecorderSession();
+    RecorderSession(const RecorderSession&) = delete;
+    RecorderSession& operator=(const RecorderSession&) = delete;
+
+    KVPMaster* master() const { return m_master; }
+    KVPmPhyUSB* link() const { return m_link; }
+
+    // Probes the listed devices in ascending order. After each recorder that
+    // answers, `enough` may end the search early. *listed receives the number
+    // of devices listed as recorders, answering or not.
+    QList<RecorderInfo> discover(const std::function<bool(const RecorderInfo&)>& enough = {},
+                                 int* listed = nullptr);
+
+    // Leaves the link connected to this recorder.
+    void connectTo(const RecorderInfo& recorder);
+
+    // The master's transfer-mode request: 1 in transfer mode, 3 refused
+    // (busy), anything else no answer.
+    int ensureTransferMode();
+    // Lets the recorder go back to playing; the answer does not matter.
+    void leaveTransferMode();
+
+    // Identifies the recorder and reads its content list. Fails with a
+    // reason for another model, firmware too old to list, or no answer.
+    bool readContent(QList<ContentRecord>* records, QString* reason);
+
+private:
+    KVPMaster* m_master = nullptr;
+    KVPmPhyUSB* m_link = nullptr;
+};
+
+// The reply time-out raised for the length of a transfer and set back after.
+class ReplyTimeout {
+public:
+    ReplyTimeout(KVPMaster* master, int ms);
+    ~ReplyTimeout();
+    ReplyTimeout(const ReplyTimeout&) = delete;
+    ReplyTimeout& operator=(const ReplyTimeout&) = delete;
+
+private:
+    KVPMaster* m_master;
+    int m_saved;
+};
+
+} // namespace cli

@@ -1,0 +1,57 @@
+// What mzt500-cli writes: results on stdout, progress and reasons on stderr.
+// The progress bar only appears on a terminal, so piped output stays clean.
+#pragma once
+
+#include <QString>
+
+#include <QElapsedTimer>
+
+namespace cli {
+
+// Exit status of the program; a script tells the outcomes apart by these.
+enum Exit : int {
+    ExitOk = 0,
+    ExitFailed = 1,         // the recorder or a file operation failed
+    ExitUsage = 2,          // the command line asks for something impossible
+    ExitNoRecorder = 3,     // no (such) recorder answers
+    ExitWouldOverwrite = 4, // restore refused to replace files on the recorder
+    ExitBusy = 5,           // the recorder refused its transfer mode
+    ExitBadFile = 6,        // an archive or update file cannot be used
+    ExitInterrupted = 130,  // stopped by SIGINT or SIGTERM
+};
+
+class Terminal {
+public:
+    explicit Terminal(bool quiet);
+
+    bool quiet() const { return m_quiet; }
+
+    // Results the command exists for (listings): always written.
+    void print(const QString& line);
+    // Reports of what was done: left out with --quiet.
+    void report(const QString& line);
+    // A remark on stderr that does not make the command fail.
+    void warn(const QString& line);
+    // The one-line reason of a failure; returns code for the caller to pass on.
+    int fail(int code, const QString& reason);
+
+    // Progress of item `index` (from 1) of `count`, the current one `percent`
+    // done. Drawn at most every 50 ms unless the item or the end changes.
+    void progress(const QString& label, int index, int count, int percent);
+    // Removes the bar so that the next line starts clean.
+    void endProgress();
+
+private:
+    void draw();
+
+    bool m_quiet;
+    bool m_bar;
+    bool m_drawn = false;
+    QString m_label;
+    int m_index = 0;
+    int m_count = 0;
+    int m_percent = -1;
+    QElapsedTimer m_lastDraw;
+};
+
+} // namespace cli
