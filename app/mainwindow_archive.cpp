@@ -1,34 +1,287 @@
-// Archive file commands, the archive label, the start-up archive and the
-// archive check at close. Placeholder bodies until the archive model exists.
+// Archive file commands (New, Open, Save, Save as), the archive label, the
+// start-up archive and the archive check at close.
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "AppLog.h"
+#include "kvpmaster.h"
+#include "mztarchive.h"
+
 #include <QCloseEvent>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QSettings>
+#include <QTimer>
+
+namespace {
+
+const QString archiveFileNameKey = QStringLiteral("archive_file_name");
+
+QString messageTitle()
+{
+    return MainWindow::tr("MZT-500 Data Backup Tool");
+}
+
+QString archiveFilter()
+{
+    return MainWindow::tr("MZT-500 Archives (*.mzt)");
+}
+
+// Where the Save as dialog starts: a fixed place, not the archive's folder.
+QString saveAsStartDirectory()
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("C:\\");
+#else
+    return QDir::homePath();
+#endif
+}
+
+// Writes the archive to its own file if that file exists, otherwise (or if
+// writing it fails) lets the user choose a name. Afterwards the archive is
+// unmodified exactly when it was saved, since it is only called for an
+// archive with changes or on the user's explicit request.
+void saveInPlaceOrChooseName(MainWindow& window)
+{
+    MZTArchive* archive = window.archive();
+    // An unnamed archive resolves to the current directory, whose save fails,
+    // and so ends in the dialog as well.
+    const QString path = QDir::current().absoluteFilePath(archive->fileName());
+    if (QFileInfo::exists(path)) {
+        if (archive->save()) {
+            qCDebug(lcApp) << "Valid path";
+            window.updateArchLabel();
+            return;
+        }
+        qCDebug(lcApp) << "Invalid path";
+    }
+    window.saveArchiveAsDialog();
+    window.updateArchLabel();
+}
+
+enum class ChangesOutcome { Saved, Discarded, KeptUnsaved };
+
+// Offers to save the changes of a modified archive before it is dropped.
+// KeptUnsaved means the user wanted the changes saved but they were not (the
+// dialog was cancelled or the save failed): the caller must keep the archive,
+// or the changes the user asked to keep would be lost.
+ChangesOutcome offerToSaveChanges(MainWindow& window)
+{
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        &window, messageTitle(),
+        MainWindow::tr("The current archive has been modified\nDo you want to save the changes?"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return ChangesOutcome::Discarded;
+    saveInPlaceOrChooseName(window);
+    return window.archive()->isModified() ? ChangesOutcome::KeptUnsaved : ChangesOutcome::Saved;
+}
+
+// The archive may be dropped: it has no changes, they were saved, or the user
+// chose to lose them.
+bool mayDropArchive(MainWindow& window)
+{
+    return !window.archive()->isModified()
+        || offerToSaveChanges(window) != ChangesOutcome::KeptUnsaved;
+}
+
+} // namespace
 
 void MainWindow::updateArchLabel()
 {
-    m_ui->archLabel->setToolTip(QString());
-    m_ui->archLabel->setText(QStringLiteral("<b><i>") + tr("Unnamed archive"));
+    QLabel* label = m_ui->archLabel;
+    label->setToolTip(QString());
+    const QString name = m_archive ? m_archive->fileName() : QString();
+    if (name.isEmpty()) {
+        label->setText(QStringLiteral("<b><i>") + tr("Unnamed archive"));
+        return;
+    }
+    label->setToolTip(name);
+    // The label shows rich text; a file name may contain '<' or '&'.
+    label->setText(QStringLiteral("<b>") + QFileInfo(name).fileName().toHtmlEscaped()
+                   + (m_archive->isModified() ? QStringLiteral(" *") : QString())
+                   + QStringLiteral("</b>"));
 }
 
-void MainWindow::on_newArchive_clicked() {}
-void MainWindow::on_saveArchiveAs_clicked() {}
-void MainWindow::on_saveArchive_clicked() {}
-void MainWindow::on_openArchive_clicked() {}
-void MainWindow::on_actionSave_archive_as_triggered() {}
-void MainWindow::on_actionSave_Archive_triggered() {}
-void MainWindow::on_action_Open_Archive_triggered() {}
-void MainWindow::on_actionNew_Archive_triggered() {}
-void MainWindow::saveArchiveAsDialog() {}
-void MainWindow::askToSaveModified() {}
-void MainWindow::openArchiveDialog() {}
+void MainWindow::on_newArchive_clicked()
+{
+    if (busy)
+        return;
+    qCDebug(lcApp) << "New archive";
+    if (m_archive && !mayDropArchive(*this))
+        return;
+    MZTArchive* previous = m_archive;
+    m_archive = new MZTArchive(QString(), nullptr);
+    fillArchiveTable(m_archive, m_ui->archTable);
+    settings->setValue(archiveFileNameKey, QString());
+    delete previous;
+    updateArchLabel();
+}
+
+void MainWindow::on_saveArchiveAs_clicked()
+{
+    if (busy)
+        return;
+    qCDebug(lcApp) << "Save archive as";
+    saveArchiveAsDialog();
+    updateArchLabel();
+}
+
+void MainWindow::on_saveArchive_clicked()
+{
+    if (busy)
+        return;
+    qCDebug(lcApp) << "Save archive";
+    if (!m_archive)
+        return;
+    saveInPlaceOrChooseName(*this);
+}
+
+void MainWindow::on_openArchive_clicked()
+{
+    if (busy)
+        return;
+    qCDebug(lcApp) << "Open archive";
+    openArchiveDialog();
+    updateArchLabel();
+}
+
+void MainWindow::on_actionSave_archive_as_triggered()
+{
+    on_saveArchiveAs_clicked();
+}
+
+void MainWindow::on_actionSave_Archive_triggered()
+{
+    on_saveArchive_clicked();
+}
+
+void MainWindow::on_action_Open_Archive_triggered()
+{
+    on_openArchive_clicked();
+}
+
+void MainWindow::on_actionNew_Archive_triggered()
+{
+    on_newArchive_clicked();
+}
+
+void MainWindow::saveArchiveAsDialog()
+{
+    if (!m_archive)
+        return;
+    for (;;) {
+        const QString name = QFileDialog::getSaveFileName(this, tr("Save Archive As"),
+                                                          saveAsStartDirectory(), archiveFilter());
+        if (name.isEmpty()) {
+            qCDebug(lcApp) << "aborted";
+            break;
+        }
+        qCDebug(lcApp) << "confirmed";
+        // A rejected name stays with the archive until another one is chosen.
+        m_archive->setFileName(name);
+        if (m_archive->save()) {
+            settings->setValue(archiveFileNameKey, m_archive->fileName());
+            break;
+        }
+        QMessageBox::information(this, messageTitle(), tr("Failed to save the archive."),
+                                 QMessageBox::Ok);
+    }
+    updateArchLabel();
+}
+
+void MainWindow::askToSaveModified()
+{
+    if (m_archive)
+        offerToSaveChanges(*this);
+}
+
+void MainWindow::openArchiveDialog()
+{
+    if (!m_archive || !mayDropArchive(*this))
+        return;
+    if (QFileInfo::exists(m_archive->fileName()))
+        archivePath = m_archive->fileName();
+    const QString dir = QFileInfo(archivePath).path();
+
+    for (;;) {
+        const QString name = QFileDialog::getOpenFileName(this, QStringLiteral("Open Archive"),
+                                                          dir, archiveFilter());
+        if (name.isEmpty())
+            return;
+        auto* opened = new MZTArchive(name, nullptr);
+        if (opened->load()) {
+            MZTArchive* previous = m_archive;
+            m_archive = opened;
+            fillArchiveTable(m_archive, m_ui->archTable);
+            delete previous;
+            return;
+        }
+        delete opened;
+        QMessageBox::information(this, messageTitle(), tr("Failed to open the archive."),
+                                 QMessageBox::Ok);
+    }
+}
 
 void MainWindow::loadStartUpArchive()
 {
+    m_archive = new MZTArchive(QString(), nullptr);
+    // The path stays the archive's name even when loading fails, so a Save
+    // writes the file the user meant. A failed load adds no entries.
+    m_archive->setFileName(archivePath);
+    if (m_archive->load())
+        qCDebug(lcApp) << "successfully loaded archive";
+    else
+        qCDebug(lcApp) << "failed to load archive";
     fillArchiveTable(m_archive, m_ui->archTable);
+    // Discovery keeps the window busy at first; the name shows from the start.
+    updateArchLabel();
 }
 
 void MainWindow::checkArchiveOnClose(QCloseEvent* event)
 {
-    event->accept();
+    if (!m_archive) {
+        event->accept();
+        return;
+    }
+    if (QFileInfo::exists(m_archive->fileName()))
+        settings->setValue(archiveFileNameKey, m_archive->fileName());
+    if (!m_archive->isModified()) {
+        event->accept();
+        return;
+    }
+
+    QMessageBox box;
+    box.setText(QStringLiteral("The archive has been modified."));
+    box.setInformativeText(QStringLiteral("Do you want to save your changes?"));
+    box.setStandardButtons(QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel);
+    box.setDefaultButton(QMessageBox::Save);
+    bool closing = false;
+    switch (box.exec()) {
+    case QMessageBox::Save:
+        saveInPlaceOrChooseName(*this);
+        // Closing after a save that did not happen would lose the changes
+        // the user just asked to keep.
+        closing = !m_archive->isModified();
+        break;
+    case QMessageBox::Discard:
+        closing = true;
+        break;
+    default:
+        break;
+    }
+    if (closing) {
+        event->accept();
+        return;
+    }
+
+    event->ignore();
+    // The window stays: bring back what the close handling stopped before
+    // asking, or the next device command would wait on a stopped master.
+    if (m_master)
+        m_master->connectLink();
+    if (connectionTimer)
+        connectionTimer->start();
 }

@@ -1,0 +1,782 @@
+// The main window's archive commands: the archive label, the archive kept
+// across restarts, the save questions and their outcomes, failed opens and
+// the archive check at close. Dialogs are answered by a script that acts on
+// whichever modal widget is active, so no user and no native dialog is needed.
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "kvpmaster.h"
+#include "mztarchive.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPointer>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtEndian>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+const QString settingsKey = QStringLiteral("archive_file_name");
+const QString windowTitle = QStringLiteral("MZT-500 Data Backup Tool");
+const QString archiveFilter = QStringLiteral("MZT-500 Archives (*.mzt)");
+
+QSettings storedSettings()
+{
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Korvant"),
+                     QStringLiteral("MZT-500 Data Backup Tool"));
+}
+
+QVariant storedArchiveName()
+{
+    return storedSettings().value(settingsKey);
+}
+
+ArchiveEntry* sequenceEntry(qint32 id)
+{
+    QByteArray file(16 + 40, char('a' + id % 26));
+    qToLittleEndian<qint32>(id, file.data());
+    qToLittleEndian<qint32>(1, file.data() + 4);
+    qToLittleEndian<quint32>(1024, file.data() + 8);
+    qToLittleEndian<quint32>(quint32(id) * 1000, file.data() + 12);
+    auto* entry = new ArchiveEntry;
+    entry->setName(QStringLiteral("SEQUENCE %1").arg(id, 2, 10, QLatin1Char('0')));
+    entry->setId(id);
+    entry->setType(1);
+    entry->setDuration(quint32(id) * 1000);
+    entry->appendContent(file.constData(), file.size());
+    return entry;
+}
+
+bool writeArchive(const QString& path, const QList<qint32>& ids)
+{
+    MZTArchive archive(path);
+    for (qint32 id : ids)
+        archive.addEntry(sequenceEntry(id));
+    return archive.save();
+}
+
+// The ids of the archive file at path, or {-1} if it does not load.
+QList<qint32> idsOnDisk(const QString& path)
+{
+    MZTArchive archive(path);
+    if (!archive.load())
+        return {-1};
+    QList<qint32> ids;
+    for (const ArchiveEntry* entry : archive.entries())
+        ids << entry->id();
+    return ids;
+}
+
+QList<qint32> idsOf(const MZTArchive* archive)
+{
+    QList<qint32> ids;
+    for (const ArchiveEntry* entry : archive->entries())
+        ids << entry->id();
+    return ids;
+}
+
+// What a scripted step found when its dialog came up.
+struct SeenDialog {
+    QString kind; // "file", "message" or the class name of anything else
+    QString title;
+    QString text;
+    QString informativeText;
+    QMessageBox::StandardButtons buttons;
+    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
+    QWidget* parent = nullptr;
+    QString directory;
+    QStringList nameFilters;
+};
+
+// Answers the modal dialogs the window opens, one step per dialog, in order.
+// A dialog that comes when no step is left is rejected and counted, so a
+// test never hangs on an unexpected question.
+class DialogScript : public QObject
+{
+public:
+    DialogScript()
+    {
+        connect(&m_timer, &QTimer::timeout, this, &DialogScript::poll);
+        m_timer.start(10);
+    }
+
+    // Accept the file dialog with path; an empty path cancels it.
+    void fileDialog(const QString& path)
+    {
+        m_steps.append([this, path](QWidget* widget) {
+            auto* dialog = qobject_cast<QFileDialog*>(widget);
+            if (!dialog)
+                return reject(widget);
+            SeenDialog& seen = m_seen.last();
+            seen.kind = QStringLiteral("file");
+            seen.directory = dialog->directory().absolutePath();
+            seen.nameFilters = dialog->nameFilters();
+            if (path.isEmpty()) {
+                dialog->reject();
+            } else {
+                // selectFile() leaves the name field alone while it has focus.
+                if (QWidget* focused = dialog->focusWidget())
+                    focused->clearFocus();
+                dialog->selectFile(path);
+                static_cast<QDialog*>(dialog)->accept();
+            }
+        });
+    }
+
+    void messageBox(QMessageBox::StandardButton answer)
+    {
+        m_steps.append([this, answer](QWidget* widget) {
+            auto* box = qobject_cast<QMessageBox*>(widget);
+            if (!box || !box->button(answer))
+                return reject(widget);
+            SeenDialog& seen = m_seen.last();
+            seen.kind = QStringLiteral("message");
+            seen.text = box->text();
+            seen.informativeText = box->informativeText();
+            seen.buttons = box->standardButtons();
+            seen.defaultButton = box->standardButton(box->defaultButton());
+            box->button(answer)->click();
+        });
+    }
+
+    bool finished() const { return m_steps.isEmpty() && m_unexpected == 0; }
+    const QList<SeenDialog>& seen() const { return m_seen; }
+    const SeenDialog& seen(int i) const { return m_seen.at(i); }
+
+private:
+    void poll()
+    {
+        QWidget* widget = QApplication::activeModalWidget();
+        if (!widget || widget->property("scriptAnswered").toBool())
+            return;
+        widget->setProperty("scriptAnswered", true);
+        SeenDialog seen;
+        seen.kind = QString::fromLatin1(widget->metaObject()->className());
+        seen.title = widget->windowTitle();
+        seen.parent = widget->parentWidget();
+        m_seen.append(seen);
+        if (m_steps.isEmpty())
+            return reject(widget);
+        m_steps.takeFirst()(widget);
+        // A dialog that refused the answer would otherwise wait forever.
+        if (widget->isVisible())
+            reject(widget);
+    }
+
+    void reject(QWidget* widget)
+    {
+        ++m_unexpected;
+        if (auto* dialog = qobject_cast<QDialog*>(widget))
+            dialog->reject();
+        else
+            widget->close();
+    }
+
+    QTimer m_timer;
+    QList<std::function<void(QWidget*)>> m_steps;
+    QList<SeenDialog> m_seen;
+    int m_unexpected = 0;
+};
+
+} // namespace
+
+// A window past its start-up discovery, or a failed test.
+#define START_WINDOW(var, ...)                                                                 \
+    auto var = startWindow(__VA_ARGS__);                                                       \
+    QVERIFY2(var, "the window stayed busy after start-up")
+
+class TestArchiveCommands : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void labelShowsNameModifiedMarkAndPath();
+    void startUpArchiveFromSettingsOrArgument();
+    void archiveNameRememberedAcrossRestarts();
+    void saveWritesInPlaceOrAsksForName();
+    void replacingModifiedArchiveAsksFirst();
+    void openReportsDamagedArchives();
+    void closeChecksUnsavedChanges();
+    void commandsDoNothingWhileBusy();
+
+private:
+    std::unique_ptr<MainWindow> startWindow(const QString* argument = nullptr);
+    QString path(const QString& name) const { return m_files->filePath(name); }
+    QLabel* label(MainWindow& window) const { return window.ui()->archLabel; }
+
+    QTemporaryDir m_settingsDir;
+    std::unique_ptr<QTemporaryDir> m_files;
+};
+
+void TestArchiveCommands::initTestCase()
+{
+    QVERIFY(m_settingsDir.isValid());
+    // Settings go to a private folder, never to the user's own settings.
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settingsDir.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settingsDir.path());
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+    qApp->setQuitOnLastWindowClosed(false);
+}
+
+void TestArchiveCommands::init()
+{
+    m_files = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_files->isValid());
+    storedSettings().remove(settingsKey);
+}
+
+void TestArchiveCommands::cleanup()
+{
+    m_files.reset();
+}
+
+std::unique_ptr<MainWindow> TestArchiveCommands::startWindow(const QString* argument)
+{
+    auto window = argument ? std::make_unique<MainWindow>(*argument)
+                           : std::make_unique<MainWindow>();
+    window->show();
+    // Discovery keeps the window busy at first; without recorders it ends soon.
+    if (!QTest::qWaitFor([&] { return !window->isBusy(); }, 30000))
+        window.reset();
+    return window;
+}
+
+void TestArchiveCommands::labelShowsNameModifiedMarkAndPath()
+{
+    START_WINDOW(window);
+    QVERIFY(!window->isBusy());
+    QCOMPARE(label(*window)->text(), QStringLiteral("<b><i>Unnamed archive"));
+    QCOMPARE(label(*window)->toolTip(), QString());
+
+    // A modified unnamed archive gets no mark.
+    window->archive()->addEntry(sequenceEntry(3));
+    window->updateArchLabel();
+    QCOMPARE(label(*window)->text(), QStringLiteral("<b><i>Unnamed archive"));
+
+    const QString named = path(QStringLiteral("show.mzt"));
+    window->archive()->setFileName(named);
+    window->updateArchLabel();
+    QCOMPARE(label(*window)->text(), QStringLiteral("<b>show.mzt *</b>"));
+    QCOMPARE(label(*window)->toolTip(), named);
+
+    window->archive()->setModified(false);
+    window->updateArchLabel();
+    QCOMPARE(label(*window)->text(), QStringLiteral("<b>show.mzt</b>"));
+
+    // The label is rich text: a name with markup characters shows as typed.
+    const QString marked = path(QStringLiteral("<i>a&b.mzt"));
+    window->archive()->setFileName(marked);
+    window->updateArchLabel();
+    QCOMPARE(label(*window)->text(), QStringLiteral("<b>&lt;i&gt;a&amp;b.mzt</b>"));
+    QCOMPARE(label(*window)->toolTip(), marked);
+
+    // Back to unnamed: the tool tip goes with the name.
+    window->archive()->setFileName(QString());
+    window->updateArchLabel();
+    QCOMPARE(label(*window)->toolTip(), QString());
+}
+
+void TestArchiveCommands::startUpArchiveFromSettingsOrArgument()
+{
+    // Nothing remembered: empty and unnamed.
+    {
+        START_WINDOW(window);
+        QVERIFY(window->archive()->fileName().isEmpty());
+        QVERIFY(window->archive()->entries().isEmpty());
+        QCOMPARE(window->ui()->archTable->rowCount(), 0);
+    }
+
+    // A remembered file that no longer exists: empty, the name kept.
+    const QString missing = path(QStringLiteral("gone.mzt"));
+    storedSettings().setValue(settingsKey, missing);
+    {
+        START_WINDOW(window);
+        QCOMPARE(window->archive()->fileName(), missing);
+        QVERIFY(window->archive()->entries().isEmpty());
+        QVERIFY(!window->archive()->isModified());
+        QCOMPARE(label(*window)->text(), QStringLiteral("<b>gone.mzt</b>"));
+    }
+
+    // A damaged file loads nothing at all and leaves the archive unmodified,
+    // so closing does not offer to overwrite the file with a partial copy.
+    const QString damaged = path(QStringLiteral("damaged.mzt"));
+    QVERIFY(writeArchive(damaged, {1, 2, 3, 4}));
+    QFile file(damaged);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    const QByteArray whole = file.readAll();
+    QVERIFY(file.resize(whole.size() / 2));
+    file.close();
+    storedSettings().setValue(settingsKey, damaged);
+    {
+        START_WINDOW(window);
+        QCOMPARE(window->archive()->fileName(), damaged);
+        QVERIFY(window->archive()->entries().isEmpty());
+        QVERIFY(!window->archive()->isModified());
+        QCOMPARE(window->ui()->archTable->rowCount(), 0);
+        DialogScript script;
+        QVERIFY(window->close());
+        QVERIFY(script.seen().isEmpty());
+    }
+    QCOMPARE(QFileInfo(damaged).size(), whole.size() / 2);
+
+    // A path given at start wins over the remembered one, whatever characters
+    // its name holds.
+    const QString remembered = path(QStringLiteral("remembered.mzt"));
+    const QString given = path(QStringLiteral("Lichtshow äöü – €.mzt"));
+    QVERIFY(writeArchive(remembered, {7}));
+    QVERIFY(writeArchive(given, {12, 5}));
+    storedSettings().setValue(settingsKey, remembered);
+    {
+        START_WINDOW(window, &given);
+        QVERIFY(window->archivePathFromCommandLine());
+        QCOMPARE(window->archive()->fileName(), given);
+        QCOMPARE(idsOf(window->archive()), (QList<qint32>{12, 5}));
+        QCOMPARE(window->ui()->archTable->rowCount(), 2);
+        QVERIFY(!window->archive()->isModified());
+    }
+    {
+        START_WINDOW(window);
+        QCOMPARE(idsOf(window->archive()), QList<qint32>{7});
+    }
+}
+
+void TestArchiveCommands::archiveNameRememberedAcrossRestarts()
+{
+    const QString saved = path(QStringLiteral("Bühne 1.mzt"));
+    {
+        START_WINDOW(window);
+        window->archive()->addEntry(sequenceEntry(4));
+        window->archive()->addEntry(sequenceEntry(9));
+        DialogScript script;
+        script.fileDialog(saved);
+        window->on_saveArchiveAs_clicked();
+        QVERIFY(script.finished());
+        QCOMPARE(script.seen(0).title, QStringLiteral("Save Archive As"));
+        QCOMPARE(script.seen(0).parent, window.get());
+        QVERIFY(script.seen(0).nameFilters.contains(archiveFilter));
+        QCOMPARE(window->archive()->fileName(), saved);
+        QVERIFY(!window->archive()->isModified());
+        QCOMPARE(label(*window)->text(), QStringLiteral("<b>Bühne 1.mzt</b>"));
+        QCOMPARE(storedArchiveName().toString(), saved);
+    }
+    QCOMPARE(idsOnDisk(saved), (QList<qint32>{4, 9}));
+
+    // The next start loads it; New forgets it for the start after.
+    {
+        START_WINDOW(window);
+        QCOMPARE(window->archive()->fileName(), saved);
+        QCOMPARE(idsOf(window->archive()), (QList<qint32>{4, 9}));
+        DialogScript script;
+        window->on_actionNew_Archive_triggered();
+        QVERIFY(script.finished());
+        QVERIFY(script.seen().isEmpty());
+        QVERIFY(window->archive()->fileName().isEmpty());
+        QCOMPARE(window->ui()->archTable->rowCount(), 0);
+        QCOMPARE(storedArchiveName().toString(), QString());
+    }
+    {
+        START_WINDOW(window);
+        QVERIFY(window->archive()->fileName().isEmpty());
+        QVERIFY(window->archive()->entries().isEmpty());
+
+        // Open alone does not change what the next start loads; closing does.
+        DialogScript script;
+        script.fileDialog(saved);
+        window->on_openArchive_clicked();
+        QVERIFY(script.finished());
+        QCOMPARE(window->archive()->fileName(), saved);
+        QCOMPARE(storedArchiveName().toString(), QString());
+        QVERIFY(window->close());
+        QCOMPARE(storedArchiveName().toString(), saved);
+    }
+    {
+        START_WINDOW(window);
+        QCOMPARE(idsOf(window->archive()), (QList<qint32>{4, 9}));
+
+        // A named archive whose file is gone is not remembered at close.
+        window->archive()->setFileName(path(QStringLiteral("never-written.mzt")));
+        QVERIFY(window->close());
+        QCOMPARE(storedArchiveName().toString(), saved);
+    }
+}
+
+void TestArchiveCommands::saveWritesInPlaceOrAsksForName()
+{
+    START_WINDOW(window);
+
+    // Unnamed: Save asks for a name; cancelling leaves it unnamed and changed.
+    window->archive()->addEntry(sequenceEntry(2));
+    {
+        DialogScript script;
+        script.fileDialog(QString());
+        window->on_actionSave_Archive_triggered();
+        QVERIFY(script.finished());
+        QCOMPARE(script.seen().size(), 1);
+        QCOMPARE(script.seen(0).kind, QStringLiteral("file"));
+        QVERIFY(window->archive()->fileName().isEmpty());
+        QVERIFY(window->archive()->isModified());
+        QCOMPARE(label(*window)->text(), QStringLiteral("<b><i>Unnamed archive"));
+        QVERIFY(!storedArchiveName().isValid());
+    }
+
+    // A name where no file can be written: the failure is reported and the
+    // dialog comes again; cancelling keeps the rejected name and the changes.
+    const QString blocker = path(QStringLiteral("not-a-folder"));
+    QFile blockerFile(blocker);
+    QVERIFY(blockerFile.open(QIODevice::WriteOnly));
+    blockerFile.close();
+    const QString unwritable = blocker + QStringLiteral("/x.mzt");
+    {
+        DialogScript script;
+        script.fileDialog(unwritable);
+        script.messageBox(QMessageBox::Ok);
+        script.fileDialog(QString());
+        window->on_saveArchiveAs_clicked();
+        QVERIFY(script.finished());
+        QCOMPARE(script.seen(1).text, QStringLiteral("Failed to save the archive."));
+        QCOMPARE(script.seen(1).title, windowTitle);
+        QCOMPARE(script.seen(1).parent, window.get());
+        QCOMPARE(window->archive()->fileName(), unwritable);
+        QVERIFY(window->archive()->isModified());
+        QCOMPARE(label(*window)->text(), QStringLiteral("<b>x.mzt *</b>"));
+        QVERIFY(!storedArchiveName().isValid());
+    }
+
+    // Save of a name whose file does not exist goes to the dialog as well.
+    const QString first = path(QStringLiteral("first.mzt"));
+    {
+        DialogScript script;
+        script.fileDialog(first);
+        window->on_saveArchive_clicked();
+        QVERIFY(script.finished());
+        QCOMPARE(window->archive()->fileName(), first);
+        QCOMPARE(label(*window)->text(), QStringLiteral("<b>first.mzt</b>"));
+    }
+    QCOMPARE(idsOnDisk(first), QList<qint32>{2});
+
+    // With the file in place, Save writes it without asking and removes the mark.
+    window->archive()->addEntry(sequenceEntry(33));
+    window->updateArchLabel();
+    QCOMPARE(label(*window)->text(), QStringLiteral("<b>first.mzt *</b>"));
+    {
+        DialogScript script;
+        window->on_saveArchive_clicked();
+        QVERIFY(script.finished());
+        QVERIFY(script.seen().isEmpty());
+        QCOMPARE(label(*window)->text(), QStringLiteral("<b>first.mzt</b>"));
+    }
+    QCOMPARE(idsOnDisk(first), (QList<qint32>{2, 33}));
+
+    // A file that cannot be rewritten in place sends Save to the dialog.
+    QVERIFY(QFile::remove(first));
+    QVERIFY(QDir().mkdir(first));
+    window->archive()->addEntry(sequenceEntry(34));
+    const QString second = path(QStringLiteral("second.mzt"));
+    {
+        DialogScript script;
+        script.fileDialog(second);
+        window->on_saveArchive_clicked();
+        QVERIFY(script.finished());
+        QCOMPARE(window->archive()->fileName(), second);
+        QVERIFY(!window->archive()->isModified());
+    }
+    QCOMPARE(idsOnDisk(second), (QList<qint32>{2, 33, 34}));
+}
+
+void TestArchiveCommands::replacingModifiedArchiveAsksFirst()
+{
+    const QString named = path(QStringLiteral("named.mzt"));
+    QVERIFY(writeArchive(named, {1, 2}));
+    storedSettings().setValue(settingsKey, named);
+    START_WINDOW(window);
+    QCOMPARE(idsOf(window->archive()), (QList<qint32>{1, 2}));
+
+    // No: the changes go, the file stays as it was.
+    window->archive()->addEntry(sequenceEntry(3));
+    {
+        DialogScript script;
+        script.messageBox(QMessageBox::No);
+        window->on_newArchive_clicked();
+        QVERIFY(script.finished());
+        const SeenDialog& question = script.seen(0);
+        QCOMPARE(question.text, QStringLiteral(
+            "The current archive has been modified\nDo you want to save the changes?"));
+        QCOMPARE(question.title, windowTitle);
+        QCOMPARE(question.parent, window.get());
+        QCOMPARE(question.buttons, QMessageBox::Yes | QMessageBox::No);
+        QCOMPARE(question.defaultButton, QMessageBox::No);
+        QVERIFY(window->archive()->fileName().isEmpty());
+        QVERIFY(window->archive()->entries().isEmpty());
+    }
+    QCOMPARE(idsOnDisk(named), (QList<qint32>{1, 2}));
+
+    // Yes with a file in place: written there, then replaced.
+    {
+        DialogScript script;
+        script.fileDialog(named);
+        window->on_openArchive_clicked();
+        QVERIFY(script.finished());
+        window->archive()->addEntry(sequenceEntry(8));
+    }
+    {
+        DialogScript script;
+        script.messageBox(QMessageBox::Yes);
+        window->on_newArchive_clicked();
+        QVERIFY(script.finished());
+        QCOMPARE(script.seen().size(), 1);
+        QVERIFY(window->archive()->entries().isEmpty());
+    }
+    QCOMPARE(idsOnDisk(named), (QList<qint32>{1, 2, 8}));
+
+    // Yes on an unnamed archive whose Save as is cancelled: nothing was saved,
+    // so New keeps the archive instead of dropping what the user meant to keep.
+    window->archive()->addEntry(sequenceEntry(21));
+    MZTArchive* unsaved = window->archive();
+    {
+        DialogScript script;
+        script.messageBox(QMessageBox::Yes);
+        script.fileDialog(QString());
+        window->on_newArchive_clicked();
+        QVERIFY(script.finished());
+        QVERIFY(window->archive() == unsaved);
+        QCOMPARE(idsOf(window->archive()), QList<qint32>{21});
+        QVERIFY(window->archive()->isModified());
+    }
+
+    // The same when the chosen file cannot be written and the user gives up.
+    const QString blocker = path(QStringLiteral("plain-file"));
+    QFile blockerFile(blocker);
+    QVERIFY(blockerFile.open(QIODevice::WriteOnly));
+    blockerFile.close();
+    {
+        DialogScript script;
+        script.messageBox(QMessageBox::Yes);
+        script.fileDialog(blocker + QStringLiteral("/y.mzt"));
+        script.messageBox(QMessageBox::Ok);
+        script.fileDialog(QString());
+        window->on_newArchive_clicked();
+        QVERIFY(script.finished());
+        QVERIFY(window->archive() == unsaved);
+        QVERIFY(window->archive()->isModified());
+    }
+
+    // Yes, then a name that works: saved, remembered, then replaced.
+    const QString rescued = path(QStringLiteral("rescued.mzt"));
+    {
+        DialogScript script;
+        script.messageBox(QMessageBox::Yes);
+        script.fileDialog(rescued);
+        window->on_newArchive_clicked();
+        QVERIFY(script.finished());
+        QVERIFY(window->archive()->fileName().isEmpty());
+        QVERIFY(window->archive()->entries().isEmpty());
+        // New forgets the saved name again for the next start.
+        QCOMPARE(storedArchiveName().toString(), QString());
+    }
+    QCOMPARE(idsOnDisk(rescued), QList<qint32>{21});
+}
+
+void TestArchiveCommands::openReportsDamagedArchives()
+{
+    const QString good = path(QStringLiteral("good.mzt"));
+    const QString broken = path(QStringLiteral("broken.mzt"));
+    QVERIFY(writeArchive(good, {10, 11, 12}));
+    QFile file(broken);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("this is no archive at all");
+    file.close();
+
+    storedSettings().setValue(settingsKey, good);
+    START_WINDOW(window);
+    window->archive()->addEntry(sequenceEntry(40));
+    MZTArchive* modified = window->archive();
+
+    // No, then cancel the dialog: the modified archive stays.
+    {
+        DialogScript script;
+        script.messageBox(QMessageBox::No);
+        script.fileDialog(QString());
+        window->on_action_Open_Archive_triggered();
+        QVERIFY(script.finished());
+        QCOMPARE(script.seen(1).title, QStringLiteral("Open Archive"));
+        QCOMPARE(script.seen(1).directory, m_files->path());
+        QVERIFY(script.seen(1).nameFilters.contains(archiveFilter));
+        QVERIFY(window->archive() == modified);
+        QVERIFY(window->archive()->isModified());
+        QCOMPARE(label(*window)->text(), QStringLiteral("<b>good.mzt *</b>"));
+    }
+
+    // Yes, the file cannot be rewritten in place and the Save as is
+    // cancelled: Open stops before its dialog and keeps the changes.
+    QVERIFY(QFile::remove(good));
+    QVERIFY(QDir().mkdir(good));
+    {
+        DialogScript script;
+        script.messageBox(QMessageBox::Yes);
+        script.fileDialog(QString());
+        window->on_openArchive_clicked();
+        QVERIFY(script.finished());
+        // Only the question and the Save as dialog: Open stopped there.
+        QCOMPARE(script.seen().size(), 2);
+        QVERIFY(window->archive() == modified);
+        QVERIFY(window->archive()->isModified());
+    }
+    QVERIFY(QDir().rmdir(good));
+    QVERIFY(writeArchive(good, {10, 11, 12}));
+
+    // A damaged file is reported and the dialog comes again.
+    {
+        DialogScript script;
+        script.messageBox(QMessageBox::No);
+        script.fileDialog(broken);
+        script.messageBox(QMessageBox::Ok);
+        script.fileDialog(good);
+        window->on_openArchive_clicked();
+        QVERIFY(script.finished());
+        QCOMPARE(script.seen(2).text, QStringLiteral("Failed to open the archive."));
+        QCOMPARE(script.seen(2).title, windowTitle);
+        QCOMPARE(script.seen(2).parent, window.get());
+        QCOMPARE(window->archive()->fileName(), good);
+        QCOMPARE(idsOf(window->archive()), (QList<qint32>{10, 11, 12}));
+        QVERIFY(!window->archive()->isModified());
+        QCOMPARE(window->ui()->archTable->rowCount(), 3);
+        QCOMPARE(label(*window)->text(), QStringLiteral("<b>good.mzt</b>"));
+    }
+
+    // A failed open and a cancel keep the current archive as it was.
+    {
+        DialogScript script;
+        script.fileDialog(broken);
+        script.messageBox(QMessageBox::Ok);
+        script.fileDialog(QString());
+        MZTArchive* current = window->archive();
+        window->on_openArchive_clicked();
+        QVERIFY(script.finished());
+        QVERIFY(window->archive() == current);
+        QCOMPARE(idsOf(window->archive()), (QList<qint32>{10, 11, 12}));
+    }
+}
+
+void TestArchiveCommands::closeChecksUnsavedChanges()
+{
+    const QString named = path(QStringLiteral("close.mzt"));
+    QVERIFY(writeArchive(named, {5}));
+    storedSettings().setValue(settingsKey, named);
+
+    const auto pollRunning = [](MainWindow& window) {
+        for (QTimer* timer : window.findChildren<QTimer*>()) {
+            if (timer->interval() == 600 && timer->isActive())
+                return true;
+        }
+        return false;
+    };
+
+    {
+        START_WINDOW(window);
+        QVERIFY(pollRunning(*window));
+
+        // Unchanged: closes at once.
+        DialogScript script;
+        QVERIFY(window->close());
+        QVERIFY(script.seen().isEmpty());
+    }
+    {
+        START_WINDOW(window);
+        window->archive()->addEntry(sequenceEntry(6));
+
+        // Cancel: the window stays and works: poll and master run again.
+        {
+            DialogScript script;
+            script.messageBox(QMessageBox::Cancel);
+            QVERIFY(!window->close());
+            QVERIFY(script.finished());
+            const SeenDialog& box = script.seen(0);
+            QCOMPARE(box.text, QStringLiteral("The archive has been modified."));
+            QCOMPARE(box.informativeText, QStringLiteral("Do you want to save your changes?"));
+            QCOMPARE(box.buttons,
+                     QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel);
+            QCOMPARE(box.defaultButton, QMessageBox::Save);
+            QCOMPARE(box.parent, nullptr);
+            QVERIFY(pollRunning(*window));
+            QVERIFY(window->master()->isRunning());
+        }
+
+        // Save, but the file cannot be rewritten and the Save as is cancelled:
+        // the window must not close over the unsaved changes.
+        QVERIFY(QFile::remove(named));
+        QVERIFY(QDir().mkdir(named));
+        {
+            DialogScript script;
+            script.messageBox(QMessageBox::Save);
+            script.fileDialog(QString());
+            QVERIFY(!window->close());
+            QVERIFY(script.finished());
+            QVERIFY(window->archive()->isModified());
+            QVERIFY(pollRunning(*window));
+            QVERIFY(window->master()->isRunning());
+        }
+        QVERIFY(QDir().rmdir(named));
+        QVERIFY(writeArchive(named, {5}));
+
+        // Save with the file in place: written, then closed.
+        {
+            DialogScript script;
+            script.messageBox(QMessageBox::Save);
+            QVERIFY(window->close());
+            QVERIFY(script.finished());
+        }
+        QCOMPARE(idsOnDisk(named), (QList<qint32>{5, 6}));
+    }
+    {
+        START_WINDOW(window);
+        window->archive()->addEntry(sequenceEntry(7));
+        DialogScript script;
+        script.messageBox(QMessageBox::Discard);
+        QVERIFY(window->close());
+        QVERIFY(script.finished());
+        QCOMPARE(storedArchiveName().toString(), named);
+    }
+    QCOMPARE(idsOnDisk(named), (QList<qint32>{5, 6}));
+}
+
+void TestArchiveCommands::commandsDoNothingWhileBusy()
+{
+    const QString named = path(QStringLiteral("busy.mzt"));
+    QVERIFY(writeArchive(named, {1}));
+    storedSettings().setValue(settingsKey, named);
+    START_WINDOW(window);
+    window->archive()->addEntry(sequenceEntry(2));
+    MZTArchive* current = window->archive();
+
+    window->enterBusy();
+    DialogScript script;
+    window->on_newArchive_clicked();
+    window->on_openArchive_clicked();
+    window->on_saveArchive_clicked();
+    window->on_saveArchiveAs_clicked();
+    QVERIFY(script.seen().isEmpty());
+    QVERIFY(window->archive() == current);
+    QVERIFY(window->archive()->isModified());
+    QCOMPARE(idsOnDisk(named), QList<qint32>{1});
+
+    // Leaving the busy state refreshes the label with the modified mark.
+    window->operationDone();
+    QCOMPARE(label(*window)->text(), QStringLiteral("<b>busy.mzt *</b>"));
+    QCOMPARE(window->ui()->archTable->rowCount(), 2);
+}
+
+QTEST_MAIN(TestArchiveCommands)
+#include "tst_archgui_commands.moc"
