@@ -115,6 +115,7 @@ Connection::~Connection()
     if (r.m_connection == m_id) {
         r.m_connection = 0;
         r.m_out.clear();
+        r.m_in.clear();
         r.m_cv.notify_all();
     }
 }
@@ -132,6 +133,7 @@ bool Connection::reset()
     if (!r.aliveLocked(m_id))
         return false;
     r.m_out.clear();
+    r.m_in.clear();
     r.resetParserLocked();
     return true;
 }
@@ -173,22 +175,22 @@ bool Connection::write(const std::uint8_t* data, std::size_t length, std::size_t
     if (!r.aliveLocked(m_id))
         return false;
     const Clock::time_point now = Clock::now();
-    const bool wire = r.m_config.timing == Timing::Wire;
-    Clock::time_point at = wire ? std::max(now, r.m_txFree) : now;
-    for (std::size_t i = 0; i < length; ++i) {
-        if (wire)
+    r.takeInArrivedLocked(now);
+    if (r.m_config.timing == Timing::Wire) {
+        // The bytes are on their way; the recorder takes each in when it
+        // would have arrived (see takeInArrivedLocked).
+        Clock::time_point at = std::max(now, r.m_txFree);
+        for (std::size_t i = 0; i < length; ++i) {
             at += kByteTime;
-        r.m_receivedBytes.append(static_cast<char>(data[i]));
-        r.feedLocked(data[i], at);
-        if (!r.aliveLocked(m_id)) {
-            // The device went away while taking this block in.
-            *written = i + 1;
-            r.m_cv.notify_all();
-            return true;
+            r.m_in.push_back({data[i], at});
+        }
+        r.m_txFree = at;
+    } else {
+        for (std::size_t i = 0; i < length && r.aliveLocked(m_id); ++i) {
+            r.m_receivedBytes.append(static_cast<char>(data[i]));
+            r.feedLocked(data[i], now);
         }
     }
-    if (wire)
-        r.m_txFree = at;
     *written = length;
     r.m_cv.notify_all();
     return true;
@@ -203,9 +205,10 @@ bool Connection::read(std::uint8_t* data, std::size_t length, std::size_t* got)
     const Clock::time_point deadline =
         Clock::now() + std::chrono::milliseconds(r.m_readTimeoutMs);
     for (;;) {
+        const Clock::time_point now = Clock::now();
+        r.takeInArrivedLocked(now);
         if (!r.aliveLocked(m_id))
             return false;
-        const Clock::time_point now = Clock::now();
         while (*got < length && !r.m_out.empty() && r.m_out.front().at <= now) {
             data[(*got)++] = r.m_out.front().byte;
             r.m_out.pop_front();
@@ -221,15 +224,19 @@ bool Connection::read(std::uint8_t* data, std::size_t length, std::size_t* got)
             return true;
         if (!unlimited && now >= deadline)
             return true;
-        if (!r.m_out.empty()) {
-            const Clock::time_point wake =
-                unlimited ? r.m_out.front().at : std::min(deadline, r.m_out.front().at);
-            r.m_cv.wait_until(lock, wake);
-        } else if (unlimited) {
+        // Sleep until the next byte arrives in either direction, the
+        // time-out, or news from the other thread.
+        std::optional<Clock::time_point> wake;
+        if (!unlimited)
+            wake = deadline;
+        if (!r.m_out.empty())
+            wake = std::min(wake.value_or(Clock::time_point::max()), r.m_out.front().at);
+        if (!r.m_in.empty())
+            wake = std::min(wake.value_or(Clock::time_point::max()), r.m_in.front().at);
+        if (wake)
+            r.m_cv.wait_until(lock, *wake);
+        else
             r.m_cv.wait(lock);
-        } else {
-            r.m_cv.wait_until(lock, deadline);
-        }
     }
 }
 
@@ -237,9 +244,10 @@ bool Connection::status(std::uint32_t* rxQueued)
 {
     Recorder& r = *m_recorder;
     std::lock_guard lock(r.m_mutex);
+    const Clock::time_point now = Clock::now();
+    r.takeInArrivedLocked(now);
     if (!r.aliveLocked(m_id))
         return false;
-    const Clock::time_point now = Clock::now();
     std::uint32_t n = 0;
     for (const Recorder::Out& o : r.m_out) {
         if (o.at > now)
@@ -265,12 +273,14 @@ Recorder::~Recorder() = default;
 int Recorder::generation() const
 {
     std::lock_guard lock(m_mutex);
+    syncLocked();
     return m_generation;
 }
 
 bool Recorder::present() const
 {
     std::lock_guard lock(m_mutex);
+    syncLocked();
     return m_present;
 }
 
@@ -314,6 +324,7 @@ std::unique_ptr<Connection> Recorder::open(std::string* error)
     m_readTimeoutMs = 0;
     m_lineWarned = false;
     m_out.clear();
+    m_in.clear();
     m_txFree = m_rxFree = Clock::time_point{};
     resetParserLocked();
     return std::unique_ptr<Connection>(new Connection(shared_from_this(), m_connection));
@@ -330,6 +341,7 @@ void Recorder::vanishLocked()
     ++m_generation;
     m_connection = 0;
     m_out.clear();
+    m_in.clear();
     resetParserLocked();
     m_cv.notify_all();
 }
@@ -396,6 +408,7 @@ void Recorder::setTransferMode(bool on)
 bool Recorder::inTransferMode() const
 {
     std::lock_guard lock(m_mutex);
+    syncLocked();
     return m_transferMode;
 }
 
@@ -440,14 +453,14 @@ void Recorder::setModel(const std::string& model)
 std::map<std::uint16_t, QByteArray> Recorder::files() const
 {
     std::lock_guard lock(m_mutex);
-    const_cast<Recorder*>(this)->advanceDeletionLocked(Clock::now());
+    syncLocked();
     return m_config.files;
 }
 
 std::optional<QByteArray> Recorder::file(std::uint16_t number) const
 {
     std::lock_guard lock(m_mutex);
-    const_cast<Recorder*>(this)->advanceDeletionLocked(Clock::now());
+    syncLocked();
     auto it = m_config.files.find(number);
     if (it == m_config.files.end())
         return std::nullopt;
@@ -469,18 +482,21 @@ void Recorder::removeFile(std::uint16_t number)
 std::vector<Frame> Recorder::receivedFrames() const
 {
     std::lock_guard lock(m_mutex);
+    syncLocked();
     return m_received;
 }
 
 std::vector<Frame> Recorder::sentFrames() const
 {
     std::lock_guard lock(m_mutex);
+    syncLocked();
     return m_sent;
 }
 
 QByteArray Recorder::receivedBytes() const
 {
     std::lock_guard lock(m_mutex);
+    syncLocked();
     return m_receivedBytes;
 }
 
@@ -495,10 +511,35 @@ void Recorder::clearLogs()
 FirmwareReceipt Recorder::firmware() const
 {
     std::lock_guard lock(m_mutex);
+    syncLocked();
     return m_firmware;
 }
 
 // ------------------------------------------------------------ frame receiver
+
+void Recorder::takeInArrivedLocked(Clock::time_point now)
+{
+    while (!m_in.empty() && m_in.front().at <= now) {
+        const Out b = m_in.front();
+        m_in.pop_front();
+        m_receivedBytes.append(static_cast<char>(b.byte));
+        feedLocked(b.byte, b.at);
+        if (!m_present) {
+            m_in.clear();
+            return;
+        }
+    }
+}
+
+void Recorder::syncLocked() const
+{
+    // What the host sent until now has arrived, and time has passed for a
+    // running deletion, also when the caller only looks.
+    auto* self = const_cast<Recorder*>(this);
+    const Clock::time_point now = Clock::now();
+    self->takeInArrivedLocked(now);
+    self->advanceDeletionLocked(now);
+}
 
 void Recorder::resetParserLocked()
 {

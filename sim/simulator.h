@@ -246,6 +246,8 @@ private:
     enum class RxState { WaitStart, Header, Payload, Trailer };
 
     bool aliveLocked(std::uint64_t connection) const;
+    void takeInArrivedLocked(Clock::time_point now);
+    void syncLocked() const;
     void vanishLocked();
     void resetParserLocked();
     void feedLocked(std::uint8_t byte, Clock::time_point at);
@@ -279,7 +281,8 @@ private:
     std::uint8_t m_bits = 8, m_stopBits = 0, m_parity = 0;
     std::uint32_t m_readTimeoutMs = 0;
     bool m_lineWarned = false;
-    std::deque<Out> m_out;
+    std::deque<Out> m_in;  // host -> recorder, with arrival times (wire timing)
+    std::deque<Out> m_out; // recorder -> host, with the times they can be read
     Clock::time_point m_txFree{};
     Clock::time_point m_rxFree{};
 

@@ -127,6 +127,28 @@ private slots:
         QCOMPARE(reply.mid(18, 7), QByteArray("MZT-500"));
     }
 
+    void requestIsTakenInWhenItsLastByteArrives()
+    {
+        DeviceConfig c;
+        c.timing = Timing::Wire;
+        c.maxFrameSize = 40400;
+        auto rec = Bus::instance().install({c}).front();
+        D2xxPort port;
+        FT_SetTimeouts(port.handle, 3000, 2000);
+        // 40014 bytes take 1.76 s on the line.
+        const QByteArray big = HostClient::encodeFrame(0, 0x0C, 0, 0, 0, QByteArray(40000, 'x'));
+        const Clock::time_point start = Clock::now();
+        QVERIFY(port.write(big));
+        QVERIFY(rec->receivedFrames().empty());
+        QVERIFY(rec->receivedBytes().size() < big.size());
+        char reply[15];
+        DWORD got = 0;
+        QCOMPARE(FT_Read(port.handle, reply, sizeof reply, &got), FT_OK);
+        QCOMPARE(got, DWORD(15));
+        QVERIFY(since(start) >= microseconds((40014 + 15) * 44));
+        QCOMPARE(rec->receivedFrames().size(), std::size_t(1));
+    }
+
     void readWaitsForAllBytesOrTheTimeOut()
     {
         DeviceConfig c;
