@@ -1,0 +1,482 @@
+// The upload check and the upload from the archive to the simulated
+// recorder, through the window's command and through the workers.
+#include "transferstest.h"
+
+#include "MZTFileUpLoadChecker.h"
+#include "MZTFilesUpLoader.h"
+
+#include <QSignalSpy>
+#include <QtEndian>
+
+using namespace transfers;
+
+namespace {
+
+const QString uploadFailed = QStringLiteral("Upload has failed.");
+const QString overwriteQuestion = QStringLiteral("Do you want to overwrite the\nfollowing files?");
+
+quint32 word(const QByteArray& content, int index)
+{
+    return qFromLittleEndian<quint32>(content.constData() + 4 * index);
+}
+
+} // namespace
+
+class TestUpload : public QObject {
+    Q_OBJECT
+
+private slots:
+    void checkListsWhatTheUploadWouldOverwrite();
+    void uploadsNewFilesAfterTheSettingsQuestion();
+    void replacingDeletesFirstAndSharesTheBar();
+    void answeringNoWritesNothing();
+    void deletionPollBudgets_data();
+    void deletionPollBudgets();
+    void deletionErrorFailsWithTheUsualTimeout();
+    void renumberedEntryIsWrittenUnderItsNewNumber();
+    void busyRecorderIsReported();
+    void cancelStopsTheUpload();
+    void unplugDuringUploadKeepsFilesWrittenBefore();
+    void damagedAcknowledgementsNeverLeaveAWrongFile_data();
+    void damagedAcknowledgementsNeverLeaveAWrongFile();
+};
+
+void TestUpload::checkListsWhatTheUploadWouldOverwrite()
+{
+    sim::DeviceConfig c = sim::DeviceConfig::recorder();
+    c.files[5] = sequenceFile(5, 100);
+    c.files[7] = sequenceFile(7, 100);
+    WindowFixture f(c); // the recorder holds no settings
+    QVERIFY(f.waitReady());
+    f.addEntries({makeEntry(0, 0, settingsFile(), QStringLiteral("SETTINGS")),
+                  makeEntry(5, 1, sequenceFile(5, 40), QStringLiteral("SEQUENCE 05")),
+                  makeEntry(6, 1, sequenceFile(6, 40), QStringLiteral("SEQUENCE 06")),
+                  // Same id twice: the upload writes the last, a sequence
+                  // the recorder holds, so the check must list it.
+                  makeEntry(7, 2, sequenceFile(7, 40), QStringLiteral("UNKNOWN")),
+                  makeEntry(7, 1, sequenceFile(7, 40), QStringLiteral("SEQUENCE 07"))});
+
+    f.window->enterBusy();
+    MZTFileUpLoadChecker checker;
+    checker.setMainWindow(f.window.get());
+    QList<int> timeoutAtResult;
+    QStringList lastList;
+    QObject::connect(
+        &checker, &MZTFileUpLoadChecker::done, &checker,
+        [&](bool, bool, QStringList* files) {
+            timeoutAtResult << f.master()->getTimeout();
+            lastList = files ? *files : QStringList{QStringLiteral("<null>")};
+        },
+        Qt::DirectConnection);
+    QSignalSpy done(&checker, &MZTFileUpLoadChecker::done);
+    const auto check = [&](const QList<int>& ids) {
+        if (ids.isEmpty())
+            f.archTable()->clearSelection();
+        else
+            WindowFixture::selectIds(f.archTable(), ids);
+        done.clear();
+        checker.start();
+        QVERIFY(done.wait(10000));
+        QVERIFY(checker.wait(10000));
+    };
+
+    check({0, 5, 6, 7});
+    QCOMPARE(done[0][0].toBool(), true);
+    QCOMPARE(done[0][1].toBool(), true);
+    QStringList listed = lastList;
+    listed.sort();
+    QCOMPARE(listed, (QStringList{QStringLiteral("SEQUENCE 05"), QStringLiteral("SEQUENCE 07"),
+                                  QStringLiteral("SETTINGS")}));
+
+    // Nothing the recorder holds: checked, nothing to overwrite.
+    check({6});
+    QCOMPARE(done[0][0].toBool(), true);
+    QCOMPARE(done[0][1].toBool(), false);
+    QCOMPARE(lastList, QStringList{});
+
+    check({});
+    QCOMPARE(done[0][0].toBool(), true);
+    QCOMPARE(done[0][1].toBool(), false);
+
+    // An existence request that gets no answer stops the check.
+    sim::Faults silent;
+    silent.silentCommand = 13;
+    f.recorder->setFaults(silent);
+    check({5});
+    QCOMPARE(done[0][0].toBool(), false);
+    f.recorder->clearFaults();
+
+    // Every result came with the window's own reply time-out back in place.
+    QCOMPARE(timeoutAtResult, (QList<int>{1000, 1000, 1000, 1000}));
+    f.window->operationDone();
+}
+
+void TestUpload::uploadsNewFilesAfterTheSettingsQuestion()
+{
+    sim::DeviceConfig c = sim::DeviceConfig::recorder();
+    c.maxFrameSize = 256;
+    c.timing = sim::Timing::Wire; // slow enough for the bar to follow
+    c.files[2] = sequenceFile(2, 100);
+    WindowFixture f(c);
+    QVERIFY(f.waitReady());
+    const QByteArray settings = settingsFile(600);
+    const QByteArray seq3 = sequenceFile(3, 4000);
+    f.addEntries({makeEntry(0, 0, settings, QStringLiteral("SETTINGS")),
+                  makeEntry(3, 1, seq3, QStringLiteral("SEQUENCE 03")),
+                  // Not a file the recorder keeps: passed over.
+                  makeEntry(5, 2, sequenceFile(5, 40), QStringLiteral("UNKNOWN"))});
+    f.recordProgress();
+    MessageBoxDriver boxes;
+    boxes.plan(QMessageBox::Ok);
+
+    WindowFixture::selectIds(f.archTable(), {0, 3, 5});
+    f.window->ui()->toDevice->click();
+    QVERIFY(f.waitIdle());
+
+    // The settings are always asked about, even when the recorder has none.
+    QCOMPARE(int(boxes.seen().size()), 1);
+    QCOMPARE(boxes.seen()[0].text, overwriteQuestion + QStringLiteral("\nSETTINGS"));
+    QCOMPARE(boxes.seen()[0].defaultButton, QMessageBox::No);
+    QCOMPARE(*f.recorder->file(120), settings);
+    QCOMPARE(*f.recorder->file(3), seq3);
+    QVERIFY(!f.recorder->file(5));
+    QVERIFY(framesOf(*f.recorder, 11).empty()); // nothing had to be deleted
+    // Three rows: each advances the overall bar, the passed-over one too.
+    QCOMPARE(f.totalValues, (QList<int>{33, 66, 100}));
+    // The write's last share can arrive after the worker ended and is then
+    // dropped; what arrives stays within the bar.
+    QVERIFY(!f.currentValues.isEmpty());
+    for (int v : f.currentValues)
+        QVERIFY(v >= 0 && v <= 100);
+    QCOMPARE(f.devTable()->rowCount(), 3); // the recorder's content again
+    QVERIFY(f.window->ui()->abortButton->isHidden());
+}
+
+void TestUpload::replacingDeletesFirstAndSharesTheBar()
+{
+    sim::DeviceConfig c = sim::DeviceConfig::recorder();
+    c.maxFrameSize = 256;
+    c.timing = sim::Timing::Wire;
+    c.deleteDurationMs = 350;
+    c.files[120] = settingsFile(500);
+    c.files[5] = sequenceFile(5, 3000);
+    WindowFixture f(c);
+    QVERIFY(f.waitReady());
+    QByteArray replacement = sequenceFile(5, 5000);
+    replacement[100] = 'x';
+    const QByteArray settings = settingsFile(800);
+    f.addEntries({makeEntry(5, 1, replacement, QStringLiteral("SEQUENCE 05")),
+                  makeEntry(0, 0, settings, QStringLiteral("SETTINGS"))});
+    MessageBoxDriver boxes;
+    boxes.plan(QMessageBox::Ok);
+
+    WindowFixture::selectIds(f.archTable(), {5});
+    f.recordProgress();
+    f.window->transfer_to_dev();
+    QVERIFY(f.waitIdle());
+
+    QCOMPARE(boxes.texts(), QStringList{overwriteQuestion + QStringLiteral("\nSEQUENCE 05")});
+    QCOMPARE(*f.recorder->file(5), replacement);
+    // The deletion fills the bar up to 30, the write from 30 to 100.
+    const QList<int> v = f.currentValues;
+    const qsizetype firstWrite = v.indexOf(30);
+    QVERIFY2(firstWrite > 0, qPrintable(QString::number(v.size())));
+    for (qsizetype i = 0; i < firstWrite; ++i)
+        QVERIFY(v[i] >= 0 && v[i] < 30);
+    QVERIFY(std::any_of(v.begin(), v.begin() + firstWrite, [](int x) { return x > 0; }));
+    for (qsizetype i = firstWrite; i < v.size() - 1; ++i)
+        QVERIFY(v[i] >= 30 && v[i] <= 100);
+    QVERIFY(std::any_of(v.begin() + firstWrite, v.end(), [](int x) { return x > 30; }));
+
+    // The settings are checked, deleted and written as file number 120.
+    boxes.clear();
+    boxes.plan(QMessageBox::Ok);
+    f.recorder->clearLogs();
+    WindowFixture::selectIds(f.archTable(), {0});
+    f.window->transfer_to_dev();
+    QVERIFY(f.waitIdle());
+    QCOMPARE(*f.recorder->file(120), settings);
+    QCOMPARE(framesOf(*f.recorder, 11).size(), std::size_t(1));
+    QCOMPARE(framesOf(*f.recorder, 11)[0].parameter, 120);
+    QCOMPARE(framesOf(*f.recorder, 14)[0].parameter, 120);
+}
+
+void TestUpload::answeringNoWritesNothing()
+{
+    sim::DeviceConfig c = sim::DeviceConfig::recorder();
+    c.files[5] = sequenceFile(5, 300);
+    WindowFixture f(c);
+    QVERIFY(f.waitReady());
+    f.addEntries({makeEntry(5, 1, sequenceFile(5, 900), QStringLiteral("SEQUENCE 05"))});
+    MessageBoxDriver boxes;
+    boxes.plan(QMessageBox::No);
+    f.recorder->clearLogs();
+
+    WindowFixture::selectIds(f.archTable(), {5});
+    f.window->transfer_to_dev();
+    QVERIFY(f.waitIdle());
+
+    QCOMPARE(boxes.texts(), QStringList{overwriteQuestion + QStringLiteral("\nSEQUENCE 05")});
+    QCOMPARE(*f.recorder->file(5), sequenceFile(5, 300));
+    QVERIFY(framesOf(*f.recorder, 11).empty());
+    QVERIFY(framesOf(*f.recorder, 14).empty());
+    QVERIFY(f.window->ui()->progrBarCurrent->isHidden());
+    QVERIFY(f.window->ui()->archTable->isEnabled());
+
+    // The window is free for the next command: a second upload runs.
+    boxes.plan(QMessageBox::Ok);
+    WindowFixture::selectIds(f.archTable(), {5});
+    f.window->transfer_to_dev();
+    QVERIFY(f.waitIdle());
+    QCOMPARE(*f.recorder->file(5), sequenceFile(5, 900));
+}
+
+void TestUpload::deletionPollBudgets_data()
+{
+    QTest::addColumn<int>("budget");
+    QTest::addColumn<int>("deleteMs");
+    QTest::addColumn<bool>("succeeds");
+    QTest::addColumn<int>("progressPolls");
+    // The budget counts the polls that did not report the end.
+    QTest::newRow("done at the first poll") << 1 << 0 << true << 1;
+    QTest::newRow("budget 1, slower deletion") << 1 << 400 << false << 1;
+    QTest::newRow("budget 0 sets no limit") << 0 << 400 << true << -1;
+}
+
+void TestUpload::deletionPollBudgets()
+{
+    QFETCH(int, budget);
+    QFETCH(int, deleteMs);
+    QFETCH(bool, succeeds);
+    QFETCH(int, progressPolls);
+    sim::DeviceConfig c = sim::DeviceConfig::recorder();
+    c.pollBudget = std::uint32_t(budget);
+    c.deleteDurationMs = deleteMs;
+    c.files[9] = sequenceFile(9, 300);
+    WindowFixture f(c);
+    QVERIFY(f.waitReady());
+    const QByteArray replacement = sequenceFile(9, 700);
+    f.addEntries({makeEntry(9, 1, replacement, QStringLiteral("SEQUENCE 09"))});
+    MessageBoxDriver boxes;
+    boxes.plan(QMessageBox::Ok);
+    f.recorder->clearLogs();
+
+    WindowFixture::selectIds(f.archTable(), {9});
+    f.window->transfer_to_dev();
+    QVERIFY(f.waitIdle());
+
+    int polls = 0;
+    for (const sim::Frame& frame : framesOf(*f.recorder, 12))
+        polls += frame.parameter == 1 ? 1 : 0;
+    if (progressPolls >= 0)
+        QCOMPARE(polls, progressPolls);
+    else
+        QVERIFY(polls > 1);
+    if (succeeds) {
+        QCOMPARE(boxes.seen().size(), std::size_t(1));
+        QCOMPARE(*f.recorder->file(9), replacement);
+    } else {
+        QCOMPARE(boxes.texts().last(), uploadFailed);
+        QVERIFY(framesOf(*f.recorder, 14).empty());
+    }
+    QCOMPARE(f.master()->getTimeout(), 1000);
+}
+
+void TestUpload::deletionErrorFailsWithTheUsualTimeout()
+{
+    sim::DeviceConfig c = sim::DeviceConfig::recorder();
+    c.files[4] = sequenceFile(4, 300);
+    c.files[6] = sequenceFile(6, 300);
+    WindowFixture f(c);
+    QVERIFY(f.waitReady());
+    f.addEntries({makeEntry(4, 1, sequenceFile(4, 500), QStringLiteral("SEQUENCE 04")),
+                  makeEntry(6, 1, sequenceFile(6, 500), QStringLiteral("SEQUENCE 06"))});
+    sim::Faults faults;
+    faults.deletionError = 3;
+    f.recorder->setFaults(faults);
+
+    f.window->enterBusy();
+    MZTFilesUpLoader uploader;
+    uploader.setMainWindow(f.window.get());
+    QList<int> timeoutAtResult;
+    QObject::connect(&uploader, &MZTFilesUpLoader::failed, &uploader,
+                     [&] { timeoutAtResult << f.master()->getTimeout(); }, Qt::DirectConnection);
+    QSignalSpy total(&uploader, &MZTFilesUpLoader::progress_total);
+    WindowFixture::selectIds(f.archTable(), {4, 6});
+    uploader.start();
+    QVERIFY(QTest::qWaitFor([&] { return uploader.isFinished(); }, 20000));
+    f.window->operationDone();
+
+    QCOMPARE(timeoutAtResult, QList<int>{1000});
+    QCOMPARE(total.size(), 0);
+    // The failed deletion stopped the upload before anything was written.
+    QCOMPARE(*f.recorder->file(4), sequenceFile(4, 300));
+    QCOMPARE(*f.recorder->file(6), sequenceFile(6, 300));
+    QVERIFY(framesOf(*f.recorder, 14).empty());
+}
+
+void TestUpload::renumberedEntryIsWrittenUnderItsNewNumber()
+{
+    sim::DeviceConfig c = sim::DeviceConfig::recorder();
+    c.files[5] = sequenceFile(5, 400);
+    WindowFixture f(c);
+    QVERIFY(f.waitReady());
+    // Read from the recorder as sequence 5, then renumbered to 9 in the
+    // archive and not saved since: its record still says 5.
+    const QByteArray original = sequenceFile(5, 640, 4000);
+    ArchiveEntry* entry = makeEntry(5, 1, original, QStringLiteral("SEQUENCE 05"));
+    entry->setId(9);
+    entry->setName(QStringLiteral("SEQUENCE 09"));
+    entry->setDuration(12345);
+    f.addEntries({entry});
+    MessageBoxDriver boxes;
+
+    WindowFixture::selectIds(f.archTable(), {9});
+    f.window->transfer_to_dev();
+    QVERIFY(f.waitIdle());
+
+    QVERIFY2(boxes.seen().empty(), qPrintable(boxes.texts().join(QLatin1Char('|'))));
+    QCOMPARE(*f.recorder->file(5), sequenceFile(5, 400)); // untouched
+    const QByteArray written = *f.recorder->file(9);
+    QCOMPARE(written.size(), original.size());
+    QCOMPARE(word(written, 0), 9u);
+    QCOMPARE(word(written, 1), 1u);
+    QCOMPARE(word(written, 2), word(original, 2));
+    QCOMPARE(word(written, 3), 12345u);
+    QCOMPARE(written.mid(16), original.mid(16));
+    // The archive itself is not changed by an upload.
+    QCOMPARE(entry->content(), original);
+    // The recorder now lists the file under its new number.
+    QVERIFY(WindowFixture::rowOfId(f.devTable(), 9) >= 0);
+}
+
+void TestUpload::busyRecorderIsReported()
+{
+    sim::DeviceConfig c = sim::DeviceConfig::recorder();
+    c.files[2] = sequenceFile(2, 100);
+    WindowFixture f(c);
+    QVERIFY(f.waitReady());
+    f.addEntries({makeEntry(3, 1, sequenceFile(3, 100), QStringLiteral("SEQUENCE 03"))});
+    f.recorder->setTransferMode(false);
+    f.recorder->setRefuseTransferMode(true);
+    MessageBoxDriver boxes;
+
+    WindowFixture::selectIds(f.archTable(), {3});
+    f.window->transfer_to_dev();
+    QVERIFY(f.waitIdle());
+
+    QCOMPARE(boxes.texts(), QStringList{QStringLiteral("The device is currently busy.")});
+    QVERIFY(!f.recorder->file(3));
+    QCOMPARE(f.master()->getTimeout(), 1000);
+}
+
+void TestUpload::cancelStopsTheUpload()
+{
+    sim::DeviceConfig c = sim::DeviceConfig::recorder();
+    c.timing = sim::Timing::Wire;
+    c.maxFrameSize = 512;
+    c.files[2] = sequenceFile(2, 100);
+    WindowFixture f(c);
+    QVERIFY(f.waitReady());
+    f.addEntries({makeEntry(8, 1, sequenceFile(8, 120000), QStringLiteral("SEQUENCE 08")),
+                  makeEntry(9, 1, sequenceFile(9, 100), QStringLiteral("SEQUENCE 09"))});
+    MessageBoxDriver boxes;
+
+    WindowFixture::selectIds(f.archTable(), {8, 9});
+    f.window->transfer_to_dev();
+    QVERIFY(QTest::qWaitFor([&] { return f.window->ui()->progrBarCurrent->value() >= 10; },
+                            30000));
+    f.window->ui()->abortButton->click();
+    QVERIFY(f.waitIdle());
+
+    QCOMPARE(boxes.texts(), QStringList{uploadFailed});
+    QVERIFY(f.recorder->file(8) != sequenceFile(8, 120000));
+    QVERIFY(!f.recorder->file(9));
+    QCOMPARE(f.master()->getTimeout(), 1000);
+}
+
+void TestUpload::unplugDuringUploadKeepsFilesWrittenBefore()
+{
+    sim::DeviceConfig c = sim::DeviceConfig::recorder();
+    c.timing = sim::Timing::Wire;
+    c.maxFrameSize = 512;
+    c.files[2] = sequenceFile(2, 100);
+    WindowFixture f(c);
+    QVERIFY(f.waitReady());
+    const QByteArray first = sequenceFile(3, 200);
+    f.addEntries({makeEntry(3, 1, first, QStringLiteral("SEQUENCE 03")),
+                  makeEntry(4, 1, sequenceFile(4, 60000), QStringLiteral("SEQUENCE 04"))});
+    MessageBoxDriver boxes;
+
+    WindowFixture::selectIds(f.archTable(), {3, 4});
+    f.window->transfer_to_dev();
+    // Unplug in the middle of the second file.
+    QVERIFY(QTest::qWaitFor(
+        [&] { return f.recorder->file(3) && f.window->ui()->progrBarCurrent->value() >= 20; },
+        30000));
+    f.recorder->vanish();
+    QVERIFY(f.waitIdle());
+
+    QVERIFY(boxes.texts().contains(uploadFailed));
+    QCOMPARE(*f.recorder->file(3), first);
+    QVERIFY(!f.recorder->file(4));
+    QCOMPARE(f.master()->getTimeout(), 1000);
+    QVERIFY(QTest::qWaitFor([&] { return f.devTable()->rowCount() == 0 && !f.window->isBusy(); },
+                            10000));
+}
+
+void TestUpload::damagedAcknowledgementsNeverLeaveAWrongFile_data()
+{
+    QTest::addColumn<int>("frame");
+    QTest::addColumn<int>("offset");
+    QTest::addColumn<bool>("repeatRequested");
+    // Frames counted from the check's existence query; then the upload's
+    // transfer-mode query, existence query, selection for writing and the
+    // written frames.
+    QTest::newRow("check reply") << 0 << 11 << false;
+    QTest::newRow("upload reply header") << 2 << 3 << false;
+    QTest::newRow("write ack checksum") << 5 << 11 << false;
+    QTest::newRow("write ack trailer") << 7 << 12 << false;
+    QTest::newRow("write repeated") << 6 << 0 << true;
+}
+
+void TestUpload::damagedAcknowledgementsNeverLeaveAWrongFile()
+{
+    QFETCH(int, frame);
+    QFETCH(int, offset);
+    QFETCH(bool, repeatRequested);
+    sim::DeviceConfig c = sim::DeviceConfig::recorder();
+    c.maxFrameSize = 256;
+    c.files[2] = sequenceFile(2, 100);
+    WindowFixture f(c);
+    QVERIFY(f.waitReady());
+    const QByteArray content = sequenceFile(6, 3000);
+    f.addEntries({makeEntry(6, 1, content, QStringLiteral("SEQUENCE 06"))});
+    MessageBoxDriver boxes;
+    sim::Faults faults;
+    if (repeatRequested) {
+        faults.statusAtFrame = frame;
+        faults.status = 7;
+    } else {
+        faults.corruptAtFrame = frame;
+        faults.faultOffset = offset;
+    }
+
+    WindowFixture::selectIds(f.archTable(), {6});
+    // Set right before the command: the connection poll sends nothing
+    // while the window is busy, so the frames are the command's own.
+    f.recorder->setFaults(faults);
+    f.window->transfer_to_dev();
+    QVERIFY(f.waitIdle());
+
+    const std::optional<QByteArray> stored = f.recorder->file(6);
+    if (boxes.texts().contains(uploadFailed))
+        QVERIFY(!stored || *stored == content);
+    else
+        QCOMPARE(*stored, content);
+    if (repeatRequested)
+        QVERIFY2(boxes.seen().empty(), qPrintable(boxes.texts().join(QLatin1Char('|'))));
+}
+
+QTEST_MAIN(TestUpload)
+#include "tst_transfers_upload.moc"
