@@ -1,0 +1,102 @@
+// Running the built mzt500-cli against simulated recorders.
+#pragma once
+
+#include "mztarchive.h"
+#include "simulator.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QtTest>
+
+struct CliRun {
+    int code = -1;
+    QByteArray out;
+    QByteArray err;
+
+    // The failure's reason: exactly one line on stderr.
+    bool oneLineReason() const { return err.count('\n') == 1 && err.endsWith('\n'); }
+};
+
+inline CliRun runCli(const QStringList& args, const QProcessEnvironment& env)
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(MZT_CLI), args);
+    CliRun run;
+    if (!p.waitForStarted(10000) || !p.waitForFinished(120000)) {
+        p.kill();
+        p.waitForFinished();
+        run.err = "mzt500-cli did not finish";
+        return run;
+    }
+    run.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+    run.out = p.readAllStandardOutput();
+    run.err = p.readAllStandardError();
+    return run;
+}
+
+// The environment of a test run with only the simulated recorders of this
+// configuration file (or "demo").
+inline QProcessEnvironment simulatorEnvironment(const QString& config)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("MZT500_PORTS"));
+    env.remove(QStringLiteral("QT_LOGGING_RULES"));
+    env.insert(QStringLiteral("MZT500_NO_HARDWARE"), QStringLiteral("1"));
+    env.insert(QStringLiteral("MZT500_SIMULATOR"), config);
+    return env;
+}
+
+inline QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes)
+{
+    const QString path = dir.filePath(name);
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
+inline QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// The recorder files a configuration describes, by file number.
+inline std::map<std::uint16_t, QByteArray> configuredFiles(const QByteArray& json, int device = 0)
+{
+    QString error;
+    const auto devices = sim::parseConfig(json, &error);
+    if (!devices || int(devices->size()) <= device)
+        qFatal("bad test configuration: %s", qPrintable(error));
+    return (*devices)[size_t(device)].files;
+}
+
+struct LoadedEntry {
+    QString name;
+    qint32 id;
+    qint32 type;
+    quint32 duration;
+    QByteArray content;
+};
+
+inline QList<LoadedEntry> archiveEntries(const QString& path, bool* ok = nullptr)
+{
+    MZTArchive archive(path);
+    const bool loaded = archive.load();
+    if (ok)
+        *ok = loaded;
+    QList<LoadedEntry> entries;
+    for (const ArchiveEntry* e : archive.entries())
+        entries.append({e->name(), e->id(), e->type(), e->duration(), e->content()});
+    return entries;
+}
+
+inline QStringList lines(const QByteArray& text)
+{
+    return QString::fromLocal8Bit(text).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
