@@ -221,6 +221,36 @@ public:
     QList<int> totalValues;
 };
 
+// Plans Yes for the next question, given only after the recorder was
+// unplugged while the question is open and the connection poll noticed (it
+// then starts a discovery, which holds the device).
+inline void answerYesAfterUnplugging(MessageBoxDriver& boxes, WindowFixture& f, bool* unplugged)
+{
+    boxes.plan(QMessageBox::Yes, [&f, unplugged] {
+        if (!*unplugged) {
+            f.recorder->vanish();
+            *unplugged = true;
+        }
+        return f.window->isBusy() || !f.window->isConnected();
+    });
+}
+
+// One damaged reply: the byte at offset of the reply to request frame
+// `frame` flipped, or, when repeatRequested, that reply asking for the frame
+// again (status 7).
+inline sim::Faults replyFault(int frame, int offset, bool repeatRequested)
+{
+    sim::Faults faults;
+    if (repeatRequested) {
+        faults.statusAtFrame = frame;
+        faults.status = 7;
+    } else {
+        faults.corruptAtFrame = frame;
+        faults.faultOffset = offset;
+    }
+    return faults;
+}
+
 // The frames of one command the recorder took in.
 inline std::vector<sim::Frame> framesOf(const sim::Recorder& recorder, int command)
 {

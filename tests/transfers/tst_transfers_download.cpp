@@ -375,15 +375,7 @@ void TestDownload::recorderLostWhileQuestionIsOpenStartsNothing()
     f.addEntries({makeEntry(3, 1, sequenceFile(3, 100), QStringLiteral("SEQUENCE 03"))});
     MessageBoxDriver boxes;
     bool unplugged = false;
-    // Unplug while the question is open and answer only once the connection
-    // poll has noticed (and started a discovery, which holds the device).
-    boxes.plan(QMessageBox::Yes, [&] {
-        if (!unplugged) {
-            f.recorder->vanish();
-            unplugged = true;
-        }
-        return f.window->isBusy() || !f.window->isConnected();
-    });
+    answerYesAfterUnplugging(boxes, f, &unplugged);
 
     WindowFixture::selectIds(f.devTable(), {3});
     f.recorder->clearLogs();
@@ -423,14 +415,7 @@ void TestDownload::corruptedRepliesNeverReachTheArchive()
     WindowFixture f(c);
     QVERIFY(f.waitReady());
     MessageBoxDriver boxes;
-    sim::Faults faults;
-    if (repeatRequested) {
-        faults.statusAtFrame = frame;
-        faults.status = 7;
-    } else {
-        faults.corruptAtFrame = frame;
-        faults.faultOffset = offset;
-    }
+    const sim::Faults faults = replyFault(frame, offset, repeatRequested);
     f.recorder->setFaults(faults);
 
     WindowFixture::selectIds(f.devTable(), {8});

@@ -453,14 +453,7 @@ void TestUpload::damagedAcknowledgementsNeverLeaveAWrongFile()
     const QByteArray content = sequenceFile(6, 3000);
     f.addEntries({makeEntry(6, 1, content, QStringLiteral("SEQUENCE 06"))});
     MessageBoxDriver boxes;
-    sim::Faults faults;
-    if (repeatRequested) {
-        faults.statusAtFrame = frame;
-        faults.status = 7;
-    } else {
-        faults.corruptAtFrame = frame;
-        faults.faultOffset = offset;
-    }
+    const sim::Faults faults = replyFault(frame, offset, repeatRequested);
 
     WindowFixture::selectIds(f.archTable(), {6});
     // Set right before the command: the connection poll sends nothing
