@@ -207,6 +207,31 @@ private slots:
         QVERIFY(!QFile::exists(fresh));
     }
 
+    void interruptedBackupLeavesTheArchiveUntouched()
+    {
+        // At the serial line's own pace this file takes seconds to read.
+        const auto env = recorder(R"({"timing": "wire", "files": [{"id": 3, "size": 200000}]})",
+                                  QStringLiteral("slow.json"));
+        const QString path = m_dir.filePath(QStringLiteral("interrupted.mzt"));
+        {
+            MZTArchive archive(path);
+            addEntry(&archive, QStringLiteral("SEQUENCE 03"), 3, 1, QByteArray(64, 'k'));
+            QVERIFY(archive.save());
+        }
+        const QByteArray before = readFile(path);
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(MZT_CLI), {QStringLiteral("backup"), path});
+        QVERIFY(p.waitForStarted());
+        QTest::qWait(1500);
+        p.terminate();
+        QVERIFY(p.waitForFinished(20000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 130);
+        QCOMPARE(p.readAllStandardError(), QByteArray("mzt500-cli: Interrupted.\n"));
+        QCOMPARE(readFile(path), before);
+    }
+
     void badArchivesChangeNothing_data()
     {
         QTest::addColumn<QByteArray>("bytes");

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -70,17 +71,30 @@ void onSignal(int signal)
 
 // Turns a signal into a cancel of the transaction in progress. The master's
 // cancel is not safe inside a signal handler, so a thread of its own does it.
+// A transaction that starts after the cancel would not notice it, so the
+// cancel is repeated until the program ends.
 void watchSignals()
 {
-    char note = 0;
-    while (::read(signalPipe[0], &note, 1) == 1 && note == 's') {
-        if (cli::uninterruptible) {
-            static const char text[] = "\nmzt500-cli: the firmware update cannot be interrupted; "
-                                       "please wait (a second signal ends the program anyway).\n";
-            [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, text, sizeof text - 1);
-        } else if (KVPMaster* master = cli::activeMaster.load()) {
-            master->requestAbort();
-            master->cancel();
+    bool cancelling = false;
+    for (;;) {
+        pollfd p{signalPipe[0], POLLIN, 0};
+        if (::poll(&p, 1, cancelling ? 20 : -1) > 0) {
+            char note = 0;
+            if (::read(signalPipe[0], &note, 1) != 1 || note == 'q')
+                return;
+            if (cli::uninterruptible) {
+                static const char text[] = "\nmzt500-cli: the firmware update cannot be interrupted; "
+                                           "please wait (a second signal ends the program anyway).\n";
+                [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, text, sizeof text - 1);
+                continue;
+            }
+            cancelling = true;
+        }
+        if (cancelling) {
+            if (KVPMaster* master = cli::activeMaster.load()) {
+                master->requestAbort();
+                master->cancel();
+            }
         }
     }
 }
@@ -146,11 +160,9 @@ int main(int argc, char** argv)
         std::signal(SIGINT, onSignal);
         std::signal(SIGTERM, onSignal);
     }
-    int status = cli::ExitFailed;
-    {
-        cli::Cli cli(options);
-        status = cli.run();
-    }
+    cli::Cli cli(options);
+    const int status = cli.run();
+    // The watcher goes before the master it might cancel.
     if (watcher.joinable()) {
         std::signal(SIGINT, SIG_DFL);
         std::signal(SIGTERM, SIG_DFL);
