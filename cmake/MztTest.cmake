@@ -16,6 +16,8 @@ function(mzt_add_test name)
     QT_QPA_PLATFORM=offscreen
     QTWEBENGINE_DISABLE_SANDBOX=1
     MZT500_NO_HARDWARE=1
+    MZT500_PORTS=
+    MZT500_SIMULATOR=
     "TSAN_OPTIONS=halt_on_error=1 second_deadlock_stack=1 suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp"
     "ASAN_OPTIONS=halt_on_error=1 detect_leaks=1"
     "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp"
