@@ -1,0 +1,163 @@
+// mzt500-bench backup / restore: a whole recorder copied into an archive and
+// an archive written back to an emptied recorder, over the simulated line
+// with wire timing, through the same stored-file routines the transfer
+// workers use.
+#include "bench.h"
+
+#include "kvpfileops.h"
+#include "kvpmaster.h"
+#include "kvpmphyusb.h"
+#include "simulator.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+
+#include <cmath>
+#include <cstdio>
+#include <map>
+
+namespace {
+
+constexpr double WireBytesPerSecond = 250000.0 / 11.0; // start, 8 data and 2 stop bits
+constexpr double FrameOverhead = 14.0;                  // header, checksums, end mark
+constexpr int TransferTimeoutMs = 2000;
+constexpr int SequenceCount = 64;
+constexpr std::size_t SmallestFile = 16;
+constexpr std::size_t LargestFile = 100 * 1024;
+
+// The settings and 64 sequences from 16 bytes to 100 KiB, about 1 MiB in all.
+// Sizes are even (recorder files always are) and spread unevenly, most of
+// them small, in an order unrelated to their numbers.
+std::map<std::uint16_t, QByteArray> recorderFiles()
+{
+    std::map<std::uint16_t, QByteArray> files;
+    files[120] = sim::makeFile(0, 0, 1000, 0);
+    for (int k = 0; k < SequenceCount; ++k) {
+        const double share = std::pow(double(k) / (SequenceCount - 1), 5.0);
+        std::size_t size = SmallestFile + std::size_t(share * double(LargestFile - SmallestFile));
+        size &= ~std::size_t(1);
+        const int id = (k * 37) % SequenceCount + 1;
+        files[std::uint16_t(id)] = sim::makeFile(std::uint32_t(id), 1, size, std::uint32_t(k) * 1000);
+    }
+    return files;
+}
+
+struct Link {
+    KVPmPhyUSB link;
+    KVPMaster master;
+    bool ready = false;
+
+    Link()
+    {
+        master.attachLink(&link);
+        master.setTimeout(TransferTimeoutMs);
+        master.connectLink();
+        QString name;
+        uint software = 0, hardware = 0;
+        // The identification tells the master the recorder's frame size.
+        ready = master.getDeviceInfo(&name, &software, &hardware) && master.ensureTransferMode() == 1;
+    }
+    ~Link() { master.stopAndReset(); }
+};
+
+sim::DeviceConfig wireRecorder(int frame)
+{
+    sim::DeviceConfig config = sim::DeviceConfig::recorder();
+    config.maxFrameSize = std::uint16_t(frame);
+    config.timing = sim::Timing::Wire;
+    return config;
+}
+
+void report(const char* what, int frame, std::size_t files, std::size_t bytes, double seconds)
+{
+    const double ideal = WireBytesPerSecond * (frame - FrameOverhead) / (frame + FrameOverhead);
+    std::printf("%s files=%zu bytes=%zu seconds=%.3f ratio=%.3f\n", what, files, bytes, seconds,
+                double(bytes) / seconds / ideal);
+    std::fflush(stdout);
+}
+
+int frameOption(const QStringList& args)
+{
+    return bench::option(args, QStringLiteral("frame"), QStringLiteral("512")).toInt();
+}
+
+int runBackup(const QStringList& args)
+{
+    const int frame = frameOption(args);
+    sim::DeviceConfig config = wireRecorder(frame);
+    config.files = recorderFiles();
+    sim::Bus::instance().install({config});
+    int status = 0;
+    {
+        Link l;
+        if (!l.ready) {
+            std::printf("backup failed: no recorder\n");
+            status = 1;
+        } else {
+            std::size_t bytes = 0;
+            QElapsedTimer clock;
+            clock.start();
+            for (const auto& [number, content] : config.files) {
+                QByteArray data;
+                if (kvp::readStoredFile(&l.master, number, &data) != kvp::StoredFileRead::Read
+                    || data != content) {
+                    std::printf("backup failed at file %d\n", int(number));
+                    status = 1;
+                    break;
+                }
+                bytes += std::size_t(data.size());
+            }
+            if (status == 0)
+                report("backup", frame, config.files.size(), bytes,
+                       double(clock.nsecsElapsed()) / 1e9);
+        }
+    }
+    sim::Bus::instance().uninstall();
+    return status;
+}
+
+int runRestore(const QStringList& args)
+{
+    const int frame = frameOption(args);
+    const std::map<std::uint16_t, QByteArray> archive = recorderFiles();
+    // An emptied recorder: nothing to delete first, so no deletion polls.
+    const auto recorder = sim::Bus::instance().install({wireRecorder(frame)}).front();
+    int status = 0;
+    {
+        Link l;
+        if (!l.ready) {
+            std::printf("restore failed: no recorder\n");
+            status = 1;
+        } else {
+            std::size_t bytes = 0;
+            QElapsedTimer clock;
+            clock.start();
+            for (const auto& [number, content] : archive) {
+                bool exists = true;
+                if (!kvp::queryFileExists(&l.master, number, &exists) || exists
+                    || !kvp::writeStoredFile(&l.master, number, content)) {
+                    std::printf("restore failed at file %d\n", int(number));
+                    status = 1;
+                    break;
+                }
+                bytes += std::size_t(content.size());
+            }
+            const double seconds = double(clock.nsecsElapsed()) / 1e9;
+            if (status == 0 && recorder->files() != archive) {
+                std::printf("restore failed: the recorder holds other files\n");
+                status = 1;
+            }
+            if (status == 0)
+                report("restore", frame, archive.size(), bytes, seconds);
+        }
+    }
+    sim::Bus::instance().uninstall();
+    return status;
+}
+
+} // namespace
+
+MZT_BENCH_COMMAND("backup", "[--frame=F]  copy a whole recorder (65 files, ~1 MiB) at wire speed",
+                  runBackup);
+MZT_BENCH_COMMAND("restore", "[--frame=F]  write those files to an emptied recorder at wire speed",
+                  runRestore);
