@@ -1,5 +1,6 @@
 #include "kvpmaster.h"
 
+#include "kvpdeviceinfo.h"
 #include "kvplog.h"
 #include "kvpmphy.h"
 
@@ -24,11 +25,6 @@ KVPMaster* masterOf(KVPEngine* engine)
 quint32 u32At(const unsigned char* p)
 {
     return quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24;
-}
-
-uint u16At(const unsigned char* p)
-{
-    return uint(p[0]) | uint(p[1]) << 8;
 }
 
 // Marks a transaction in progress for the master thread's polling period.
@@ -462,19 +458,18 @@ bool KVPMaster::getDeviceInfo(QString* name, uint* softwareVersion, uint* hardwa
         return false;
     unsigned char record[400];
     const uint n = takeReceived(record, sizeof record);
-    if (n != 50) {
+    const std::optional<kvp::DeviceInfoRecord> info = kvp::decodeDeviceInfo(record, n);
+    if (!info) {
         qCDebug(lcProtocol).nospace() << "Read Length " << n;
         return false;
     }
-    record[45] = 0;
-    const char* text = reinterpret_cast<const char*>(record + 6);
     if (name)
-        *name = QString::fromLatin1(text, qsizetype(strnlen(text, 39)));
+        *name = info->name;
     if (softwareVersion)
-        *softwareVersion = u16At(record + 4);
+        *softwareVersion = info->softwareVersion;
     if (hardwareVersion)
-        *hardwareVersion = u16At(record + 2);
-    setMaximumFrameSize(int(u16At(record + 46)));
+        *hardwareVersion = info->hardwareVersion;
+    setMaximumFrameSize(int(info->maximumFrameSize));
     return true;
 }
 
