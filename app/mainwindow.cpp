@@ -24,6 +24,9 @@
 #include <QThread>
 #include <QTimer>
 
+#include <condition_variable>
+#include <mutex>
+
 Q_LOGGING_CATEGORY(lcApp, "mzt.app")
 
 namespace {
@@ -190,7 +193,26 @@ void MainWindow::callInGuiThread(const std::function<void()>& fn)
         fn();
         return;
     }
-    QMetaObject::invokeMethod(guiBridge, fn, Qt::BlockingQueuedConnection);
+    // A queued call plus a standard condition variable rather than Qt's
+    // blocking connection: the hand-back then goes through a primitive that
+    // thread checkers can follow, not through a semaphore hidden inside Qt.
+    struct Pending {
+        std::mutex lock;
+        std::condition_variable doneChanged;
+        bool done = false;
+    };
+    auto pending = std::make_shared<Pending>();
+    QMetaObject::invokeMethod(
+        guiBridge,
+        [pending, &fn] {
+            fn();
+            std::lock_guard<std::mutex> guard(pending->lock);
+            pending->done = true;
+            pending->doneChanged.notify_one();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock<std::mutex> guard(pending->lock);
+    pending->doneChanged.wait(guard, [&pending] { return pending->done; });
 }
 
 void MainWindow::waitForWorker(QThread* worker)

@@ -50,6 +50,7 @@ private slots:
     void anIndexChangeRefreshesTheContentOnce();
     void closingWhileBusyIsRefused();
     void archivePathFromTheCommandLine();
+    void aboutAndQuitCommands();
 };
 
 void TestWindow::startUpIsBusyUntilTheFirstRecorderIsListed()
@@ -99,7 +100,7 @@ void TestWindow::startUpIsBusyUntilTheFirstRecorderIsListed()
     QVERIFY(w.isDeviceReady());
 
     // The first poll after the listing colours the recorder.
-    QTRY_VERIFY_WITH_TIMEOUT(w.isConnected(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(w.isConnected(), 8000);
     QVERIFY(samePixmap(ui->lblMztIcon->pixmap(), QStringLiteral(":/pixmaps/MZT500.png")));
 
     // Selecting a row offers the download.
@@ -222,11 +223,11 @@ void TestWindow::unpluggingTheRecorderGreysItAndRediscovers()
     auto recs = install({recorderWithFiles(3)});
     MainWindow w;
     QVERIFY(waitSettled(w, 4));
-    QTRY_VERIFY_WITH_TIMEOUT(w.isConnected(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(w.isConnected(), 8000);
 
     recs[0]->vanish();
     // One poll without an answer (600 ms plus the reply time-out) is enough.
-    QTRY_VERIFY_WITH_TIMEOUT(!w.isConnected(), 4000);
+    QTRY_VERIFY_WITH_TIMEOUT(!w.isConnected(), 8000);
     QVERIFY(samePixmap(w.ui()->lblMztIcon->pixmap(), QStringLiteral(":/pixmaps/MZT500gray.png")));
     QCOMPARE(w.ui()->devTable->rowCount(), 0);
     QVERIFY(w.ui()->devLabel->text().isEmpty());
@@ -243,7 +244,7 @@ void TestWindow::unpluggingTheRecorderGreysItAndRediscovers()
     recs[0]->reappear();
     w.on_discoverDevice_clicked();
     QVERIFY(waitSettled(w, 4));
-    QTRY_VERIFY_WITH_TIMEOUT(w.isConnected(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(w.isConnected(), 8000);
 }
 
 void TestWindow::anIndexChangeRefreshesTheContentOnce()
@@ -296,6 +297,35 @@ void TestWindow::archivePathFromTheCommandLine()
     QVERIFY(w.archivePathFromCommandLine());
     QCOMPARE(w.currentArchivePath(), decoded);
     QVERIFY(waitSettled(w, 0));
+}
+
+void TestWindow::aboutAndQuitCommands()
+{
+    auto recs = install({recorderWithFiles(1)});
+    MainWindow w;
+    w.show();
+    QVERIFY(waitSettled(w, 2));
+
+    QString title;
+    QWidget* parent = nullptr;
+    QTimer::singleShot(0, [&] {
+        if (QWidget* dialog = QApplication::activeModalWidget()) {
+            title = dialog->windowTitle();
+            parent = dialog->parentWidget();
+            dialog->close();
+        }
+    });
+    w.on_actionAbout_triggered();
+    QCOMPARE(title, QStringLiteral("About MZT-500 Data Backup Tool"));
+    QCOMPARE(parent, &w);
+
+    // Quit runs the window's own close handling, which stops the poll: the
+    // recorder is not probed any more.
+    w.on_actionQuit_triggered();
+    QVERIFY(!w.isVisible());
+    recs[0]->clearLogs();
+    QTest::qWait(1300);
+    QCOMPARE(framesOfCommand(recs[0], 0), 0);
 }
 
 QTEST_MAIN(TestWindow)
