@@ -4,6 +4,7 @@
 #include "mainwindow.h"
 
 #include <QApplication>
+#include <QLoggingCategory>
 
 #include <memory>
 
@@ -13,6 +14,9 @@ int main(int argc, char* argv[])
     // program; that has to be settled before the application object exists.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
+    // The diagnostics are for developers; QT_LOGGING_RULES (for example
+    // "mzt.*.debug=true") turns them on again.
+    QLoggingCategory::setFilterRules(QStringLiteral("mzt.*.debug=false"));
     qCDebug(lcApp) << "LibPaths " << QCoreApplication::libraryPaths();
 
     const QString archivePath = MainWindow::archivePathArgument(argc, argv);
