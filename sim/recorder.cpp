@@ -678,6 +678,15 @@ void Recorder::resendLastLocked(Clock::time_point at)
     sendLocked(again, at);
 }
 
+void Recorder::rejectLocked(const Frame& request, std::uint8_t status, Clock::time_point at)
+{
+    // A refused frame leaves the reply a repetition of the last accepted
+    // frame gets untouched.
+    const Frame keep = m_lastReply;
+    replyStatusLocked(request, status, at);
+    m_lastReply = keep;
+}
+
 void Recorder::replyStatusLocked(const Frame& request, std::uint8_t status, Clock::time_point at)
 {
     Frame r;
@@ -738,13 +747,13 @@ void Recorder::handleFrameLocked(const Frame& frame, Clock::time_point at)
         if (statusByCommand)
             ++m_statusCommandUsed;
         // Rejected without being taken in: a repetition is handled as new.
-        replyStatusLocked(frame, fx.status, at);
+        rejectLocked(frame, fx.status, at);
         return;
     }
 
     const std::size_t limit = std::max<std::size_t>(m_config.maxFrameSize, kMinFrameSize);
     if (14 + static_cast<std::size_t>(frame.payload.size()) > limit) {
-        replyStatusLocked(frame, StatusFrameTooLong, at);
+        rejectLocked(frame, StatusFrameTooLong, at);
         return;
     }
 
@@ -771,7 +780,7 @@ void Recorder::handleWriteLocked(const Frame& frame, Clock::time_point at)
         }
         if (!m_writeActive || !sameTransfer
             || frame.sequence != static_cast<std::uint8_t>(m_lastSeq + 1)) {
-            replyStatusLocked(frame, StatusSequenceError, at);
+            rejectLocked(frame, StatusSequenceError, at);
             return;
         }
         m_writeBuf.append(frame.payload);
@@ -799,7 +808,7 @@ void Recorder::handleReadLocked(const Frame& frame, Clock::time_point at)
         QByteArray data;
         const std::uint8_t status = executeReadLocked(frame.command, frame.parameter, at, &data);
         if (status != StatusOk) {
-            replyStatusLocked(frame, status, at);
+            rejectLocked(frame, status, at);
             return;
         }
         m_readActive = true;
@@ -815,7 +824,7 @@ void Recorder::handleReadLocked(const Frame& frame, Clock::time_point at)
         if (!m_readActive || !sameTransfer
             || frame.sequence != static_cast<std::uint8_t>(m_lastSeq + 1)
             || m_readOffset >= static_cast<std::size_t>(m_readBuf.size())) {
-            replyStatusLocked(frame, StatusSequenceError, at);
+            rejectLocked(frame, StatusSequenceError, at);
             return;
         }
     }

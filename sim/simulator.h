@@ -253,6 +253,7 @@ private:
     void feedLocked(std::uint8_t byte, Clock::time_point at);
     void handleFrameLocked(const Frame& frame, Clock::time_point at);
     void replyStatusLocked(const Frame& request, std::uint8_t status, Clock::time_point at);
+    void rejectLocked(const Frame& request, std::uint8_t status, Clock::time_point at);
     void replyDataLocked(const Frame& request, std::uint8_t flags, const QByteArray& payload,
                          Clock::time_point at);
     void sendLocked(const Frame& reply, Clock::time_point at);

@@ -130,6 +130,31 @@ private slots:
         QCOMPARE(status(), 0);
         QCOMPARE(rec->file(5).value_or(QByteArray()), file);
 
+        // The reply to an accepted middle frame is lost and the repetition is
+        // refused with 7: the next repetition still gets the accepted frame's
+        // status, and the data is stored once.
+        QVERIFY(host.read(14, 6, &v));
+        f = Faults{};
+        f.corruptAtFrame = 1;
+        f.statusAtFrame = 2;
+        f.status = 7;
+        setFaults(f);
+        const QByteArray file6 = makeFile(6, 1, 48, 0);
+        auto frame6 = [&](std::uint8_t flags, std::uint8_t seq) {
+            return HostClient::encodeFrame(0, flags, 15, 0, seq, file6.mid(16 * seq, 16));
+        };
+        QVERIFY(host.send(frame6(0x08, 0)));
+        QCOMPARE(status(), 0);
+        QVERIFY(host.send(frame6(0x00, 1)));
+        QCOMPARE(status(), -1); // header checksum broken: no frame
+        QVERIFY(host.send(frame6(0x01, 1)));
+        QCOMPARE(status(), 7);
+        QVERIFY(host.send(frame6(0x01, 1)));
+        QCOMPARE(status(), 0);
+        QVERIFY(host.send(frame6(0x04, 2)));
+        QCOMPARE(status(), 0);
+        QCOMPARE(rec->file(6).value_or(QByteArray()), file6);
+
         // By command: the first two list requests get an error status.
         f = Faults{};
         f.statusCommand = 16;
