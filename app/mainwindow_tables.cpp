@@ -3,7 +3,7 @@
 #include "ui_mainwindow.h"
 
 #include "AppLog.h"
-#include "DeviceContentUpdater.h"
+#include "contentrecord.h"
 #include "contenttext.h"
 #include "mztarchive.h"
 #include "NoFocusDelegate.h"
@@ -94,19 +94,18 @@ void MainWindow::clearTable(QTableWidget* table)
 void MainWindow::newMZTContentArrived(void* content, int ReadLength)
 {
     deviceReady = true;
-    if (ReadLength < 0 || ReadLength % ContentRecord::Size != 0)
+    const std::optional<QList<ContentRecord>> records = decodeContentList(content, ReadLength);
+    if (!records)
         return;
 
     QTableWidget* table = m_ui->devTable;
     const bool wasBlocked = table->blockSignals(true);
     table->clearContents();
     table->blockSignals(wasBlocked);
-    const int count = ReadLength / ContentRecord::Size;
-    table->setRowCount(count);
+    table->setRowCount(int(records->size()));
 
-    const auto* bytes = static_cast<const unsigned char*>(content);
-    for (int i = 0; i < count; ++i) {
-        const ContentRecord rec = ContentRecord::fromBytes(bytes + i * ContentRecord::Size);
+    int i = 0;
+    for (const ContentRecord& rec : *records) {
         if (rec.type == 1)
             qCDebug(lcApp) << ".";
         else if (rec.type == 0)
@@ -119,7 +118,7 @@ void MainWindow::newMZTContentArrived(void* content, int ReadLength)
         auto* size = new QTableWidgetItem(mzt::memSizeText(rec.memSize));
         auto* duration = new QTableWidgetItem(
             rec.type == 1 ? mzt::durationText(rec.duration) : QString());
-        putRow(table, i, name, size, duration);
+        putRow(table, i++, name, size, duration);
     }
     table->show();
     table->setEnabled(true);

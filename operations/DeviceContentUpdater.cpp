@@ -15,23 +15,7 @@ constexpr unsigned char cmdContentList = 16;
 // Firmware 1.1 and older cannot list its content.
 constexpr uint lastVersionWithoutListing = 0x0101;
 
-std::uint32_t le32(const unsigned char* p)
-{
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16
-        | std::uint32_t(p[3]) << 24;
-}
-
 } // namespace
-
-ContentRecord ContentRecord::fromBytes(const unsigned char* bytes)
-{
-    ContentRecord r;
-    r.id = le32(bytes);
-    r.type = le32(bytes + 4);
-    r.memSize = le32(bytes + 8);
-    r.duration = le32(bytes + 12);
-    return r;
-}
 
 DeviceContentUpdater::DeviceContentUpdater(QObject* parent) : QThread(parent) {}
 
