@@ -189,6 +189,7 @@ void MainWindow::transfer_to_dev()
 void MainWindow::upLoadCheckDone(bool boOK, bool boOverwrites, QStringList* files)
 {
     qCDebug(lcApp) << "upload check done";
+    upLoadChecker->acquireResults();
     deviceMutex->unlock();
 
     if (!boOK) {
@@ -310,6 +311,8 @@ void MainWindow::progressTotal(int value)
 void MainWindow::downLoadDone()
 {
     qCDebug(lcApp) << "download done";
+    // The archive table is rebuilt from what the download put in.
+    downLoader->acquireResults();
     hideProgress();
     deviceMutex->unlock();
     updateMZTContent();

@@ -37,6 +37,7 @@ void MZTFileUpLoadChecker::abort()
 
 void MZTFileUpLoadChecker::run()
 {
+    const mzt::ResultHandOver::AtEnd publishAtEnd(handOver);
     abortRequested = false;
     qCDebug(lcOperations) << "Checking planned upload";
 
@@ -50,6 +51,8 @@ void MZTFileUpLoadChecker::run()
     bool overwrites = false;
     const Outcome outcome = checkSelection(master, mainWindow->archive(), &overwrites);
     timeout.restore();
+    // The list is complete; the receiver reads it before this run ends.
+    handOver.publish();
 
     switch (outcome) {
     case Outcome::Checked:

@@ -2,6 +2,8 @@
 // entries would overwrite. Changes nothing on the recorder or in the archive.
 #pragma once
 
+#include "MZTTransferSupport.h"
+
 #include <QStringList>
 #include <QThread>
 
@@ -19,6 +21,10 @@ public:
     ~MZTFileUpLoadChecker() override;
 
     void setMainWindow(MainWindow* window);
+
+    // Called by whoever takes the results of a run (the signals' receiver
+    // in the GUI thread) before it reads them.
+    void acquireResults() const { handOver.acquire(); }
 
 signals:
     // boOK: every selected entry could be checked. boFilesToOverwrtite: at
@@ -38,6 +44,7 @@ private:
     Outcome checkSelection(KVPMaster* master, MZTArchive* archive, bool* overwrites);
 
     MainWindow* mainWindow = nullptr;
+    mzt::ResultHandOver handOver;
     std::atomic<bool> abortRequested{false};
     QStringList* overwriteList = nullptr;
 };

@@ -28,6 +28,7 @@ void MZTFilesDeleter::abort()
 
 void MZTFilesDeleter::run()
 {
+    const mzt::ResultHandOver::AtEnd publishAtEnd(handOver);
     abortRequested = false;
     if (!mainWindow) {
         emit failed();

@@ -20,6 +20,10 @@ public:
 
     void setMainWindow(MainWindow* window);
 
+    // Called by whoever takes the results of a run (the signals' receiver
+    // in the GUI thread) before it reads them.
+    void acquireResults() const { handOver.acquire(); }
+
 signals:
     void progress_current(int percent);
     void progress_total(int percent);
@@ -38,5 +42,6 @@ private:
     bool deleteCells(KVPMaster* master, const QList<mzt::SelectedCell>& cells);
 
     MainWindow* mainWindow = nullptr;
+    mzt::ResultHandOver handOver;
     std::atomic<bool> abortRequested{false};
 };

@@ -57,6 +57,7 @@ void MZTFilesDownLoader::onBytesReceived(uint nBytes)
 
 void MZTFilesDownLoader::run()
 {
+    const mzt::ResultHandOver::AtEnd publishAtEnd(handOver);
     abortRequested = false;
     emit progress_current(0);
 

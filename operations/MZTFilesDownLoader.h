@@ -2,6 +2,8 @@
 // archive: a new entry per file, or the entry with the same id refilled.
 #pragma once
 
+#include "MZTTransferSupport.h"
+
 #include <QString>
 #include <QThread>
 
@@ -18,6 +20,10 @@ public:
     explicit MZTFilesDownLoader(QObject* parent = nullptr);
 
     void setMainWindow(MainWindow* window);
+
+    // Called by whoever takes the results of a run (the signals' receiver
+    // in the GUI thread) before it reads them.
+    void acquireResults() const { handOver.acquire(); }
 
 signals:
     void progress_current(int percent);
@@ -43,6 +49,7 @@ private:
     bool downloadSelection(KVPMaster* master, MZTArchive* archive, QString* missing);
 
     MainWindow* mainWindow = nullptr;
+    mzt::ResultHandOver handOver;
     std::atomic<bool> abortRequested{false};
     std::atomic<bool> checkingTransferMode{false};
     std::atomic<quint32> expectedSize{0};

@@ -68,6 +68,7 @@ void MZTFilesUpLoader::onSigTransferred(uint percents)
 
 void MZTFilesUpLoader::run()
 {
+    const mzt::ResultHandOver::AtEnd publishAtEnd(handOver);
     abortRequested = false;
     deleting = false;
 

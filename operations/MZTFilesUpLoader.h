@@ -3,6 +3,8 @@
 // recorder first. Reads the archive, never changes it.
 #pragma once
 
+#include "MZTTransferSupport.h"
+
 #include <QByteArray>
 #include <QThread>
 
@@ -20,6 +22,10 @@ public:
     explicit MZTFilesUpLoader(QObject* parent = nullptr);
 
     void setMainWindow(MainWindow* window);
+
+    // Called by whoever takes the results of a run (the signals' receiver
+    // in the GUI thread) before it reads them.
+    void acquireResults() const { handOver.acquire(); }
 
     // The bytes written for an entry: its content with the record header's
     // id, type and duration (words 0, 1 and 3) taken from the entry, as a
@@ -48,6 +54,7 @@ private:
     bool deleteOnRecorder(KVPMaster* master, int fileNumber);
 
     MainWindow* mainWindow = nullptr;
+    mzt::ResultHandOver handOver;
     std::atomic<bool> abortRequested{false};
     std::atomic<bool> replacing{false};
     std::atomic<bool> deleting{false};

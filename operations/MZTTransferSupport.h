@@ -6,6 +6,8 @@
 #include <QList>
 #include <QString>
 
+#include <atomic>
+
 class ArchiveEntry;
 class KVPMaster;
 class MainWindow;
@@ -56,6 +58,33 @@ private:
     KVPMaster* m_master;
     int m_saved;
     bool m_restored = false;
+};
+
+// Results of a run reach the GUI thread in queued signals and through what
+// the run changed (the archive, the overwrite list). Qt delivers a queued
+// signal after its emission, but orders the two with locks inside QtCore that
+// thread checkers cannot see. A release by the worker once its results are
+// complete and an acquire by the slot that takes them state that order where
+// the checkers can follow it.
+class ResultHandOver {
+public:
+    void publish() { m_published.fetch_add(1, std::memory_order_release); }
+    void acquire() const { (void)m_published.load(std::memory_order_acquire); }
+
+    // Publishes when the run ends, whichever way it ends.
+    class AtEnd {
+    public:
+        explicit AtEnd(ResultHandOver& handOver) : m_handOver(handOver) {}
+        ~AtEnd() { m_handOver.publish(); }
+        AtEnd(const AtEnd&) = delete;
+        AtEnd& operator=(const AtEnd&) = delete;
+
+    private:
+        ResultHandOver& m_handOver;
+    };
+
+private:
+    std::atomic<unsigned> m_published{0};
 };
 
 // File transfers run with a longer reply time-out than the window's probes:

@@ -172,6 +172,7 @@ void TestDelete::abortBeforeTheDeletionStopsAfterItsStart()
     QVERIFY(QTest::qWaitFor([&] { return !framesOf(*f.recorder, 18).empty(); }, 10000));
     deleter.abort();
     QVERIFY(QTest::qWaitFor([&] { return deleter.isFinished(); }, 10000));
+    deleter.acquireResults();
     f.window->operationDone();
 
     QCOMPARE(failed.size(), 1);

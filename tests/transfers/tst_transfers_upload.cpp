@@ -59,55 +59,63 @@ void TestUpload::checkListsWhatTheUploadWouldOverwrite()
     f.window->enterBusy();
     MZTFileUpLoadChecker checker;
     checker.setMainWindow(f.window.get());
-    QList<int> timeoutAtResult;
-    QStringList lastList;
+    // Recorded in the checker's thread when it reports; read once it ended.
+    struct Result {
+        bool ok = false;
+        bool overwrites = false;
+        QStringList files;
+        int timeout = 0;
+    };
+    std::vector<Result> results;
     QObject::connect(
         &checker, &MZTFileUpLoadChecker::done, &checker,
-        [&](bool, bool, QStringList* files) {
-            timeoutAtResult << f.master()->getTimeout();
-            lastList = files ? *files : QStringList{QStringLiteral("<null>")};
+        [&](bool ok, bool overwrites, QStringList* files) {
+            results.push_back({ok, overwrites,
+                               files ? *files : QStringList{QStringLiteral("<null>")},
+                               f.master()->getTimeout()});
         },
         Qt::DirectConnection);
-    QSignalSpy done(&checker, &MZTFileUpLoadChecker::done);
-    const auto check = [&](const QList<int>& ids) {
+    const auto check = [&](const QList<int>& ids) -> Result {
         if (ids.isEmpty())
             f.archTable()->clearSelection();
         else
             WindowFixture::selectIds(f.archTable(), ids);
-        done.clear();
+        results.clear();
         checker.start();
-        QVERIFY(done.wait(10000));
-        QVERIFY(checker.wait(10000));
+        if (!QTest::qWaitFor([&] { return checker.isFinished(); }, 10000))
+            return {};
+        checker.acquireResults();
+        return results.size() == 1 ? results.front() : Result{};
     };
 
-    check({0, 5, 6, 7});
-    QCOMPARE(done[0][0].toBool(), true);
-    QCOMPARE(done[0][1].toBool(), true);
-    QStringList listed = lastList;
-    listed.sort();
-    QCOMPARE(listed, (QStringList{QStringLiteral("SEQUENCE 05"), QStringLiteral("SEQUENCE 07"),
-                                  QStringLiteral("SETTINGS")}));
+    Result r = check({0, 5, 6, 7});
+    QCOMPARE(r.ok, true);
+    QCOMPARE(r.overwrites, true);
+    r.files.sort();
+    QCOMPARE(r.files, (QStringList{QStringLiteral("SEQUENCE 05"), QStringLiteral("SEQUENCE 07"),
+                                   QStringLiteral("SETTINGS")}));
+    // Every result comes with the window's own reply time-out back in place.
+    QCOMPARE(r.timeout, 1000);
 
     // Nothing the recorder holds: checked, nothing to overwrite.
-    check({6});
-    QCOMPARE(done[0][0].toBool(), true);
-    QCOMPARE(done[0][1].toBool(), false);
-    QCOMPARE(lastList, QStringList{});
+    r = check({6});
+    QCOMPARE(r.ok, true);
+    QCOMPARE(r.overwrites, false);
+    QCOMPARE(r.files, QStringList{});
 
-    check({});
-    QCOMPARE(done[0][0].toBool(), true);
-    QCOMPARE(done[0][1].toBool(), false);
+    r = check({});
+    QCOMPARE(r.ok, true);
+    QCOMPARE(r.overwrites, false);
+    QCOMPARE(r.timeout, 1000);
 
     // An existence request that gets no answer stops the check.
     sim::Faults silent;
     silent.silentCommand = 13;
     f.recorder->setFaults(silent);
-    check({5});
-    QCOMPARE(done[0][0].toBool(), false);
+    r = check({5});
+    QCOMPARE(r.ok, false);
+    QCOMPARE(r.timeout, 1000);
     f.recorder->clearFaults();
-
-    // Every result came with the window's own reply time-out back in place.
-    QCOMPARE(timeoutAtResult, (QList<int>{1000, 1000, 1000, 1000}));
     f.window->operationDone();
 }
 
@@ -305,6 +313,7 @@ void TestUpload::deletionErrorFailsWithTheUsualTimeout()
     WindowFixture::selectIds(f.archTable(), {4, 6});
     uploader.start();
     QVERIFY(QTest::qWaitFor([&] { return uploader.isFinished(); }, 20000));
+    uploader.acquireResults();
     f.window->operationDone();
 
     QCOMPARE(timeoutAtResult, QList<int>{1000});
