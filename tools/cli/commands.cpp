@@ -14,7 +14,6 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QtEndian>
 
 #include <algorithm>
 
@@ -31,7 +30,6 @@ namespace {
 // File transfers run with a longer reply time-out: the recorder takes its
 // time to look up and prepare a stored file.
 constexpr int TransferReplyTimeoutMs = 2000;
-constexpr qsizetype RecordSize = 16;
 constexpr int LastSequenceId = 64;
 constexpr qint32 TypeSettings = 0;
 constexpr qint32 TypeSequence = 1;
@@ -382,12 +380,13 @@ int Cli::backup()
             return m_terminal.fail(ExitFailed, QStringLiteral("Reading %1 from the recorder failed; "
                                                               "the archive was not changed.")
                                                    .arg(file.name));
-        if (data.size() < RecordSize || data.size() % 2 != 0)
+        if (data.size() < ContentRecord::Size || data.size() % 2 != 0)
             return m_terminal.fail(ExitFailed, QStringLiteral("The recorder sent a damaged copy of %1; "
                                                               "the archive was not changed.")
                                                    .arg(file.name));
 
-        const char* record = data.constData();
+        const ContentRecord record =
+            ContentRecord::fromBytes(reinterpret_cast<const unsigned char*>(data.constData()));
         ArchiveEntry* target = lastEntryWithId(archive, file.id);
         std::unique_ptr<ArchiveEntry> fresh;
         if (!target) {
@@ -395,9 +394,9 @@ int Cli::backup()
             target = fresh.get();
         }
         target->clear();
-        target->setId(qFromLittleEndian<qint32>(record));
-        target->setType(qFromLittleEndian<qint32>(record + 4));
-        target->setDuration(qFromLittleEndian<quint32>(record + 12));
+        target->setId(qint32(record.id));
+        target->setType(qint32(record.type));
+        target->setDuration(record.duration);
         target->appendContent(data.constData(), data.size());
         target->setName(file.name);
         const bool added = fresh != nullptr;

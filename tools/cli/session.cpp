@@ -5,8 +5,6 @@
 #include "kvpmaster.h"
 #include "kvpmphyusb.h"
 
-#include <QtEndian>
-
 #include <algorithm>
 #include <vector>
 
@@ -23,7 +21,6 @@ constexpr unsigned char CmdContentList = 16;
 constexpr unsigned char CmdTransferMode = 18;
 constexpr ushort LeaveTransferMode = 2;
 constexpr uint ContentListCapacity = 2048;
-constexpr int RecordSize = 16;
 // Firmware 1.1 and older cannot list its content.
 constexpr uint LastVersionWithoutListing = 0x0101;
 
@@ -167,15 +164,12 @@ bool RecorderSession::readContent(QList<ContentRecord>* records, QString* reason
         *reason = QStringLiteral("The recorder's file list could not be read.");
         return false;
     }
-    if (length % RecordSize != 0) {
+    const std::optional<QList<ContentRecord>> decoded = decodeContentList(list.constData(), int(length));
+    if (!decoded) {
         *reason = QStringLiteral("The recorder sent a damaged file list.");
         return false;
     }
-    for (uint at = 0; at < length; at += RecordSize) {
-        const char* r = list.constData() + at;
-        records->append({qFromLittleEndian<quint32>(r), qFromLittleEndian<quint32>(r + 4),
-                         qFromLittleEndian<quint32>(r + 8), qFromLittleEndian<quint32>(r + 12)});
-    }
+    *records = *decoded;
     return true;
 }
 

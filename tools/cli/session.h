@@ -3,6 +3,8 @@
 // one recorder, its transfer mode and its content list.
 #pragma once
 
+#include "contentrecord.h"
+
 #include <QList>
 #include <QString>
 #include <QtGlobal>
@@ -25,14 +27,6 @@ struct RecorderInfo {
     QString serial;
     uint softwareVersion = 0;
     uint hardwareVersion = 0;
-};
-
-// One record of the recorder's content list.
-struct ContentRecord {
-    quint32 id = 0;
-    quint32 type = 0;
-    quint32 memSize = 0;
-    quint32 duration = 0;
 };
 
 class RecorderSession {
