@@ -117,7 +117,7 @@ private slots:
         QCOMPARE(fields(rows[0]), QStringList({"SETTINGS", "1.00 KBytes"}));
         QCOMPARE(fields(rows[1]), QStringList({"SEQUENCE 03", "5.00 KBytes", "0:01:05"}));
         QCOMPARE(fields(rows[2]), QStringList({"SEQUENCE 07", "3.00 KBytes", "0:00:01"}));
-        QCOMPARE(fields(rows[3]), QStringList({"UNKNOWN", "1.00 KBytes"}));
+        QCOMPARE(fields(rows[3]), QStringList({"(id 9)", "1.00 KBytes"}));
     }
 
     void backupCreatesAndUpdatesArchives()
@@ -137,7 +137,7 @@ private slots:
         QVERIFY(ok);
         QCOMPARE(entries.size(), 4);
         const QList<std::pair<QString, int>> expected{
-            {"SETTINGS", 120}, {"SEQUENCE 03", 3}, {"SEQUENCE 07", 7}, {"UNKNOWN", 9}};
+            {"SETTINGS", 120}, {"SEQUENCE 03", 3}, {"SEQUENCE 07", 7}, {"", 9}};
         for (int i = 0; i < 4; ++i) {
             QCOMPARE(entries[i].name, expected[i].first);
             QCOMPARE(entries[i].content, files.at(std::uint16_t(expected[i].second)));

@@ -13,6 +13,7 @@
 
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QHash>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -39,12 +40,12 @@ constexpr uint DeletionDone = 255;
 constexpr uint DeletionShare = 30;
 constexpr uint EndOfRead = 0xFFFFFFFFu;
 
-// The name a recorder file is shown and archived under. A record of a type
-// without a name still needs one: an archive cannot store a nameless entry.
+// The name a recorder file is shown under here. A record of a type without
+// a name (the window leaves its cell empty) still needs something to show.
 QString recordName(const ContentRecord& record)
 {
     const QString name = mzt::contentNameText(record.type, record.id);
-    return name.isEmpty() ? QStringLiteral("UNKNOWN") : name;
+    return name.isEmpty() ? QStringLiteral("(id %1)").arg(record.id) : name;
 }
 
 QList<NamedFile> namesOnRecorder(const QList<ContentRecord>& records)
@@ -339,6 +340,10 @@ int Cli::backup()
                                    QStringLiteral("There is no file \"%1\" on the recorder.").arg(unknown));
     }
 
+    QHash<int, QString> storedNames;
+    for (const ContentRecord& r : records)
+        storedNames.insert(int(r.id), mzt::contentNameText(r.type, r.id));
+
     KVPMaster* master = session().master();
     ReplyTimeout timeout(master, TransferReplyTimeoutMs);
     QString label;
@@ -398,7 +403,8 @@ int Cli::backup()
         target->setType(qint32(record.type));
         target->setDuration(record.duration);
         target->appendContent(data.constData(), data.size());
-        target->setName(file.name);
+        // The entry is named as the window names it, which may be empty.
+        target->setName(storedNames.value(file.id));
         const bool added = fresh != nullptr;
         if (added)
             archive.addEntry(fresh.release());
