@@ -48,6 +48,8 @@ constexpr int kOperationDeadlineMs = 60000;
 // Time for the window to find the recorder again and list it after an
 // operation that lost it.
 constexpr int kSettleDeadlineMs = 30000;
+// Two connection polls: the window has noticed an unplugged recorder.
+constexpr int kNoticeUnplugMs = 1500;
 // The GUI thread must come back to its event loop within this time, or the
 // program is frozen (a deadlock no event-loop wait can see).
 constexpr int kFrozenAfterMs = 120000;
@@ -366,6 +368,8 @@ private:
 struct EntryCopy {
     int id = 0;
     QByteArray content;
+    int type = 0;
+    quint32 duration = 0;
 };
 
 class Soak {
@@ -520,7 +524,7 @@ std::vector<EntryCopy> Soak::archiveCopy() const
 {
     std::vector<EntryCopy> copy;
     for (const ArchiveEntry* e : m_window->archive()->entries())
-        copy.push_back({e->id(), e->content()});
+        copy.push_back({e->id(), e->content(), e->type(), e->duration()});
     return copy;
 }
 
@@ -621,10 +625,16 @@ bool Soak::download()
         int count = 0;
         std::optional<QByteArray> now;
         for (const EntryCopy& e : archiveCopy()) {
-            if (e.id == id) {
-                ++count;
-                now = e.content;
-            }
+            if (e.id != id)
+                continue;
+            ++count;
+            now = e.content;
+            // A later upload writes these fields back into the record, so
+            // they must repeat what the recorder sent.
+            if (source != before.end() && e.content == source->second && e.content.size() >= 16
+                && (quint32(e.type) != qFromLittleEndian<quint32>(e.content.constData() + 4)
+                    || e.duration != qFromLittleEndian<quint32>(e.content.constData() + 12)))
+                problem(QStringLiteral("entry %1: type or duration differ from its record").arg(id));
         }
         if (count > 1)
             problem(QStringLiteral("entry %1 is in the archive %2 times").arg(id).arg(count));
@@ -783,6 +793,9 @@ bool Soak::firmware()
         if (dlg->form()->bttn_update->isEnabled()) {
             dlg->form()->bttn_update->click();
             ended = QTest::qWaitFor([&] { return !dlg->isBusy(); }, kOperationDeadlineMs);
+        } else if (m_options.verbose) {
+            std::fprintf(stderr, "soak: op %d: no update offered (file ok %d, %d devices)\n",
+                         m_opIndex, int(dlg->isFileOk()), int(dlg->form()->devicesCombo->count()));
         }
         if (ended)
             dlg->form()->bttn_quit->click();
@@ -955,6 +968,11 @@ int Soak::run()
                          fc.silentReplies - faultsBefore[3], fc.vanishes - faultsBefore[4],
                          qPrintable(m_boxes->texts().join(QLatin1Char('|')).replace('\n', ' ')));
         }
+        // A recorder unplugged near the end of an operation may come back
+        // before the connection poll noticed; the window must see that
+        // first, or the next operation inherits a dead handle.
+        if (m_faults->counts().vanishes != faultsBefore[4])
+            QTest::qWait(kNoticeUnplugMs);
         if (!settle()) {
             hang(QStringLiteral("the window did not list the recorder again within %1 s")
                      .arg((kSettleDeadlineMs + 8000) / 1000));
