@@ -193,25 +193,28 @@ void MainWindow::callInGuiThread(const std::function<void()>& fn)
         fn();
         return;
     }
-    // A queued call plus a standard condition variable rather than Qt's
-    // blocking connection: the hand-back then goes through a primitive that
-    // thread checkers can follow, not through a semaphore hidden inside Qt.
+    // A queued call plus a standard mutex and condition variable rather than
+    // Qt's blocking connection: every hand-over then goes through primitives
+    // that thread checkers can follow, not through a semaphore inside Qt.
+    // The caller holds the lock from before posting until it waits, and the
+    // GUI thread runs fn under it, so fn and everything the caller prepared
+    // are handed over by the lock in both directions.
     struct Pending {
         std::mutex lock;
         std::condition_variable doneChanged;
         bool done = false;
     };
     auto pending = std::make_shared<Pending>();
+    std::unique_lock<std::mutex> guard(pending->lock);
     QMetaObject::invokeMethod(
         guiBridge,
         [pending, &fn] {
+            std::lock_guard<std::mutex> inGui(pending->lock);
             fn();
-            std::lock_guard<std::mutex> guard(pending->lock);
             pending->done = true;
             pending->doneChanged.notify_one();
         },
         Qt::QueuedConnection);
-    std::unique_lock<std::mutex> guard(pending->lock);
     pending->doneChanged.wait(guard, [&pending] { return pending->done; });
 }
 

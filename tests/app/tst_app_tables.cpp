@@ -66,7 +66,6 @@ private slots:
     {
         install({});
         w = std::make_unique<MainWindow>();
-        w->show();
         QVERIFY(waitSettled(*w, 0));
     }
     void cleanup()
