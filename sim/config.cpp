@@ -91,7 +91,8 @@ std::map<std::uint16_t, QByteArray> demoFiles()
         {23, 400000, 5400000},
         {31, 600000, 7200000},
         {42, 800000, 10800000},
-        {64, 1258291, 36000000},
+        // Recorder files are whole 16-bit words, so every size is even.
+        {64, 1258290, 36000000},
     };
     std::map<std::uint16_t, QByteArray> files;
     files[kSettingsFileNumber] = makeFile(0, 0, 1000, 0);
