@@ -112,6 +112,10 @@ void processFrame(KVPEngine* e)
             reportFailure(e, command, parameter, status);
         }
     } else if (type == KVP_TYPE_DATA && requestMode) {
+        // A delivered block answers the request as a status 0 answers a
+        // write: the next request may be repeated once again. Otherwise a
+        // long read would fail on the second busy reply anywhere in it.
+        e->retryBudget = 1;
         if (e->dataHook)
             e->dataHook(e, command, parameter, length, r + KVP_HEADER_SIZE,
                         (r[KVP_OFF_FLAGS] & KVP_FLAG_FIRST) != 0,

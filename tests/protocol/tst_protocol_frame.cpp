@@ -252,6 +252,24 @@ private slots:
         QVERIFY(en.rec.reports.back().last);
     }
 
+    void readRecoversFromOneBusyReplyPerBlock()
+    {
+        // Each block of a read may be refused once: the delivered block
+        // before it restores the budget, as a status 0 does for writes.
+        Engine en;
+        en.read(10, 3, true);
+        en.answer(status(10, 0, 7));
+        en.answer(reply(KVP_TYPE_DATA, 10, 0, hex("0102"), 0x08, 0x00, 3));
+        en.read(10, 3, false);
+        en.answer(status(10, 1, 7));
+        QCOMPARE(en.rec.transmitted.size(), 4u);
+        en.answer(reply(KVP_TYPE_DATA, 10, 1, hex("0304"), 0x04, 0x00, 3));
+        QCOMPARE(en.rec.reports.size(), 2u);
+        QCOMPARE(en.rec.reports.back().kind, Report::Data);
+        QCOMPARE(en.rec.reports.back().status, 0);
+        QCOMPARE(en.rec.reports.back().payload, hex("0304"));
+    }
+
     void failsOnErrorAndMalformedStatus()
     {
         Engine en;
