@@ -193,7 +193,9 @@ void MainWindow::ctxMenuDev(QPoint pos)
         if (!onlySettings)
             menu->addAction(tr("Delete selected"), this, &MainWindow::delete_on_dev);
     }
-    menu->exec(table->mapToGlobal(pos));
+    // The request's position is in the viewport's coordinates (below the
+    // header), so map it from there to open the menu where the click was.
+    menu->exec(table->viewport()->mapToGlobal(pos));
     menu->deleteLater();
 }
 
@@ -215,6 +217,6 @@ void MainWindow::ctxMenuArch(QPoint pos)
         if (id >= firstSequenceId && id <= lastSequenceId)
             menu->addAction(QStringLiteral("Move Sequence to"), this, &MainWindow::moveSequence);
     }
-    menu->exec(table->mapToGlobal(pos));
+    menu->exec(table->viewport()->mapToGlobal(pos));
     menu->deleteLater();
 }

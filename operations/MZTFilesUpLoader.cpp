@@ -8,7 +8,6 @@
 #include "mainwindow.h"
 #include "mztarchive.h"
 
-#include <QtEndian>
 
 namespace {
 
@@ -28,23 +27,6 @@ MZTFilesUpLoader::MZTFilesUpLoader(QObject* parent) : QThread(parent) {}
 void MZTFilesUpLoader::setMainWindow(MainWindow* window)
 {
     mainWindow = window;
-}
-
-QByteArray MZTFilesUpLoader::contentForUpload(const ArchiveEntry& entry)
-{
-    QByteArray content = entry.content();
-    if (content.size() < ContentRecord::Size) {
-        // Every recorder file starts with its record; an entry that lost it
-        // goes out as a bare record, as a save would store it.
-        content.append(QByteArray(ContentRecord::Size - content.size(), '\0'));
-        qToLittleEndian<quint32>(MZTArchive::storedMemSize(ContentRecord::Size),
-                                 content.data() + 8);
-    }
-    char* record = content.data();
-    qToLittleEndian<qint32>(entry.id(), record);
-    qToLittleEndian<qint32>(entry.type(), record + 4);
-    qToLittleEndian<quint32>(entry.duration(), record + 12);
-    return content;
 }
 
 void MZTFilesUpLoader::abort()
@@ -141,7 +123,7 @@ bool MZTFilesUpLoader::uploadSelection(KVPMaster* master, MZTArchive* archive)
             // the master forgets abort requests when a write begins.
             if (abortRequested)
                 return false;
-            if (!kvp::writeStoredFile(master, fileNumber, contentForUpload(*entry)))
+            if (!kvp::writeStoredFile(master, fileNumber, entry->refreshedContent()))
                 return false;
         }
         emit progress_total(int(accumulator / n));

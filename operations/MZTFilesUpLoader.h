@@ -27,11 +27,6 @@ public:
     // in the GUI thread) before it reads them.
     void acquireResults() const { handOver.acquire(); }
 
-    // The bytes written for an entry: its content with the record header's
-    // id, type and duration (words 0, 1 and 3) taken from the entry, as a
-    // save writes them. An entry renumbered since it was read would otherwise
-    // reach the recorder with a record naming its old number.
-    static QByteArray contentForUpload(const ArchiveEntry& entry);
 
 signals:
     void progress_current(int percent);
