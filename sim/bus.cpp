@@ -19,12 +19,12 @@ void Bus::loadEnvironmentLocked()
 {
     if (m_installed || m_envLoaded)
         return;
-    const char* spec = std::getenv("MZT500_SIMULATOR");
-    if (!spec || !*spec)
+    const char* selection = std::getenv("MZT500_SIMULATOR");
+    if (!selection || !*selection)
         return;
     m_envLoaded = true;
     QString error;
-    const auto devices = loadConfig(QString::fromLocal8Bit(spec), &error);
+    const auto devices = loadConfig(QString::fromLocal8Bit(selection), &error);
     m_devices.clear();
     if (!devices) {
         // Still simulating, with no devices: real hardware must not stand in.

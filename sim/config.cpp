@@ -292,19 +292,19 @@ std::optional<std::vector<DeviceConfig>> parseConfig(const QByteArray& json, QSt
     return devices;
 }
 
-std::optional<std::vector<DeviceConfig>> loadConfig(const QString& spec, QString* error)
+std::optional<std::vector<DeviceConfig>> loadConfig(const QString& selection, QString* error)
 {
-    if (spec == QLatin1String("demo"))
+    if (selection == QLatin1String("demo"))
         return std::vector<DeviceConfig>{demoRecorder()};
-    QFile f(spec);
+    QFile f(selection);
     if (!f.open(QIODevice::ReadOnly)) {
-        fail(error, QStringLiteral("cannot read %1: %2").arg(spec, f.errorString()));
+        fail(error, QStringLiteral("cannot read %1: %2").arg(selection, f.errorString()));
         return std::nullopt;
     }
     QString why;
     auto devices = parseConfig(f.readAll(), &why);
     if (!devices)
-        fail(error, QStringLiteral("%1: %2").arg(spec, why));
+        fail(error, QStringLiteral("%1: %2").arg(selection, why));
     return devices;
 }
 

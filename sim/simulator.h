@@ -131,7 +131,7 @@ bool isValidFileNumber(std::uint16_t number);
 // and says why in *error.
 std::optional<std::vector<DeviceConfig>> parseConfig(const QByteArray& json, QString* error);
 // "demo" or a path to a JSON file.
-std::optional<std::vector<DeviceConfig>> loadConfig(const QString& spec, QString* error);
+std::optional<std::vector<DeviceConfig>> loadConfig(const QString& selection, QString* error);
 
 // A frame as the recorder took it in or sent it.
 struct Frame {
