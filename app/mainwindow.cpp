@@ -25,6 +25,7 @@
 #include <QTimer>
 
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 
 Q_LOGGING_CATEGORY(lcApp, "mzt.app")
@@ -187,45 +188,70 @@ MainWindow::~MainWindow()
     delete deviceMutex;
 }
 
+namespace {
+
+// Calls that worker threads wait on, served in the GUI thread. The queue and
+// its lock carry both the call and its completion between the threads, so
+// every hand-over goes through primitives that thread checkers can follow;
+// the event posted to wake the GUI thread carries no data.
+struct GuiCall {
+    const std::function<void()>* fn = nullptr;
+    bool done = false;
+};
+
+std::mutex guiCallsLock;
+std::condition_variable guiCallDone;
+std::deque<GuiCall*> guiCalls;
+
+// Runs the queued calls one by one; each runs outside the lock so that a
+// call may itself be slow without holding up other threads' queueing.
+void serveGuiCalls()
+{
+    for (;;) {
+        GuiCall* call = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(guiCallsLock);
+            if (guiCalls.empty())
+                return;
+            call = guiCalls.front();
+            guiCalls.pop_front();
+        }
+        (*call->fn)();
+        {
+            std::lock_guard<std::mutex> guard(guiCallsLock);
+            call->done = true;
+        }
+        guiCallDone.notify_all();
+    }
+}
+
+} // namespace
+
 void MainWindow::callInGuiThread(const std::function<void()>& fn)
 {
     if (QThread::currentThread() == thread()) {
         fn();
         return;
     }
-    // A queued call plus a standard mutex and condition variable rather than
-    // Qt's blocking connection: every hand-over then goes through primitives
-    // that thread checkers can follow, not through a semaphore inside Qt.
-    // The caller holds the lock from before posting until it waits, and the
-    // GUI thread runs fn under it, so fn and everything the caller prepared
-    // are handed over by the lock in both directions.
-    struct Pending {
-        std::mutex lock;
-        std::condition_variable doneChanged;
-        bool done = false;
-    };
-    auto pending = std::make_shared<Pending>();
-    std::unique_lock<std::mutex> guard(pending->lock);
-    QMetaObject::invokeMethod(
-        guiBridge,
-        [pending, &fn] {
-            std::lock_guard<std::mutex> inGui(pending->lock);
-            fn();
-            pending->done = true;
-            pending->doneChanged.notify_one();
-        },
-        Qt::QueuedConnection);
-    pending->doneChanged.wait(guard, [&pending] { return pending->done; });
+    GuiCall call;
+    call.fn = &fn;
+    {
+        std::lock_guard<std::mutex> guard(guiCallsLock);
+        guiCalls.push_back(&call);
+    }
+    QMetaObject::invokeMethod(guiBridge, [] { serveGuiCalls(); }, Qt::QueuedConnection);
+    std::unique_lock<std::mutex> guard(guiCallsLock);
+    guiCallDone.wait(guard, [&call] { return call.done; });
 }
 
 void MainWindow::waitForWorker(QThread* worker)
 {
     if (!worker)
         return;
-    // The worker may be blocked in callInGuiThread(); serve those calls (and
-    // only those) until it has ended.
+    // The worker may be blocked in callInGuiThread(); serve those calls
+    // until it has ended.
     while (!worker->wait(5))
-        QCoreApplication::sendPostedEvents(guiBridge, QEvent::MetaCall);
+        serveGuiCalls();
 }
 
 void MainWindow::enterBusy()

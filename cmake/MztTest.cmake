@@ -18,7 +18,7 @@ function(mzt_add_test name)
     MZT500_NO_HARDWARE=1
     MZT500_PORTS=
     MZT500_SIMULATOR=
-    "TSAN_OPTIONS=halt_on_error=1 second_deadlock_stack=1 suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp"
+    "TSAN_OPTIONS=halt_on_error=1 second_deadlock_stack=1 ignore_noninstrumented_modules=1 suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp"
     "ASAN_OPTIONS=halt_on_error=1 detect_leaks=1"
     "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp"
     "UBSAN_OPTIONS=halt_on_error=1 print_stacktrace=1"
