@@ -1,6 +1,6 @@
 // Entry point of mzt500-backup. The only argument is an optional archive to
 // open instead of the one remembered from the last run.
-#include "AppLog.h"
+#include "applog.h"
 #include "mainwindow.h"
 
 #include <QApplication>

@@ -3,15 +3,15 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "AboutDialog.h"
-#include "AppLog.h"
-#include "DeviceContentUpdater.h"
-#include "DevicesDiscoverer.h"
-#include "HelpBrowser.h"
+#include "aboutdialog.h"
+#include "applog.h"
+#include "devicecontentupdater.h"
+#include "devicesdiscoverer.h"
+#include "helpbrowser.h"
 #include "kvpmaster.h"
 #include "kvpmphyusb.h"
-#include "MainWindowCloser.h"
-#include "NoFocusDelegate.h"
+#include "mainwindowcloser.h"
+#include "nofocusdelegate.h"
 #include "mztarchive.h"
 
 #include <QCloseEvent>

@@ -3,7 +3,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "AppLog.h"
+#include "applog.h"
 #include "kvpmaster.h"
 #include "mztarchive.h"
 

@@ -4,9 +4,9 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "AppLog.h"
-#include "DeviceContentUpdater.h"
-#include "DevicesDiscoverer.h"
+#include "applog.h"
+#include "devicecontentupdater.h"
+#include "devicesdiscoverer.h"
 #include "kvpmaster.h"
 #include "kvpmphyusb.h"
 

@@ -3,8 +3,8 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "AppLog.h"
-#include "FirmwareUpdateDlg.h"
+#include "applog.h"
+#include "firmwareupdatedlg.h"
 
 #include <QList>
 #include <QMutex>

@@ -2,11 +2,11 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "AppLog.h"
+#include "applog.h"
 #include "contentrecord.h"
 #include "contenttext.h"
 #include "mztarchive.h"
-#include "NoFocusDelegate.h"
+#include "nofocusdelegate.h"
 
 #include <QHeaderView>
 #include <QMenu>

@@ -3,12 +3,12 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "AppLog.h"
-#include "MZTFileUpLoadChecker.h"
-#include "MZTFilesDeleter.h"
-#include "MZTFilesDownLoader.h"
-#include "MZTFilesUpLoader.h"
-#include "MZTTransferSupport.h"
+#include "applog.h"
+#include "mztfileuploadchecker.h"
+#include "mztfilesdeleter.h"
+#include "mztfilesdownloader.h"
+#include "mztfilesuploader.h"
+#include "mzttransfersupport.h"
 #include "kvpmaster.h"
 #include "mztarchive.h"
 

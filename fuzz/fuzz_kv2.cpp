@@ -1,6 +1,6 @@
 // The update-file loader fed arbitrary files. Whatever a valid image claims
 // about its sections must lie inside the file.
-#include "UpdateImage.h"
+#include "updateimage.h"
 #include "fuzz_common.h"
 
 #include <cstdlib>

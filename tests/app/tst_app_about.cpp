@@ -1,5 +1,5 @@
 // The About dialog: fixed size, version and the legal notice.
-#include "AboutDialog.h"
+#include "aboutdialog.h"
 
 #include <QLabel>
 #include <QTemporaryFile>

@@ -1,6 +1,6 @@
 // The manual windows: independent, self-deleting, without a context menu.
-#include "HelpBrowser.h"
-#include "KvWebView.h"
+#include "helpbrowser.h"
+#include "kvwebview.h"
 #include "apptest.h"
 
 #include <QContextMenuEvent>

@@ -2,7 +2,7 @@
 // icons, sorting, context menus and renumbering in the archive.
 #include "apptest.h"
 
-#include "NoFocusDelegate.h"
+#include "nofocusdelegate.h"
 #include "mztarchive.h"
 
 #include <QMessageBox>

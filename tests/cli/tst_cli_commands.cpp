@@ -3,7 +3,7 @@
 // refusals and failures leave archives and recorders alone.
 #include "clitest.h"
 
-#include "Kv2Format.h"
+#include "kv2format.h"
 
 #include <QRegularExpression>
 

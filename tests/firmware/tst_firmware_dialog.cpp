@@ -1,13 +1,13 @@
 // The firmware update dialog on its own and opened from the main window,
 // against simulated recorders.
-#include "BuiltInImage.h"
-#include "FirmwareUpdateDlg.h"
-#include "Kv2TestFiles.h"
-#include "UpdateImage.h"
+#include "builtinimage.h"
+#include "firmwareupdatedlg.h"
+#include "kv2testfiles.h"
+#include "updateimage.h"
 #include "kvpmphyusb.h"
 #include "mainwindow.h"
 #include "simulator.h"
-#include "ui_FirmwareUpdateDlg.h"
+#include "ui_firmwareupdatedlg.h"
 #include "ui_mainwindow.h"
 
 #include <QApplication>

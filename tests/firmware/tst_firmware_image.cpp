@@ -1,8 +1,8 @@
 // UpdateImage against built-in, hand-made and damaged KV2 files.
-#include "BuiltInImage.h"
-#include "Kv2Format.h"
-#include "Kv2TestFiles.h"
-#include "UpdateImage.h"
+#include "builtinimage.h"
+#include "kv2format.h"
+#include "kv2testfiles.h"
+#include "updateimage.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 // mzt500-kv2 as the build and a user run it.
-#include "BuiltInImage.h"
-#include "Kv2Format.h"
-#include "UpdateImage.h"
+#include "builtinimage.h"
+#include "kv2format.h"
+#include "updateimage.h"
 
 #include <QFile>
 #include <QProcess>

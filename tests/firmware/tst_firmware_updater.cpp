@@ -1,8 +1,8 @@
 // FwUpdater against the simulated recorder.
-#include "BuiltInImage.h"
-#include "FwUpdater.h"
-#include "Kv2TestFiles.h"
-#include "UpdateImage.h"
+#include "builtinimage.h"
+#include "fwupdater.h"
+#include "kv2testfiles.h"
+#include "updateimage.h"
 #include "kvpmaster.h"
 #include "kvpmphyusb.h"
 #include "simulator.h"

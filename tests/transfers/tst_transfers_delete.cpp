@@ -2,7 +2,7 @@
 // and through the worker.
 #include "transferstest.h"
 
-#include "MZTFilesDeleter.h"
+#include "mztfilesdeleter.h"
 
 #include <QSignalSpy>
 

@@ -2,7 +2,7 @@
 // window's command and its worker.
 #include "transferstest.h"
 
-#include "MZTFilesDownLoader.h"
+#include "mztfilesdownloader.h"
 
 #include <QtEndian>
 

@@ -2,8 +2,8 @@
 // recorder, through the window's command and through the workers.
 #include "transferstest.h"
 
-#include "MZTFileUpLoadChecker.h"
-#include "MZTFilesUpLoader.h"
+#include "mztfileuploadchecker.h"
+#include "mztfilesuploader.h"
 
 #include <QSignalSpy>
 #include <QtEndian>

@@ -1,8 +1,8 @@
 #include "cli.h"
 
-#include "BuiltInImage.h"
-#include "FwUpdater.h"
-#include "UpdateImage.h"
+#include "builtinimage.h"
+#include "fwupdater.h"
+#include "updateimage.h"
 #include "clilog.h"
 #include "contenttext.h"
 #include "kvpfileops.h"

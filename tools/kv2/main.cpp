@@ -8,8 +8,8 @@
 // "placeholder" writes a deterministic stand-in section (see
 // kv2::placeholderSection); the build uses it for the compiled-in image.
 
-#include "Kv2Format.h"
-#include "UpdateImage.h"
+#include "kv2format.h"
+#include "updateimage.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -1,11 +1,11 @@
 #include "soak.h"
 
-#include "FirmwareUpdateDlg.h"
-#include "FwUpdater.h"
+#include "firmwareupdatedlg.h"
+#include "fwupdater.h"
 #include "mainwindow.h"
 #include "mztarchive.h"
 #include "simulator.h"
-#include "ui_FirmwareUpdateDlg.h"
+#include "ui_firmwareupdatedlg.h"
 #include "ui_mainwindow.h"
 
 #include <QAbstractButton>

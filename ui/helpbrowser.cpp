@@ -1,7 +1,7 @@
-#include "HelpBrowser.h"
-#include "ui_HelpBrowser.h"
+#include "helpbrowser.h"
+#include "ui_helpbrowser.h"
 
-#include "UiLog.h"
+#include "uilog.h"
 
 #include <QCloseEvent>
 #include <QUrl>

@@ -2,7 +2,7 @@
 // its header block and sections, and the update dialog its status line.
 #pragma once
 
-#include "Kv2Format.h"
+#include "kv2format.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

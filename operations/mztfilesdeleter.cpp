@@ -1,7 +1,7 @@
-#include "MZTFilesDeleter.h"
+#include "mztfilesdeleter.h"
 
-#include "MZTTransferSupport.h"
-#include "OperationsLog.h"
+#include "mzttransfersupport.h"
+#include "operationslog.h"
 #include "kvpfileops.h"
 #include "kvpmaster.h"
 #include "mainwindow.h"

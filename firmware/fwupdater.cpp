@@ -1,7 +1,7 @@
-#include "FwUpdater.h"
+#include "fwupdater.h"
 
-#include "FirmwareLog.h"
-#include "UpdateImage.h"
+#include "firmwarelog.h"
+#include "updateimage.h"
 #include "kvpmaster.h"
 #include "kvpmphyusb.h"
 

@@ -1,7 +1,7 @@
 // KV2 files for tests: valid ones built from placeholder sections.
 #pragma once
 
-#include "Kv2Format.h"
+#include "kv2format.h"
 
 #include <QtGlobal>
 

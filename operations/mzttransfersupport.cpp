@@ -1,4 +1,4 @@
-#include "MZTTransferSupport.h"
+#include "mzttransfersupport.h"
 
 #include "kvpmaster.h"
 #include "mainwindow.h"

@@ -1,5 +1,5 @@
-#include "AboutDialog.h"
-#include "ui_AboutDialog.h"
+#include "aboutdialog.h"
+#include "ui_aboutdialog.h"
 
 #include <QFile>
 

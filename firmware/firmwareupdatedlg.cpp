@@ -1,11 +1,11 @@
-#include "FirmwareUpdateDlg.h"
-#include "ui_FirmwareUpdateDlg.h"
+#include "firmwareupdatedlg.h"
+#include "ui_firmwareupdatedlg.h"
 
-#include "BuiltInImage.h"
-#include "DevicesDiscoverer.h"
-#include "FirmwareLog.h"
-#include "FwUpdater.h"
-#include "UpdateImage.h"
+#include "builtinimage.h"
+#include "devicesdiscoverer.h"
+#include "firmwarelog.h"
+#include "fwupdater.h"
+#include "updateimage.h"
 #include "mainwindow.h"
 
 #include <QCloseEvent>

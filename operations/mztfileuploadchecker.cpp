@@ -1,7 +1,7 @@
-#include "MZTFileUpLoadChecker.h"
+#include "mztfileuploadchecker.h"
 
-#include "MZTTransferSupport.h"
-#include "OperationsLog.h"
+#include "mzttransfersupport.h"
+#include "operationslog.h"
 #include "kvpfileops.h"
 #include "kvpmaster.h"
 #include "mainwindow.h"

@@ -1,7 +1,7 @@
-#include "DeviceContentUpdater.h"
+#include "devicecontentupdater.h"
 
 #include "kvpmaster.h"
-#include "OperationsLog.h"
+#include "operationslog.h"
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 

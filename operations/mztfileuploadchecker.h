@@ -2,7 +2,7 @@
 // entries would overwrite. Changes nothing on the recorder or in the archive.
 #pragma once
 
-#include "MZTTransferSupport.h"
+#include "mzttransfersupport.h"
 
 #include <QStringList>
 #include <QThread>

@@ -1,4 +1,4 @@
-#include "KvWebView.h"
+#include "kvwebview.h"
 
 #include <QContextMenuEvent>
 

@@ -1,8 +1,8 @@
-#include "MZTFilesDownLoader.h"
+#include "mztfilesdownloader.h"
 
-#include "DeviceContentUpdater.h"
-#include "MZTTransferSupport.h"
-#include "OperationsLog.h"
+#include "devicecontentupdater.h"
+#include "mzttransfersupport.h"
+#include "operationslog.h"
 #include "kvpfileops.h"
 #include "kvpmaster.h"
 #include "mainwindow.h"

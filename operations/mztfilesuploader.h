@@ -3,7 +3,7 @@
 // recorder first. Reads the archive, never changes it.
 #pragma once
 
-#include "MZTTransferSupport.h"
+#include "mzttransfersupport.h"
 
 #include <QByteArray>
 #include <QThread>

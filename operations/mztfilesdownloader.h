@@ -2,7 +2,7 @@
 // archive: a new entry per file, or the entry with the same id refilled.
 #pragma once
 
-#include "MZTTransferSupport.h"
+#include "mzttransfersupport.h"
 
 #include <QString>
 #include <QThread>

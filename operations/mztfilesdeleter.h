@@ -2,7 +2,7 @@
 // recorder's progress until each is gone. The settings are never deleted.
 #pragma once
 
-#include "MZTTransferSupport.h"
+#include "mzttransfersupport.h"
 
 #include <QList>
 #include <QThread>

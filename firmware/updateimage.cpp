@@ -1,6 +1,6 @@
-#include "UpdateImage.h"
+#include "updateimage.h"
 
-#include "FirmwareLog.h"
+#include "firmwarelog.h"
 
 void UpdateImage::reset(const QString& fileName)
 {

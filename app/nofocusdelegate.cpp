@@ -1,6 +1,6 @@
-#include "NoFocusDelegate.h"
+#include "nofocusdelegate.h"
 
-#include "AppLog.h"
+#include "applog.h"
 #include "contenttext.h"
 #include "mztarchive.h"
 #include "mainwindow.h"

@@ -1,3 +1,3 @@
-#include "FirmwareLog.h"
+#include "firmwarelog.h"
 
 Q_LOGGING_CATEGORY(lcFirmware, "mzt.firmware")

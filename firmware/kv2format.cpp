@@ -1,4 +1,4 @@
-#include "Kv2Format.h"
+#include "kv2format.h"
 
 #include <QtEndian>
 

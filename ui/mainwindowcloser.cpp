@@ -1,4 +1,4 @@
-#include "MainWindowCloser.h"
+#include "mainwindowcloser.h"
 
 #include "mainwindow.h"
 

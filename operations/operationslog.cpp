@@ -1,3 +1,3 @@
-#include "OperationsLog.h"
+#include "operationslog.h"
 
 Q_LOGGING_CATEGORY(lcOperations, "mzt.operations")

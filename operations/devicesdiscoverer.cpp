@@ -1,8 +1,8 @@
-#include "DevicesDiscoverer.h"
+#include "devicesdiscoverer.h"
 
 #include "kvpmaster.h"
 #include "kvpmphyusb.h"
-#include "OperationsLog.h"
+#include "operationslog.h"
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
