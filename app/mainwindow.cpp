@@ -11,8 +11,8 @@
 #include "kvpmaster.h"
 #include "kvpmphyusb.h"
 #include "mainwindowcloser.h"
-#include "nofocusdelegate.h"
 #include "mztarchive.h"
+#include "nofocusdelegate.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -35,12 +35,14 @@ constexpr int pollIntervalMs = 600;
 constexpr int replyTimeoutMs = 1000;
 } // namespace
 
-MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
+MainWindow::MainWindow(QWidget* parent)
+    : QMainWindow(parent)
 {
     construct();
 }
 
-MainWindow::MainWindow(const QString& path) : QMainWindow(nullptr)
+MainWindow::MainWindow(const QString& path)
+    : QMainWindow(nullptr)
 {
     archivePath = path;
     archiveFromCommandLine = true;
@@ -75,8 +77,7 @@ void MainWindow::construct()
 
     // 2. Settings and the archive to start with.
     settings = new QSettings(QSettings::NativeFormat, QSettings::UserScope,
-                             QStringLiteral("Korvant"),
-                             QStringLiteral("MZT-500 Data Backup Tool"));
+                             QStringLiteral("Korvant"), QStringLiteral("MZT-500 Data Backup Tool"));
     if (!archiveFromCommandLine)
         archivePath = settings->value(QStringLiteral("archive_file_name"), QString()).toString();
 
@@ -97,16 +98,15 @@ void MainWindow::construct()
             Qt::QueuedConnection);
     connect(contentUpdater, &DeviceContentUpdater::newContent, this,
             &MainWindow::newMZTContentArrived, Qt::QueuedConnection);
-    connect(contentUpdater, &DeviceContentUpdater::deviceFwVersion, this,
-            &MainWindow::swVersion, Qt::QueuedConnection);
+    connect(contentUpdater, &DeviceContentUpdater::deviceFwVersion, this, &MainWindow::swVersion,
+            Qt::QueuedConnection);
     connect(contentUpdater, &DeviceContentUpdater::failed, this,
             &MainWindow::on_updateContentFailed, Qt::QueuedConnection);
     // Exactly one connection for the window's whole life: one index change,
     // one content refresh.
     connect(m_ui->devicesCombo, &QComboBox::currentIndexChanged, this,
             &MainWindow::updateMZTContent, Qt::UniqueConnection);
-    connect(m_ui->devLabel, &QLabel::linkActivated, this,
-            &MainWindow::on_devLabelLinkActivated);
+    connect(m_ui->devLabel, &QLabel::linkActivated, this, &MainWindow::on_devLabelLinkActivated);
     createTransferWorkers();
 
     // 5. Tables.
@@ -120,10 +120,8 @@ void MainWindow::construct()
             &MainWindow::on_devTable_SelectionChanged);
     connect(m_ui->archTable, &QTableWidget::itemSelectionChanged, this,
             &MainWindow::on_archTable_SelectionChanged);
-    connect(m_ui->devTable, &QWidget::customContextMenuRequested, this,
-            &MainWindow::ctxMenuDev);
-    connect(m_ui->archTable, &QWidget::customContextMenuRequested, this,
-            &MainWindow::ctxMenuArch);
+    connect(m_ui->devTable, &QWidget::customContextMenuRequested, this, &MainWindow::ctxMenuDev);
+    connect(m_ui->archTable, &QWidget::customContextMenuRequested, this, &MainWindow::ctxMenuArch);
 
     // 6. Progress widgets and the start-up archive.
     hideProgress();
@@ -158,8 +156,8 @@ MainWindow::~MainWindow()
         connectionTimer->stop();
 
     // Results that arrive from now on have nobody to show them to.
-    for (QThread* worker : {static_cast<QThread*>(discoverer),
-                            static_cast<QThread*>(contentUpdater)}) {
+    for (QThread* worker :
+         {static_cast<QThread*>(discoverer), static_cast<QThread*>(contentUpdater)}) {
         disconnect(worker, nullptr, this, nullptr);
         waitForWorker(worker);
     }
@@ -239,7 +237,8 @@ void MainWindow::callInGuiThread(const std::function<void()>& fn)
         std::lock_guard<std::mutex> guard(guiCallsLock);
         guiCalls.push_back(&call);
     }
-    QMetaObject::invokeMethod(guiBridge, [] { serveGuiCalls(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        guiBridge, [] { serveGuiCalls(); }, Qt::QueuedConnection);
     std::unique_lock<std::mutex> guard(guiCallsLock);
     guiCallDone.wait(guard, [&call] { return call.done; });
 }

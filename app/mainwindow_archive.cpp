@@ -207,8 +207,8 @@ void MainWindow::openArchiveDialog()
     const QString dir = QFileInfo(archivePath).path();
 
     for (;;) {
-        const QString name = QFileDialog::getOpenFileName(this, QStringLiteral("Open Archive"),
-                                                          dir, archiveFilter());
+        const QString name = QFileDialog::getOpenFileName(this, QStringLiteral("Open Archive"), dir,
+                                                          archiveFilter());
         if (name.isEmpty())
             return;
         auto* opened = new MZTArchive(name, nullptr);

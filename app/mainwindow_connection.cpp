@@ -112,7 +112,8 @@ void MainWindow::swVersion(uint version)
                 "</span><span style=\" font-size:8pt;\"> </span><a href=\"Update-MZT-500\"><span "
                 "style=\" font-weight:600; text-decoration: underline; color:#ff0000;\">")
             + tr("updated")
-            + QStringLiteral("</span></a><span style=\" font-size:8pt;\">.</span></p></body></html>"));
+            + QStringLiteral(
+                "</span></a><span style=\" font-size:8pt;\">.</span></p></body></html>"));
     } else {
         deviceReady = true;
         m_ui->devLabel->setText(tr("<b>MZT-500</b>"));

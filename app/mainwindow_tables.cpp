@@ -116,8 +116,8 @@ void MainWindow::newMZTContentArrived(void* content, int ReadLength)
         auto* name = new QTableWidgetItem(mzt::contentNameText(rec.type, rec.id));
         name->setData(idRole, rec.id);
         auto* size = new QTableWidgetItem(mzt::memSizeText(rec.memSize));
-        auto* duration = new QTableWidgetItem(
-            rec.type == 1 ? mzt::durationText(rec.duration) : QString());
+        auto* duration =
+            new QTableWidgetItem(rec.type == 1 ? mzt::durationText(rec.duration) : QString());
         putRow(table, i++, name, size, duration);
     }
     table->show();

@@ -4,13 +4,13 @@
 #include "ui_mainwindow.h"
 
 #include "applog.h"
-#include "mztfileuploadchecker.h"
+#include "kvpmaster.h"
+#include "mztarchive.h"
 #include "mztfilesdeleter.h"
 #include "mztfilesdownloader.h"
 #include "mztfilesuploader.h"
+#include "mztfileuploadchecker.h"
 #include "mzttransfersupport.h"
-#include "kvpmaster.h"
-#include "mztarchive.h"
 
 #include <QMessageBox>
 #include <QMutex>
@@ -56,8 +56,8 @@ void MainWindow::createTransferWorkers()
 
     connect(downLoader, &QThread::finished, this, &MainWindow::downLoadDone, queued);
     connect(downLoader, &MZTFilesDownLoader::failed, this, &MainWindow::downLoad_failed, queued);
-    connect(downLoader, &MZTFilesDownLoader::progress_current, this,
-            &MainWindow::progressCurrent, queued);
+    connect(downLoader, &MZTFilesDownLoader::progress_current, this, &MainWindow::progressCurrent,
+            queued);
     connect(downLoader, &MZTFilesDownLoader::progress_total, this, &MainWindow::progressTotal,
             queued);
     connect(downLoader, &MZTFilesDownLoader::busy, this, &MainWindow::deviceBusy, queued);
@@ -69,8 +69,7 @@ void MainWindow::createTransferWorkers()
     connect(upLoader, &MZTFilesUpLoader::progress_total, this, &MainWindow::progressTotal, queued);
     connect(upLoader, &MZTFilesUpLoader::busy, this, &MainWindow::deviceBusy, queued);
 
-    connect(upLoadChecker, &MZTFileUpLoadChecker::done, this, &MainWindow::upLoadCheckDone,
-            queued);
+    connect(upLoadChecker, &MZTFileUpLoadChecker::done, this, &MainWindow::upLoadCheckDone, queued);
 }
 
 void MainWindow::connectTransferProgress()
@@ -205,10 +204,10 @@ void MainWindow::upLoadCheckDone(bool boOK, bool boOverwrites, QStringList* file
             for (const QString& name : *files)
                 names += QLatin1Char('\n') + name;
         }
-        const auto answer = QMessageBox::question(
-            this, tr("MZT-500 Data Backup Tool"),
-            tr("Do you want to overwrite the\nfollowing files?") + names,
-            QMessageBox::Ok | QMessageBox::No, QMessageBox::No);
+        const auto answer =
+            QMessageBox::question(this, tr("MZT-500 Data Backup Tool"),
+                                  tr("Do you want to overwrite the\nfollowing files?") + names,
+                                  QMessageBox::Ok | QMessageBox::No, QMessageBox::No);
         if (answer != QMessageBox::Ok) {
             qCDebug(lcApp) << "upload aborted";
             operationDone_NoUnlock();
@@ -241,10 +240,10 @@ void MainWindow::delete_on_dev()
         if (cell->data(idRole).toInt() != settingsId)
             names += QLatin1Char('\n') + cell->text();
     }
-    const auto answer = QMessageBox::question(
-        this, tr("MZT-500 Data Backup Tool"),
-        tr("Do you really want to delete these sequences?") + names,
-        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    const auto answer =
+        QMessageBox::question(this, tr("MZT-500 Data Backup Tool"),
+                              tr("Do you really want to delete these sequences?") + names,
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer != QMessageBox::Yes)
         return;
     // The poll may have started a discovery while the question was open.
@@ -272,9 +271,10 @@ void MainWindow::delete_from_arch()
     QString names;
     for (const QTableWidgetItem* cell : cells)
         names += QLatin1Char('\n') + cell->text();
-    const auto answer = QMessageBox::question(
-        this, tr("MZT-500 Data Backup Tool"), tr("Do you really want to delete this files?") + names,
-        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    const auto answer =
+        QMessageBox::question(this, tr("MZT-500 Data Backup Tool"),
+                              tr("Do you really want to delete this files?") + names,
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer != QMessageBox::Yes || busy)
         return;
 

@@ -2,8 +2,8 @@
 
 #include "applog.h"
 #include "contenttext.h"
-#include "mztarchive.h"
 #include "mainwindow.h"
+#include "mztarchive.h"
 #include "ui_mainwindow.h"
 
 #include <QComboBox>

@@ -87,10 +87,10 @@ bool writeHeader(struct archive* a, const QByteArray& pathname, qint64 size)
 // Decompresses a gzip file for the tar reader and checks every member's
 // CRC-32 and length, which the library's own gzip reader does not verify.
 // Anything after the last member must be another complete member.
-class GzipSource
-{
+class GzipSource {
 public:
-    explicit GzipSource(QIODevice* device) : m_device(device)
+    explicit GzipSource(QIODevice* device)
+        : m_device(device)
     {
         m_ready = inflateInit2(&m_stream, 15 + 16) == Z_OK;
         if (!m_ready)
@@ -112,7 +112,8 @@ public:
             return -1;
         for (;;) {
             if (m_stream.avail_in == 0 && !m_inputEnded) {
-                const qint64 n = m_device->read(reinterpret_cast<char*>(m_in.data()), qint64(m_in.size()));
+                const qint64 n =
+                    m_device->read(reinterpret_cast<char*>(m_in.data()), qint64(m_in.size()));
                 if (n < 0)
                     return fail("read error");
                 if (n == 0)
@@ -249,7 +250,8 @@ bool readEntries(QIODevice* device, std::vector<std::unique_ptr<ArchiveEntry>>& 
         qint64 remaining = size - kRecordHeaderSize;
         qint64 total = 0;
         while (remaining > 0) {
-            const qint64 n = readData(a.get(), piece.data(), std::min<qint64>(remaining, kPieceSize));
+            const qint64 n =
+                readData(a.get(), piece.data(), std::min<qint64>(remaining, kPieceSize));
             if (n <= 0)
                 break;
             entry->appendContent(piece.data(), n);
@@ -268,8 +270,7 @@ bool readEntries(QIODevice* device, std::vector<std::unique_ptr<ArchiveEntry>>& 
     // intact once the rest of the stream has been read and checked.
     const void* rest = nullptr;
     la_ssize_t n;
-    while ((n = source.next(&rest)) > 0) {
-    }
+    while ((n = source.next(&rest)) > 0) { }
     if (n < 0) {
         qCDebug(lcArchive) << source.error();
         return false;

@@ -10,9 +10,9 @@
 
 struct ContentRecord {
     std::uint32_t id = 0;
-    std::uint32_t type = 0;      // 0 settings, 1 sequence, 2 unknown
-    std::uint32_t memSize = 0;   // bytes in the recorder's memory
-    std::uint32_t duration = 0;  // milliseconds, sequences only
+    std::uint32_t type = 0;     // 0 settings, 1 sequence, 2 unknown
+    std::uint32_t memSize = 0;  // bytes in the recorder's memory
+    std::uint32_t duration = 0; // milliseconds, sequences only
 
     static constexpr int Size = 16;
     // Decodes the record that starts at bytes (at least Size bytes).

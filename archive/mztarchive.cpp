@@ -58,7 +58,8 @@ QString ArchiveEntry::memSizeText() const
 }
 
 MZTArchive::MZTArchive(const QString& fileName, QObject* parent)
-    : QObject(parent), m_fileName(fileName)
+    : QObject(parent)
+    , m_fileName(fileName)
 {
 }
 

@@ -14,8 +14,7 @@ class QIODevice;
 // One recorder file as the recorder delivered it. id, type and duration repeat
 // words 0, 1 and 3 of the file's 16-byte record header; they may be changed on
 // their own (renumbering) and are what a save writes back into that header.
-class ArchiveEntry
-{
+class ArchiveEntry {
 public:
     QString name() const { return m_name; }
     void setName(const QString& name) { m_name = name; }
@@ -50,8 +49,7 @@ private:
     QByteArray m_content;
 };
 
-class MZTArchive : public QObject
-{
+class MZTArchive : public QObject {
     Q_OBJECT
 
 public:

@@ -13,11 +13,11 @@ namespace d2xx {
 
 struct DeviceInfo {
     std::uint32_t flags = 0;
-    std::uint32_t type = 0;      // FT_DEVICE_*
-    std::uint32_t id = 0;        // vendor << 16 | product
+    std::uint32_t type = 0; // FT_DEVICE_*
+    std::uint32_t id = 0;   // vendor << 16 | product
     std::uint32_t locId = 0;
-    std::string serial;          // at most 15 characters reach the D2XX record
-    std::string description;     // at most 63 characters reach the D2XX record
+    std::string serial;      // at most 15 characters reach the D2XX record
+    std::string description; // at most 63 characters reach the D2XX record
     // USB bus number and device address, 0 when unknown: lets the dispatcher
     // drop a serial port whose USB device the libftdi backend already listed.
     int usbBus = 0;

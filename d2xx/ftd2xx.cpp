@@ -79,8 +79,8 @@ std::vector<ListedDevice> buildList()
     }
     Backend* ftdi = usbScanDisabled() ? nullptr : ftdiBackend();
     Backend* serial = serialBackend();
-    std::vector<DeviceInfo> ftdiDevices = ftdi ? ftdi->list() : std::vector<DeviceInfo>{};
-    std::vector<DeviceInfo> serialDevices = serial ? serial->list() : std::vector<DeviceInfo>{};
+    std::vector<DeviceInfo> ftdiDevices = ftdi ? ftdi->list() : std::vector<DeviceInfo> {};
+    std::vector<DeviceInfo> serialDevices = serial ? serial->list() : std::vector<DeviceInfo> {};
     return mergeListings(ftdi, ftdiDevices, serial, serialDevices);
 }
 
@@ -136,7 +136,7 @@ FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* pDest, LPDWORD lpdwNumD
     for (std::size_t i = 0; i < n; ++i) {
         const ListedDevice& d = r.list[i];
         FT_DEVICE_LIST_INFO_NODE& node = pDest[i];
-        node.Flags = d.info.flags | (isOpen(r, d) ? ULONG{FT_FLAGS_OPENED} : ULONG{0});
+        node.Flags = d.info.flags | (isOpen(r, d) ? ULONG {FT_FLAGS_OPENED} : ULONG {0});
         node.Type = d.info.type;
         node.ID = d.info.id;
         node.LocId = d.info.locId;
@@ -173,15 +173,15 @@ FT_STATUS FT_Open(int deviceNumber, FT_HANDLE* pHandle)
     std::string error;
     std::unique_ptr<Port> port = device.backend->open(device.info, &error);
     if (!port) {
-        qCWarning(lcD2xx).noquote() << "cannot open" << QString::fromStdString(device.info.description)
-                                    << "through" << device.backend->name() << ":"
-                                    << QString::fromStdString(error);
+        qCWarning(lcD2xx).noquote()
+            << "cannot open" << QString::fromStdString(device.info.description) << "through"
+            << device.backend->name() << ":" << QString::fromStdString(error);
         return FT_DEVICE_NOT_OPENED;
     }
     std::lock_guard lock(r.mutex);
     if (isOpen(r, device))
         return FT_DEVICE_NOT_OPENED; // another thread won the race
-    auto* handle = new Handle{device.backend, device.info.key, std::move(port)};
+    auto* handle = new Handle {device.backend, device.info.key, std::move(port)};
     r.handles.insert(handle);
     *pHandle = handle;
     return FT_OK;
@@ -264,8 +264,8 @@ FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead,
     return ok ? FT_OK : FT_IO_ERROR;
 }
 
-FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, LPDWORD lpdwAmountInRxQueue,
-                       LPDWORD lpdwAmountInTxQueue, LPDWORD lpdwEventStatus)
+FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, LPDWORD lpdwAmountInRxQueue, LPDWORD lpdwAmountInTxQueue,
+                       LPDWORD lpdwEventStatus)
 {
     const std::shared_ptr<Port> p = portOf(ftHandle);
     if (!p)

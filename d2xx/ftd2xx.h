@@ -56,7 +56,7 @@ enum : ULONG {
 struct FT_DEVICE_LIST_INFO_NODE {
     ULONG Flags;
     ULONG Type;
-    ULONG ID;            // vendor id << 16 | product id
+    ULONG ID; // vendor id << 16 | product id
     DWORD LocId;
     char SerialNumber[16];
     char Description[64];
@@ -84,6 +84,6 @@ FT_STATUS FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToWrite,
 FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead,
                   LPDWORD lpdwBytesReturned);
 // Reports the bytes waiting in the receive queue; fails once the device is gone.
-FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, LPDWORD lpdwAmountInRxQueue,
-                       LPDWORD lpdwAmountInTxQueue, LPDWORD lpdwEventStatus);
+FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, LPDWORD lpdwAmountInRxQueue, LPDWORD lpdwAmountInTxQueue,
+                       LPDWORD lpdwEventStatus);
 FT_STATUS FT_Close(FT_HANDLE ftHandle);

@@ -59,8 +59,10 @@ bool readString(libusb_device_handle* h, std::uint8_t index, std::string* text)
 class FtdiPort final : public hw::HardwarePort {
 public:
     FtdiPort(ftdi_context* ctx, std::string name, bool restoreLatency, unsigned char latency)
-        : ctx_(ctx), name_(std::move(name)), restoreLatency_(restoreLatency),
-          savedLatency_(latency)
+        : ctx_(ctx)
+        , name_(std::move(name))
+        , restoreLatency_(restoreLatency)
+        , savedLatency_(latency)
     {
     }
 
@@ -116,11 +118,12 @@ public:
         // text, which a read on the other thread may be writing too.
         const unsigned timeout = std::max<std::uint32_t>(writeTimeoutMs_, 1);
         while (*written < length) {
-            const int piece = static_cast<int>(std::min<std::size_t>(length - *written, kWriteChunk));
+            const int piece =
+                static_cast<int>(std::min<std::size_t>(length - *written, kWriteChunk));
             int sent = 0;
-            const int r = libusb_bulk_transfer(ctx_->usb_dev, static_cast<unsigned char>(ctx_->in_ep),
-                                               const_cast<std::uint8_t*>(data + *written), piece,
-                                               &sent, timeout);
+            const int r = libusb_bulk_transfer(
+                ctx_->usb_dev, static_cast<unsigned char>(ctx_->in_ep),
+                const_cast<std::uint8_t*>(data + *written), piece, &sent, timeout);
             *written += static_cast<std::size_t>(std::clamp(sent, 0, piece));
             if (r < 0) {
                 // A time-out is a short write, not an I/O error.
@@ -161,10 +164,9 @@ public:
         // running bulk read or write and fails with no-device once the
         // chip is unplugged.
         unsigned char modem[2];
-        const int r = libusb_control_transfer(ctx_->usb_dev, FTDI_DEVICE_IN_REQTYPE,
-                                              SIO_POLL_MODEM_STATUS_REQUEST, 0,
-                                              static_cast<std::uint16_t>(ctx_->index), modem,
-                                              sizeof modem, 500);
+        const int r = libusb_control_transfer(
+            ctx_->usb_dev, FTDI_DEVICE_IN_REQTYPE, SIO_POLL_MODEM_STATUS_REQUEST, 0,
+            static_cast<std::uint16_t>(ctx_->index), modem, sizeof modem, 500);
         if (r < 0 && usbFailure(r, "status") == hw::UsbOutcome::Gone)
             return false;
         std::uint32_t queued = 0;
@@ -193,8 +195,8 @@ private:
             if (!gone_.exchange(true))
                 qCDebug(lcD2xx).noquote() << QString::fromStdString(name_) << "is gone";
         } else if (outcome == hw::UsbOutcome::Failed) {
-            qCDebug(lcD2xx).noquote() << QString::fromStdString(name_) << what << "failed:"
-                                      << libusb_error_name(libusbResult);
+            qCDebug(lcD2xx).noquote() << QString::fromStdString(name_) << what
+                                      << "failed:" << libusb_error_name(libusbResult);
         }
         return outcome;
     }
@@ -233,7 +235,8 @@ public:
         const int found = ftdi_usb_find_all(ctx.get(), &raw, 0, 0);
         DeviceList list(raw);
         if (found < 0) {
-            qCDebug(lcD2xx) << "libftdi: cannot list USB devices:" << ftdi_get_error_string(ctx.get());
+            qCDebug(lcD2xx) << "libftdi: cannot list USB devices:"
+                            << ftdi_get_error_string(ctx.get());
             return devices;
         }
         for (ftdi_device_list* node = list.get(); node; node = node->next)
@@ -280,7 +283,8 @@ public:
                     libusb_close(h);
             }
             // The dispatcher logs this as the reason the open failed.
-            *error = hw::openFailureText(opened, reason) + " (" + ftdi_get_error_string(ctx.get()) + ")";
+            *error =
+                hw::openFailureText(opened, reason) + " (" + ftdi_get_error_string(ctx.get()) + ")";
             return nullptr;
         }
         list.reset();
@@ -290,18 +294,19 @@ public:
             || ftdi_set_baudrate(ctx.get(), 250000) < 0
             || ftdi_set_line_property(ctx.get(), BITS_8, STOP_BIT_2, NONE) < 0
             || ftdi_setflowctrl(ctx.get(), SIO_DISABLE_FLOW_CTRL) < 0) {
-            *error = std::string("cannot configure the device: ") + ftdi_get_error_string(ctx.get());
+            *error =
+                std::string("cannot configure the device: ") + ftdi_get_error_string(ctx.get());
             ftdi_usb_close(ctx.get());
             return nullptr;
         }
-        return std::make_unique<FtdiPort>(ctx.release(), device.description + " (" + device.key + ")",
-                                          haveLatency, latency);
+        return std::make_unique<FtdiPort>(
+            ctx.release(), device.description + " (" + device.key + ")", haveLatency, latency);
     }
 
 private:
     static void describe(libusb_device* dev, std::vector<DeviceInfo>* devices)
     {
-        libusb_device_descriptor desc{};
+        libusb_device_descriptor desc {};
         if (libusb_get_device_descriptor(dev, &desc) != 0)
             return;
         const hw::UsbPlace where = placeOf(dev, 0);
@@ -310,10 +315,9 @@ private:
         if (opened != 0) {
             // Typically no udev rule: the kernel serial backend lists the
             // device through its ttyUSB port instead.
-            qCDebug(lcD2xx).noquote() << "libftdi: skipping USB device"
-                                      << QString::fromStdString(hw::usbKey(where))
-                                      << "whose strings cannot be read:"
-                                      << libusb_error_name(opened);
+            qCDebug(lcD2xx).noquote()
+                << "libftdi: skipping USB device" << QString::fromStdString(hw::usbKey(where))
+                << "whose strings cannot be read:" << libusb_error_name(opened);
             return;
         }
         std::string product, serial;

@@ -33,15 +33,24 @@ bool isFtdiProduct(std::uint16_t productId)
 std::uint32_t chipTypeFromBcd(std::uint16_t bcdDevice)
 {
     switch (bcdDevice) {
-    case 0x0200: return FT_DEVICE_AM;
-    case 0x0400: return FT_DEVICE_BM;
-    case 0x0500: return FT_DEVICE_2232C;
-    case 0x0600: return FT_DEVICE_232R;
-    case 0x0700: return FT_DEVICE_2232H;
-    case 0x0800: return FT_DEVICE_4232H;
-    case 0x0900: return FT_DEVICE_232H;
-    case 0x1000: return FT_DEVICE_X_SERIES;
-    default: return FT_DEVICE_UNKNOWN;
+    case 0x0200:
+        return FT_DEVICE_AM;
+    case 0x0400:
+        return FT_DEVICE_BM;
+    case 0x0500:
+        return FT_DEVICE_2232C;
+    case 0x0600:
+        return FT_DEVICE_232R;
+    case 0x0700:
+        return FT_DEVICE_2232H;
+    case 0x0800:
+        return FT_DEVICE_4232H;
+    case 0x0900:
+        return FT_DEVICE_232H;
+    case 0x1000:
+        return FT_DEVICE_X_SERIES;
+    default:
+        return FT_DEVICE_UNKNOWN;
     }
 }
 
@@ -60,8 +69,7 @@ int interfaceCount(std::uint32_t chipType)
 
 bool isHighSpeed(std::uint32_t chipType)
 {
-    return chipType == FT_DEVICE_2232H || chipType == FT_DEVICE_4232H
-        || chipType == FT_DEVICE_232H;
+    return chipType == FT_DEVICE_2232H || chipType == FT_DEVICE_4232H || chipType == FT_DEVICE_232H;
 }
 
 bool UsbPlace::operator<(const UsbPlace& other) const
@@ -174,8 +182,8 @@ DeviceInfo describeInterface(std::uint16_t productId, std::uint16_t bcdDevice,
 {
     DeviceInfo info;
     info.type = chipTypeFromBcd(bcdDevice);
-    info.flags = isHighSpeed(info.type) ? ULONG{FT_FLAGS_HISPEED} : ULONG{0};
-    info.id = std::uint32_t{kFtdiVendor} << 16 | productId;
+    info.flags = isHighSpeed(info.type) ? ULONG {FT_FLAGS_HISPEED} : ULONG {0};
+    info.id = std::uint32_t {kFtdiVendor} << 16 | productId;
     info.locId = locationId(place);
     info.description = product;
     info.serial = serial;
@@ -247,8 +255,7 @@ std::string openFailureText(int ftdiOpenResult, int libusbOpenResult)
 
 bool isGoneErrno(int error)
 {
-    return error == EIO || error == ENODEV || error == ENXIO || error == ENOENT
-        || error == EBADF;
+    return error == EIO || error == ENODEV || error == ENXIO || error == ENOENT || error == EBADF;
 }
 
 std::string serialOpenFailureText(int error)
@@ -279,12 +286,12 @@ std::vector<NamedPort> parsePortsVariable(const std::string& value)
     while (!rest.empty()) {
         const std::size_t semicolon = rest.find(';');
         const std::string_view entry = rest.substr(0, semicolon);
-        rest = semicolon == std::string_view::npos ? std::string_view{}
-                                                    : rest.substr(semicolon + 1);
+        rest =
+            semicolon == std::string_view::npos ? std::string_view {} : rest.substr(semicolon + 1);
         const std::size_t equals = entry.find('=');
-        NamedPort port{trimmed(entry.substr(0, equals)),
-                       equals == std::string_view::npos ? std::string{}
-                                                        : trimmed(entry.substr(equals + 1))};
+        NamedPort port {trimmed(entry.substr(0, equals)),
+                        equals == std::string_view::npos ? std::string {}
+                                                         : trimmed(entry.substr(equals + 1))};
         if (port.path.empty() || !seen.insert(port.path).second)
             continue;
         ports.push_back(std::move(port));
@@ -343,13 +350,13 @@ std::vector<DeviceInfo> scanTtyUsbPorts(const std::string& sysRoot, const std::s
             continue;
         const int product = readNumber(usbDir / "idProduct", 16);
         const int bcd = readNumber(usbDir / "bcdDevice", 16);
-        DeviceInfo info = describeInterface(static_cast<std::uint16_t>(std::max(0, product)),
-                                            static_cast<std::uint16_t>(std::max(0, bcd)),
-                                            readLine(usbDir / "product"),
-                                            readLine(usbDir / "serial"), place,
-                                            std::max(0, readNumber(usbDir / "devnum", 10)));
+        DeviceInfo info = describeInterface(
+            static_cast<std::uint16_t>(std::max(0, product)),
+            static_cast<std::uint16_t>(std::max(0, bcd)), readLine(usbDir / "product"),
+            readLine(usbDir / "serial"), place, std::max(0, readNumber(usbDir / "devnum", 10)));
         if (vendor > 0)
-            info.id = static_cast<std::uint32_t>(vendor) << 16 | static_cast<std::uint16_t>(product);
+            info.id =
+                static_cast<std::uint32_t>(vendor) << 16 | static_cast<std::uint16_t>(product);
         const int busnum = readNumber(usbDir / "busnum", 10);
         if (busnum > 0)
             info.usbBus = busnum;

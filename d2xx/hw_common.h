@@ -75,10 +75,10 @@ protected:
     std::mutex readMutex_;
     std::mutex writeMutex_;
     // Set once the device has vanished; every later call fails.
-    std::atomic<bool> gone_{false};
+    std::atomic<bool> gone_ {false};
     // A read time-out of 0 returns what has already arrived.
-    std::atomic<std::uint32_t> readTimeoutMs_{0};
-    std::atomic<std::uint32_t> writeTimeoutMs_{2000};
+    std::atomic<std::uint32_t> readTimeoutMs_ {0};
+    std::atomic<std::uint32_t> writeTimeoutMs_ {2000};
 };
 
 // Orders devices by bus, port path and interface (their UsbPlace); entries

@@ -43,8 +43,8 @@ int waitFor(int fd, short events, Clock::time_point deadline)
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
         if (ns <= 0)
             return 0;
-        timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-        pollfd p{fd, events, 0};
+        timespec ts {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        pollfd p {fd, events, 0};
         const int r = ::ppoll(&p, 1, &ts, nullptr);
         if (r < 0 && errno == EINTR)
             continue;
@@ -57,13 +57,16 @@ int waitFor(int fd, short events, Clock::time_point deadline)
 class SerialPort final : public hw::HardwarePort {
 public:
     SerialPort(int fd, std::string path, dev_t rdev, bool pty)
-        : fd_(fd), path_(std::move(path)), rdev_(rdev), pty_(pty)
+        : fd_(fd)
+        , path_(std::move(path))
+        , rdev_(rdev)
+        , pty_(pty)
     {
         // USB serial drivers hold received bytes back for their latency
         // timer (16 ms on FTDI chips) unless asked for low latency; a short
         // reply would wait for it on every frame. Ports that do not know the
         // request (ptys) just keep their behaviour.
-        serial_struct ss{};
+        serial_struct ss {};
         if (!pty_ && ::ioctl(fd_, TIOCGSERIAL, &ss) == 0) {
             savedSerialFlags_ = ss.flags;
             ss.flags |= ASYNC_LOW_LATENCY;
@@ -73,7 +76,7 @@ public:
 
     ~SerialPort() override
     {
-        serial_struct ss{};
+        serial_struct ss {};
         if (lowLatencySet_ && !gone_ && ::ioctl(fd_, TIOCGSERIAL, &ss) == 0) {
             ss.flags = savedSerialFlags_;
             ::ioctl(fd_, TIOCSSERIAL, &ss);
@@ -181,13 +184,13 @@ public:
     {
         if (gone_)
             return false;
-        pollfd p{fd_, POLLIN, 0};
+        pollfd p {fd_, POLLIN, 0};
         if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
             return markGone("hung up");
         const int queued = queuedInput(fd_);
         if (queued < 0)
             return failed(errno);
-        struct stat st {};
+        struct stat st { };
         if (::stat(path_.c_str(), &st) != 0 || st.st_rdev != rdev_)
             return markGone("its path has gone");
         *rxQueued = static_cast<std::uint32_t>(queued);
@@ -195,10 +198,7 @@ public:
     }
 
 private:
-    bool check(int error)
-    {
-        return error == 0 || failed(error);
-    }
+    bool check(int error) { return error == 0 || failed(error); }
 
     // Records an I/O error; the errors a removed device gives mark the port
     // gone for good. Always false.
@@ -206,16 +206,16 @@ private:
     {
         if (hw::isGoneErrno(error))
             return markGone(std::strerror(error));
-        qCDebug(lcD2xx).noquote() << "serial port" << QString::fromStdString(path_) << "failed:"
-                                  << std::strerror(error);
+        qCDebug(lcD2xx).noquote() << "serial port" << QString::fromStdString(path_)
+                                  << "failed:" << std::strerror(error);
         return false;
     }
 
     bool markGone(const char* why)
     {
         if (!gone_.exchange(true))
-            qCDebug(lcD2xx).noquote() << "serial port" << QString::fromStdString(path_)
-                                      << "is gone:" << why;
+            qCDebug(lcD2xx).noquote()
+                << "serial port" << QString::fromStdString(path_) << "is gone:" << why;
         return false;
     }
 
@@ -254,7 +254,7 @@ public:
             ::close(fd);
             return nullptr;
         };
-        struct stat st {};
+        struct stat st { };
         if (::fstat(fd, &st) != 0)
             return fail(errno);
         if (!::isatty(fd))
@@ -266,7 +266,7 @@ public:
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
             return fail(errno == EWOULDBLOCK ? EBUSY : errno);
         const bool pty = isPseudoTerminal(st);
-        const int lineError = applyLineSettings(fd, LineSettings{}, pty);
+        const int lineError = applyLineSettings(fd, LineSettings {}, pty);
         if (lineError != 0) {
             ::ioctl(fd, TIOCNXCL);
             *error = path + ": cannot set 250000 baud 8N2: " + std::strerror(lineError);

@@ -15,9 +15,8 @@ namespace {
 
 void makeRaw(termios2* t, const LineSettings& s)
 {
-    t->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR
-                                         | ICRNL | IXON | IXOFF | IXANY | INPCK | IUCLC
-                                         | IMAXBEL);
+    t->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL
+                                         | IXON | IXOFF | IXANY | INPCK | IUCLC | IMAXBEL);
     t->c_oflag &= ~static_cast<tcflag_t>(OPOST);
     t->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     t->c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
@@ -50,7 +49,7 @@ void setSpeed(termios2* t, std::uint32_t baud)
 
 int applyLineSettings(int fd, const LineSettings& settings, bool ignoreSpeed)
 {
-    termios2 original{};
+    termios2 original {};
     if (ioctl(fd, TCGETS2, &original) != 0)
         return errno;
     termios2 wanted = original;
@@ -70,11 +69,11 @@ int applyLineSettings(int fd, const LineSettings& settings, bool ignoreSpeed)
         return 0;
     // Drivers round a speed they cannot make to the nearest one they can;
     // the far end of an asynchronous line tolerates a few percent at most.
-    termios2 actual{};
+    termios2 actual {};
     if (ioctl(fd, TCGETS2, &actual) != 0)
         return errno;
-    const long long delta = std::llabs(static_cast<long long>(actual.c_ospeed)
-                                       - static_cast<long long>(settings.baud));
+    const long long delta =
+        std::llabs(static_cast<long long>(actual.c_ospeed) - static_cast<long long>(settings.baud));
     if (delta * 100 > static_cast<long long>(settings.baud) * 3)
         return EINVAL;
     return 0;

@@ -9,9 +9,9 @@ namespace d2xx {
 
 struct LineSettings {
     std::uint32_t baud = 250000;
-    int dataBits = 8;     // 7 or 8
+    int dataBits = 8; // 7 or 8
     bool twoStopBits = true;
-    int parity = 0;       // 0 none, 1 odd, 2 even
+    int parity = 0; // 0 none, 1 odd, 2 even
 };
 
 // Puts the port into raw mode with the given settings and a custom baud

@@ -12,7 +12,10 @@ namespace {
 
 class SimPort : public Port {
 public:
-    explicit SimPort(std::unique_ptr<sim::Connection> c) : m_c(std::move(c)) {}
+    explicit SimPort(std::unique_ptr<sim::Connection> c)
+        : m_c(std::move(c))
+    {
+    }
     bool reset() override { return m_c->reset(); }
     bool setBaudRate(std::uint32_t baud) override { return m_c->setBaudRate(baud); }
     bool setDataCharacteristics(std::uint8_t bits, std::uint8_t stopBits,

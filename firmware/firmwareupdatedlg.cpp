@@ -5,8 +5,8 @@
 #include "devicesdiscoverer.h"
 #include "firmwarelog.h"
 #include "fwupdater.h"
-#include "updateimage.h"
 #include "mainwindow.h"
+#include "updateimage.h"
 
 #include <QCloseEvent>
 #include <QFile>
@@ -20,8 +20,9 @@ QString modeText(const QString& before, const QString& linkWord, const QString& 
                  const QString& after)
 {
     return QStringLiteral("<span style=\" font-size:8pt; font-weight:600;\">") + before
-        + QStringLiteral("<a href=\"%1\"><span style=\" font-weight:600; text-decoration: underline; "
-                         "color:#ff0000;\">")
+        + QStringLiteral(
+              "<a href=\"%1\"><span style=\" font-weight:600; text-decoration: underline; "
+              "color:#ff0000;\">")
               .arg(target)
         + linkWord + QStringLiteral("</span></a>") + after + QStringLiteral("</span>");
 }
@@ -29,19 +30,22 @@ QString modeText(const QString& before, const QString& linkWord, const QString& 
 } // namespace
 
 FirmwareUpdateDlg::FirmwareUpdateDlg(QWidget* parent)
-    : QDialog(parent), ui(new Ui::FirmwareUpdateDlg)
+    : QDialog(parent)
+    , ui(new Ui::FirmwareUpdateDlg)
 {
     ui->setupUi(this);
     busy = false;
     defaultModeText = modeText(tr("Default firmware update file loaded. Load "), tr("alternative"),
                                QStringLiteral("alternative-update-file"), tr(" update file."));
-    alternativeModeText = modeText(tr("Load the "), tr("default"), QStringLiteral("default-update-file"),
-                                   tr(" update file."));
-    chooseFile = [](QWidget* owner, const QString& caption, const QString& dir, const QString& filter) {
+    alternativeModeText = modeText(tr("Load the "), tr("default"),
+                                   QStringLiteral("default-update-file"), tr(" update file."));
+    chooseFile = [](QWidget* owner, const QString& caption, const QString& dir,
+                    const QString& filter) {
         return QFileDialog::getOpenFileName(owner, caption, dir, filter);
     };
 
-    connect(ui->lbl_fileOpenMode, &QLabel::linkActivated, this, &FirmwareUpdateDlg::on_lblMode_Link_clicked);
+    connect(ui->lbl_fileOpenMode, &QLabel::linkActivated, this,
+            &FirmwareUpdateDlg::on_lblMode_Link_clicked);
 
     // Both workers go with the dialog; the destructor waits for them, and
     // the dialog cannot be closed while either runs.

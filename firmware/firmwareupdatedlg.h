@@ -18,8 +18,7 @@ namespace Ui {
 class FirmwareUpdateDlg;
 }
 
-class FirmwareUpdateDlg : public QDialog
-{
+class FirmwareUpdateDlg : public QDialog {
     Q_OBJECT
 
 public:
@@ -32,7 +31,8 @@ public:
     // Asks for the update file to load: (parent, caption, start path,
     // filter) -> chosen path, empty when cancelled. A file dialog unless
     // replaced (tests answer it themselves).
-    using FileChooser = std::function<QString(QWidget*, const QString&, const QString&, const QString&)>;
+    using FileChooser =
+        std::function<QString(QWidget*, const QString&, const QString&, const QString&)>;
     void setFileChooser(FileChooser chooser);
 
     // State, for tests.

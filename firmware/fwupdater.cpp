@@ -1,9 +1,9 @@
 #include "fwupdater.h"
 
 #include "firmwarelog.h"
-#include "updateimage.h"
 #include "kvpmaster.h"
 #include "kvpmphyusb.h"
+#include "updateimage.h"
 
 namespace {
 
@@ -27,7 +27,10 @@ qint64 framesFor(qint64 length, int maxFrameSize)
 
 } // namespace
 
-FwUpdater::FwUpdater(QObject* parent) : QThread(parent) {}
+FwUpdater::FwUpdater(QObject* parent)
+    : QThread(parent)
+{
+}
 
 void FwUpdater::attach(KVPMaster* master, KVPmPhyUSB* link)
 {
@@ -80,14 +83,16 @@ void FwUpdater::run()
     QString name;
     uint softwareVersion = 0;
     uint hardwareVersion = 0;
-    if (!m_master->getDeviceInfo(&name, &softwareVersion, &hardwareVersion) || name != UpdatableModel) {
+    if (!m_master->getDeviceInfo(&name, &softwareVersion, &hardwareVersion)
+        || name != UpdatableModel) {
         finish(savedTimeout, false);
         return;
     }
 
     const auto header = m_image->headerBlock();
     if (!header
-        || !m_master->writeData(uint(header->size()), reinterpret_cast<const unsigned char*>(header->data()),
+        || !m_master->writeData(uint(header->size()),
+                                reinterpret_cast<const unsigned char*>(header->data()),
                                 CommandFirmwareHeader, 0)) {
         qCDebug(lcFirmware).noquote() << "Sending of the Header has failed";
         finish(savedTimeout, false);
@@ -104,15 +109,17 @@ void FwUpdater::run()
         }
         // Counts the frames of this write acknowledged after its first one:
         // the master reports progress after each of them, in this thread.
-        std::atomic<qint64> laterFramesAcknowledged{0};
-        const QMetaObject::Connection counter =
-            connect(m_master, &KVPMaster::sigTransferred, m_master, [&laterFramesAcknowledged, this](uint) {
+        std::atomic<qint64> laterFramesAcknowledged {0};
+        const QMetaObject::Connection counter = connect(
+            m_master, &KVPMaster::sigTransferred, m_master,
+            [&laterFramesAcknowledged, this](uint) {
                 if (QThread::currentThread() == this)
                     ++laterFramesAcknowledged;
-            }, Qt::DirectConnection);
-        const bool written =
-            m_master->writeData(uint(section->size()), reinterpret_cast<const unsigned char*>(section->data()),
-                                CommandFirmwareSection, ushort(i));
+            },
+            Qt::DirectConnection);
+        const bool written = m_master->writeData(
+            uint(section->size()), reinterpret_cast<const unsigned char*>(section->data()),
+            CommandFirmwareSection, ushort(i));
         disconnect(counter);
         if (written) {
             qCDebug(lcFirmware).nospace() << "Successfully sent sector " << i;
@@ -129,7 +136,8 @@ void FwUpdater::run()
             const bool onlyFinalFrameMissing =
                 frames == 1 || (frames > 2 && laterFramesAcknowledged == frames - 2);
             if (m_master->isLinkLost() && onlyFinalFrameMissing) {
-                qCDebug(lcFirmware).noquote() << "No answer to the last frame; the recorder restarts";
+                qCDebug(lcFirmware).noquote()
+                    << "No answer to the last frame; the recorder restarts";
                 finish(savedTimeout, true);
                 return;
             }

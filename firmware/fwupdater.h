@@ -11,8 +11,7 @@ class KVPMaster;
 class KVPmPhyUSB;
 class UpdateImage;
 
-class FwUpdater : public QThread
-{
+class FwUpdater : public QThread {
     Q_OBJECT
 
 public:
@@ -20,8 +19,7 @@ public:
 
     // Takes the protocol master and the link of the given main window (any
     // type with master() and link()); the library itself stays widget-free.
-    template <typename Window>
-    void setMainWindow(Window* window)
+    template <typename Window> void setMainWindow(Window* window)
     {
         attach(window ? window->master() : nullptr, window ? window->link() : nullptr);
     }
@@ -54,6 +52,6 @@ private:
     int m_deviceIndex = -1;
     // Written by run() before any write, read and advanced by onProgress()
     // in the GUI thread.
-    std::atomic<int> m_accountedBytes{0};
-    std::atomic<int> m_sectionCounter{0};
+    std::atomic<int> m_accountedBytes {0};
+    std::atomic<int> m_sectionCounter {0};
 };

@@ -43,19 +43,24 @@ bool hasMagic(const Header& header)
 QString layoutProblem(const Header& header, qint64 fileSize)
 {
     if (header.sectionCount > MaxSections)
-        return QStringLiteral("section count %1 above %2").arg(header.sectionCount).arg(MaxSections);
+        return QStringLiteral("section count %1 above %2")
+            .arg(header.sectionCount)
+            .arg(MaxSections);
     // The checksum walk steps over whole 256-byte blocks while the sections
     // are placed back to back; only whole blocks keep both views the same.
     qint64 total = 0;
     for (int i = 0; i < header.sectionCount; ++i) {
         if (header.sizes[i] % SectionAlign != 0)
             return QStringLiteral("section %1 size %2 not a multiple of %3")
-                .arg(i).arg(header.sizes[i]).arg(SectionAlign);
-        total += header.sizes[i];   // eight u32 values cannot overflow 64 bits
+                .arg(i)
+                .arg(header.sizes[i])
+                .arg(SectionAlign);
+        total += header.sizes[i]; // eight u32 values cannot overflow 64 bits
     }
     if (HeaderSize + total > fileSize)
         return QStringLiteral("sections end at %1, past the file size %2")
-            .arg(HeaderSize + total).arg(fileSize);
+            .arg(HeaderSize + total)
+            .arg(fileSize);
     return {};
 }
 
@@ -76,23 +81,29 @@ bool build(const BuildInput& input, QByteArray* out, QString* error)
     const QByteArray model = input.model.toLatin1();
     if (model.isEmpty() || model.size() >= ModelFieldSize || model.contains('\0')
         || QString::fromLatin1(model) != input.model) {
-        *error = QStringLiteral("model name must be 1 to %1 Latin-1 characters").arg(ModelFieldSize - 1);
+        *error =
+            QStringLiteral("model name must be 1 to %1 Latin-1 characters").arg(ModelFieldSize - 1);
         return false;
     }
     if (input.freeText.size() > FreeTextSize) {
         *error = QStringLiteral("free text is %1 bytes, at most %2 fit")
-                     .arg(input.freeText.size()).arg(FreeTextSize);
+                     .arg(input.freeText.size())
+                     .arg(FreeTextSize);
         return false;
     }
     if (input.sections.size() > MaxSections) {
-        *error = QStringLiteral("%1 sections, at most %2 fit").arg(input.sections.size()).arg(MaxSections);
+        *error = QStringLiteral("%1 sections, at most %2 fit")
+                     .arg(input.sections.size())
+                     .arg(MaxSections);
         return false;
     }
     qint64 total = HeaderSize;
     for (int i = 0; i < input.sections.size(); ++i) {
         if (input.sections[i].size() % SectionAlign != 0) {
             *error = QStringLiteral("section %1 is %2 bytes, not a multiple of %3")
-                         .arg(i).arg(input.sections[i].size()).arg(SectionAlign);
+                         .arg(i)
+                         .arg(input.sections[i].size())
+                         .arg(SectionAlign);
             return false;
         }
         total += input.sections[i].size();
@@ -119,7 +130,8 @@ bool build(const BuildInput& input, QByteArray* out, QString* error)
     std::memcpy(h + FreeTextOffset, input.freeText.constData(), input.freeText.size());
     for (const QByteArray& s : input.sections)
         file.append(s);
-    writeU32(file.data() + ChecksumOffset, checksum(parseHeader(file.constData()), file.constData()));
+    writeU32(file.data() + ChecksumOffset,
+             checksum(parseHeader(file.constData()), file.constData()));
     *out = file;
     return true;
 }

@@ -11,12 +11,12 @@
 
 namespace kv2 {
 
-constexpr int HeaderSize = 1280;       // fixed header in front of the sections
-constexpr int HeaderBlockSize = 256;   // part of the header sent to the recorder
-constexpr int MaxSections = 8;         // size table entries in the header
-constexpr int SectionAlign = 256;      // sections are whole 256-byte blocks
+constexpr int HeaderSize = 1280;     // fixed header in front of the sections
+constexpr int HeaderBlockSize = 256; // part of the header sent to the recorder
+constexpr int MaxSections = 8;       // size table entries in the header
+constexpr int SectionAlign = 256;    // sections are whole 256-byte blocks
 constexpr int ModelOffset = 5;
-constexpr int ModelFieldSize = 40;     // offsets 5..44
+constexpr int ModelFieldSize = 40; // offsets 5..44
 constexpr int SectionCountOffset = 46;
 constexpr int SizeTableOffset = 68;
 constexpr int ChecksumOffset = 100;
@@ -30,11 +30,11 @@ constexpr qint64 MaxFileSize = 16 * 1024 * 1024;
 inline constexpr char Magic[5] = {'K', 'V', 'U', '2', '\0'};
 
 struct Header {
-    QByteArray magic;                      // the first five bytes as stored
-    QString model;                         // target model name
-    int sectionCount = 0;                  // as stored, may exceed MaxSections
-    std::array<quint32, MaxSections> sizes{};
-    quint32 checksum = 0;                  // as stored
+    QByteArray magic;     // the first five bytes as stored
+    QString model;        // target model name
+    int sectionCount = 0; // as stored, may exceed MaxSections
+    std::array<quint32, MaxSections> sizes {};
+    quint32 checksum = 0; // as stored
 };
 
 // Parses the fixed fields; data must hold at least HeaderSize bytes.
@@ -53,8 +53,8 @@ quint32 checksum(const Header& header, const char* data);
 
 struct BuildInput {
     QString model;
-    QByteArray freeText;                   // at most FreeTextSize bytes
-    QList<QByteArray> sections;            // each a multiple of SectionAlign
+    QByteArray freeText;        // at most FreeTextSize bytes
+    QList<QByteArray> sections; // each a multiple of SectionAlign
 };
 
 // Writes a complete, valid file image, or returns false with *error set.

@@ -62,8 +62,9 @@ bool UpdateImage::loadFromBytes(const QByteArray& bytes, const QString& name)
     reset(name);
     if (bytes.size() > kv2::MaxFileSize) {
         m_size = int(bytes.size());
-        return fail("Not an KVU2 file",
-                    QStringLiteral("file size %1 above %2").arg(bytes.size()).arg(kv2::MaxFileSize));
+        return fail(
+            "Not an KVU2 file",
+            QStringLiteral("file size %1 above %2").arg(bytes.size()).arg(kv2::MaxFileSize));
     }
     m_contents = bytes;
     return check();
@@ -74,7 +75,9 @@ bool UpdateImage::check()
     m_size = int(m_contents.size());
     if (m_size < kv2::HeaderSize)
         return fail("Not an KVU2 file",
-                    QStringLiteral("file size %1 below the %2-byte header").arg(m_size).arg(kv2::HeaderSize));
+                    QStringLiteral("file size %1 below the %2-byte header")
+                        .arg(m_size)
+                        .arg(kv2::HeaderSize));
     m_header = kv2::parseHeader(m_contents.constData());
     m_hasHeader = true;
     if (!kv2::hasMagic(m_header))
@@ -151,8 +154,9 @@ QString UpdateImage::statusText(const QString& modelName) const
     if (!isValid())
         return line("red", tr("The file ") + name + tr(" is not a valid KV2 file."));
     if (!modelName.isEmpty() && modelName != m_header.model)
-        return line("grey", tr("The file ") + name
-                                + tr(" does not contain a firmware update for the connected device."));
+        return line("grey",
+                    tr("The file ") + name
+                        + tr(" does not contain a firmware update for the connected device."));
     if (modelName.isEmpty())
         return line("grey", tr("The file ") + name + tr(" is OK."));
     return line("green", tr("The file ") + name + tr(" is OK."));

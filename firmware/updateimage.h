@@ -12,8 +12,7 @@
 
 #include <optional>
 
-class UpdateImage
-{
+class UpdateImage {
     Q_DECLARE_TR_FUNCTIONS(UpdateImage)
 
 public:

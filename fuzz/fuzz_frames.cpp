@@ -17,7 +17,9 @@ void onTransmit(KVPEngine*, unsigned short length, const unsigned char*)
         std::abort();
 }
 
-void onAcknowledge(KVPEngine*, unsigned char, unsigned short, unsigned char) {}
+void onAcknowledge(KVPEngine*, unsigned char, unsigned short, unsigned char)
+{
+}
 
 void onData(KVPEngine* engine, unsigned char, unsigned short, unsigned short length,
             const unsigned char* payload, bool, bool, unsigned char status)
@@ -62,10 +64,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const unsigned processEvery = 1u + data[1] % 64;
     const std::uint8_t payload[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     switch (mode) {
-    case 0: kvpBuildReadRequest(e, 10, 3, true); break;
-    case 1: kvpBuildReadRequest(e, 16, 0, false); break;
-    case 2: kvpBuildWriteFrame(e, 15, 0, payload, sizeof payload, false, false); break;
-    default: break; // nothing waits: replies arrive unasked
+    case 0:
+        kvpBuildReadRequest(e, 10, 3, true);
+        break;
+    case 1:
+        kvpBuildReadRequest(e, 16, 0, false);
+        break;
+    case 2:
+        kvpBuildWriteFrame(e, 15, 0, payload, sizeof payload, false, false);
+        break;
+    default:
+        break; // nothing waits: replies arrive unasked
     }
     kvpProcess(e);
     for (std::size_t i = 2; i < size; ++i) {

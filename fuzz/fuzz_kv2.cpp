@@ -1,7 +1,7 @@
 // The update-file loader fed arbitrary files. Whatever a valid image claims
 // about its sections must lie inside the file.
-#include "updateimage.h"
 #include "fuzz_common.h"
+#include "updateimage.h"
 
 #include <cstdlib>
 

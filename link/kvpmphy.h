@@ -29,8 +29,8 @@ public slots:
     virtual bool disconnectDevice();
 
 protected:
-    std::atomic<KVPMaster*> m_master{nullptr};
-    std::atomic<bool> m_stopRequest{false};
-    std::atomic<bool> m_connected{false};
-    std::atomic<bool> m_open{false};
+    std::atomic<KVPMaster*> m_master {nullptr};
+    std::atomic<bool> m_stopRequest {false};
+    std::atomic<bool> m_connected {false};
+    std::atomic<bool> m_open {false};
 };

@@ -54,8 +54,8 @@ private:
     // Serialises listing, opening, closing and writing among the caller and
     // master threads; the reader never takes it.
     std::recursive_mutex m_control;
-    std::atomic<FT_HANDLE> m_handle{nullptr};
-    std::atomic<int> m_deviceIndex{-1};
+    std::atomic<FT_HANDLE> m_handle {nullptr};
+    std::atomic<int> m_deviceIndex {-1};
     QHash<int, QString> m_devices;
     mutable std::mutex m_errorLock;
     QString m_lastError;

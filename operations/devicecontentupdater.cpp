@@ -1,8 +1,8 @@
 #include "devicecontentupdater.h"
 
 #include "kvpmaster.h"
-#include "operationslog.h"
 #include "mainwindow.h"
+#include "operationslog.h"
 #include "ui_mainwindow.h"
 
 #include <QTableWidget>
@@ -17,7 +17,10 @@ constexpr uint lastVersionWithoutListing = 0x0101;
 
 } // namespace
 
-DeviceContentUpdater::DeviceContentUpdater(QObject* parent) : QThread(parent) {}
+DeviceContentUpdater::DeviceContentUpdater(QObject* parent)
+    : QThread(parent)
+{
+}
 
 void DeviceContentUpdater::setMainWindow(MainWindow* window)
 {

@@ -2,8 +2,8 @@
 
 #include "kvpmaster.h"
 #include "kvpmphyusb.h"
-#include "operationslog.h"
 #include "mainwindow.h"
+#include "operationslog.h"
 #include "ui_mainwindow.h"
 
 #include <QComboBox>
@@ -13,7 +13,10 @@
 
 #include <algorithm>
 
-DevicesDiscoverer::DevicesDiscoverer(QObject* parent) : QThread(parent) {}
+DevicesDiscoverer::DevicesDiscoverer(QObject* parent)
+    : QThread(parent)
+{
+}
 
 void DevicesDiscoverer::setMainWindow(MainWindow* window)
 {

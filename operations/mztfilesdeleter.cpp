@@ -1,10 +1,10 @@
 #include "mztfilesdeleter.h"
 
-#include "mzttransfersupport.h"
-#include "operationslog.h"
 #include "kvpfileops.h"
 #include "kvpmaster.h"
 #include "mainwindow.h"
+#include "mzttransfersupport.h"
+#include "operationslog.h"
 
 namespace {
 
@@ -14,7 +14,10 @@ constexpr uint deletionDone = 255;
 
 } // namespace
 
-MZTFilesDeleter::MZTFilesDeleter(QObject* parent) : QThread(parent) {}
+MZTFilesDeleter::MZTFilesDeleter(QObject* parent)
+    : QThread(parent)
+{
+}
 
 void MZTFilesDeleter::setMainWindow(MainWindow* window)
 {

@@ -43,5 +43,5 @@ private:
 
     MainWindow* mainWindow = nullptr;
     mzt::ResultHandOver handOver;
-    std::atomic<bool> abortRequested{false};
+    std::atomic<bool> abortRequested {false};
 };

@@ -1,12 +1,12 @@
 #include "mztfilesdownloader.h"
 
 #include "devicecontentupdater.h"
-#include "mzttransfersupport.h"
-#include "operationslog.h"
 #include "kvpfileops.h"
 #include "kvpmaster.h"
 #include "mainwindow.h"
 #include "mztarchive.h"
+#include "mzttransfersupport.h"
+#include "operationslog.h"
 
 #include <QByteArray>
 
@@ -21,7 +21,10 @@ constexpr qint64 progressPerCell = 300;
 
 } // namespace
 
-MZTFilesDownLoader::MZTFilesDownLoader(QObject* parent) : QThread(parent) {}
+MZTFilesDownLoader::MZTFilesDownLoader(QObject* parent)
+    : QThread(parent)
+{
+}
 
 void MZTFilesDownLoader::setMainWindow(MainWindow* window)
 {
@@ -92,8 +95,7 @@ void MZTFilesDownLoader::run()
         emit not_existing_files(missing);
 }
 
-bool MZTFilesDownLoader::downloadSelection(KVPMaster* master, MZTArchive* archive,
-                                           QString* missing)
+bool MZTFilesDownLoader::downloadSelection(KVPMaster* master, MZTArchive* archive, QString* missing)
 {
     const QList<mzt::SelectedCell> cells =
         mzt::readSelectedCells(mainWindow, mzt::TransferTable::Device);
@@ -122,8 +124,7 @@ bool MZTFilesDownLoader::downloadSelection(KVPMaster* master, MZTArchive* archiv
 
         QByteArray data;
         const kvp::StoredFileRead read = kvp::readStoredFile(
-            master, kvp::fileNumberForId(id), &data,
-            [this](quint32 size) { expectedSize = size; });
+            master, kvp::fileNumberForId(id), &data, [this](quint32 size) { expectedSize = size; });
         if (read == kvp::StoredFileRead::Missing) {
             missing->append(QLatin1String("\n ") + cell.text);
             continue;

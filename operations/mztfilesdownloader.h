@@ -50,7 +50,7 @@ private:
 
     MainWindow* mainWindow = nullptr;
     mzt::ResultHandOver handOver;
-    std::atomic<bool> abortRequested{false};
-    std::atomic<bool> checkingTransferMode{false};
-    std::atomic<quint32> expectedSize{0};
+    std::atomic<bool> abortRequested {false};
+    std::atomic<bool> checkingTransferMode {false};
+    std::atomic<quint32> expectedSize {0};
 };

@@ -1,13 +1,12 @@
 #include "mztfilesuploader.h"
 
 #include "devicecontentupdater.h"
-#include "mzttransfersupport.h"
-#include "operationslog.h"
 #include "kvpfileops.h"
 #include "kvpmaster.h"
 #include "mainwindow.h"
 #include "mztarchive.h"
-
+#include "mzttransfersupport.h"
+#include "operationslog.h"
 
 namespace {
 
@@ -22,7 +21,10 @@ constexpr uint deletionDone = 255;
 
 } // namespace
 
-MZTFilesUpLoader::MZTFilesUpLoader(QObject* parent) : QThread(parent) {}
+MZTFilesUpLoader::MZTFilesUpLoader(QObject* parent)
+    : QThread(parent)
+{
+}
 
 void MZTFilesUpLoader::setMainWindow(MainWindow* window)
 {
@@ -42,8 +44,8 @@ void MZTFilesUpLoader::onSigTransferred(uint percents)
 {
     if (!isRunning() || checkingTransferMode)
         return;
-    const uint value = replacing ? percents * (100 - deletionShare) / 100 + deletionShare
-                                 : percents;
+    const uint value =
+        replacing ? percents * (100 - deletionShare) / 100 + deletionShare : percents;
     emit progress_current(int(value));
     qCDebug(lcOperations) << "progress_current" << value;
 }

@@ -27,7 +27,6 @@ public:
     // in the GUI thread) before it reads them.
     void acquireResults() const { handOver.acquire(); }
 
-
 signals:
     void progress_current(int percent);
     void progress_total(int percent);
@@ -50,8 +49,8 @@ private:
 
     MainWindow* mainWindow = nullptr;
     mzt::ResultHandOver handOver;
-    std::atomic<bool> abortRequested{false};
-    std::atomic<bool> replacing{false};
-    std::atomic<bool> deleting{false};
-    std::atomic<bool> checkingTransferMode{false};
+    std::atomic<bool> abortRequested {false};
+    std::atomic<bool> replacing {false};
+    std::atomic<bool> deleting {false};
+    std::atomic<bool> checkingTransferMode {false};
 };

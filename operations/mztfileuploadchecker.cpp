@@ -1,11 +1,11 @@
 #include "mztfileuploadchecker.h"
 
-#include "mzttransfersupport.h"
-#include "operationslog.h"
 #include "kvpfileops.h"
 #include "kvpmaster.h"
 #include "mainwindow.h"
 #include "mztarchive.h"
+#include "mzttransfersupport.h"
+#include "operationslog.h"
 
 namespace {
 
@@ -15,7 +15,8 @@ constexpr int lastSequenceId = 64;
 
 } // namespace
 
-MZTFileUpLoadChecker::MZTFileUpLoadChecker(QObject* parent) : QThread(parent)
+MZTFileUpLoadChecker::MZTFileUpLoadChecker(QObject* parent)
+    : QThread(parent)
 {
     qRegisterMetaType<QStringList*>();
 }

@@ -45,6 +45,6 @@ private:
 
     MainWindow* mainWindow = nullptr;
     mzt::ResultHandOver handOver;
-    std::atomic<bool> abortRequested{false};
+    std::atomic<bool> abortRequested {false};
     QStringList* overwriteList = nullptr;
 };

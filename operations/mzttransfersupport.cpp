@@ -21,8 +21,8 @@ QList<SelectedCell> readSelectedCells(MainWindow* window, TransferTable which)
     if (!window)
         return cells;
     window->callInGuiThread([&] {
-        QTableWidget* table = which == TransferTable::Device ? window->ui()->devTable
-                                                             : window->ui()->archTable;
+        QTableWidget* table =
+            which == TransferTable::Device ? window->ui()->devTable : window->ui()->archTable;
         QList<QTableWidgetItem*> items = table->selectedItems();
         // Name cells first, rows in table order. The overall progress counts
         // every selected cell but advances with the name cells only, so with
@@ -67,7 +67,8 @@ TransferMode enterTransferMode(KVPMaster* master)
 }
 
 ReplyTimeoutOverride::ReplyTimeoutOverride(KVPMaster* master, int timeoutMs)
-    : m_master(master), m_saved(master->getTimeout())
+    : m_master(master)
+    , m_saved(master->getTimeout())
 {
     m_master->setTimeout(timeoutMs);
 }

@@ -74,7 +74,10 @@ public:
     // Publishes when the run ends, whichever way it ends.
     class AtEnd {
     public:
-        explicit AtEnd(ResultHandOver& handOver) : m_handOver(handOver) {}
+        explicit AtEnd(ResultHandOver& handOver)
+            : m_handOver(handOver)
+        {
+        }
         ~AtEnd() { m_handOver.publish(); }
         AtEnd(const AtEnd&) = delete;
         AtEnd& operator=(const AtEnd&) = delete;
@@ -84,7 +87,7 @@ public:
     };
 
 private:
-    std::atomic<unsigned> m_published{0};
+    std::atomic<unsigned> m_published {0};
 };
 
 // File transfers run with a longer reply time-out than the window's probes:

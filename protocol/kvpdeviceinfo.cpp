@@ -8,7 +8,9 @@ std::optional<DeviceInfoRecord> decodeDeviceInfo(const unsigned char* data, unsi
 {
     if (!data || length != DeviceInfoRecordSize)
         return std::nullopt;
-    const auto u16 = [data](unsigned offset) { return unsigned(data[offset]) | unsigned(data[offset + 1]) << 8; };
+    const auto u16 = [data](unsigned offset) {
+        return unsigned(data[offset]) | unsigned(data[offset + 1]) << 8;
+    };
     // The name field runs from offset 6 and is cut at offset 45 whether or
     // not the recorder terminated it, so it never runs into the frame size.
     const char* text = reinterpret_cast<const char*>(data + 6);

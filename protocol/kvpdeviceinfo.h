@@ -11,7 +11,7 @@ namespace kvp {
 inline constexpr unsigned DeviceInfoRecordSize = 50;
 
 struct DeviceInfoRecord {
-    QString name;              // ASCII, at most 39 characters
+    QString name; // ASCII, at most 39 characters
     unsigned softwareVersion = 0;
     unsigned hardwareVersion = 0;
     unsigned maximumFrameSize = 0; // as reported; the master bounds it

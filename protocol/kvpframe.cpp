@@ -57,8 +57,7 @@ void scheduleRepetition(KVPEngine* e)
     e->pending.store(true, std::memory_order_release);
 }
 
-void reportFailure(KVPEngine* e, std::uint8_t command, std::uint16_t parameter,
-                   std::uint8_t status)
+void reportFailure(KVPEngine* e, std::uint8_t command, std::uint16_t parameter, std::uint8_t status)
 {
     if (e->requestMode.load(std::memory_order_relaxed)) {
         if (e->dataHook)
@@ -158,8 +157,8 @@ bool kvpBuildWriteFrame(KVPEngine* e, std::uint8_t command, std::uint16_t parame
     if (length > KVP_MAX_PAYLOAD || (length && !payload))
         return false;
     e->requestMode.store(false, std::memory_order_relaxed);
-    const std::uint8_t flags = static_cast<std::uint8_t>((first ? KVP_FLAG_FIRST : 0)
-                                                         | (last ? KVP_FLAG_LAST : 0));
+    const std::uint8_t flags =
+        static_cast<std::uint8_t>((first ? KVP_FLAG_FIRST : 0) | (last ? KVP_FLAG_LAST : 0));
     writeHeader(e, flags, KVP_TYPE_WRITE, command, parameter, static_cast<std::uint16_t>(length),
                 nextSequence(e, first));
     if (length)

@@ -58,7 +58,8 @@ enum : std::size_t {
 
 struct KVPEngine;
 
-using KVPTransmitHook = void (*)(KVPEngine* engine, unsigned short length, const unsigned char* bytes);
+using KVPTransmitHook = void (*)(KVPEngine* engine, unsigned short length,
+                                 const unsigned char* bytes);
 using KVPAcknowledgeHook = void (*)(KVPEngine* engine, unsigned char command,
                                     unsigned short parameter, unsigned char status);
 using KVPDataHook = void (*)(KVPEngine* engine, unsigned char command, unsigned short parameter,
@@ -75,19 +76,19 @@ struct KVPEngine {
     std::uint8_t trailerSum = 0;
     std::uint16_t bytesLeft = 0;
     std::uint16_t rxPos = 0;
-    std::atomic<bool> frameReceived{false};
+    std::atomic<bool> frameReceived {false};
     // Corrupt headers seen by the receiver and not yet accounted for by the
     // processing side, which owns the countdown and the repetition decision
     // (both touch the transmit buffer and the hooks).
-    std::atomic<std::uint32_t> corruptHeaders{0};
+    std::atomic<std::uint32_t> corruptHeaders {0};
 
     // Builder / processing side.
     std::uint8_t tx[KVP_BUFFER_SIZE];
-    std::atomic<bool> requestMode{false};
-    std::atomic<bool> pending{false};
+    std::atomic<bool> requestMode {false};
+    std::atomic<bool> pending {false};
     // Read by the receiver to match replies to the frame last built.
-    std::atomic<std::uint8_t> sequence{0};
-    std::atomic<std::uint8_t> command{0};
+    std::atomic<std::uint8_t> sequence {0};
+    std::atomic<std::uint8_t> command {0};
     std::int8_t retryBudget = 1;
     std::uint8_t corruptCountdown = KVP_CORRUPT_TOLERANCE;
 

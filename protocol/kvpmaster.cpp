@@ -30,7 +30,11 @@ quint32 u32At(const unsigned char* p)
 // Marks a transaction in progress for the master thread's polling period.
 class TransactionScope {
 public:
-    explicit TransactionScope(std::atomic<bool>& flag) : m_flag(flag) { m_flag.store(true); }
+    explicit TransactionScope(std::atomic<bool>& flag)
+        : m_flag(flag)
+    {
+        m_flag.store(true);
+    }
     ~TransactionScope() { m_flag.store(false); }
     TransactionScope(const TransactionScope&) = delete;
     TransactionScope& operator=(const TransactionScope&) = delete;
@@ -283,8 +287,7 @@ KVPMaster::Outcome KVPMaster::prepareExchange()
     return Outcome::Ok;
 }
 
-template <typename Build>
-KVPMaster::Outcome KVPMaster::exchange(Build&& build)
+template <typename Build> KVPMaster::Outcome KVPMaster::exchange(Build&& build)
 {
     if (prepareExchange() != Outcome::Ok)
         return Outcome::Lost;
@@ -330,7 +333,8 @@ KVPMaster::Outcome KVPMaster::awaitReply()
     for (;;) {
         if (m_done.load(std::memory_order_acquire))
             return m_error.load(std::memory_order_relaxed) ? Outcome::Error : Outcome::Ok;
-        if (m_linkLost.load(std::memory_order_acquire) || m_runExited.load(std::memory_order_acquire)) {
+        if (m_linkLost.load(std::memory_order_acquire)
+            || m_runExited.load(std::memory_order_acquire)) {
             // The frame must not go out later as if it belonged to the next exchange.
             std::lock_guard lock(m_engineLock);
             kvpDiscardPending(m_engine.get());

@@ -36,8 +36,7 @@ public:
     int getTimeout() const;
     void requestAbort();
 
-    bool writeData(uint length, const unsigned char* data, unsigned char command,
-                   ushort parameter);
+    bool writeData(uint length, const unsigned char* data, unsigned char command, ushort parameter);
     bool readData(uint maxLength, unsigned char* buffer, uint* length, unsigned char command,
                   ushort parameter);
 
@@ -90,41 +89,39 @@ private:
     void startThread();
     Outcome prepareExchange();
     // Builds one frame (under the engine lock) and waits for its reply.
-    template <typename Build>
-    Outcome exchange(Build&& build);
+    template <typename Build> Outcome exchange(Build&& build);
     Outcome exchangeWrite(unsigned char command, ushort parameter, const unsigned char* data,
                           uint length, bool first, bool last);
-    Outcome exchangeRead(unsigned char command, ushort parameter, bool first,
-                         uint expectedMaximum);
+    Outcome exchangeRead(unsigned char command, ushort parameter, bool first, uint expectedMaximum);
     Outcome awaitReply();
     uint takeReceived(unsigned char* dest, uint room);
     void clearReceived();
     // Reads a u32 reply of command 18; false unless exactly four bytes came.
     bool queryTransferMode(quint32* value);
 
-    std::atomic<KVPmPhy*> m_link{nullptr};
-    std::mutex m_transaction;     // one transaction at a time
-    std::mutex m_engineLock;      // building vs processing/transmitting/resetting
-    std::mutex m_receiveLock;     // feeding a byte vs resetting
+    std::atomic<KVPmPhy*> m_link {nullptr};
+    std::mutex m_transaction; // one transaction at a time
+    std::mutex m_engineLock;  // building vs processing/transmitting/resetting
+    std::mutex m_receiveLock; // feeding a byte vs resetting
     std::unique_ptr<KVPEngine> m_engine;
     QList<unsigned char> m_received; // guarded by m_engineLock
 
-    std::atomic<bool> m_stopRequest{false};
+    std::atomic<bool> m_stopRequest {false};
     // cancel() asks for engine resets, the master thread performs them.
-    std::atomic<unsigned> m_resetsAsked{0};
-    std::atomic<unsigned> m_resetsDone{0};
-    std::atomic<bool> m_runExited{true};
-    std::atomic<int> m_timeout{400};
-    std::atomic<bool> m_done{false};
-    std::atomic<bool> m_error{false};
-    std::atomic<bool> m_last{false};
-    std::atomic<bool> m_busy{false};
-    std::atomic<bool> m_linkLost{false};
-    std::atomic<bool> m_abortRequest{false};
-    std::atomic<bool> m_transmitted{false};
-    std::atomic<bool> m_inTransaction{false};
+    std::atomic<unsigned> m_resetsAsked {0};
+    std::atomic<unsigned> m_resetsDone {0};
+    std::atomic<bool> m_runExited {true};
+    std::atomic<int> m_timeout {400};
+    std::atomic<bool> m_done {false};
+    std::atomic<bool> m_error {false};
+    std::atomic<bool> m_last {false};
+    std::atomic<bool> m_busy {false};
+    std::atomic<bool> m_linkLost {false};
+    std::atomic<bool> m_abortRequest {false};
+    std::atomic<bool> m_transmitted {false};
+    std::atomic<bool> m_inTransaction {false};
     std::uint16_t m_expectedMaximum = 0; // guarded by m_engineLock
     std::uint16_t m_receivedCount = 0;   // guarded by m_engineLock
-    std::atomic<int> m_maxFrameSize{80};
+    std::atomic<int> m_maxFrameSize {80};
     QElapsedTimer m_clock; // master thread only
 };

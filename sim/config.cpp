@@ -12,7 +12,7 @@ namespace sim {
 
 DeviceConfig DeviceConfig::recorder()
 {
-    return DeviceConfig{};
+    return DeviceConfig {};
 }
 
 DeviceConfig DeviceConfig::dongle()
@@ -140,10 +140,21 @@ bool readVersion(const QJsonValue& v, std::uint16_t* out)
 
 bool readFaults(const QJsonObject& o, Faults* f, QString* error)
 {
-    static const QStringList known = {
-        "seed", "corruptProbability", "dropProbability", "corruptAtFrame", "dropAtFrame",
-        "faultOffset", "statusAtFrame", "statusCommand", "statusCount", "status",
-        "silentCommand", "silentCount", "vanishAfterBytes", "vanishAtCommand", "deletionError"};
+    static const QStringList known = {"seed",
+                                      "corruptProbability",
+                                      "dropProbability",
+                                      "corruptAtFrame",
+                                      "dropAtFrame",
+                                      "faultOffset",
+                                      "statusAtFrame",
+                                      "statusCommand",
+                                      "statusCount",
+                                      "status",
+                                      "silentCommand",
+                                      "silentCount",
+                                      "vanishAfterBytes",
+                                      "vanishAtCommand",
+                                      "deletionError"};
     for (const QString& k : o.keys())
         if (!known.contains(k))
             return fail(error, QStringLiteral("unknown fault \"%1\"").arg(k));
@@ -194,8 +205,8 @@ bool readFiles(const QJsonValue& v, std::map<std::uint16_t, QByteArray>* files, 
             const double size = o.value("size").toDouble(1024);
             if (size < 16 || size > 64.0 * 1024 * 1024)
                 return fail(error, QStringLiteral("file %1: size out of range").arg(id));
-            content = makeFile(static_cast<std::uint32_t>(id), type,
-                               static_cast<std::size_t>(size), duration);
+            content = makeFile(static_cast<std::uint32_t>(id), type, static_cast<std::size_t>(size),
+                               duration);
         }
         if (o.contains("memorySize")) {
             const auto m = static_cast<std::uint32_t>(o.value("memorySize").toDouble());
@@ -209,11 +220,24 @@ bool readFiles(const QJsonValue& v, std::map<std::uint16_t, QByteArray>* files, 
 
 bool readDevice(const QJsonObject& o, DeviceConfig* out, QString* error)
 {
-    static const QStringList known = {
-        "kind", "description", "serial", "answering", "model", "hardwareVersion",
-        "softwareVersion", "maxFrameSize", "transferMode", "refuseTransferMode",
-        "requireTransferMode", "pollBudget", "deleteDurationMs", "timing", "turnaroundUs",
-        "replyAddress", "files", "faults"};
+    static const QStringList known = {"kind",
+                                      "description",
+                                      "serial",
+                                      "answering",
+                                      "model",
+                                      "hardwareVersion",
+                                      "softwareVersion",
+                                      "maxFrameSize",
+                                      "transferMode",
+                                      "refuseTransferMode",
+                                      "requireTransferMode",
+                                      "pollBudget",
+                                      "deleteDurationMs",
+                                      "timing",
+                                      "turnaroundUs",
+                                      "replyAddress",
+                                      "files",
+                                      "faults"};
     for (const QString& k : o.keys())
         if (!known.contains(k))
             return fail(error, QStringLiteral("unknown device setting \"%1\"").arg(k));
@@ -227,13 +251,16 @@ bool readDevice(const QJsonObject& o, DeviceConfig* out, QString* error)
         c = DeviceConfig::foreign();
     else
         return fail(error, QStringLiteral("unknown kind \"%1\"").arg(kind));
-    c.description = o.value("description").toString(QString::fromStdString(c.description)).toStdString();
+    c.description =
+        o.value("description").toString(QString::fromStdString(c.description)).toStdString();
     c.serial = o.value("serial").toString(QString::fromStdString(c.serial)).toStdString();
     c.answering = o.value("answering").toBool(c.answering);
     c.model = o.value("model").toString(QString::fromStdString(c.model)).toStdString();
-    if (o.contains("hardwareVersion") && !readVersion(o.value("hardwareVersion"), &c.hardwareVersion))
+    if (o.contains("hardwareVersion")
+        && !readVersion(o.value("hardwareVersion"), &c.hardwareVersion))
         return fail(error, QStringLiteral("bad hardwareVersion"));
-    if (o.contains("softwareVersion") && !readVersion(o.value("softwareVersion"), &c.softwareVersion))
+    if (o.contains("softwareVersion")
+        && !readVersion(o.value("softwareVersion"), &c.softwareVersion))
         return fail(error, QStringLiteral("bad softwareVersion"));
     const int frame = o.value("maxFrameSize").toInt(c.maxFrameSize);
     if (frame < 15 || frame > 65535)
@@ -295,7 +322,7 @@ std::optional<std::vector<DeviceConfig>> parseConfig(const QByteArray& json, QSt
 std::optional<std::vector<DeviceConfig>> loadConfig(const QString& selection, QString* error)
 {
     if (selection == QLatin1String("demo"))
-        return std::vector<DeviceConfig>{demoRecorder()};
+        return std::vector<DeviceConfig> {demoRecorder()};
     QFile f(selection);
     if (!f.open(QIODevice::ReadOnly)) {
         fail(error, QStringLiteral("cannot read %1: %2").arg(selection, f.errorString()));

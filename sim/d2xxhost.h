@@ -12,7 +12,7 @@ inline HostClient hostOverD2xx(FT_HANDLE h)
         [h](const std::uint8_t* d, std::size_t n) {
             DWORD w = 0;
             return FT_Write(h, const_cast<std::uint8_t*>(d), static_cast<DWORD>(n), &w) == FT_OK
-                   && w == n;
+                && w == n;
         },
         [h](std::uint8_t* d, std::size_t n) -> long {
             DWORD got = 0;

@@ -3,7 +3,8 @@
 namespace sim {
 
 HostClient::HostClient(WriteFn write, ReadFn read)
-    : m_write(std::move(write)), m_read(std::move(read))
+    : m_write(std::move(write))
+    , m_read(std::move(read))
 {
 }
 
@@ -97,8 +98,8 @@ std::optional<Frame> HostClient::receive(int timeoutMs)
         f.command = h[5];
         f.parameter = static_cast<std::uint16_t>(h[6] | (h[7] << 8));
         f.sequence = h[10];
-        f.payload = QByteArray(reinterpret_cast<const char*>(rest.data()),
-                               static_cast<qsizetype>(length));
+        f.payload =
+            QByteArray(reinterpret_cast<const char*>(rest.data()), static_cast<qsizetype>(length));
         return f;
     }
 }
@@ -139,8 +140,7 @@ std::optional<std::uint8_t> HostClient::write(std::uint8_t command, std::uint16_
             flags |= 0x08;
         if (offset + n >= total)
             flags |= 0x04;
-        const QByteArray part =
-            data.mid(static_cast<qsizetype>(offset), static_cast<qsizetype>(n));
+        const QByteArray part = data.mid(static_cast<qsizetype>(offset), static_cast<qsizetype>(n));
         if (!send(encodeFrame(0, flags, command, parameter, seq, part)))
             return std::nullopt;
         const std::optional<Frame> r = receive(timeoutMs);

@@ -26,7 +26,7 @@ constexpr std::uint8_t kTypeData = 3;
 constexpr auto kInterByteGap = std::chrono::milliseconds(100);
 constexpr std::size_t kMinFrameSize = 80;
 
-std::atomic<std::uint64_t> g_nextUid{1};
+std::atomic<std::uint64_t> g_nextUid {1};
 
 void putU16(QByteArray& b, std::uint16_t v)
 {
@@ -104,7 +104,8 @@ bool isFileCommand(std::uint8_t command)
 // ---------------------------------------------------------------- Connection
 
 Connection::Connection(std::shared_ptr<Recorder> recorder, std::uint64_t id)
-    : m_recorder(std::move(recorder)), m_id(id)
+    : m_recorder(std::move(recorder))
+    , m_id(id)
 {
 }
 
@@ -202,8 +203,7 @@ bool Connection::read(std::uint8_t* data, std::size_t length, std::size_t* got)
     *got = 0;
     std::unique_lock lock(r.m_mutex);
     const bool unlimited = r.m_readTimeoutMs == 0;
-    const Clock::time_point deadline =
-        Clock::now() + std::chrono::milliseconds(r.m_readTimeoutMs);
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(r.m_readTimeoutMs);
     for (;;) {
         const Clock::time_point now = Clock::now();
         r.takeInArrivedLocked(now);
@@ -261,7 +261,8 @@ bool Connection::status(std::uint32_t* rxQueued)
 // ------------------------------------------------------------------ Recorder
 
 Recorder::Recorder(DeviceConfig config)
-    : m_uid(g_nextUid++), m_config(std::move(config))
+    : m_uid(g_nextUid++)
+    , m_config(std::move(config))
 {
     m_transferMode = m_config.transferMode;
     m_rng.seed(m_config.faults.seed);
@@ -325,7 +326,7 @@ std::unique_ptr<Connection> Recorder::open(std::string* error)
     m_lineWarned = false;
     m_out.clear();
     m_in.clear();
-    m_txFree = m_rxFree = Clock::time_point{};
+    m_txFree = m_rxFree = Clock::time_point {};
     resetParserLocked();
     return std::unique_ptr<Connection>(new Connection(shared_from_this(), m_connection));
 }
@@ -372,7 +373,7 @@ void Recorder::setFaults(const Faults& faults)
 
 void Recorder::clearFaults()
 {
-    setFaults(Faults{});
+    setFaults(Faults {});
 }
 
 Faults Recorder::faults() const
@@ -740,9 +741,9 @@ void Recorder::handleFrameLocked(const Frame& frame, Clock::time_point at)
         return;
     }
     const bool statusByFrame = fx.statusAtFrame >= 0 && frameNo >= fx.statusAtFrame
-                               && frameNo < fx.statusAtFrame + fx.statusCount;
+        && frameNo < fx.statusAtFrame + fx.statusCount;
     const bool statusByCommand = fx.statusCommand >= 0 && frame.command == fx.statusCommand
-                                 && m_statusCommandUsed < fx.statusCount;
+        && m_statusCommandUsed < fx.statusCount;
     if (statusByFrame || statusByCommand) {
         if (statusByCommand)
             ++m_statusCommandUsed;
@@ -772,8 +773,8 @@ void Recorder::handleWriteLocked(const Frame& frame, Clock::time_point at)
         m_writeActive = true;
         m_writeBuf = frame.payload;
     } else {
-        const bool sameTransfer = m_haveLast && m_lastType == kTypeWrite
-                                  && m_lastCommand == frame.command;
+        const bool sameTransfer =
+            m_haveLast && m_lastType == kTypeWrite && m_lastCommand == frame.command;
         if (sameTransfer && frame.sequence == m_lastSeq) {
             resendLastLocked(at); // a repetition: already stored
             return;
@@ -815,8 +816,8 @@ void Recorder::handleReadLocked(const Frame& frame, Clock::time_point at)
         m_readBuf = data;
         m_readOffset = 0;
     } else {
-        const bool sameTransfer = m_haveLast && m_lastType == kTypeRead
-                                  && m_lastCommand == frame.command;
+        const bool sameTransfer =
+            m_haveLast && m_lastType == kTypeRead && m_lastCommand == frame.command;
         if (sameTransfer && frame.sequence == m_lastSeq) {
             resendLastLocked(at);
             return;
@@ -836,8 +837,8 @@ void Recorder::handleReadLocked(const Frame& frame, Clock::time_point at)
         flags |= kFlagFirst;
     if (last)
         flags |= kFlagLast;
-    const QByteArray part = m_readBuf.mid(static_cast<qsizetype>(m_readOffset),
-                                          static_cast<qsizetype>(chunk));
+    const QByteArray part =
+        m_readBuf.mid(static_cast<qsizetype>(m_readOffset), static_cast<qsizetype>(chunk));
     m_readOffset += chunk;
     if (last)
         m_readActive = false; // a repetition of this request is still answered
@@ -870,7 +871,7 @@ std::uint8_t Recorder::executeWriteLocked(std::uint8_t command, std::uint16_t pa
     case 0: // presence probe: the content is not looked at
         return StatusOk;
     case 3: { // firmware header block
-        m_firmware = FirmwareReceipt{};
+        m_firmware = FirmwareReceipt {};
         m_nextSection = 0;
         m_firmwareSum = 0;
         m_firmware.header = data;
@@ -892,8 +893,8 @@ std::uint8_t Recorder::executeWriteLocked(std::uint8_t command, std::uint16_t pa
             // A repeated section (its reply went astray) is not taken twice.
             return m_firmware.complete && !m_firmware.checksumOk ? StatusChecksumError : StatusOk;
         }
-        if (m_firmware.header.size() != 256 || m_firmware.complete
-            || parameter != m_nextSection || parameter >= m_firmware.sectionCount
+        if (m_firmware.header.size() != 256 || m_firmware.complete || parameter != m_nextSection
+            || parameter >= m_firmware.sectionCount
             || static_cast<std::uint32_t>(data.size()) != m_firmware.sectionSizes[parameter])
             return StatusRefused;
         m_firmware.sections.push_back(data);
@@ -915,8 +916,8 @@ std::uint8_t Recorder::executeWriteLocked(std::uint8_t command, std::uint16_t pa
         QByteArray content = data;
         // The recorder files it under the number it was selected as.
         const std::uint32_t id = m_writeSelected == kSettingsFileNumber
-                                     ? 0u
-                                     : static_cast<std::uint32_t>(m_writeSelected);
+            ? 0u
+            : static_cast<std::uint32_t>(m_writeSelected);
         for (int i = 0; i < 4; ++i)
             content[i] = static_cast<char>((id >> (8 * i)) & 0xFF);
         m_config.files[static_cast<std::uint16_t>(m_writeSelected)] = content;
@@ -996,10 +997,11 @@ std::uint8_t Recorder::executeReadLocked(std::uint8_t command, std::uint16_t par
                     progress = 0;
                 } else {
                     const auto elapsed = std::max<long long>(
-                        0, std::chrono::duration_cast<std::chrono::milliseconds>(at - m_deleteStart)
-                               .count());
-                    progress = static_cast<std::uint16_t>(
-                        std::min<long long>(254, elapsed * 255 / std::max(1, m_config.deleteDurationMs)));
+                        0,
+                        std::chrono::duration_cast<std::chrono::milliseconds>(at - m_deleteStart)
+                            .count());
+                    progress = static_cast<std::uint16_t>(std::min<long long>(
+                        254, elapsed * 255 / std::max(1, m_config.deleteDurationMs)));
                 }
             }
             *reply = u16Reply(progress);

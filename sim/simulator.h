@@ -30,7 +30,7 @@ namespace sim {
 using Clock = std::chrono::steady_clock;
 
 // One byte at 250000 baud with 8 data bits, 2 stop bits, no parity: 11 bits.
-constexpr std::chrono::microseconds kByteTime{44};
+constexpr std::chrono::microseconds kByteTime {44};
 constexpr std::uint32_t kBaudRate = 250000;
 constexpr std::uint16_t kSettingsFileNumber = 120;
 constexpr std::size_t kMaxPayload = 40386;
@@ -42,12 +42,12 @@ constexpr int kMaxSequences = 64;
 // its frame; the others are errors.
 enum Status : std::uint8_t {
     StatusOk = 0,
-    StatusUnknownCommand = 1,   // command or direction not supported
-    StatusSequenceError = 2,    // follow-up frame without a transfer, or out of order
-    StatusFrameTooLong = 3,     // larger than the recorder's maximum frame size
-    StatusNoSuchFile = 4,       // file number invalid or not stored
-    StatusRefused = 5,          // bad data or wrong state for the command
-    StatusChecksumError = 6,    // firmware sections do not match the header's checksum
+    StatusUnknownCommand = 1, // command or direction not supported
+    StatusSequenceError = 2,  // follow-up frame without a transfer, or out of order
+    StatusFrameTooLong = 3,   // larger than the recorder's maximum frame size
+    StatusNoSuchFile = 4,     // file number invalid or not stored
+    StatusRefused = 5,        // bad data or wrong state for the command
+    StatusChecksumError = 6,  // firmware sections do not match the header's checksum
     StatusNotInTransferMode = 12,
 };
 
@@ -99,9 +99,9 @@ struct DeviceConfig {
     bool refuseTransferMode = false;  // the recorder is busy: entering fails
     bool requireTransferMode = false; // file commands fail outside transfer mode
     std::uint32_t pollBudget = 100;
-    int deleteDurationMs = 0;         // time for deletion progress to reach 255
+    int deleteDurationMs = 0; // time for deletion progress to reach 255
     Timing timing = Timing::Instant;
-    int turnaroundUs = 0;             // delay between a request and its reply
+    int turnaroundUs = 0; // delay between a request and its reply
     std::uint8_t replyAddress = 0x00;
     // By file number (1..64 sequences, 120 settings); each starts with its
     // 16-byte content record.
@@ -150,7 +150,7 @@ struct FirmwareReceipt {
     QByteArray header;
     std::vector<QByteArray> sections;
     int sectionCount = 0;
-    std::array<std::uint32_t, 8> sectionSizes{};
+    std::array<std::uint32_t, 8> sectionSizes {};
     std::uint32_t expectedChecksum = 0;
     std::uint32_t computedChecksum = 0;
     bool complete = false;
@@ -284,15 +284,15 @@ private:
     bool m_lineWarned = false;
     std::deque<Out> m_in;  // host -> recorder, with arrival times (wire timing)
     std::deque<Out> m_out; // recorder -> host, with the times they can be read
-    Clock::time_point m_txFree{};
-    Clock::time_point m_rxFree{};
+    Clock::time_point m_txFree {};
+    Clock::time_point m_rxFree {};
 
     // Frame receiver.
     RxState m_rx = RxState::WaitStart;
     std::vector<std::uint8_t> m_rxBuf;
     std::size_t m_rxLeft = 0;
     std::uint8_t m_headerSum = 0, m_trailerSum = 0;
-    Clock::time_point m_lastByteAt{};
+    Clock::time_point m_lastByteAt {};
 
     // Transfer in progress and the reply to repeat for a repeated frame.
     bool m_haveLast = false;
@@ -312,7 +312,7 @@ private:
     int m_deleting = -1;
     bool m_deletionFinished = false;
     std::uint16_t m_deletionStatus = 0;
-    Clock::time_point m_deleteStart{};
+    Clock::time_point m_deleteStart {};
     FirmwareReceipt m_firmware;
     int m_nextSection = 0;
     std::uint32_t m_firmwareSum = 0;

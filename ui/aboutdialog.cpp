@@ -8,11 +8,13 @@ constexpr int versionMajor = 0;
 constexpr int versionMinor = 4;
 } // namespace
 
-AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent), ui(new Ui::AboutDialog)
+AboutDialog::AboutDialog(QWidget* parent)
+    : QDialog(parent)
+    , ui(new Ui::AboutDialog)
 {
     ui->setupUi(this);
-    ui->versionLbl->setText(
-        tr("Version %1").arg(versionMajor) + QStringLiteral(".%1").arg(versionMinor));
+    ui->versionLbl->setText(tr("Version %1").arg(versionMajor)
+                            + QStringLiteral(".%1").arg(versionMinor));
     ui->textBrowser->setText(readNotice(QStringLiteral(":/licenses/LICENSES/CopyrightNotice.txt")));
 }
 

@@ -12,7 +12,9 @@ namespace {
 constexpr double textZoom = 1.3;
 } // namespace
 
-HelpBrowser::HelpBrowser(QWidget* parent) : QMainWindow(parent), ui(new Ui::HelpBrowser)
+HelpBrowser::HelpBrowser(QWidget* parent)
+    : QMainWindow(parent)
+    , ui(new Ui::HelpBrowser)
 {
     ui->setupUi(this);
     ui->webView->load(QUrl(QStringLiteral("qrc:///manual//html//UserManual.html")));

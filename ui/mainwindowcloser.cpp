@@ -2,7 +2,10 @@
 
 #include "mainwindow.h"
 
-MainWindowCloser::MainWindowCloser(QObject* parent) : QObject(parent) {}
+MainWindowCloser::MainWindowCloser(QObject* parent)
+    : QObject(parent)
+{
+}
 
 void MainWindowCloser::closeMainWindow()
 {

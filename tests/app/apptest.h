@@ -12,9 +12,9 @@
 #include <QMenu>
 #include <QPixmap>
 #include <QTableWidget>
+#include <QtEndian>
 #include <QTest>
 #include <QTimer>
-#include <QtEndian>
 
 #include <functional>
 #include <memory>
@@ -48,8 +48,8 @@ inline sim::DeviceConfig recorderWithFiles(int sequences)
     return c;
 }
 
-inline std::vector<std::shared_ptr<sim::Recorder>>
-install(const std::vector<sim::DeviceConfig>& devices)
+inline std::vector<std::shared_ptr<sim::Recorder>> install(
+    const std::vector<sim::DeviceConfig>& devices)
 {
     return sim::Bus::instance().install(devices);
 }
@@ -117,9 +117,8 @@ inline void selectRows(QTableWidget* table, const QList<int>& rows)
 {
     table->clearSelection();
     for (int r : rows)
-        table->selectionModel()->select(
-            table->model()->index(r, 0),
-            QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        table->selectionModel()->select(table->model()->index(r, 0),
+                                        QItemSelectionModel::Select | QItemSelectionModel::Rows);
 }
 
 inline int rowOfName(const QTableWidget* table, const QString& name)

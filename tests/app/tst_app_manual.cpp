@@ -1,7 +1,7 @@
 // The manual windows: independent, self-deleting, without a context menu.
+#include "apptest.h"
 #include "helpbrowser.h"
 #include "kvwebview.h"
-#include "apptest.h"
 
 #include <QContextMenuEvent>
 #include <QFile>
@@ -95,8 +95,8 @@ void TestManual::theManualLoadsAndHasNoContextMenu()
     auto* view = browser->findChild<KvWebView*>(QStringLiteral("webView"));
     QVERIFY(view);
     QCOMPARE(view->zoomFactor(), 1.3);
-    QTRY_COMPARE_WITH_TIMEOUT(view->title(), QStringLiteral("MZT-500 Data Backup Tool - User Manual"),
-                              20000);
+    QTRY_COMPARE_WITH_TIMEOUT(view->title(),
+                              QStringLiteral("MZT-500 Data Backup Tool - User Manual"), 20000);
 
     QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(50, 50),
                             view->mapToGlobal(QPoint(50, 50)));

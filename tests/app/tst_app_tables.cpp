@@ -2,8 +2,8 @@
 // icons, sorting, context menus and renumbering in the archive.
 #include "apptest.h"
 
-#include "nofocusdelegate.h"
 #include "mztarchive.h"
+#include "nofocusdelegate.h"
 
 #include <QMessageBox>
 #include <QStyleOptionViewItem>
@@ -110,22 +110,22 @@ void TestTables::rowTexts_data()
     QTest::addColumn<QStringList>("texts");
     QTest::addColumn<uint>("id");
     QTest::newRow("sequence") << record(3, 1, 5000, 3725400)
-                              << QStringList{"SEQUENCE 03", "4.88 KBytes", "1:02:05"} << 3u;
+                              << QStringList {"SEQUENCE 03", "4.88 KBytes", "1:02:05"} << 3u;
     QTest::newRow("two digits") << record(12, 1, 1023, 499)
-                                << QStringList{"SEQUENCE 12", "1023 Bytes", "0:00:00"} << 12u;
+                                << QStringList {"SEQUENCE 12", "1023 Bytes", "0:00:00"} << 12u;
     QTest::newRow("half second") << record(7, 1, 1024, 500)
-                                 << QStringList{"SEQUENCE 07", "1.00 KBytes", "0:00:01"} << 7u;
+                                 << QStringList {"SEQUENCE 07", "1.00 KBytes", "0:00:01"} << 7u;
     QTest::newRow("minute") << record(64, 1, 1048575, 59999)
-                            << QStringList{"SEQUENCE 64", "1024.00 KBytes", "0:01:00"} << 64u;
+                            << QStringList {"SEQUENCE 64", "1024.00 KBytes", "0:01:00"} << 64u;
     QTest::newRow("100 hours") << record(1, 1, 2621440, 360000000)
-                               << QStringList{"SEQUENCE 01", "2.50 MBytes", "100:00:00"} << 1u;
+                               << QStringList {"SEQUENCE 01", "2.50 MBytes", "100:00:00"} << 1u;
     // Only sequences have a playing time.
     QTest::newRow("settings") << record(0, 0, 1048576, 5000)
-                              << QStringList{"SETTINGS", "1.00 MBytes", ""} << 0u;
-    QTest::newRow("unknown") << record(9, 2, 16, 5000) << QStringList{"UNKNOWN", "16 Bytes", ""}
+                              << QStringList {"SETTINGS", "1.00 MBytes", ""} << 0u;
+    QTest::newRow("unknown") << record(9, 2, 16, 5000) << QStringList {"UNKNOWN", "16 Bytes", ""}
                              << 9u;
     // A type without a name still shows its size and carries its id.
-    QTest::newRow("type 5") << record(70, 5, 2048, 1000) << QStringList{"", "2.00 KBytes", ""}
+    QTest::newRow("type 5") << record(70, 5, 2048, 1000) << QStringList {"", "2.00 KBytes", ""}
                             << 70u;
 }
 
@@ -165,9 +165,9 @@ void TestTables::listLengths()
 void TestTables::rowsStayTogetherWhenSorted()
 {
     dev()->sortItems(0, Qt::DescendingOrder);
-    const QByteArray unsorted = list({record(9, 1, 9 * 1024, 9000), record(0, 0, 512, 0),
-                                      record(40, 1, 40 * 1024, 40000), record(2, 1, 2048, 2000),
-                                      record(17, 1, 17 * 1024, 17000)});
+    const QByteArray unsorted =
+        list({record(9, 1, 9 * 1024, 9000), record(0, 0, 512, 0), record(40, 1, 40 * 1024, 40000),
+              record(2, 1, 2048, 2000), record(17, 1, 17 * 1024, 17000)});
     show(*w, unsorted);
     QCOMPARE(dev()->rowCount(), 5);
     QCOMPARE(dev()->item(0, 0)->text(), QStringLiteral("SETTINGS"));
@@ -175,13 +175,14 @@ void TestTables::rowsStayTogetherWhenSorted()
     for (int r = 0; r < 5; ++r) {
         const int id = dev()->item(r, 0)->data(1).toInt();
         if (id == 0) {
-            QCOMPARE(::rowTexts(dev(), r), (QStringList{"SETTINGS", "512 Bytes", ""}));
+            QCOMPARE(::rowTexts(dev(), r), (QStringList {"SETTINGS", "512 Bytes", ""}));
             continue;
         }
         QCOMPARE(dev()->item(r, 0)->text(),
                  QStringLiteral("SEQUENCE %1").arg(id, 2, 10, QLatin1Char('0')));
         QCOMPARE(dev()->item(r, 1)->text(), QStringLiteral("%1.00 KBytes").arg(id));
-        QCOMPARE(dev()->item(r, 2)->text(), QStringLiteral("0:00:%1").arg(id, 2, 10, QLatin1Char('0')));
+        QCOMPARE(dev()->item(r, 2)->text(),
+                 QStringLiteral("0:00:%1").arg(id, 2, 10, QLatin1Char('0')));
     }
 
     // The archive table is rebuilt the same way.
@@ -220,16 +221,17 @@ void TestTables::deviceContextMenu()
     auto open = [this] { w->ctxMenuDev(QPoint(10, 10)); };
 
     dev()->clearSelection();
-    QCOMPARE(menuTexts(open), (QStringList{"Select all", "Clear selection"}));
+    QCOMPARE(menuTexts(open), (QStringList {"Select all", "Clear selection"}));
 
     // The settings file alone cannot be deleted...
     selectRows(dev(), {settingsRow});
     QCOMPARE(menuTexts(open),
-             (QStringList{"Select all", "Clear selection", "", "Save selected in archive"}));
+             (QStringList {"Select all", "Clear selection", "", "Save selected in archive"}));
     // ...but with a sequence it may be part of a deletion.
     selectRows(dev(), {settingsRow, sequenceRow});
-    QCOMPARE(menuTexts(open), (QStringList{"Select all", "Clear selection", "",
-                                           "Save selected in archive", "Delete selected"}));
+    QCOMPARE(menuTexts(open),
+             (QStringList {"Select all", "Clear selection", "", "Save selected in archive",
+                           "Delete selected"}));
     selectRows(dev(), {sequenceRow});
     QVERIFY(menuTexts(open).contains(QStringLiteral("Delete selected")));
 
@@ -248,22 +250,23 @@ void TestTables::archiveContextMenu()
     a.addEntry(entry(65, 1, 2048, 5000));
     w->fillArchiveTable(&a, arch());
     auto open = [this] { w->ctxMenuArch(QPoint(10, 10)); };
-    const QStringList withSelection{"Select all", "Clear selection", "",
-                                    "Transfer selected to device", "Delete selected"};
+    const QStringList withSelection {"Select all", "Clear selection", "",
+                                     "Transfer selected to device", "Delete selected"};
 
     arch()->clearSelection();
-    QCOMPARE(menuTexts(open), (QStringList{"Select all", "Clear selection"}));
+    QCOMPARE(menuTexts(open), (QStringList {"Select all", "Clear selection"}));
     // Only a single sequence row can be renumbered.
     for (const char* name : {"SEQUENCE 05", "SEQUENCE 64"}) {
         selectRows(arch(), {rowOfName(arch(), QLatin1String(name))});
-        QCOMPARE(menuTexts(open), withSelection + QStringList{"Move Sequence to"});
+        QCOMPARE(menuTexts(open), withSelection + QStringList {"Move Sequence to"});
     }
     selectRows(arch(), {rowOfName(arch(), QStringLiteral("SETTINGS"))});
     QCOMPARE(menuTexts(open), withSelection);
     selectRows(arch(), {rowOfName(arch(), QStringLiteral("SEQUENCE 65"))});
     QCOMPARE(menuTexts(open), withSelection);
-    selectRows(arch(), {rowOfName(arch(), QStringLiteral("SEQUENCE 05")),
-                        rowOfName(arch(), QStringLiteral("SEQUENCE 64"))});
+    selectRows(arch(),
+               {rowOfName(arch(), QStringLiteral("SEQUENCE 05")),
+                rowOfName(arch(), QStringLiteral("SEQUENCE 64"))});
     QCOMPARE(menuTexts(open), withSelection);
 
     w->select_all_arch();
@@ -281,7 +284,7 @@ void TestTables::archiveRows()
     w->fillArchiveTable(&a, arch());
     QCOMPARE(arch()->rowCount(), 2);
     const int seq = rowOfName(arch(), QStringLiteral("SEQUENCE 03"));
-    QCOMPARE(::rowTexts(arch(), seq), (QStringList{"SEQUENCE 03", "4.88 KBytes", "1:02:05"}));
+    QCOMPARE(::rowTexts(arch(), seq), (QStringList {"SEQUENCE 03", "4.88 KBytes", "1:02:05"}));
     QCOMPARE(arch()->item(seq, 0)->data(1).toInt(), 3);
     // Rebuilding replaces the rows.
     MZTArchive empty;
@@ -324,7 +327,8 @@ void TestTables::renumbering()
     };
 
     // Taken number: a message, nothing changes.
-    QCOMPARE(renumber(QStringLiteral("SEQUENCE 05"), 12), QStringLiteral("SEQUENCE 12 already exists"));
+    QCOMPARE(renumber(QStringLiteral("SEQUENCE 05"), 12),
+             QStringLiteral("SEQUENCE 12 already exists"));
     QCOMPARE(a->entries().at(0)->id(), 5);
     QCOMPARE(a->entries().at(1)->id(), 12);
     QVERIFY(!a->isModified());

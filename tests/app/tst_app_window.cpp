@@ -72,21 +72,19 @@ void TestWindow::startUpIsBusyUntilTheFirstRecorderIsListed()
     QVERIFY(!ui->menuFile->isEnabled());
     QVERIFY(!ui->menuEdit->isEnabled());
     QVERIFY(ui->menuAbout->isEnabled());
-    for (QWidget* widget :
-         std::initializer_list<QWidget*>{ui->discoverDevice, ui->devicesCombo, ui->devTable,
-                                         ui->archTable, ui->toArchive, ui->toDevice,
-                                         ui->newArchive, ui->openArchive, ui->saveArchive,
-                                         ui->saveArchiveAs})
+    for (QWidget* widget : std::initializer_list<QWidget*> {
+             ui->discoverDevice, ui->devicesCombo, ui->devTable, ui->archTable, ui->toArchive,
+             ui->toDevice, ui->newArchive, ui->openArchive, ui->saveArchive, ui->saveArchiveAs})
         QVERIFY2(!widget->isEnabled(), qPrintable(widget->objectName()));
     for (QWidget* widget :
-         std::initializer_list<QWidget*>{ui->lblProgCurrent, ui->progrBarCurrent,
-                                         ui->lblProgTotal, ui->progBarTotal, ui->abortButton})
+         std::initializer_list<QWidget*> {ui->lblProgCurrent, ui->progrBarCurrent, ui->lblProgTotal,
+                                          ui->progBarTotal, ui->abortButton})
         QVERIFY2(widget->isHidden(), qPrintable(widget->objectName()));
     QVERIFY(samePixmap(ui->lblMztIcon->pixmap(), QStringLiteral(":/pixmaps/MZT500gray.png")));
     QVERIFY(samePixmap(ui->lblCompIcon->pixmap(), QStringLiteral(":/pixmaps/pc.png")));
 
     QVERIFY(waitSettled(w, 5));
-    QCOMPARE(comboTexts(ui->devicesCombo), QStringList{QStringLiteral("MZT-500 #1")});
+    QCOMPARE(comboTexts(ui->devicesCombo), QStringList {QStringLiteral("MZT-500 #1")});
     QCOMPARE(ui->devTable->item(0, 0)->text(), QStringLiteral("SETTINGS"));
     QVERIFY(ui->devicesCombo->isEnabled());
     QVERIFY(ui->devTable->isEnabled());
@@ -121,14 +119,13 @@ void TestWindow::discoveryNumbersRecordersAndSkipsSilentOnes()
     MainWindow w;
     QVERIFY(waitSettled(w, 3));
     QComboBox* combo = w.ui()->devicesCombo;
-    QCOMPARE(comboTexts(combo), (QStringList{QStringLiteral("MZT-500 #1"),
-                                             QStringLiteral("MZT-500 #2"),
-                                             QStringLiteral("MZT-5000"),
-                                             QStringLiteral("MZT-500 #3")}));
+    QCOMPARE(comboTexts(combo),
+             (QStringList {QStringLiteral("MZT-500 #1"), QStringLiteral("MZT-500 #2"),
+                           QStringLiteral("MZT-5000"), QStringLiteral("MZT-500 #3")}));
     // The foreign device has a list position but no line; the silent
     // recorder has neither line nor number; everyone else keeps their own
     // position as user data.
-    QCOMPARE(comboIndices(combo), (QList<int>{0, 3, 4, 5}));
+    QCOMPARE(comboIndices(combo), (QList<int> {0, 3, 4, 5}));
     QVERIFY(combo->itemIcon(0).isNull());
     QCOMPARE(combo->currentIndex(), 0);
 }
@@ -210,8 +207,9 @@ void TestWindow::contentListsFromTheRecorder()
     QCOMPARE(w.ui()->devLabel->text(), QStringLiteral("<b>MZT-500</b>"));
     QVERIFY(w.isDeviceReady());
     if (rows > 0) {
-        const int last = rowOfName(w.ui()->devTable, QStringLiteral("SEQUENCE %1")
-                                                         .arg(sequences, 2, 10, QLatin1Char('0')));
+        const int last =
+            rowOfName(w.ui()->devTable,
+                      QStringLiteral("SEQUENCE %1").arg(sequences, 2, 10, QLatin1Char('0')));
         QVERIFY(last >= 0);
         QCOMPARE(w.ui()->devTable->item(last, 0)->data(1).toInt(), sequences);
     }

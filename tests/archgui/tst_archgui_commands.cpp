@@ -16,8 +16,8 @@
 #include <QPointer>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QtEndian>
+#include <QTimer>
 #include <QtTest>
 
 #include <functional>
@@ -100,8 +100,7 @@ struct SeenDialog {
 // Answers the modal dialogs the window opens, one step per dialog, in order.
 // A dialog that comes when no step is left is rejected and counted, so a
 // test never hangs on an unexpected question.
-class DialogScript : public QObject
-{
+class DialogScript : public QObject {
 public:
     DialogScript()
     {
@@ -190,12 +189,11 @@ private:
 } // namespace
 
 // A window past its start-up discovery, or a failed test.
-#define START_WINDOW(var, ...)                                                                 \
-    auto var = startWindow(__VA_ARGS__);                                                       \
+#define START_WINDOW(var, ...)                                                                     \
+    auto var = startWindow(__VA_ARGS__);                                                           \
     QVERIFY2(var, "the window stayed busy after start-up")
 
-class TestArchiveCommands : public QObject
-{
+class TestArchiveCommands : public QObject {
     Q_OBJECT
 
 private slots:
@@ -245,8 +243,8 @@ void TestArchiveCommands::cleanup()
 
 std::unique_ptr<MainWindow> TestArchiveCommands::startWindow(const QString* argument)
 {
-    auto window = argument ? std::make_unique<MainWindow>(*argument)
-                           : std::make_unique<MainWindow>();
+    auto window =
+        argument ? std::make_unique<MainWindow>(*argument) : std::make_unique<MainWindow>();
     window->show();
     // Discovery keeps the window busy at first; without recorders it ends soon.
     if (!QTest::qWaitFor([&] { return !window->isBusy(); }, 30000))
@@ -343,13 +341,13 @@ void TestArchiveCommands::startUpArchiveFromSettingsOrArgument()
         START_WINDOW(window, &given);
         QVERIFY(window->archivePathFromCommandLine());
         QCOMPARE(window->archive()->fileName(), given);
-        QCOMPARE(idsOf(window->archive()), (QList<qint32>{12, 5}));
+        QCOMPARE(idsOf(window->archive()), (QList<qint32> {12, 5}));
         QCOMPARE(window->ui()->archTable->rowCount(), 2);
         QVERIFY(!window->archive()->isModified());
     }
     {
         START_WINDOW(window);
-        QCOMPARE(idsOf(window->archive()), QList<qint32>{7});
+        QCOMPARE(idsOf(window->archive()), QList<qint32> {7});
     }
 }
 
@@ -372,13 +370,13 @@ void TestArchiveCommands::archiveNameRememberedAcrossRestarts()
         QCOMPARE(label(*window)->text(), QStringLiteral("<b>Bühne 1.mzt</b>"));
         QCOMPARE(storedArchiveName().toString(), saved);
     }
-    QCOMPARE(idsOnDisk(saved), (QList<qint32>{4, 9}));
+    QCOMPARE(idsOnDisk(saved), (QList<qint32> {4, 9}));
 
     // The next start loads it; New forgets it for the start after.
     {
         START_WINDOW(window);
         QCOMPARE(window->archive()->fileName(), saved);
-        QCOMPARE(idsOf(window->archive()), (QList<qint32>{4, 9}));
+        QCOMPARE(idsOf(window->archive()), (QList<qint32> {4, 9}));
         DialogScript script;
         window->on_actionNew_Archive_triggered();
         QVERIFY(script.finished());
@@ -404,7 +402,7 @@ void TestArchiveCommands::archiveNameRememberedAcrossRestarts()
     }
     {
         START_WINDOW(window);
-        QCOMPARE(idsOf(window->archive()), (QList<qint32>{4, 9}));
+        QCOMPARE(idsOf(window->archive()), (QList<qint32> {4, 9}));
 
         // A named archive whose file is gone is not remembered at close.
         window->archive()->setFileName(path(QStringLiteral("never-written.mzt")));
@@ -465,7 +463,7 @@ void TestArchiveCommands::saveWritesInPlaceOrAsksForName()
         QCOMPARE(window->archive()->fileName(), first);
         QCOMPARE(label(*window)->text(), QStringLiteral("<b>first.mzt</b>"));
     }
-    QCOMPARE(idsOnDisk(first), QList<qint32>{2});
+    QCOMPARE(idsOnDisk(first), QList<qint32> {2});
 
     // With the file in place, Save writes it without asking and removes the mark.
     window->archive()->addEntry(sequenceEntry(33));
@@ -478,7 +476,7 @@ void TestArchiveCommands::saveWritesInPlaceOrAsksForName()
         QVERIFY(script.seen().isEmpty());
         QCOMPARE(label(*window)->text(), QStringLiteral("<b>first.mzt</b>"));
     }
-    QCOMPARE(idsOnDisk(first), (QList<qint32>{2, 33}));
+    QCOMPARE(idsOnDisk(first), (QList<qint32> {2, 33}));
 
     // A file that cannot be rewritten in place sends Save to the dialog.
     QVERIFY(QFile::remove(first));
@@ -493,7 +491,7 @@ void TestArchiveCommands::saveWritesInPlaceOrAsksForName()
         QCOMPARE(window->archive()->fileName(), second);
         QVERIFY(!window->archive()->isModified());
     }
-    QCOMPARE(idsOnDisk(second), (QList<qint32>{2, 33, 34}));
+    QCOMPARE(idsOnDisk(second), (QList<qint32> {2, 33, 34}));
 }
 
 void TestArchiveCommands::replacingModifiedArchiveAsksFirst()
@@ -502,7 +500,7 @@ void TestArchiveCommands::replacingModifiedArchiveAsksFirst()
     QVERIFY(writeArchive(named, {1, 2}));
     storedSettings().setValue(settingsKey, named);
     START_WINDOW(window);
-    QCOMPARE(idsOf(window->archive()), (QList<qint32>{1, 2}));
+    QCOMPARE(idsOf(window->archive()), (QList<qint32> {1, 2}));
 
     // No: the changes go, the file stays as it was.
     window->archive()->addEntry(sequenceEntry(3));
@@ -512,8 +510,9 @@ void TestArchiveCommands::replacingModifiedArchiveAsksFirst()
         window->on_newArchive_clicked();
         QVERIFY(script.finished());
         const SeenDialog& question = script.seen(0);
-        QCOMPARE(question.text, QStringLiteral(
-            "The current archive has been modified\nDo you want to save the changes?"));
+        QCOMPARE(question.text,
+                 QStringLiteral(
+                     "The current archive has been modified\nDo you want to save the changes?"));
         QCOMPARE(question.title, windowTitle);
         QCOMPARE(question.parent, window.get());
         QCOMPARE(question.buttons, QMessageBox::Yes | QMessageBox::No);
@@ -521,7 +520,7 @@ void TestArchiveCommands::replacingModifiedArchiveAsksFirst()
         QVERIFY(window->archive()->fileName().isEmpty());
         QVERIFY(window->archive()->entries().isEmpty());
     }
-    QCOMPARE(idsOnDisk(named), (QList<qint32>{1, 2}));
+    QCOMPARE(idsOnDisk(named), (QList<qint32> {1, 2}));
 
     // Yes with a file in place: written there, then replaced.
     {
@@ -539,7 +538,7 @@ void TestArchiveCommands::replacingModifiedArchiveAsksFirst()
         QCOMPARE(script.seen().size(), 1);
         QVERIFY(window->archive()->entries().isEmpty());
     }
-    QCOMPARE(idsOnDisk(named), (QList<qint32>{1, 2, 8}));
+    QCOMPARE(idsOnDisk(named), (QList<qint32> {1, 2, 8}));
 
     // Yes on an unnamed archive whose Save as is cancelled: nothing was saved,
     // so New keeps the archive instead of dropping what the user meant to keep.
@@ -552,7 +551,7 @@ void TestArchiveCommands::replacingModifiedArchiveAsksFirst()
         window->on_newArchive_clicked();
         QVERIFY(script.finished());
         QVERIFY(window->archive() == unsaved);
-        QCOMPARE(idsOf(window->archive()), QList<qint32>{21});
+        QCOMPARE(idsOf(window->archive()), QList<qint32> {21});
         QVERIFY(window->archive()->isModified());
     }
 
@@ -586,7 +585,7 @@ void TestArchiveCommands::replacingModifiedArchiveAsksFirst()
         // New forgets the saved name again for the next start.
         QCOMPARE(storedArchiveName().toString(), QString());
     }
-    QCOMPARE(idsOnDisk(rescued), QList<qint32>{21});
+    QCOMPARE(idsOnDisk(rescued), QList<qint32> {21});
 }
 
 void TestArchiveCommands::openReportsDamagedArchives()
@@ -650,7 +649,7 @@ void TestArchiveCommands::openReportsDamagedArchives()
         QCOMPARE(script.seen(2).title, windowTitle);
         QCOMPARE(script.seen(2).parent, window.get());
         QCOMPARE(window->archive()->fileName(), good);
-        QCOMPARE(idsOf(window->archive()), (QList<qint32>{10, 11, 12}));
+        QCOMPARE(idsOf(window->archive()), (QList<qint32> {10, 11, 12}));
         QVERIFY(!window->archive()->isModified());
         QCOMPARE(window->ui()->archTable->rowCount(), 3);
         QCOMPARE(label(*window)->text(), QStringLiteral("<b>good.mzt</b>"));
@@ -666,7 +665,7 @@ void TestArchiveCommands::openReportsDamagedArchives()
         window->on_openArchive_clicked();
         QVERIFY(script.finished());
         QVERIFY(window->archive() == current);
-        QCOMPARE(idsOf(window->archive()), (QList<qint32>{10, 11, 12}));
+        QCOMPARE(idsOf(window->archive()), (QList<qint32> {10, 11, 12}));
     }
 }
 
@@ -706,8 +705,7 @@ void TestArchiveCommands::closeChecksUnsavedChanges()
             const SeenDialog& box = script.seen(0);
             QCOMPARE(box.text, QStringLiteral("The archive has been modified."));
             QCOMPARE(box.informativeText, QStringLiteral("Do you want to save your changes?"));
-            QCOMPARE(box.buttons,
-                     QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel);
+            QCOMPARE(box.buttons, QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel);
             QCOMPARE(box.defaultButton, QMessageBox::Save);
             QCOMPARE(box.parent, nullptr);
             QVERIFY(pollRunning(*window));
@@ -738,7 +736,7 @@ void TestArchiveCommands::closeChecksUnsavedChanges()
             QVERIFY(window->close());
             QVERIFY(script.finished());
         }
-        QCOMPARE(idsOnDisk(named), (QList<qint32>{5, 6}));
+        QCOMPARE(idsOnDisk(named), (QList<qint32> {5, 6}));
     }
     {
         START_WINDOW(window);
@@ -749,7 +747,7 @@ void TestArchiveCommands::closeChecksUnsavedChanges()
         QVERIFY(script.finished());
         QCOMPARE(storedArchiveName().toString(), named);
     }
-    QCOMPARE(idsOnDisk(named), (QList<qint32>{5, 6}));
+    QCOMPARE(idsOnDisk(named), (QList<qint32> {5, 6}));
 }
 
 void TestArchiveCommands::commandsDoNothingWhileBusy()
@@ -770,7 +768,7 @@ void TestArchiveCommands::commandsDoNothingWhileBusy()
     QVERIFY(script.seen().isEmpty());
     QVERIFY(window->archive() == current);
     QVERIFY(window->archive()->isModified());
-    QCOMPARE(idsOnDisk(named), QList<qint32>{1});
+    QCOMPARE(idsOnDisk(named), QList<qint32> {1});
 
     // Leaving the busy state refreshes the label with the modified mark.
     window->operationDone();

@@ -69,10 +69,10 @@ constexpr qsizetype bigEntrySize = 256 * 1024;
 inline void fillBig(MZTArchive& archive, int generation)
 {
     for (int i = 0; i < bigEntryCount; ++i) {
-        const QByteArray file = recorderFile(i + 1, 1, 0, 1000u * i, bigEntrySize,
-                                             quint32(generation * 1000 + i));
-        archive.addEntry(entryFor(QStringLiteral("SEQUENCE %1").arg(i + 1, 2, 10, QLatin1Char('0')),
-                                  file));
+        const QByteArray file =
+            recorderFile(i + 1, 1, 0, 1000u * i, bigEntrySize, quint32(generation * 1000 + i));
+        archive.addEntry(
+            entryFor(QStringLiteral("SEQUENCE %1").arg(i + 1, 2, 10, QLatin1Char('0')), file));
     }
 }
 

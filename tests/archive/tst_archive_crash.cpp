@@ -9,8 +9,7 @@
 #include <QTest>
 #include <QThread>
 
-class TestArchiveCrash : public QObject
-{
+class TestArchiveCrash : public QObject {
     Q_OBJECT
 
 private slots:

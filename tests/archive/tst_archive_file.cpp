@@ -54,8 +54,7 @@ bool loadBytes(MZTArchive& archive, const QByteArray& bytes)
 
 // A gzip stream written piece by piece, so that large test files need not be
 // held in memory uncompressed.
-class GzipWriter
-{
+class GzipWriter {
 public:
     GzipWriter() { deflateInit2(&m_z, 1, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY); }
     ~GzipWriter() { deflateEnd(&m_z); }
@@ -131,7 +130,10 @@ QByteArray ustarHeader(const QByteArray& name, qint64 size, char type = '0')
     put(136, "00000000000");
     put(148, "        ");
     h[156] = type;
-    put(257, QByteArray("ustar\0" "00", 8));
+    put(257,
+        QByteArray("ustar\0"
+                   "00",
+                   8));
     unsigned sum = 0;
     for (char c : h)
         sum += static_cast<unsigned char>(c);
@@ -169,8 +171,7 @@ ToolRun runTool(const QString& program, const QStringList& arguments)
 }
 
 // Restores the file size limit and SIGXFSZ however the test ends.
-class FileSizeLimit
-{
+class FileSizeLimit {
 public:
     explicit FileSizeLimit(rlim_t bytes)
     {
@@ -193,8 +194,7 @@ private:
 
 } // namespace
 
-class TestArchiveFile : public QObject
-{
+class TestArchiveFile : public QObject {
     Q_OBJECT
 
 private slots:
@@ -242,9 +242,11 @@ void TestArchiveFile::initTestCase()
 
 void TestArchiveFile::makeSample(MZTArchive& archive)
 {
-    archive.addEntry(testdata::entryFor("SEQUENCE 02", testdata::recorderFile(2, 1, 0, 61000, 300, 11)));
+    archive.addEntry(
+        testdata::entryFor("SEQUENCE 02", testdata::recorderFile(2, 1, 0, 61000, 300, 11)));
     archive.addEntry(testdata::entryFor("SETTINGS", testdata::recorderFile(0, 0, 0, 0, 200, 12)));
-    archive.addEntry(testdata::entryFor("SEQUENCE 05", testdata::recorderFile(5, 1, 0, 1500, 250, 13)));
+    archive.addEntry(
+        testdata::entryFor("SEQUENCE 05", testdata::recorderFile(5, 1, 0, 1500, 250, 13)));
 }
 
 void TestArchiveFile::roundTrip()
@@ -252,13 +254,17 @@ void TestArchiveFile::roundTrip()
     const QString path = m_dir.filePath("roundtrip.mzt");
     MZTArchive archive(path);
     // Downloaded with the recorder's own memory size 5000 in its header.
-    archive.addEntry(testdata::entryFor("SEQUENCE 03", testdata::recorderFile(3, 1, 5000, 65499, 3000, 1)));
-    archive.addEntry(testdata::entryFor("SETTINGS", testdata::recorderFile(0, 0, 77, 123, 1008, 2)));
+    archive.addEntry(
+        testdata::entryFor("SEQUENCE 03", testdata::recorderFile(3, 1, 5000, 65499, 3000, 1)));
+    archive.addEntry(
+        testdata::entryFor("SETTINGS", testdata::recorderFile(0, 0, 77, 123, 1008, 2)));
     // Same id twice, and a type no recorder uses: both stored as they are.
-    archive.addEntry(testdata::entryFor("SEQUENCE 03", testdata::recorderFile(3, 1, 9, 500, 1024, 3)));
+    archive.addEntry(
+        testdata::entryFor("SEQUENCE 03", testdata::recorderFile(3, 1, 9, 500, 1024, 3)));
     archive.addEntry(testdata::entryFor("UNKNOWN", testdata::recorderFile(9, 7, 12, 0, 16, 4)));
     // Renumbered after the download: the fields win over the old header words.
-    ArchiveEntry* renumbered = testdata::entryFor("SEQUENCE 05", testdata::recorderFile(5, 1, 0, 2000, 40, 5));
+    ArchiveEntry* renumbered =
+        testdata::entryFor("SEQUENCE 05", testdata::recorderFile(5, 1, 0, 2000, 40, 5));
     renumbered->setId(6);
     renumbered->setName("SEQUENCE 06");
     archive.addEntry(renumbered);
@@ -277,10 +283,12 @@ void TestArchiveFile::roundTrip()
     QVERIFY(!loaded.isModified());
     QCOMPARE(loaded.fileName(), path);
     QCOMPARE(loaded.entries().size(), 5);
-    const QList<const char*> names {"SEQUENCE 03", "SETTINGS", "SEQUENCE 03", "UNKNOWN", "SEQUENCE 06"};
+    const QList<const char*> names {"SEQUENCE 03", "SETTINGS", "SEQUENCE 03", "UNKNOWN",
+                                    "SEQUENCE 06"};
     const QList<int> ids {3, 0, 3, 9, 6};
     const QList<int> types {1, 0, 1, 7, 1};
-    const QList<QString> sizes {"3.00 KBytes", "1.00 KBytes", "2.00 KBytes", "1.00 KBytes", "1.00 KBytes"};
+    const QList<QString> sizes {"3.00 KBytes", "1.00 KBytes", "2.00 KBytes", "1.00 KBytes",
+                                "1.00 KBytes"};
     for (int i = 0; i < 5; ++i) {
         const ArchiveEntry* e = loaded.entries().at(i);
         QCOMPARE(e->name(), QString::fromLatin1(names[i]));
@@ -333,7 +341,8 @@ void TestArchiveFile::emptyArchive()
     QCOMPARE(reloaded.entries().size(), 1);
     QCOMPARE(reloaded.entries().first()->id(), 8);
     QCOMPARE(reloaded.entries().first()->duration(), 4000u);
-    QCOMPARE(reloaded.entries().first()->content(), testdata::storedContent(*reloaded.entries().first()));
+    QCOMPARE(reloaded.entries().first()->content(),
+             testdata::storedContent(*reloaded.entries().first()));
     QCOMPARE(reloaded.entries().first()->content().size(), 16);
 }
 
@@ -359,7 +368,8 @@ void TestArchiveFile::systemTarReadsOurFiles()
     const QString path = m_dir.filePath("for-tar.mzt");
     MZTArchive archive(path);
     makeSample(archive);
-    archive.addEntry(testdata::entryFor("SEQUENCE 64", testdata::recorderFile(64, 1, 0, 1, 70000, 14)));
+    archive.addEntry(
+        testdata::entryFor("SEQUENCE 64", testdata::recorderFile(64, 1, 0, 1, 70000, 14)));
     QVERIFY(archive.save());
 
     const ToolRun listing = runTool(tar, {"-tzvf", path});
@@ -424,8 +434,8 @@ void TestArchiveFile::filesFromSystemTar()
     QVERIFY(writeAll(src + "/SEQUENCE 01", seq));
     QVERIFY(writeAll(src + "/SETTINGS", settings));
     const QString path = work.filePath("made-by-tar.mzt");
-    const ToolRun made = runTool(tar, {"--format=ustar", "-czf", path, "-C", src, firstName,
-                                       "SEQUENCE 01", "SETTINGS"});
+    const ToolRun made = runTool(
+        tar, {"--format=ustar", "-czf", path, "-C", src, firstName, "SEQUENCE 01", "SETTINGS"});
     QCOMPARE(made.exitCode, 0);
 
     MZTArchive archive(path);
@@ -534,8 +544,8 @@ void TestArchiveFile::damagedTarInsideIntactGzip()
     QVERIFY(archive.entries().isEmpty());
 
     // An entry too short for its record header.
-    const QByteArray shortEntry = tarMember("KVA", identData) + tarMember("SEQUENCE 01", "0123456789abcde")
-        + tarEnd;
+    const QByteArray shortEntry =
+        tarMember("KVA", identData) + tarMember("SEQUENCE 01", "0123456789abcde") + tarEnd;
     QVERIFY(!loadBytes(archive, gzip(shortEntry)));
     // A directory or link has no data at all.
     const QByteArray directory = tarMember("KVA", identData) + tarMember("dir/", {}, '5') + tarEnd;
@@ -595,7 +605,8 @@ void TestArchiveFile::nonAsciiNames()
     // A plain ustar name in Latin-1 bytes, as another writer may leave it.
     const QByteArray file = testdata::recorderFile(2, 1, 0, 0, 32, 32);
     MZTArchive plain;
-    QVERIFY(loadBytes(plain, gzip(tarMember("KVA", identData) + tarMember("S\xc9Q", file) + tarEnd)));
+    QVERIFY(
+        loadBytes(plain, gzip(tarMember("KVA", identData) + tarMember("S\xc9Q", file) + tarEnd)));
     QCOMPARE(plain.entries().first()->name(), QStringLiteral("S\u00c9Q"));
 
     // A pax path that cannot be converted to the locale's character set: the
@@ -684,7 +695,8 @@ void TestArchiveFile::saveToImpossiblePath()
 void TestArchiveFile::saveIntoReadOnlyDirectory()
 {
     if (geteuid() == 0)
-        QSKIP("permissions do not stop root; saveToImpossiblePath and failedWriteKeepsOldFile cover failure");
+        QSKIP("permissions do not stop root; saveToImpossiblePath and failedWriteKeepsOldFile "
+              "cover failure");
     const QString dir = m_dir.filePath("read-only");
     QVERIFY(QDir().mkpath(dir));
     const QString path = dir + "/kept.mzt";
@@ -710,7 +722,8 @@ void TestArchiveFile::failedWriteKeepsOldFile()
     // part-way (EFBIG), after the save has begun to write.
     MZTArchive archive(path);
     for (int i = 0; i < 4; ++i)
-        archive.addEntry(testdata::entryFor("SEQUENCE 01", testdata::recorderFile(1, 1, 0, 0, 256 * 1024, 60 + i)));
+        archive.addEntry(testdata::entryFor(
+            "SEQUENCE 01", testdata::recorderFile(1, 1, 0, 0, 256 * 1024, 60 + i)));
     bool saved;
     {
         FileSizeLimit limit(64 * 1024);

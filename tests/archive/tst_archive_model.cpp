@@ -5,8 +5,7 @@
 
 #include <QTest>
 
-class TestArchiveModel : public QObject
-{
+class TestArchiveModel : public QObject {
     Q_OBJECT
 
 private slots:

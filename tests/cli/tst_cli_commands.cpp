@@ -18,8 +18,8 @@ const QByteArray Recorder = R"({"serial": "KV000001", "requireTransferMode": tru
 
 QByteArray withFaults(const QByteArray& faults)
 {
-    return R"({"requireTransferMode": true, "files": [{"id": 3, "size": 4000}], "faults": )" + faults
-        + "}";
+    return R"({"requireTransferMode": true, "files": [{"id": 3, "size": 4000}], "faults": )"
+        + faults + "}";
 }
 
 QStringList fields(const QString& line)
@@ -28,7 +28,8 @@ QStringList fields(const QString& line)
     return line.trimmed().split(gap);
 }
 
-void addEntry(MZTArchive* archive, const QString& name, qint32 id, qint32 type, const QByteArray& content)
+void addEntry(MZTArchive* archive, const QString& name, qint32 id, qint32 type,
+              const QByteArray& content)
 {
     auto* entry = new ArchiveEntry;
     entry->setName(name);
@@ -58,7 +59,8 @@ class TestCliCommands : public QObject {
 private:
     QTemporaryDir m_dir;
 
-    QProcessEnvironment recorder(const QByteArray& json, const QString& name = QStringLiteral("sim.json"))
+    QProcessEnvironment recorder(const QByteArray& json,
+                                 const QString& name = QStringLiteral("sim.json"))
     {
         return simulatorEnvironment(writeFile(m_dir, name, json));
     }
@@ -136,7 +138,7 @@ private slots:
         const QList<LoadedEntry> entries = archiveEntries(fresh, &ok);
         QVERIFY(ok);
         QCOMPARE(entries.size(), 4);
-        const QList<std::pair<QString, int>> expected{
+        const QList<std::pair<QString, int>> expected {
             {"SETTINGS", 120}, {"SEQUENCE 03", 3}, {"SEQUENCE 07", 7}, {"", 9}};
         for (int i = 0; i < 4; ++i) {
             QCOMPARE(entries[i].name, expected[i].first);
@@ -179,11 +181,16 @@ private slots:
     {
         QTest::addColumn<QByteArray>("config");
         QTest::newRow("no data reply") << withFaults(R"({"silentCommand": 10, "silentCount": -1})");
-        QTest::newRow("error status") << withFaults(R"({"statusCommand": 9, "status": 5, "statusCount": 100})");
+        QTest::newRow("error status")
+            << withFaults(R"({"statusCommand": 9, "status": 5, "statusCount": 100})");
         // A record header and one byte more: a recorder file never has an odd length.
-        const QByteArray odd = QByteArray::fromHex("03000000" "01000000" "00040000" "00000000" "55");
-        QTest::newRow("odd length") << QByteArray(R"({"files": [{"id": 3, "data": ")" + odd.toBase64()
-                                                  + R"("}]})");
+        const QByteArray odd = QByteArray::fromHex("03000000"
+                                                   "01000000"
+                                                   "00040000"
+                                                   "00000000"
+                                                   "55");
+        QTest::newRow("odd length")
+            << QByteArray(R"({"files": [{"id": 3, "data": ")" + odd.toBase64() + R"("}]})");
     }
 
     void failedReadLeavesTheArchiveUntouched()
@@ -256,15 +263,17 @@ private slots:
         QFETCH(QByteArray, bytes);
         const QString path = writeFile(m_dir, QStringLiteral("bad.mzt"), bytes);
         const auto env = recorder(Recorder);
-        for (const QStringList& args : {QStringList{"backup", path}, QStringList{"restore", path, "--overwrite"},
-                                        QStringList{"archive", path}}) {
+        for (const QStringList& args :
+             {QStringList {"backup", path}, QStringList {"restore", path, "--overwrite"},
+              QStringList {"archive", path}}) {
             const CliRun run = runCli(args, env);
             QCOMPARE(run.code, 6);
             QVERIFY2(run.oneLineReason(), run.err.constData());
             QVERIFY(run.out.isEmpty());
             QCOMPARE(readFile(path), bytes);
         }
-        const CliRun missing = runCli({"restore", m_dir.filePath(QStringLiteral("missing.mzt"))}, env);
+        const CliRun missing =
+            runCli({"restore", m_dir.filePath(QStringLiteral("missing.mzt"))}, env);
         QCOMPARE(missing.code, 6);
         QVERIFY(missing.oneLineReason());
     }
@@ -292,7 +301,8 @@ private slots:
 
         const CliRun overwrite = runCli({"restore", "--overwrite", path}, env);
         QCOMPARE(overwrite.code, 0);
-        QCOMPARE(lines(overwrite.out), QStringList({"SEQUENCE 03   replaced", "SEQUENCE 04   written"}));
+        QCOMPARE(lines(overwrite.out),
+                 QStringList({"SEQUENCE 03   replaced", "SEQUENCE 04   written"}));
 
         QCOMPARE(runCli({"restore", path, "SEQUENCE 12"}, env).code, 1);
 
@@ -311,8 +321,9 @@ private slots:
 
     void busyRecorderIsReported()
     {
-        const auto env = recorder(R"({"refuseTransferMode": true, "files": [{"id": 3, "size": 64}]})",
-                                  QStringLiteral("busy.json"));
+        const auto env =
+            recorder(R"({"refuseTransferMode": true, "files": [{"id": 3, "size": 64}]})",
+                     QStringLiteral("busy.json"));
         const CliRun list = runCli({"list"}, env);
         QCOMPARE(list.code, 5);
         QCOMPARE(list.err, QByteArray("mzt500-cli: The device is currently busy.\n"));
@@ -324,8 +335,8 @@ private slots:
     void deleteRefusalsAndFailures()
     {
         const auto env = recorder(Recorder);
-        for (const QStringList& args : {QStringList{"delete", "SETTINGS"}, QStringList{"delete", "3", "0"},
-                                        QStringList{"delete"}}) {
+        for (const QStringList& args : {QStringList {"delete", "SETTINGS"},
+                                        QStringList {"delete", "3", "0"}, QStringList {"delete"}}) {
             const CliRun run = runCli(args, env);
             QCOMPARE(run.code, 2);
             QVERIFY(run.oneLineReason());
@@ -337,9 +348,11 @@ private slots:
 
         const CliRun deleted = runCli({"delete", "sequence 3", "7"}, env);
         QCOMPARE(deleted.code, 0);
-        QCOMPARE(lines(deleted.out), QStringList({"SEQUENCE 03   deleted", "SEQUENCE 07   deleted"}));
+        QCOMPARE(lines(deleted.out),
+                 QStringList({"SEQUENCE 03   deleted", "SEQUENCE 07   deleted"}));
 
-        const auto failing = recorder(withFaults(R"({"deletionError": 3})"), QStringLiteral("kvfs.json"));
+        const auto failing =
+            recorder(withFaults(R"({"deletionError": 3})"), QStringLiteral("kvfs.json"));
         const CliRun error = runCli({"delete", "3"}, failing);
         QCOMPARE(error.code, 1);
         QVERIFY(error.oneLineReason());
@@ -351,7 +364,8 @@ private slots:
         const CliRun builtIn = runCli({"update-firmware"}, env);
         QCOMPARE(builtIn.code, 0);
         QVERIFY(builtIn.out.contains("MZT-500 #1"));
-        const QString good = writeFile(m_dir, QStringLiteral("good.kv2"), kv2File(QStringLiteral("MZT-500")));
+        const QString good =
+            writeFile(m_dir, QStringLiteral("good.kv2"), kv2File(QStringLiteral("MZT-500")));
         QCOMPARE(runCli({"update-firmware", good}, env).code, 0);
 
         QByteArray damaged = kv2File(QStringLiteral("MZT-500"));
@@ -361,7 +375,8 @@ private slots:
             QByteArray bytes;
             const char* reason;
         } bad[] = {
-            {QStringLiteral("text.kv2"), QByteArray("KVU2 but not really"), " is not a valid KV2 file."},
+            {QStringLiteral("text.kv2"), QByteArray("KVU2 but not really"),
+             " is not a valid KV2 file."},
             {QStringLiteral("sum.kv2"), damaged, " is not a valid KV2 file."},
             {QStringLiteral("other.kv2"), kv2File(QStringLiteral("MZT-300")),
              " does not contain a firmware update for the connected device."},
@@ -374,7 +389,8 @@ private slots:
             QVERIFY2(run.err.contains(file.reason), run.err.constData());
             QCOMPARE(readFile(path), file.bytes);
         }
-        const CliRun missing = runCli({"update-firmware", m_dir.filePath(QStringLiteral("none.kv2"))}, env);
+        const CliRun missing =
+            runCli({"update-firmware", m_dir.filePath(QStringLiteral("none.kv2"))}, env);
         QCOMPARE(missing.code, 6);
         QVERIFY(missing.err.contains(" is not readable."));
     }
@@ -383,10 +399,11 @@ private slots:
     {
         const auto env = recorder(Recorder);
         for (const QStringList& args :
-             {QStringList{}, QStringList{"backupp"}, QStringList{"--device", "0", "list"},
-              QStringList{"--device", "x", "list"}, QStringList{"backup", "a.mzt", "--overwrite"},
-              QStringList{"list", "extra"}, QStringList{"--bogus", "list"}, QStringList{"backup"},
-              QStringList{"archive"}, QStringList{"update-firmware", "a.kv2", "b.kv2"}}) {
+             {QStringList {}, QStringList {"backupp"}, QStringList {"--device", "0", "list"},
+              QStringList {"--device", "x", "list"}, QStringList {"backup", "a.mzt", "--overwrite"},
+              QStringList {"list", "extra"}, QStringList {"--bogus", "list"},
+              QStringList {"backup"}, QStringList {"archive"},
+              QStringList {"update-firmware", "a.kv2", "b.kv2"}}) {
             const CliRun run = runCli(args, env);
             QCOMPARE(run.code, 2);
             QVERIFY2(run.oneLineReason(), qPrintable(args.join(' ')));

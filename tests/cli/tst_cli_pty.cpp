@@ -33,7 +33,8 @@ private slots:
     {
         QVERIFY(m_dir.isValid());
         const QString config = writeFile(m_dir, QStringLiteral("recorder.json"), Recorder);
-        m_sim.start(QStringLiteral(MZT_SIM), {QStringLiteral("--pty"), QStringLiteral("--config"), config});
+        m_sim.start(QStringLiteral(MZT_SIM),
+                    {QStringLiteral("--pty"), QStringLiteral("--config"), config});
         QVERIFY(m_sim.waitForStarted());
         QVERIFY(m_sim.waitForReadyRead(10000));
         const QString pty = QString::fromLocal8Bit(m_sim.readLine().trimmed());

@@ -18,7 +18,10 @@ namespace {
 
 class NamedBackend : public Backend {
 public:
-    explicit NamedBackend(const char* n) : n_(n) {}
+    explicit NamedBackend(const char* n)
+        : n_(n)
+    {
+    }
     const char* name() const override { return n_; }
     std::vector<DeviceInfo> list() override { return {}; }
     std::unique_ptr<Port> open(const DeviceInfo&, std::string*) override { return nullptr; }
@@ -39,7 +42,8 @@ DeviceInfo usbDevice(const std::string& key, int bus, int address)
 // A fake sysfs tree with the links the kernel makes for a usb-serial port.
 class FakeSysfs {
 public:
-    explicit FakeSysfs(const QString& root) : root_(root)
+    explicit FakeSysfs(const QString& root)
+        : root_(root)
     {
         QDir(root_).mkpath("class/tty");
         QDir(root_).mkpath("bus/usb-serial/drivers/ftdi_sio");
@@ -51,8 +55,8 @@ public:
     void addPort(const QString& tty, const QString& usbName, int interface,
                  const QMap<QString, QString>& files, const QString& driver = "ftdi_sio")
     {
-        const QString usbDir = root_ + "/devices/pci0000:00/usb" + usbName.section('-', 0, 0)
-            + "/" + usbName;
+        const QString usbDir =
+            root_ + "/devices/pci0000:00/usb" + usbName.section('-', 0, 0) + "/" + usbName;
         const QString ifDir = usbDir + "/" + usbName + ":1." + QString::number(interface);
         const QString portDir = ifDir + "/" + tty;
         QVERIFY(QDir().mkpath(portDir));
@@ -78,12 +82,12 @@ private:
 QMap<QString, QString> ftdiFiles(const QString& product, const QString& bcd, int bus, int devnum,
                                  const QString& serial = {})
 {
-    QMap<QString, QString> files{{"idVendor", "0403"},
-                                 {"idProduct", bcd == "0700" ? "6010" : "6001"},
-                                 {"bcdDevice", bcd},
-                                 {"product", product},
-                                 {"busnum", QString::number(bus)},
-                                 {"devnum", QString::number(devnum)}};
+    QMap<QString, QString> files {{"idVendor", "0403"},
+                                  {"idProduct", bcd == "0700" ? "6010" : "6001"},
+                                  {"bcdDevice", bcd},
+                                  {"product", product},
+                                  {"busnum", QString::number(bus)},
+                                  {"devnum", QString::number(devnum)}};
     if (!serial.isEmpty())
         files.insert("serial", serial);
     return files;
@@ -111,17 +115,17 @@ void TestHwLogic::portsVariable_data()
     QTest::addColumn<QString>("value");
     QTest::addColumn<QStringList>("expected"); // "path|description" pairs
 
-    QTest::newRow("empty") << "" << QStringList{};
+    QTest::newRow("empty") << "" << QStringList {};
     QTest::newRow("one") << "/dev/pts/3=KORVANT KVP-DEV"
-                         << QStringList{"/dev/pts/3|KORVANT KVP-DEV"};
+                         << QStringList {"/dev/pts/3|KORVANT KVP-DEV"};
     QTest::newRow("two, blanks and empty entries")
         << " /dev/ttyS1 = KORVANT KVP-DGL ;;/dev/pts/7=KORVANT KVP-DEV;"
-        << QStringList{"/dev/ttyS1|KORVANT KVP-DGL", "/dev/pts/7|KORVANT KVP-DEV"};
-    QTest::newRow("no description") << "/dev/ttyS2" << QStringList{"/dev/ttyS2|"};
-    QTest::newRow("description keeps later '='") << "/dev/x=a=b" << QStringList{"/dev/x|a=b"};
-    QTest::newRow("no path") << "=KORVANT KVP-DEV;/dev/y=Y" << QStringList{"/dev/y|Y"};
+        << QStringList {"/dev/ttyS1|KORVANT KVP-DGL", "/dev/pts/7|KORVANT KVP-DEV"};
+    QTest::newRow("no description") << "/dev/ttyS2" << QStringList {"/dev/ttyS2|"};
+    QTest::newRow("description keeps later '='") << "/dev/x=a=b" << QStringList {"/dev/x|a=b"};
+    QTest::newRow("no path") << "=KORVANT KVP-DEV;/dev/y=Y" << QStringList {"/dev/y|Y"};
     QTest::newRow("path named twice")
-        << "/dev/z=first;/dev/z=second" << QStringList{"/dev/z|first"};
+        << "/dev/z=first;/dev/z=second" << QStringList {"/dev/z|first"};
 }
 
 void TestHwLogic::portsVariable()
@@ -136,7 +140,7 @@ void TestHwLogic::portsVariable()
 
 void TestHwLogic::usbKeysAndOrder()
 {
-    UsbPlace place{3, {1, 10, 2}, 1};
+    UsbPlace place {3, {1, 10, 2}, 1};
     UsbPlace back;
     QVERIFY(parseUsbKey(usbKey(place), &back));
     QCOMPARE(back, place);
@@ -146,16 +150,17 @@ void TestHwLogic::usbKeysAndOrder()
 
     // Numeric order by bus, then port path, then interface; anything that is
     // not a USB place goes last in its original order.
-    std::vector<DeviceInfo> devices{usbDevice("other-b", 0, 0),    usbDevice("usb:2-1:0", 2, 1),
-                                    usbDevice("usb:1-10:0", 1, 2), usbDevice("usb:1-9.1:1", 1, 3),
-                                    usbDevice("other-a", 0, 0),    usbDevice("usb:1-9.1:0", 1, 3),
-                                    usbDevice("usb:1-9:0", 1, 4)};
+    std::vector<DeviceInfo> devices {usbDevice("other-b", 0, 0),    usbDevice("usb:2-1:0", 2, 1),
+                                     usbDevice("usb:1-10:0", 1, 2), usbDevice("usb:1-9.1:1", 1, 3),
+                                     usbDevice("other-a", 0, 0),    usbDevice("usb:1-9.1:0", 1, 3),
+                                     usbDevice("usb:1-9:0", 1, 4)};
     sortByUsbPlace(&devices);
     QStringList keys;
     for (const DeviceInfo& d : devices)
         keys << QString::fromStdString(d.key);
-    QCOMPARE(keys, (QStringList{"usb:1-9:0", "usb:1-9.1:0", "usb:1-9.1:1", "usb:1-10:0",
-                                "usb:2-1:0", "other-b", "other-a"}));
+    QCOMPARE(keys,
+             (QStringList {"usb:1-9:0", "usb:1-9.1:0", "usb:1-9.1:1", "usb:1-10:0", "usb:2-1:0",
+                           "other-b", "other-a"}));
 
     // Different sockets give different location ids.
     QVERIFY(locationId({1, {2}, 0}) != locationId({1, {3}, 0}));
@@ -165,11 +170,11 @@ void TestHwLogic::usbKeysAndOrder()
 
 void TestHwLogic::interfaceNaming()
 {
-    const DeviceInfo r = describeInterface(0x6001, 0x0600, "KORVANT KVP-DEV", "KV123456",
-                                           {1, {4}, 0}, 9);
+    const DeviceInfo r =
+        describeInterface(0x6001, 0x0600, "KORVANT KVP-DEV", "KV123456", {1, {4}, 0}, 9);
     QCOMPARE(r.description, std::string("KORVANT KVP-DEV"));
     QCOMPARE(r.serial, std::string("KV123456"));
-    QCOMPARE(r.type, ULONG{FT_DEVICE_232R});
+    QCOMPARE(r.type, ULONG {FT_DEVICE_232R});
     QCOMPARE(r.id, 0x04036001u);
     QCOMPARE(r.flags, 0u);
     QCOMPARE(r.usbBus, 1);
@@ -178,8 +183,8 @@ void TestHwLogic::interfaceNaming()
     const DeviceInfo c = describeInterface(0x6011, 0x0800, "Quad RS232-HS", "FT4X", {1, {2}, 2}, 5);
     QCOMPARE(c.description, std::string("Quad RS232-HS C"));
     QCOMPARE(c.serial, std::string("FT4XC"));
-    QCOMPARE(c.type, ULONG{FT_DEVICE_4232H});
-    QCOMPARE(c.flags, ULONG{FT_FLAGS_HISPEED});
+    QCOMPARE(c.type, ULONG {FT_DEVICE_4232H});
+    QCOMPARE(c.flags, ULONG {FT_FLAGS_HISPEED});
 
     // A missing serial number stays missing rather than becoming "A".
     const DeviceInfo a = describeInterface(0x6010, 0x0700, "Dual RS232-HS", "", {1, {2}, 0}, 5);
@@ -200,7 +205,8 @@ void TestHwLogic::resultMapping()
     QVERIFY(openFailureText(-8, 0).find("permission denied") == 0);
     QVERIFY(openFailureText(-5, 0).find("cannot claim") == 0);
     QVERIFY(openFailureText(-4, LIBUSB_ERROR_BUSY).find("cannot claim") == 0);
-    QVERIFY(openFailureText(-4, LIBUSB_ERROR_NO_DEVICE).find("no longer connected") != std::string::npos);
+    QVERIFY(openFailureText(-4, LIBUSB_ERROR_NO_DEVICE).find("no longer connected")
+            != std::string::npos);
 
     QVERIFY(isGoneErrno(EIO) && isGoneErrno(ENODEV) && isGoneErrno(ENXIO) && isGoneErrno(ENOENT));
     QVERIFY(!isGoneErrno(EAGAIN) && !isGoneErrno(EINTR));
@@ -221,13 +227,20 @@ void TestHwLogic::sysfsScan()
     sys.addPort("ttyUSB2", "1-1.4", 0, ftdiFiles("Dual RS232-HS", "0700", 1, 12, "FTDUAL"));
     // Not an FTDI chip.
     sys.addPort("ttyUSB4", "1-3", 0,
-                {{"idVendor", "10c4"}, {"idProduct", "ea60"}, {"product", "CP2102"},
-                 {"busnum", "1"}, {"devnum", "8"}},
+                {{"idVendor", "10c4"},
+                 {"idProduct", "ea60"},
+                 {"product", "CP2102"},
+                 {"busnum", "1"},
+                 {"devnum", "8"}},
                 "cp210x");
     // An FTDI chip with a vendor id of its own, still bound to ftdi_sio.
     sys.addPort("ttyUSB5", "1-5", 0,
-                {{"idVendor", "1234"}, {"idProduct", "0001"}, {"bcdDevice", "0600"},
-                 {"product", "Custom FTDI"}, {"busnum", "1"}, {"devnum", "20"}});
+                {{"idVendor", "1234"},
+                 {"idProduct", "0001"},
+                 {"bcdDevice", "0600"},
+                 {"product", "Custom FTDI"},
+                 {"busnum", "1"},
+                 {"devnum", "20"}});
 
     const std::vector<DeviceInfo> ports = scanTtyUsbPorts(dir.path().toStdString(), "/dev");
     QStringList got;
@@ -237,12 +250,12 @@ void TestHwLogic::sysfsScan()
                         QString::fromStdString(p.serial))
                    .arg(p.usbBus)
                    .arg(p.usbAddress);
-    QCOMPARE(got, (QStringList{"/dev/ttyUSB2|Dual RS232-HS A|FTDUALA|1:12",
-                               "/dev/ttyUSB0|Dual RS232-HS B|FTDUALB|1:12",
-                               "/dev/ttyUSB1|KORVANT KVP-DEV|KV000001|1:7",
-                               "/dev/ttyUSB5|Custom FTDI||1:20",
-                               "/dev/ttyUSB3|KORVANT KVP-DGL||2:3"}));
-    QCOMPARE(ports[2].type, ULONG{FT_DEVICE_232R});
+    QCOMPARE(got,
+             (QStringList {"/dev/ttyUSB2|Dual RS232-HS A|FTDUALA|1:12",
+                           "/dev/ttyUSB0|Dual RS232-HS B|FTDUALB|1:12",
+                           "/dev/ttyUSB1|KORVANT KVP-DEV|KV000001|1:7",
+                           "/dev/ttyUSB5|Custom FTDI||1:20", "/dev/ttyUSB3|KORVANT KVP-DGL||2:3"}));
+    QCOMPARE(ports[2].type, ULONG {FT_DEVICE_232R});
 }
 
 void TestHwLogic::sysfsScanOfMissingTree()
@@ -260,10 +273,11 @@ void TestHwLogic::namedPortsReplaceTheirTtyUsbEntry()
     QFile(tty1).open(QIODevice::WriteOnly);
     QVERIFY(QFile::link(tty1, dir.path() + "/by-id-recorder"));
 
-    std::vector<DeviceInfo> ttyUsb{usbDevice(tty0.toStdString(), 1, 5),
-                                   usbDevice(tty1.toStdString(), 1, 6)};
-    const auto named = parsePortsVariable((dir.path() + "/by-id-recorder=KORVANT KVP-DEV;"
-                                           "/dev/pts/9=KORVANT KVP-DGL")
+    std::vector<DeviceInfo> ttyUsb {usbDevice(tty0.toStdString(), 1, 5),
+                                    usbDevice(tty1.toStdString(), 1, 6)};
+    const auto named = parsePortsVariable((dir.path()
+                                           + "/by-id-recorder=KORVANT KVP-DEV;"
+                                             "/dev/pts/9=KORVANT KVP-DGL")
                                               .toStdString());
     const std::vector<DeviceInfo> list = serialListing(ttyUsb, named);
     QCOMPARE(list.size(), std::size_t(3));
@@ -280,20 +294,20 @@ void TestHwLogic::mergedListOrder()
     // libftdi could read bus 1 address 7 (both interfaces of a dual chip);
     // the ttyUSB ports of address 7 are the same device and go, the one of
     // address 9 (no USB permission) stays, the named port comes last.
-    const std::vector<DeviceInfo> ftdiDevices{usbDevice("usb:1-2:0", 1, 7),
-                                              usbDevice("usb:1-2:1", 1, 7)};
-    const std::vector<DeviceInfo> serialDevices{usbDevice("/dev/ttyUSB0", 1, 7),
-                                                usbDevice("/dev/pts/4", 0, 0),
-                                                usbDevice("/dev/ttyUSB1", 1, 7),
-                                                usbDevice("/dev/ttyUSB2", 1, 9),
-                                                usbDevice("/dev/ttyUSB3", 2, 7)};
+    const std::vector<DeviceInfo> ftdiDevices {usbDevice("usb:1-2:0", 1, 7),
+                                               usbDevice("usb:1-2:1", 1, 7)};
+    const std::vector<DeviceInfo> serialDevices {
+        usbDevice("/dev/ttyUSB0", 1, 7), usbDevice("/dev/pts/4", 0, 0),
+        usbDevice("/dev/ttyUSB1", 1, 7), usbDevice("/dev/ttyUSB2", 1, 9),
+        usbDevice("/dev/ttyUSB3", 2, 7)};
     const std::vector<ListedDevice> merged =
         mergeListings(&ftdi, ftdiDevices, &serial, serialDevices);
     QStringList got;
     for (const ListedDevice& d : merged)
         got << QString("%1 %2").arg(d.backend->name(), QString::fromStdString(d.info.key));
-    QCOMPARE(got, (QStringList{"ftdi usb:1-2:0", "ftdi usb:1-2:1", "serial /dev/ttyUSB2",
-                               "serial /dev/ttyUSB3", "serial /dev/pts/4"}));
+    QCOMPARE(got,
+             (QStringList {"ftdi usb:1-2:0", "ftdi usb:1-2:1", "serial /dev/ttyUSB2",
+                           "serial /dev/ttyUSB3", "serial /dev/pts/4"}));
 }
 
 QTEST_GUILESS_MAIN(TestHwLogic)

@@ -31,7 +31,7 @@ struct Pty {
         if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
             return;
         slave = QString::fromLocal8Bit(::ptsname(master));
-        termios t{};
+        termios t {};
         ::tcgetattr(master, &t);
         ::cfmakeraw(&t);
         ::tcsetattr(master, TCSANOW, &t);
@@ -56,7 +56,7 @@ struct Pty {
         QElapsedTimer timer;
         timer.start();
         while (got.size() < count && timer.elapsed() < timeoutMs) {
-            pollfd p{master, POLLIN, 0};
+            pollfd p {master, POLLIN, 0};
             if (::poll(&p, 1, 50) > 0 && (p.revents & POLLIN)) {
                 char buf[4096];
                 const ssize_t n = ::read(master, buf, sizeof buf);
@@ -155,11 +155,11 @@ void TestSerialPort::listsNamedPorts()
 
     FT_HANDLE h = nullptr;
     QCOMPARE(FT_Open(1, &h), FT_OK);
-    Closer closer{h};
+    Closer closer {h};
     const auto again = listPorts(a.slave + "=KORVANT KVP-DEV;" + b.slave + "=" + longName);
     QCOMPARE(again.size(), std::size_t(2));
     QCOMPARE(again[0].Flags & FT_FLAGS_OPENED, 0u);
-    QCOMPARE(again[1].Flags & FT_FLAGS_OPENED, ULONG{FT_FLAGS_OPENED});
+    QCOMPARE(again[1].Flags & FT_FLAGS_OPENED, ULONG {FT_FLAGS_OPENED});
     QCOMPARE(again[1].ftHandle, h);
 }
 
@@ -169,7 +169,7 @@ void TestSerialPort::writesAndReads()
     QVERIFY(pty.ok());
     FT_HANDLE h = listAndOpen(pty.slave);
     QVERIFY(h);
-    Closer closer{h};
+    Closer closer {h};
 
     // Every byte value passes unchanged: the line is raw in both directions.
     QByteArray all;
@@ -198,7 +198,7 @@ void TestSerialPort::readWaitsForAllOrTheTimeout()
     QVERIFY(pty.ok());
     FT_HANDLE h = listAndOpen(pty.slave, 150);
     QVERIFY(h);
-    Closer closer{h};
+    Closer closer {h};
 
     // Fewer bytes than asked for: the read waits out its time-out and then
     // reports success with what came.
@@ -235,7 +235,7 @@ void TestSerialPort::readAndWriteRunTogether()
     QVERIFY(pty.ok());
     FT_HANDLE h = listAndOpen(pty.slave, 40);
     QVERIFY(h);
-    Closer closer{h};
+    Closer closer {h};
 
     // The link's reader thread reads one byte at a time while the master
     // thread writes frames; neither may block or corrupt the other.
@@ -243,7 +243,7 @@ void TestSerialPort::readAndWriteRunTogether()
     QByteArray incoming;
     for (int i = 0; i < kBytes; ++i)
         incoming.append(char(i * 7));
-    std::atomic<bool> readerFailed{false};
+    std::atomic<bool> readerFailed {false};
     QByteArray readBack;
     std::jthread reader([&] {
         QElapsedTimer timer;
@@ -280,7 +280,7 @@ void TestSerialPort::openIsExclusive()
     QVERIFY(pty.ok());
     FT_HANDLE h = listAndOpen(pty.slave);
     QVERIFY(h);
-    Closer closer{h};
+    Closer closer {h};
 
     FT_HANDLE second = nullptr;
     QVERIFY(FT_Open(0, &second) != FT_OK);
@@ -310,7 +310,7 @@ void TestSerialPort::closedMasterMeansGone()
     QVERIFY(pty->ok());
     FT_HANDLE h = listAndOpen(pty->slave);
     QVERIFY(h);
-    Closer closer{h};
+    Closer closer {h};
     DWORD queued = 0;
     QCOMPARE(FT_GetStatus(h, &queued, nullptr, nullptr), FT_OK);
 
@@ -336,7 +336,7 @@ void TestSerialPort::removedPathMeansGone()
     QVERIFY(QFile::link(pty.slave, link));
     FT_HANDLE h = listAndOpen(link);
     QVERIFY(h);
-    Closer closer{h};
+    Closer closer {h};
     DWORD queued = 0;
     QCOMPARE(FT_GetStatus(h, &queued, nullptr, nullptr), FT_OK);
     QVERIFY(QFile::remove(link));
@@ -351,7 +351,7 @@ void TestSerialPort::closeDuringARead()
     QVERIFY(h);
     // A read still waiting on one thread while another closes the handle
     // ends normally and leaves the port to close after it.
-    std::atomic<FT_STATUS> readStatus{FT_OTHER_ERROR};
+    std::atomic<FT_STATUS> readStatus {FT_OTHER_ERROR};
     std::jthread reader([&] {
         char buf[4];
         DWORD got = 0;

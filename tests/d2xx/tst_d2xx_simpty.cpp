@@ -60,7 +60,7 @@ void TestSimPty::deviceInformationOverThePty()
         DWORD count = 0;
         QCOMPARE(FT_CreateDeviceInfoList(&count), FT_OK);
         QCOMPARE(count, DWORD(1));
-        FT_DEVICE_LIST_INFO_NODE node{};
+        FT_DEVICE_LIST_INFO_NODE node {};
         QCOMPARE(FT_GetDeviceInfoList(&node, &count), FT_OK);
         QCOMPARE(QByteArray(node.Description), QByteArray("KORVANT KVP-DEV"));
 

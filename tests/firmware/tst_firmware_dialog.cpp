@@ -3,12 +3,12 @@
 #include "builtinimage.h"
 #include "firmwareupdatedlg.h"
 #include "kv2testfiles.h"
-#include "updateimage.h"
 #include "kvpmphyusb.h"
 #include "mainwindow.h"
 #include "simulator.h"
 #include "ui_firmwareupdatedlg.h"
 #include "ui_mainwindow.h"
+#include "updateimage.h"
 
 #include <QApplication>
 #include <QFile>
@@ -55,10 +55,12 @@ QString withModalDialog(const std::function<void()>& open,
     QString problem = "the dialog never opened";
     QTimer::singleShot(0, [&] {
         FirmwareUpdateDlg* dlg = nullptr;
-        (void)QTest::qWaitFor([&] {
-            dlg = qobject_cast<FirmwareUpdateDlg*>(QApplication::activeModalWidget());
-            return dlg != nullptr;
-        }, 5000);
+        (void)QTest::qWaitFor(
+            [&] {
+                dlg = qobject_cast<FirmwareUpdateDlg*>(QApplication::activeModalWidget());
+                return dlg != nullptr;
+            },
+            5000);
         if (!dlg)
             return;
         problem = body(dlg);
@@ -77,10 +79,12 @@ void answerNextQuestionYes()
 {
     QTimer::singleShot(0, [] {
         QMessageBox* box = nullptr;
-        (void)QTest::qWaitFor([&] {
-            box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            return box != nullptr;
-        }, 5000);
+        (void)QTest::qWaitFor(
+            [&] {
+                box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                return box != nullptr;
+            },
+            5000);
         if (box)
             box->button(QMessageBox::Yes)->click();
     });
@@ -88,8 +92,7 @@ void answerNextQuestionYes()
 
 } // namespace
 
-class TestDialog : public QObject
-{
+class TestDialog : public QObject {
     Q_OBJECT
 
 private slots:
@@ -176,12 +179,13 @@ void TestDialog::loadingFiles()
     dlg.setDevices({0}, 0);
     QString answer;
     QStringList startPaths;
-    dlg.setFileChooser([&](QWidget*, const QString& caption, const QString& start, const QString& filter) {
-        startPaths << start;
-        if (caption != "Open a Korvant Update File" || filter != "KV2 fles (*.kv2)")
-            return QString("wrong caption or filter");
-        return answer;
-    });
+    dlg.setFileChooser(
+        [&](QWidget*, const QString& caption, const QString& start, const QString& filter) {
+            startPaths << start;
+            if (caption != "Open a Korvant Update File" || filter != "KV2 fles (*.kv2)")
+                return QString("wrong caption or filter");
+            return answer;
+        });
     emit dlg.form()->lbl_fileOpenMode->linkActivated("alternative-update-file");
 
     answer = good;
@@ -212,8 +216,9 @@ void TestDialog::loadingFiles()
     answer = broken;
     dlg.form()->bttn_load->click();
     QVERIFY(!dlg.isFileOk());
-    QCOMPARE(dlg.form()->lbl_fileStatus->text(),
-             QString("<font color =\"red\">The file %1 is not a valid KV2 file.</font>").arg(broken));
+    QCOMPARE(
+        dlg.form()->lbl_fileStatus->text(),
+        QString("<font color =\"red\">The file %1 is not a valid KV2 file.</font>").arg(broken));
 
     // A path that does not exist changes nothing.
     answer = dir.filePath("missing.kv2");
@@ -255,7 +260,8 @@ void TestDialog::busyRefusesLinksAndClosing()
 void TestDialog::updateFromMainWindow()
 {
     // Both recorders hold sequence 1, so a deletion shows which one it hit.
-    auto devs = sim::Bus::instance().install({recorderWithSequences({1, 2}), recorderWithSequences({1, 3})});
+    auto devs = sim::Bus::instance().install(
+        {recorderWithSequences({1, 2}), recorderWithSequences({1, 3})});
     MainWindow window;
     QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy() && window.isConnected(), 20000);
     QCOMPARE(window.ui()->devicesCombo->count(), 2);
@@ -263,32 +269,33 @@ void TestDialog::updateFromMainWindow()
 
     int highest = -1;
     bool busyDuringDialog = false;
-    const QString problem = withModalDialog([&] { window.on_actionUpdate_firmware_triggered(); },
-                                            [&](FirmwareUpdateDlg* dlg) -> QString {
-        busyDuringDialog = window.isBusy();
-        QComboBox* combo = dlg->form()->devicesCombo;
-        if (comboTexts(combo) != QStringList({"MZT-500 #1", "MZT-500 #2"}))
-            return "handed-over list: " + comboTexts(combo).join(", ");
-        // The dialog's own discovery finds the same two.
-        dlg->form()->bttnDiscover->click();
-        if (!QTest::qWaitFor([&] { return !dlg->isBusy(); }, 20000))
-            return "discovery did not end";
-        if (comboTexts(combo) != QStringList({"MZT-500 #1", "MZT-500 #2"}))
-            return "discovered list: " + comboTexts(combo).join(", ");
-        combo->setCurrentIndex(1);
-        QObject::connect(dlg->form()->progressBar, &QProgressBar::valueChanged,
-                         [&](int v) { highest = qMax(highest, v); });
-        dlg->form()->bttn_update->click();
-        if (!dlg->isBusy() || dlg->form()->progressBar->isHidden())
-            return "update did not start";
-        if (!QTest::qWaitFor([&] { return !dlg->isBusy(); }, 60000))
-            return "update did not end";
-        if (!dlg->form()->progressBar->isHidden())
-            return "progress bar still shown";
-        if (!dlg->form()->bttn_update->isEnabled())
-            return "update button not enabled again";
-        return QString();
-    });
+    const QString problem =
+        withModalDialog([&] { window.on_actionUpdate_firmware_triggered(); },
+                        [&](FirmwareUpdateDlg* dlg) -> QString {
+                            busyDuringDialog = window.isBusy();
+                            QComboBox* combo = dlg->form()->devicesCombo;
+                            if (comboTexts(combo) != QStringList({"MZT-500 #1", "MZT-500 #2"}))
+                                return "handed-over list: " + comboTexts(combo).join(", ");
+                            // The dialog's own discovery finds the same two.
+                            dlg->form()->bttnDiscover->click();
+                            if (!QTest::qWaitFor([&] { return !dlg->isBusy(); }, 20000))
+                                return "discovery did not end";
+                            if (comboTexts(combo) != QStringList({"MZT-500 #1", "MZT-500 #2"}))
+                                return "discovered list: " + comboTexts(combo).join(", ");
+                            combo->setCurrentIndex(1);
+                            QObject::connect(dlg->form()->progressBar, &QProgressBar::valueChanged,
+                                             [&](int v) { highest = qMax(highest, v); });
+                            dlg->form()->bttn_update->click();
+                            if (!dlg->isBusy() || dlg->form()->progressBar->isHidden())
+                                return "update did not start";
+                            if (!QTest::qWaitFor([&] { return !dlg->isBusy(); }, 60000))
+                                return "update did not end";
+                            if (!dlg->form()->progressBar->isHidden())
+                                return "progress bar still shown";
+                            if (!dlg->form()->bttn_update->isEnabled())
+                                return "update button not enabled again";
+                            return QString();
+                        });
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     QVERIFY(busyDuringDialog);
     QCOMPARE(highest, 100);
@@ -325,35 +332,38 @@ void TestDialog::failedUpdateThenRetryFromDisk()
     QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy() && window.isConnected(), 20000);
 
     int failures = 0;
-    const QString problem = withModalDialog([&] { window.on_actionUpdate_firmware_triggered(); },
-                                            [&](FirmwareUpdateDlg* dlg) -> QString {
-        dlg->setFileChooser([&](QWidget*, const QString&, const QString&, const QString&) { return path; });
-        dlg->on_lblMode_Link_clicked("alternative-update-file");
-        dlg->form()->bttn_load->click();
-        if (!dlg->isFileOk())
-            return "file not accepted: " + dlg->form()->lbl_fileStatus->text();
-        // Identification (64 bytes), header and section 0 (one 15-byte
-        // status reply each): the recorder goes as section 1 starts.
-        sim::Faults faults;
-        faults.vanishAfterBytes = 64 + 2 * 15;
-        devs[0]->setFaults(faults);
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            dlg->form()->bttn_update->click();
-            if (!QTest::qWaitFor([&] { return !dlg->isBusy(); }, 60000))
-                return "update did not end";
-            if (!dlg->form()->bttn_update->isEnabled() || !dlg->form()->bttn_load->isEnabled()
-                || !dlg->form()->bttnDiscover->isEnabled() || !dlg->form()->progressBar->isHidden())
-                return "controls not unlocked";
-            if (attempt == 0) {
-                if (devs[0]->firmware().complete)
-                    return "first attempt completed";
-                ++failures;
-                devs[0]->clearFaults();
-                devs[0]->reappear();
+    const QString problem = withModalDialog(
+        [&] { window.on_actionUpdate_firmware_triggered(); },
+        [&](FirmwareUpdateDlg* dlg) -> QString {
+            dlg->setFileChooser(
+                [&](QWidget*, const QString&, const QString&, const QString&) { return path; });
+            dlg->on_lblMode_Link_clicked("alternative-update-file");
+            dlg->form()->bttn_load->click();
+            if (!dlg->isFileOk())
+                return "file not accepted: " + dlg->form()->lbl_fileStatus->text();
+            // Identification (64 bytes), header and section 0 (one 15-byte
+            // status reply each): the recorder goes as section 1 starts.
+            sim::Faults faults;
+            faults.vanishAfterBytes = 64 + 2 * 15;
+            devs[0]->setFaults(faults);
+            for (int attempt = 0; attempt < 2; ++attempt) {
+                dlg->form()->bttn_update->click();
+                if (!QTest::qWaitFor([&] { return !dlg->isBusy(); }, 60000))
+                    return "update did not end";
+                if (!dlg->form()->bttn_update->isEnabled() || !dlg->form()->bttn_load->isEnabled()
+                    || !dlg->form()->bttnDiscover->isEnabled()
+                    || !dlg->form()->progressBar->isHidden())
+                    return "controls not unlocked";
+                if (attempt == 0) {
+                    if (devs[0]->firmware().complete)
+                        return "first attempt completed";
+                    ++failures;
+                    devs[0]->clearFaults();
+                    devs[0]->reappear();
+                }
             }
-        }
-        return QString();
-    });
+            return QString();
+        });
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     QCOMPARE(failures, 1);
     QVERIFY(devs[0]->firmware().complete && devs[0]->firmware().checksumOk);
@@ -376,8 +386,9 @@ void TestDialog::commandRefusedWhileBusy()
     window.on_devLabelLinkActivated("elsewhere");
     QVERIFY(!window.findChild<FirmwareUpdateDlg*>());
 
-    const QString problem = withModalDialog([&] { window.on_devLabelLinkActivated("Update-MZT-500"); },
-                                            [](FirmwareUpdateDlg*) { return QString(); });
+    const QString problem =
+        withModalDialog([&] { window.on_devLabelLinkActivated("Update-MZT-500"); },
+                        [](FirmwareUpdateDlg*) { return QString(); });
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy(), 20000);
 }

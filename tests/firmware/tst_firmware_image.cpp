@@ -24,8 +24,7 @@ void putU32(QByteArray& file, int offset, quint32 value)
 
 } // namespace
 
-class TestImage : public QObject
-{
+class TestImage : public QObject {
     Q_OBJECT
 
 private slots:
@@ -139,7 +138,8 @@ void TestImage::modelMatchAndStatusLines()
     QCOMPARE(image.statusText("MZT-500"),
              QString("<font color =\"grey\">The file other.kv2 does not contain a firmware update "
                      "for the connected device.</font>"));
-    QCOMPARE(image.statusText(""), QString("<font color =\"grey\">The file other.kv2 is OK.</font>"));
+    QCOMPARE(image.statusText(""),
+             QString("<font color =\"grey\">The file other.kv2 is OK.</font>"));
     QCOMPARE(image.statusText("MZT-1000"),
              QString("<font color =\"green\">The file other.kv2 is OK.</font>"));
 
@@ -162,8 +162,9 @@ void TestImage::unreadableFiles()
     QVERIFY(image.isNotReadable());
     QCOMPARE(image.sectionCount(), -1);
     QVERIFY(!image.matchesDevice("MZT-500"));
-    QCOMPARE(image.statusText("MZT-500"),
-             QString("<font color =\"red\">The file /nonexistent/update.kv2 is not readable.</font>"));
+    QCOMPARE(
+        image.statusText("MZT-500"),
+        QString("<font color =\"red\">The file /nonexistent/update.kv2 is not readable.</font>"));
     QVERIFY(!image.load(""));
     QCOMPARE(image.statusText("MZT-500"), QString());
 
@@ -230,7 +231,7 @@ void TestImage::oversizedFileRejected()
     QFile f(dir.filePath("big.kv2"));
     QVERIFY(f.open(QIODevice::WriteOnly));
     QVERIFY(f.write(makeFile("MZT-500", {256})) > 0);
-    QVERIFY(f.resize(kv2::MaxFileSize + 1));   // sparse: costs no disk space
+    QVERIFY(f.resize(kv2::MaxFileSize + 1)); // sparse: costs no disk space
     f.close();
     UpdateImage image;
     QVERIFY(!image.load(f.fileName()));

@@ -37,8 +37,7 @@ bool writeBytes(const QString& path, const QByteArray& data)
 
 } // namespace
 
-class TestKv2Tool : public QObject
-{
+class TestKv2Tool : public QObject {
     Q_OBJECT
 
 private slots:
@@ -101,9 +100,9 @@ void TestKv2Tool::buildWritesLoadableFile()
     QVERIFY(writeBytes(m_dir.filePath("text.txt"), text));
     QVERIFY(writeBytes(m_dir.filePath("s0.bin"), s0));
     QVERIFY(writeBytes(m_dir.filePath("s1.bin"), s1));
-    const Run r = runTool({"build", "--model", "MZT-900", "--text", m_dir.filePath("text.txt"),
-                           "--out", m_dir.filePath("out.kv2"), m_dir.filePath("s0.bin"),
-                           m_dir.filePath("s1.bin")});
+    const Run r =
+        runTool({"build", "--model", "MZT-900", "--text", m_dir.filePath("text.txt"), "--out",
+                 m_dir.filePath("out.kv2"), m_dir.filePath("s0.bin"), m_dir.filePath("s1.bin")});
     QCOMPARE(r.exitCode, 0);
     UpdateImage image;
     QVERIFY(image.load(m_dir.filePath("out.kv2")));
@@ -130,7 +129,8 @@ void TestKv2Tool::buildRefusesBadInput()
     r = runTool({"build", "--model", "MZT-500", "--text", m_dir.filePath("long.txt"), "--out", out,
                  m_dir.filePath("ok.bin")});
     QCOMPARE(r.exitCode, 1);
-    QStringList nine = {"build", "--model", "MZT-500", "--text", m_dir.filePath("t.txt"), "--out", out};
+    QStringList nine = {"build", "--model", "MZT-500", "--text", m_dir.filePath("t.txt"),
+                        "--out", out};
     for (int i = 0; i < 9; ++i)
         nine << m_dir.filePath("ok.bin");
     QCOMPARE(runTool(nine).exitCode, 1);

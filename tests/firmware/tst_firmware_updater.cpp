@@ -2,10 +2,10 @@
 #include "builtinimage.h"
 #include "fwupdater.h"
 #include "kv2testfiles.h"
-#include "updateimage.h"
 #include "kvpmaster.h"
 #include "kvpmphyusb.h"
 #include "simulator.h"
+#include "updateimage.h"
 
 #include <QtTest>
 
@@ -32,9 +32,9 @@ struct Rig {
     KVPMaster master;
     FwUpdater updater;
     QObject gui;
-    std::atomic<int> timeoutAtOutcome{-1};
-    std::atomic<int> successes{0};
-    std::atomic<int> failures{0};
+    std::atomic<int> timeoutAtOutcome {-1};
+    std::atomic<int> successes {0};
+    std::atomic<int> failures {0};
     QList<int> progress;
 
     Rig()
@@ -45,13 +45,16 @@ struct Rig {
         auto atOutcome = [this](std::atomic<int>* counter) {
             timeoutAtOutcome = master.getTimeout();
             if (QThread::currentThread() != gui.thread())
-                QMetaObject::invokeMethod(&gui, [] {}, Qt::BlockingQueuedConnection);
+                QMetaObject::invokeMethod(
+                    &gui, [] {}, Qt::BlockingQueuedConnection);
             ++*counter;
         };
-        QObject::connect(&updater, &FwUpdater::success, &gui, [=, this] { atOutcome(&successes); },
-                         Qt::DirectConnection);
-        QObject::connect(&updater, &FwUpdater::failed, &gui, [=, this] { atOutcome(&failures); },
-                         Qt::DirectConnection);
+        QObject::connect(
+            &updater, &FwUpdater::success, &gui, [=, this] { atOutcome(&successes); },
+            Qt::DirectConnection);
+        QObject::connect(
+            &updater, &FwUpdater::failed, &gui, [=, this] { atOutcome(&failures); },
+            Qt::DirectConnection);
         QObject::connect(&updater, &FwUpdater::progress, &gui, [this](int p) { progress << p; });
     }
     ~Rig()
@@ -91,8 +94,7 @@ QList<int> sectionParameters(const sim::Recorder& r)
 
 } // namespace
 
-class TestUpdater : public QObject
-{
+class TestUpdater : public QObject {
     Q_OBJECT
 
 private slots:
@@ -229,7 +231,7 @@ void TestUpdater::sectionFailures()
     QFETCH(int, errorAt);
     QFETCH(bool, success);
 
-    const QList<int> sizes = maxFrameSize == 80 ? QList<int>{512, 768} : QList<int>{512, 256};
+    const QList<int> sizes = maxFrameSize == 80 ? QList<int> {512, 768} : QList<int> {512, 256};
     auto devs = sim::Bus::instance().install({recorder(std::uint16_t(maxFrameSize))});
     sim::Faults faults;
     faults.dropAtFrame = dropAt;

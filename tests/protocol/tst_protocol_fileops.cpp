@@ -64,7 +64,7 @@ private slots:
         s.recorder().clearLogs();
         QTest::ignoreMessage(QtDebugMsg, "failed to select file to upload 1");
         QVERIFY(!kvp::writeStoredFile(&s.master, 3, content));
-        QCOMPARE(requests(s.recorder()), (std::vector<std::pair<int, int>>{{14, 3}}));
+        QCOMPARE(requests(s.recorder()), (std::vector<std::pair<int, int>> {{14, 3}}));
 
         // A failed transfer is ended on the recorder.
         s.recorder().clearLogs();
@@ -75,7 +75,7 @@ private slots:
         s.recorder().setFaults(f);
         QVERIFY(!kvp::writeStoredFile(&s.master, 8, content));
         QVERIFY(!s.recorder().file(8));
-        QCOMPARE(requests(s.recorder()).back(), (std::pair<int, int>{17, 0}));
+        QCOMPARE(requests(s.recorder()).back(), (std::pair<int, int> {17, 0}));
     }
 
     void deletesWithProgress()
@@ -126,7 +126,7 @@ private slots:
         s.recorder().clearLogs();
         hooks.abortRequested = [] { return true; };
         QVERIFY(!kvp::deleteStoredFile(&s.master, 3, hooks));
-        QCOMPARE(requests(s.recorder()), (std::vector<std::pair<int, int>>{{11, 3}, {12, 0}}));
+        QCOMPARE(requests(s.recorder()), (std::vector<std::pair<int, int>> {{11, 3}, {12, 0}}));
 
         // Nothing to delete.
         QTest::ignoreMessage(QtDebugMsg, "failed to select file to delete");

@@ -28,13 +28,14 @@ struct Recorded {
 
 void onTransmit(KVPEngine* e, unsigned short length, const unsigned char* bytes)
 {
-    static_cast<Recorded*>(e->owner)->transmitted.emplace_back(
-        reinterpret_cast<const char*>(bytes), length);
+    static_cast<Recorded*>(e->owner)->transmitted.emplace_back(reinterpret_cast<const char*>(bytes),
+                                                               length);
 }
 
 void onAck(KVPEngine* e, unsigned char command, unsigned short parameter, unsigned char status)
 {
-    static_cast<Recorded*>(e->owner)->reports.push_back({Report::Ack, command, parameter, status, {}, false, false});
+    static_cast<Recorded*>(e->owner)->reports.push_back(
+        {Report::Ack, command, parameter, status, {}, false, false});
 }
 
 void onData(KVPEngine* e, unsigned char command, unsigned short parameter, unsigned short length,
@@ -64,7 +65,8 @@ QByteArray hex(const char* text)
 
 class Engine {
 public:
-    Engine() : e(std::make_unique<KVPEngine>())
+    Engine()
+        : e(std::make_unique<KVPEngine>())
     {
         kvpInitEngine(e.get());
         kvpSetHooks(e.get(), onTransmit, onAck, onData, &rec);

@@ -52,9 +52,9 @@ private slots:
                                       described("KORVANT KVP-DE"), DeviceConfig::recorder()});
         table = link.listDevices();
         QVERIFY(table);
-        const QHash<int, QString> expected{{0, QStringLiteral("USB Dongle 1")},
-                                           {1, QStringLiteral("USB Device 2")},
-                                           {5, QStringLiteral("USB Device 3")}};
+        const QHash<int, QString> expected {{0, QStringLiteral("USB Dongle 1")},
+                                            {1, QStringLiteral("USB Device 2")},
+                                            {5, QStringLiteral("USB Device 3")}};
         QCOMPARE(*table, expected);
     }
 

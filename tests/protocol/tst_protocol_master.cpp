@@ -171,7 +171,8 @@ private slots:
         for (int length : {49, 51}) {
             link.script({{KVP_TYPE_DATA, record.left(49) + QByteArray(length - 49, '\0'), 0x0C}});
             QString name = QStringLiteral("before");
-            QTest::ignoreMessage(QtDebugMsg, qPrintable(QStringLiteral("Read Length %1").arg(length)));
+            QTest::ignoreMessage(QtDebugMsg,
+                                 qPrintable(QStringLiteral("Read Length %1").arg(length)));
             QVERIFY(!master.getDeviceInfo(&name, nullptr, nullptr));
             QCOMPARE(name, QStringLiteral("before"));
             QCOMPARE(master.maximumFrameSize(), 80);
@@ -245,7 +246,8 @@ private slots:
 
         spy.clear();
         QByteArray data(300, '\0');
-        QVERIFY(s.master.readData(300, reinterpret_cast<unsigned char*>(data.data()), &length, 10, 3));
+        QVERIFY(
+            s.master.readData(300, reinterpret_cast<unsigned char*>(data.data()), &length, 10, 3));
         QCOMPARE(length, 300u);
         QCOMPARE(data, content);
         QCOMPARE(valuesOf(spy), std::vector<uint>({0, 66, 132, 198, 264, 300, 0xFFFFFFFFu}));
@@ -262,14 +264,16 @@ private slots:
         // The buffer fills up before the recorder marks its last reply.
         QVERIFY(s.master.readData(4, size, &length, 9, 5));
         QByteArray data(132, '\0');
-        QVERIFY(!s.master.readData(132, reinterpret_cast<unsigned char*>(data.data()), &length, 10, 3));
+        QVERIFY(
+            !s.master.readData(132, reinterpret_cast<unsigned char*>(data.data()), &length, 10, 3));
         QCOMPARE(length, 132u);
         QCOMPARE(data, c.files[5].left(132));
 
         // A reply larger than the room left fails instead of running past it.
         QVERIFY(s.master.readData(4, size, &length, 9, 5));
         QByteArray guarded(100 + 64, char(0x5A));
-        QVERIFY(!s.master.readData(100, reinterpret_cast<unsigned char*>(guarded.data()), &length, 10, 3));
+        QVERIFY(!s.master.readData(100, reinterpret_cast<unsigned char*>(guarded.data()), &length,
+                                   10, 3));
         QVERIFY(length <= 100);
         QCOMPARE(guarded.mid(100), QByteArray(64, char(0x5A)));
     }
@@ -419,7 +423,7 @@ private slots:
         sim::DeviceConfig c = sim::DeviceConfig::recorder();
         c.files[1] = sim::makeFile(1, 1, 5000, 1000);
         SimSetup s({c}, 200);
-        std::atomic<bool> stop{false};
+        std::atomic<bool> stop {false};
         QThread* canceller = QThread::create([&] {
             while (!stop.load()) {
                 s.master.cancel();
@@ -445,10 +449,11 @@ private slots:
         c.timing = sim::Timing::Wire;
         c.files[9] = sim::makeFile(9, 1, 20'000, 1000);
         SimSetup s({c}, 2000);
-        std::atomic<int> chunks{0};
-        connect(&s.master, &KVPMaster::sigTransferred, this, [&](uint) { ++chunks; },
-                Qt::DirectConnection);
-        std::atomic<bool> ok{true};
+        std::atomic<int> chunks {0};
+        connect(
+            &s.master, &KVPMaster::sigTransferred, this, [&](uint) { ++chunks; },
+            Qt::DirectConnection);
+        std::atomic<bool> ok {true};
         QThread* upload = QThread::create([&] { ok = write(s.master, pattern(20'000)); });
         upload->start();
         QTRY_VERIFY(chunks.load() >= 2);
@@ -462,9 +467,10 @@ private slots:
         QVERIFY(framesOf(s.recorder(), 0).size() < 20'000 / 64);
 
         // A read stops after the reply in progress.
-        std::atomic<int> replies{0};
-        connect(&s.master, &KVPMaster::sigReceived, this, [&](uint) { ++replies; },
-                Qt::DirectConnection);
+        std::atomic<int> replies {0};
+        connect(
+            &s.master, &KVPMaster::sigReceived, this, [&](uint) { ++replies; },
+            Qt::DirectConnection);
         QThread* download = QThread::create([&] {
             QByteArray data;
             ok = readFile(s.master, 9, &data);
@@ -487,10 +493,11 @@ private slots:
         QCOMPARE(s.master.checkConnection(), 2);
 
         // Counted in the downloading thread, where the signal is emitted.
-        std::atomic<int> replies{0};
-        connect(&s.master, &KVPMaster::sigReceived, this, [&](uint) { ++replies; },
-                Qt::DirectConnection);
-        std::atomic<bool> ok{true};
+        std::atomic<int> replies {0};
+        connect(
+            &s.master, &KVPMaster::sigReceived, this, [&](uint) { ++replies; },
+            Qt::DirectConnection);
+        std::atomic<bool> ok {true};
         QThread* download = QThread::create([&] {
             QByteArray data;
             ok = readFile(s.master, 6, &data);

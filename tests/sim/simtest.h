@@ -2,8 +2,8 @@
 // configured the way the program's link configures it.
 #pragma once
 
-#include "ftd2xx.h"
 #include "d2xxhost.h"
+#include "ftd2xx.h"
 #include "simulator.h"
 
 #include <QByteArray>
@@ -44,8 +44,8 @@ struct D2xxPort {
         DWORD written = 0;
         return FT_Write(handle, const_cast<char*>(bytes.constData()),
                         static_cast<DWORD>(bytes.size()), &written)
-                   == FT_OK
-               && written == static_cast<DWORD>(bytes.size());
+            == FT_OK
+            && written == static_cast<DWORD>(bytes.size());
     }
 
     // Everything that arrives until the line stays quiet for one read time-out.

@@ -205,7 +205,8 @@ private slots:
         // A configuration that cannot be read: simulating, with no devices.
         Bus::instance().uninstall();
         qputenv("MZT500_SIMULATOR", QFile::encodeName(dir.filePath("missing.json")));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("simulator configuration not loaded"));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("simulator configuration not loaded"));
         QVERIFY(Bus::instance().active());
         QCOMPARE(FT_CreateDeviceInfoList(&count), FT_OK);
         QCOMPARE(count, DWORD(0));

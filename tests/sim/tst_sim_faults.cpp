@@ -56,7 +56,7 @@ private slots:
         expected[11] = static_cast<char>(~expected[11]);
         QCOMPARE(port.drain(), expected);
 
-        f = Faults{};
+        f = Faults {};
         f.dropAtFrame = 0;
         f.faultOffset = 30;
         setFaults(f);
@@ -134,7 +134,7 @@ private slots:
         // refused with 7: the next repetition still gets the accepted frame's
         // status, and the data is stored once.
         QVERIFY(host.read(14, 6, &v));
-        f = Faults{};
+        f = Faults {};
         f.corruptAtFrame = 1;
         f.statusAtFrame = 2;
         f.status = 7;
@@ -156,7 +156,7 @@ private slots:
         QCOMPARE(rec->file(6).value_or(QByteArray()), file6);
 
         // By command: the first two list requests get an error status.
-        f = Faults{};
+        f = Faults {};
         f.statusCommand = 16;
         f.statusCount = 2;
         f.status = 0x21;

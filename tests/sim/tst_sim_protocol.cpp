@@ -144,7 +144,8 @@ private slots:
         };
         auto status = [&]() {
             const auto r = host.receive();
-            return r && r->type == 1 ? static_cast<int>(static_cast<std::uint8_t>(r->payload[0])) : -1;
+            return r && r->type == 1 ? static_cast<int>(static_cast<std::uint8_t>(r->payload[0]))
+                                     : -1;
         };
         QVERIFY(host.send(frame(0x08, 0, 0)));
         QCOMPARE(status(), 0);
@@ -375,7 +376,7 @@ private slots:
             previous = p;
             if (p == 255)
                 break;
-            QVERIFY(rec->file(4)); // still there while in progress
+            QVERIFY(rec->file(4));         // still there while in progress
             QVERIFY(host.read(14, 4, &v)); // and cannot be written meanwhile
             QCOMPARE(u32At(v), 0u);
             ++polls;

@@ -17,14 +17,14 @@ QByteArray exchange(const QByteArray& path, const QByteArray& request, int want)
     const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY);
     if (fd < 0)
         return "open failed";
-    termios t{};
+    termios t {};
     tcgetattr(fd, &t);
     cfmakeraw(&t);
     tcsetattr(fd, TCSANOW, &t);
     QByteArray reply;
     if (::write(fd, request.constData(), static_cast<size_t>(request.size())) == request.size()) {
         while (reply.size() < want) {
-            pollfd p{fd, POLLIN, 0};
+            pollfd p {fd, POLLIN, 0};
             if (::poll(&p, 1, 2000) <= 0)
                 break;
             char buf[256];

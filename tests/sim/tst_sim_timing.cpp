@@ -22,7 +22,7 @@ microseconds since(Clock::time_point t)
 
 double threadCpuSeconds()
 {
-    timespec ts{};
+    timespec ts {};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
@@ -31,7 +31,11 @@ double threadCpuSeconds()
 // with the 40 ms read time-out, handing bytes to whoever waits for them.
 class ReaderThread {
 public:
-    explicit ReaderThread(FT_HANDLE h) : m_h(h), m_thread([this] { run(); }) {}
+    explicit ReaderThread(FT_HANDLE h)
+        : m_h(h)
+        , m_thread([this] { run(); })
+    {
+    }
     ~ReaderThread() { stop(); }
     void stop()
     {
@@ -73,9 +77,9 @@ private:
         m_cpu = threadCpuSeconds() - cpu0;
     }
     FT_HANDLE m_h;
-    std::atomic<bool> m_stop{false};
-    std::atomic<double> m_cpu{0};
-    std::atomic<int> m_empty{0};
+    std::atomic<bool> m_stop {false};
+    std::atomic<double> m_cpu {0};
+    std::atomic<int> m_empty {0};
     std::mutex m_mutex;
     std::condition_variable m_cv;
     std::deque<std::uint8_t> m_bytes;
@@ -184,8 +188,8 @@ private slots:
                     DWORD w = 0;
                     return FT_Write(port.handle, const_cast<std::uint8_t*>(d),
                                     static_cast<DWORD>(n), &w)
-                               == FT_OK
-                           && w == n;
+                        == FT_OK
+                        && w == n;
                 },
                 [&](std::uint8_t* d, std::size_t n) { return reader.take(d, n); });
             QVERIFY(host.read(9, 7, &data));
@@ -207,7 +211,8 @@ private slots:
         std::this_thread::sleep_for(std::chrono::milliseconds(600));
         reader.stop();
         // Each empty read waited out its 40 ms instead of returning early.
-        QVERIFY2(reader.emptyReads() <= 600 / 40 + 2, qPrintable(QString::number(reader.emptyReads())));
+        QVERIFY2(reader.emptyReads() <= 600 / 40 + 2,
+                 qPrintable(QString::number(reader.emptyReads())));
         QVERIFY2(reader.cpuSeconds() < 0.3, qPrintable(QString::number(reader.cpuSeconds())));
     }
 };

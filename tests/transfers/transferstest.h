@@ -16,9 +16,9 @@
 #include <QProgressBar>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QTest>
 #include <QTimer>
-#include <QtEndian>
 
 #include <functional>
 
@@ -102,8 +102,8 @@ private:
         if (box != m_current) {
             m_current = box;
             QAbstractButton* def = box->defaultButton();
-            m_seen.push_back({box->icon(), box->text(),
-                              def ? box->standardButton(def) : QMessageBox::NoButton});
+            m_seen.push_back(
+                {box->icon(), box->text(), def ? box->standardButton(def) : QMessageBox::NoButton});
         }
         QMessageBox::StandardButton answer = QMessageBox::Ok;
         if (!m_plan.empty()) {
@@ -180,9 +180,9 @@ public:
         for (int id : ids) {
             const int row = rowOfId(table, id);
             QVERIFY2(row >= 0, qPrintable(QStringLiteral("no row with id %1").arg(id)));
-            table->selectionModel()->select(
-                table->model()->index(row, 0),
-                QItemSelectionModel::Select | QItemSelectionModel::Rows);
+            table->selectionModel()->select(table->model()->index(row, 0),
+                                            QItemSelectionModel::Select
+                                                | QItemSelectionModel::Rows);
         }
     }
     // Selects one cell of the row of id and nothing else.

@@ -79,7 +79,7 @@ void TestDelete::deletesSequencesButNeverTheSettings()
     QVERIFY(!f.recorder->file(4));
     std::vector<int> selected = deletionSelections(*f.recorder);
     std::sort(selected.begin(), selected.end());
-    QCOMPARE(selected, (std::vector<int>{3, 4}));
+    QCOMPARE(selected, (std::vector<int> {3, 4}));
     // Each deletion runs the current bar up to 100; one overall step per
     // deleted file, none for the settings.
     QVERIFY(f.currentValues.contains(100));
@@ -110,7 +110,7 @@ void TestDelete::selectionsThatDeleteNothing()
     f.window->delete_on_dev();
     QVERIFY(f.waitIdle());
 
-    QCOMPARE(boxes.texts(), (QStringList{deleteQuestion, deleteQuestion}));
+    QCOMPARE(boxes.texts(), (QStringList {deleteQuestion, deleteQuestion}));
     QVERIFY(deletionSelections(*f.recorder).empty());
     QCOMPARE(f.recorder->files().size(), std::size_t(3));
     QVERIFY(f.totalValues.isEmpty());
@@ -178,7 +178,7 @@ void TestDelete::abortBeforeTheDeletionStopsAfterItsStart()
     QCOMPARE(failed.size(), 1);
     // The deletion was started on the recorder, then the worker gave up
     // before its first poll.
-    QCOMPARE(deletionSelections(*f.recorder), std::vector<int>{3});
+    QCOMPARE(deletionSelections(*f.recorder), std::vector<int> {3});
     int starts = 0;
     int polls = 0;
     for (const sim::Frame& frame : framesOf(*f.recorder, 12)) {

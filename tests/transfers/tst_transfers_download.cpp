@@ -76,11 +76,11 @@ void TestDownload::copiesSelectedFilesIntoEmptyArchive()
     for (const sim::Frame& frame : framesOf(*f.recorder, 9))
         sizeRequests << frame.parameter;
     std::sort(sizeRequests.begin(), sizeRequests.end());
-    QCOMPARE(sizeRequests, (QList<int>{3, 7, 120}));
+    QCOMPARE(sizeRequests, (QList<int> {3, 7, 120}));
 
     // One overall step per file, ending at 100; the current-file bar ends
     // each file at 100.
-    QCOMPARE(f.totalValues, (QList<int>{33, 66, 100}));
+    QCOMPARE(f.totalValues, (QList<int> {33, 66, 100}));
     QVERIFY(f.currentValues.contains(100));
     for (int v : f.currentValues)
         QVERIFY(v >= 0 && v <= 100);
@@ -238,7 +238,7 @@ void TestDownload::oversizedAnnouncementFails()
     QVERIFY(f.waitIdle());
 
     QCOMPARE(boxes.texts(),
-             QStringList{QStringLiteral(
+             QStringList {QStringLiteral(
                  "An error has ocurred while trying to download data\nform a device.")});
     // The size is refused before any data is asked for; what came before stays.
     QVERIFY(framesOf(*f.recorder, 10).size() == 1);
@@ -261,8 +261,9 @@ void TestDownload::workerRestoresTimeoutAndCountsLargeFiles()
     MZTFilesDownLoader worker;
     worker.setMainWindow(f.window.get());
     QList<int> timeoutAtResult;
-    QObject::connect(&worker, &MZTFilesDownLoader::failed, &worker,
-                     [&] { timeoutAtResult << f.master()->getTimeout(); }, Qt::DirectConnection);
+    QObject::connect(
+        &worker, &MZTFilesDownLoader::failed, &worker,
+        [&] { timeoutAtResult << f.master()->getTimeout(); }, Qt::DirectConnection);
     // Recorded in this thread: emissions from the worker arrive queued.
     QList<int> current;
     QObject::connect(&worker, &MZTFilesDownLoader::progress_current, qApp,
@@ -276,14 +277,14 @@ void TestDownload::workerRestoresTimeoutAndCountsLargeFiles()
     QTest::qWait(50);
     current.clear();
     worker.onBytesReceived(bigSize - 450000);
-    QCOMPARE(current, QList<int>{99});
+    QCOMPARE(current, QList<int> {99});
 
     worker.abort();
     QVERIFY(QTest::qWaitFor([&] { return worker.isFinished(); }, 20000));
     worker.acquireResults();
     QTest::qWait(20); // let queued progress of the run arrive before clearing
     // The failure is emitted only once the usual time-out is back.
-    QCOMPARE(timeoutAtResult, QList<int>{1000});
+    QCOMPARE(timeoutAtResult, QList<int> {1000});
     QCOMPARE(f.master()->getTimeout(), 1000);
     QVERIFY(f.archive()->entries().isEmpty());
 
@@ -339,7 +340,7 @@ void TestDownload::cancelStopsTheDownload()
     QVERIFY(f.waitIdle());
 
     QCOMPARE(boxes.texts(),
-             QStringList{QStringLiteral(
+             QStringList {QStringLiteral(
                  "An error has ocurred while trying to download data\nform a device.")});
     QCOMPARE(f.archive()->entries().size(), 1); // the file copied before stays
     QCOMPARE(f.archive()->entries()[0]->id(), 3);

@@ -2,8 +2,8 @@
 // recorder, through the window's command and through the workers.
 #include "transferstest.h"
 
-#include "mztfileuploadchecker.h"
 #include "mztfilesuploader.h"
+#include "mztfileuploadchecker.h"
 
 #include <QSignalSpy>
 #include <QtEndian>
@@ -71,7 +71,7 @@ void TestUpload::checkListsWhatTheUploadWouldOverwrite()
         &checker, &MZTFileUpLoadChecker::done, &checker,
         [&](bool ok, bool overwrites, QStringList* files) {
             results.push_back({ok, overwrites,
-                               files ? *files : QStringList{QStringLiteral("<null>")},
+                               files ? *files : QStringList {QStringLiteral("<null>")},
                                f.master()->getTimeout()});
         },
         Qt::DirectConnection);
@@ -85,15 +85,16 @@ void TestUpload::checkListsWhatTheUploadWouldOverwrite()
         if (!QTest::qWaitFor([&] { return checker.isFinished(); }, 10000))
             return {};
         checker.acquireResults();
-        return results.size() == 1 ? results.front() : Result{};
+        return results.size() == 1 ? results.front() : Result {};
     };
 
     Result r = check({0, 5, 6, 7});
     QCOMPARE(r.ok, true);
     QCOMPARE(r.overwrites, true);
     r.files.sort();
-    QCOMPARE(r.files, (QStringList{QStringLiteral("SEQUENCE 05"), QStringLiteral("SEQUENCE 07"),
-                                   QStringLiteral("SETTINGS")}));
+    QCOMPARE(r.files,
+             (QStringList {QStringLiteral("SEQUENCE 05"), QStringLiteral("SEQUENCE 07"),
+                           QStringLiteral("SETTINGS")}));
     // Every result comes with the window's own reply time-out back in place.
     QCOMPARE(r.timeout, 1000);
 
@@ -101,7 +102,7 @@ void TestUpload::checkListsWhatTheUploadWouldOverwrite()
     r = check({6});
     QCOMPARE(r.ok, true);
     QCOMPARE(r.overwrites, false);
-    QCOMPARE(r.files, QStringList{});
+    QCOMPARE(r.files, QStringList {});
 
     r = check({});
     QCOMPARE(r.ok, true);
@@ -150,7 +151,7 @@ void TestUpload::uploadsNewFilesAfterTheSettingsQuestion()
     QVERIFY(!f.recorder->file(5));
     QVERIFY(framesOf(*f.recorder, 11).empty()); // nothing had to be deleted
     // Three rows: each advances the overall bar, the passed-over one too.
-    QCOMPARE(f.totalValues, (QList<int>{33, 66, 100}));
+    QCOMPARE(f.totalValues, (QList<int> {33, 66, 100}));
     // The write's last share can arrive after the worker ended and is then
     // dropped; what arrives stays within the bar.
     QVERIFY(!f.currentValues.isEmpty());
@@ -183,7 +184,7 @@ void TestUpload::replacingDeletesFirstAndSharesTheBar()
     f.window->transfer_to_dev();
     QVERIFY(f.waitIdle());
 
-    QCOMPARE(boxes.texts(), QStringList{overwriteQuestion + QStringLiteral("\nSEQUENCE 05")});
+    QCOMPARE(boxes.texts(), QStringList {overwriteQuestion + QStringLiteral("\nSEQUENCE 05")});
     QCOMPARE(*f.recorder->file(5), replacement);
     // The deletion fills the bar up to 30, the write from 30 to 100.
     const QList<int> v = f.currentValues;
@@ -224,7 +225,7 @@ void TestUpload::answeringNoWritesNothing()
     f.window->transfer_to_dev();
     QVERIFY(f.waitIdle());
 
-    QCOMPARE(boxes.texts(), QStringList{overwriteQuestion + QStringLiteral("\nSEQUENCE 05")});
+    QCOMPARE(boxes.texts(), QStringList {overwriteQuestion + QStringLiteral("\nSEQUENCE 05")});
     QCOMPARE(*f.recorder->file(5), sequenceFile(5, 300));
     QVERIFY(framesOf(*f.recorder, 11).empty());
     QVERIFY(framesOf(*f.recorder, 14).empty());
@@ -307,8 +308,9 @@ void TestUpload::deletionErrorFailsWithTheUsualTimeout()
     MZTFilesUpLoader uploader;
     uploader.setMainWindow(f.window.get());
     QList<int> timeoutAtResult;
-    QObject::connect(&uploader, &MZTFilesUpLoader::failed, &uploader,
-                     [&] { timeoutAtResult << f.master()->getTimeout(); }, Qt::DirectConnection);
+    QObject::connect(
+        &uploader, &MZTFilesUpLoader::failed, &uploader,
+        [&] { timeoutAtResult << f.master()->getTimeout(); }, Qt::DirectConnection);
     QSignalSpy total(&uploader, &MZTFilesUpLoader::progress_total);
     WindowFixture::selectIds(f.archTable(), {4, 6});
     uploader.start();
@@ -316,7 +318,7 @@ void TestUpload::deletionErrorFailsWithTheUsualTimeout()
     uploader.acquireResults();
     f.window->operationDone();
 
-    QCOMPARE(timeoutAtResult, QList<int>{1000});
+    QCOMPARE(timeoutAtResult, QList<int> {1000});
     QCOMPARE(total.size(), 0);
     // The failed deletion stopped the upload before anything was written.
     QCOMPARE(*f.recorder->file(4), sequenceFile(4, 300));
@@ -374,7 +376,7 @@ void TestUpload::busyRecorderIsReported()
     f.window->transfer_to_dev();
     QVERIFY(f.waitIdle());
 
-    QCOMPARE(boxes.texts(), QStringList{QStringLiteral("The device is currently busy.")});
+    QCOMPARE(boxes.texts(), QStringList {QStringLiteral("The device is currently busy.")});
     QVERIFY(!f.recorder->file(3));
     QCOMPARE(f.master()->getTimeout(), 1000);
 }
@@ -393,12 +395,11 @@ void TestUpload::cancelStopsTheUpload()
 
     WindowFixture::selectIds(f.archTable(), {8, 9});
     f.window->transfer_to_dev();
-    QVERIFY(QTest::qWaitFor([&] { return f.window->ui()->progrBarCurrent->value() >= 10; },
-                            30000));
+    QVERIFY(QTest::qWaitFor([&] { return f.window->ui()->progrBarCurrent->value() >= 10; }, 30000));
     f.window->ui()->abortButton->click();
     QVERIFY(f.waitIdle());
 
-    QCOMPARE(boxes.texts(), QStringList{uploadFailed});
+    QCOMPARE(boxes.texts(), QStringList {uploadFailed});
     QVERIFY(f.recorder->file(8) != sequenceFile(8, 120000));
     QVERIFY(!f.recorder->file(9));
     QCOMPARE(f.master()->getTimeout(), 1000);

@@ -32,6 +32,6 @@ QString option(const QStringList& args, const QString& name, const QString& fall
 
 #define MZT_BENCH_CONCAT2(a, b) a##b
 #define MZT_BENCH_CONCAT(a, b) MZT_BENCH_CONCAT2(a, b)
-#define MZT_BENCH_COMMAND(name, usage, fn)                                                       \
-    static const bool MZT_BENCH_CONCAT(benchRegistered_, __LINE__) =                           \
+#define MZT_BENCH_COMMAND(name, usage, fn)                                                         \
+    static const bool MZT_BENCH_CONCAT(benchRegistered_, __LINE__) =                               \
         ::bench::registerCommand({name, usage, fn})

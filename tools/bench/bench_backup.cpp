@@ -19,7 +19,7 @@
 namespace {
 
 constexpr double WireBytesPerSecond = 250000.0 / 11.0; // start, 8 data and 2 stop bits
-constexpr double FrameOverhead = 14.0;                  // header, checksums, end mark
+constexpr double FrameOverhead = 14.0;                 // header, checksums, end mark
 constexpr int TransferTimeoutMs = 2000;
 constexpr int SequenceCount = 64;
 constexpr std::size_t SmallestFile = 16;
@@ -37,7 +37,8 @@ std::map<std::uint16_t, QByteArray> recorderFiles()
         std::size_t size = SmallestFile + std::size_t(share * double(LargestFile - SmallestFile));
         size &= ~std::size_t(1);
         const int id = (k * 37) % SequenceCount + 1;
-        files[std::uint16_t(id)] = sim::makeFile(std::uint32_t(id), 1, size, std::uint32_t(k) * 1000);
+        files[std::uint16_t(id)] =
+            sim::makeFile(std::uint32_t(id), 1, size, std::uint32_t(k) * 1000);
     }
     return files;
 }
@@ -55,7 +56,8 @@ struct Link {
         QString name;
         uint software = 0, hardware = 0;
         // The identification tells the master the recorder's frame size.
-        ready = master.getDeviceInfo(&name, &software, &hardware) && master.ensureTransferMode() == 1;
+        ready =
+            master.getDeviceInfo(&name, &software, &hardware) && master.ensureTransferMode() == 1;
     }
     ~Link() { master.stopAndReset(); }
 };

@@ -90,9 +90,10 @@ double idleCpuPercent(int seconds)
 
 int runProtocol(const QStringList& args)
 {
-    const std::size_t size = std::size_t(bench::option(args, QStringLiteral("bytes"),
-                                                       QStringLiteral("1048576")).toULongLong());
-    const int idleSeconds = bench::option(args, QStringLiteral("idle"), QStringLiteral("5")).toInt();
+    const std::size_t size = std::size_t(
+        bench::option(args, QStringLiteral("bytes"), QStringLiteral("1048576")).toULongLong());
+    const int idleSeconds =
+        bench::option(args, QStringLiteral("idle"), QStringLiteral("5")).toInt();
     int status = 0;
     double transferCpu = -1;
     for (int frame : {80, 512, 2048}) {
@@ -102,7 +103,8 @@ int runProtocol(const QStringList& args)
             status = 1;
             continue;
         }
-        const double ideal = WireBytesPerSecond * (frame - FrameOverhead) / (frame + RequestFrameBytes);
+        const double ideal =
+            WireBytesPerSecond * (frame - FrameOverhead) / (frame + RequestFrameBytes);
         const double ratio = double(m.bytes) / m.seconds / ideal;
         std::printf("read frame=%d bytes=%zu seconds=%.3f ratio=%.3f\n", frame, m.bytes, m.seconds,
                     ratio);
@@ -117,5 +119,6 @@ int runProtocol(const QStringList& args)
 
 } // namespace
 
-MZT_BENCH_COMMAND("protocol", "[--bytes=N] [--idle=S]  read throughput and CPU of the protocol master",
+MZT_BENCH_COMMAND("protocol",
+                  "[--bytes=N] [--idle=S]  read throughput and CPU of the protocol master",
                   runProtocol);

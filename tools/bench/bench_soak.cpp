@@ -35,4 +35,5 @@ int runSoak(const QStringList& args)
 
 } // namespace
 
-MZT_BENCH_COMMAND("soak", "[--ops N] [--seed S] [--fault-scale X] [--only KIND] [--verbose]", runSoak);
+MZT_BENCH_COMMAND("soak", "[--ops N] [--seed S] [--fault-scale X] [--only KIND] [--verbose]",
+                  runSoak);

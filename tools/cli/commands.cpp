@@ -1,15 +1,15 @@
 #include "cli.h"
 
 #include "builtinimage.h"
-#include "fwupdater.h"
-#include "updateimage.h"
 #include "clilog.h"
 #include "contenttext.h"
+#include "fwupdater.h"
 #include "kvpfileops.h"
 #include "kvpmaster.h"
 #include "kvpmphyusb.h"
 #include "mztarchive.h"
 #include "names.h"
+#include "updateimage.h"
 
 #include <QEventLoop>
 #include <QFileInfo>
@@ -22,9 +22,9 @@ Q_LOGGING_CATEGORY(lcCli, "mzt.cli")
 
 namespace cli {
 
-std::atomic<bool> interrupted{false};
-std::atomic<KVPMaster*> activeMaster{nullptr};
-std::atomic<bool> uninterruptible{false};
+std::atomic<bool> interrupted {false};
+std::atomic<KVPMaster*> activeMaster {nullptr};
+std::atomic<bool> uninterruptible {false};
 
 namespace {
 
@@ -117,7 +117,10 @@ QStringList columns(const QList<QStringList>& rows, const QList<bool>& rightAlig
 // A connection that ends with the scope that made it.
 class ScopedConnection {
 public:
-    explicit ScopedConnection(QMetaObject::Connection c) : m_connection(std::move(c)) {}
+    explicit ScopedConnection(QMetaObject::Connection c)
+        : m_connection(std::move(c))
+    {
+    }
     ~ScopedConnection() { QObject::disconnect(m_connection); }
     ScopedConnection(const ScopedConnection&) = delete;
     ScopedConnection& operator=(const ScopedConnection&) = delete;
@@ -133,7 +136,11 @@ int percentOf(quint64 done, quint64 total)
 
 } // namespace
 
-Cli::Cli(const Options& options) : m_options(options), m_terminal(options.quiet) {}
+Cli::Cli(const Options& options)
+    : m_options(options)
+    , m_terminal(options.quiet)
+{
+}
 
 Cli::~Cli()
 {
@@ -211,29 +218,33 @@ std::optional<RecorderInfo> Cli::chooseRecorder(int* status)
     if (wanted > 0) {
         if (found.size() < wanted) {
             *status = m_terminal.fail(
-                ExitNoRecorder, QStringLiteral("There is no recorder %1; %2 found (see mzt500-cli devices).")
-                                    .arg(wanted)
-                                    .arg(found.size()));
+                ExitNoRecorder,
+                QStringLiteral("There is no recorder %1; %2 found (see mzt500-cli devices).")
+                    .arg(wanted)
+                    .arg(found.size()));
             return std::nullopt;
         }
         chosen = found[wanted - 1];
     } else {
         const auto it = std::find_if(found.cbegin(), found.cend(), enough);
         if (it == found.cend()) {
-            *status = m_terminal.fail(ExitNoRecorder,
-                                      QStringLiteral("No %1 recorder found.").arg(RecorderSession::Model));
+            *status = m_terminal.fail(
+                ExitNoRecorder,
+                QStringLiteral("No %1 recorder found.").arg(RecorderSession::Model));
             return std::nullopt;
         }
         chosen = *it;
     }
     if (chosen->model != RecorderSession::Model) {
-        *status = m_terminal.fail(ExitFailed, QStringLiteral("Device %1 is a \"%2\", not an %3.")
-                                                  .arg(chosen->line)
-                                                  .arg(chosen->model, RecorderSession::Model));
+        *status = m_terminal.fail(ExitFailed,
+                                  QStringLiteral("Device %1 is a \"%2\", not an %3.")
+                                      .arg(chosen->line)
+                                      .arg(chosen->model, RecorderSession::Model));
         return std::nullopt;
     }
     session().connectTo(*chosen);
-    qCDebug(lcCli).noquote() << "using" << chosen->displayName << "at device index" << chosen->deviceIndex;
+    qCDebug(lcCli).noquote() << "using" << chosen->displayName << "at device index"
+                             << chosen->deviceIndex;
     return chosen;
 }
 
@@ -271,8 +282,8 @@ bool Cli::loadArchive(MZTArchive* archive, int* status)
         return false;
     }
     if (!archive->load()) {
-        *status = m_terminal.fail(ExitBadFile,
-                                  QStringLiteral("%1 is not a readable MZT-500 archive.").arg(path));
+        *status = m_terminal.fail(
+            ExitBadFile, QStringLiteral("%1 is not a readable MZT-500 archive.").arg(path));
         return false;
     }
     return true;
@@ -281,14 +292,16 @@ bool Cli::loadArchive(MZTArchive* archive, int* status)
 int Cli::devices()
 {
     if (!m_options.arguments.isEmpty())
-        return m_terminal.fail(ExitUsage, QStringLiteral("devices takes no arguments (see --help)."));
+        return m_terminal.fail(ExitUsage,
+                               QStringLiteral("devices takes no arguments (see --help)."));
     int listed = 0;
     const QList<RecorderInfo> found = session().discover({}, &listed);
     if (interrupted)
         return interruptedExit();
     if (found.isEmpty())
-        return m_terminal.fail(ExitNoRecorder, listed ? QStringLiteral("No recorder answers.")
-                                                      : QStringLiteral("No recorder found."));
+        return m_terminal.fail(ExitNoRecorder,
+                               listed ? QStringLiteral("No recorder answers.")
+                                      : QStringLiteral("No recorder found."));
     QList<QStringList> rows;
     for (const RecorderInfo& r : found)
         rows.append({QString::number(r.line), r.displayName, r.description, r.serial});
@@ -317,7 +330,8 @@ int Cli::list()
 int Cli::backup()
 {
     if (m_options.arguments.isEmpty())
-        return m_terminal.fail(ExitUsage, QStringLiteral("backup needs the archive to write (see --help)."));
+        return m_terminal.fail(ExitUsage,
+                               QStringLiteral("backup needs the archive to write (see --help)."));
     const QString path = m_options.arguments.first();
     const QStringList names = joinSplitNames(m_options.arguments.mid(1));
     int status = ExitOk;
@@ -336,8 +350,9 @@ int Cli::backup()
         QString unknown;
         chosen = resolveNames(names, onRecorder, &unknown);
         if (chosen.isEmpty())
-            return m_terminal.fail(ExitFailed,
-                                   QStringLiteral("There is no file \"%1\" on the recorder.").arg(unknown));
+            return m_terminal.fail(
+                ExitFailed,
+                QStringLiteral("There is no file \"%1\" on the recorder.").arg(unknown));
     }
 
     QHash<int, QString> storedNames;
@@ -356,7 +371,8 @@ int Cli::backup()
             // The size request's own end mark arrives before the size is known.
             if (expected == 0)
                 return;
-            m_terminal.progress(label, index, count, bytes == EndOfRead ? 100 : percentOf(bytes, expected));
+            m_terminal.progress(label, index, count,
+                                bytes == EndOfRead ? 100 : percentOf(bytes, expected));
         },
         Qt::DirectConnection));
 
@@ -382,13 +398,15 @@ int Cli::backup()
         // Checked before the archive is touched: whatever it already holds
         // under this id must survive a failed copy.
         if (read == kvp::StoredFileRead::Failed)
-            return m_terminal.fail(ExitFailed, QStringLiteral("Reading %1 from the recorder failed; "
-                                                              "the archive was not changed.")
-                                                   .arg(file.name));
+            return m_terminal.fail(ExitFailed,
+                                   QStringLiteral("Reading %1 from the recorder failed; "
+                                                  "the archive was not changed.")
+                                       .arg(file.name));
         if (data.size() < ContentRecord::Size || data.size() % 2 != 0)
-            return m_terminal.fail(ExitFailed, QStringLiteral("The recorder sent a damaged copy of %1; "
-                                                              "the archive was not changed.")
-                                                   .arg(file.name));
+            return m_terminal.fail(ExitFailed,
+                                   QStringLiteral("The recorder sent a damaged copy of %1; "
+                                                  "the archive was not changed.")
+                                       .arg(file.name));
 
         const ContentRecord record =
             ContentRecord::fromBytes(reinterpret_cast<const unsigned char*>(data.constData()));
@@ -410,12 +428,14 @@ int Cli::backup()
             archive.addEntry(fresh.release());
         else
             archive.setModified(true);
-        done.append(reportLine(file.name, added ? QStringLiteral("added") : QStringLiteral("replaced")));
+        done.append(
+            reportLine(file.name, added ? QStringLiteral("added") : QStringLiteral("replaced")));
     }
     m_terminal.endProgress();
 
     if ((!existed || archive.isModified()) && !archive.save())
-        return m_terminal.fail(ExitFailed, QStringLiteral("Failed to save the archive %1.").arg(path));
+        return m_terminal.fail(ExitFailed,
+                               QStringLiteral("Failed to save the archive %1.").arg(path));
     for (const QString& line : done)
         m_terminal.report(line);
     return ExitOk;
@@ -424,7 +444,8 @@ int Cli::backup()
 int Cli::restore()
 {
     if (m_options.arguments.isEmpty())
-        return m_terminal.fail(ExitUsage, QStringLiteral("restore needs the archive to read (see --help)."));
+        return m_terminal.fail(ExitUsage,
+                               QStringLiteral("restore needs the archive to read (see --help)."));
     const QString path = m_options.arguments.first();
     const QStringList names = joinSplitNames(m_options.arguments.mid(1));
     int status = ExitOk;
@@ -440,13 +461,15 @@ int Cli::restore()
     QList<NamedFile> chosen;
     if (names.isEmpty()) {
         for (const NamedFile& file : inArchive)
-            if (std::none_of(chosen.cbegin(), chosen.cend(), [&](const NamedFile& f) { return f.id == file.id; }))
+            if (std::none_of(chosen.cbegin(), chosen.cend(),
+                             [&](const NamedFile& f) { return f.id == file.id; }))
                 chosen.append(file);
     } else {
         QString unknown;
         chosen = resolveNames(names, inArchive, &unknown);
         if (chosen.isEmpty())
-            return m_terminal.fail(ExitFailed, QStringLiteral("There is no entry \"%1\" in %2.").arg(unknown, path));
+            return m_terminal.fail(
+                ExitFailed, QStringLiteral("There is no entry \"%1\" in %2.").arg(unknown, path));
     }
 
     // Everything about the entries is checked before the recorder is asked
@@ -461,21 +484,23 @@ int Cli::restore()
         const ArchiveEntry* entry = lastEntryWithId(archive, file.id);
         const QString name = entryName(*entry);
         if ((entry->type() == TypeSettings) != (entry->id() == 0))
-            return m_terminal.fail(ExitBadFile,
-                                   entry->type() == TypeSettings
-                                       ? QStringLiteral("%1 is a settings entry with id %2; settings "
-                                                        "must have id 0. Nothing was written.")
-                                             .arg(name)
-                                             .arg(entry->id())
-                                       : QStringLiteral("%1 has id 0, which only the settings may have. "
-                                                        "Nothing was written.")
-                                             .arg(name));
+            return m_terminal.fail(
+                ExitBadFile,
+                entry->type() == TypeSettings
+                    ? QStringLiteral("%1 is a settings entry with id %2; settings "
+                                     "must have id 0. Nothing was written.")
+                          .arg(name)
+                          .arg(entry->id())
+                    : QStringLiteral("%1 has id 0, which only the settings may have. "
+                                     "Nothing was written.")
+                          .arg(name));
         const bool recorderFile = (entry->type() == TypeSettings || entry->type() == TypeSequence)
             && entry->id() >= 0 && entry->id() <= LastSequenceId;
         if (recorderFile)
             planned.append({entry, name});
         else
-            skipped.append(reportLine(name, QStringLiteral("skipped: not a file a recorder stores")));
+            skipped.append(
+                reportLine(name, QStringLiteral("skipped: not a file a recorder stores")));
     }
 
     QList<ContentRecord> records;
@@ -494,17 +519,20 @@ int Cli::restore()
         }
         bool exists = false;
         if (!kvp::queryFileExists(master, p.entry->id(), &exists))
-            return interrupted ? interruptedExit()
-                               : m_terminal.fail(ExitFailed, QStringLiteral("Checking which files the recorder "
-                                                                            "holds failed; nothing was written."));
+            return interrupted
+                ? interruptedExit()
+                : m_terminal.fail(ExitFailed,
+                                  QStringLiteral("Checking which files the recorder "
+                                                 "holds failed; nothing was written."));
         if (exists)
             overwritten.append(p.name);
     }
     if (!overwritten.isEmpty() && !m_options.overwrite)
-        return m_terminal.fail(ExitWouldOverwrite,
-                               QStringLiteral("Nothing was written: these files are on the recorder and would "
-                                              "be overwritten: %1. Use --overwrite to replace them.")
-                                   .arg(overwritten.join(QStringLiteral(", "))));
+        return m_terminal.fail(
+            ExitWouldOverwrite,
+            QStringLiteral("Nothing was written: these files are on the recorder and would "
+                           "be overwritten: %1. Use --overwrite to replace them.")
+                .arg(overwritten.join(QStringLiteral(", "))));
 
     QString label;
     int index = 0;
@@ -513,7 +541,8 @@ int Cli::restore()
     ScopedConnection transferred(QObject::connect(
         master, &KVPMaster::sigTransferred, master,
         [&](uint percent) {
-            const uint shown = replacing ? percent * (100 - DeletionShare) / 100 + DeletionShare : percent;
+            const uint shown =
+                replacing ? percent * (100 - DeletionShare) / 100 + DeletionShare : percent;
             m_terminal.progress(label, index, count, int(shown));
         },
         Qt::DirectConnection));
@@ -536,21 +565,25 @@ int Cli::restore()
             kvp::DeleteSequenceHooks hooks;
             hooks.abortRequested = [] { return interrupted.load(); };
             hooks.onProgress = [&](uint progress) {
-                m_terminal.progress(label, index, count, int(progress * DeletionShare / DeletionDone));
+                m_terminal.progress(label, index, count,
+                                    int(progress * DeletionShare / DeletionDone));
             };
             if (!kvp::deleteStoredFile(master, fileNumber, hooks))
-                return failWith(QStringLiteral("Replacing %1 failed: the recorder did not delete its "
-                                               "old copy.")
-                                    .arg(p.name));
+                return failWith(
+                    QStringLiteral("Replacing %1 failed: the recorder did not delete its "
+                                   "old copy.")
+                        .arg(p.name));
         }
         if (interrupted)
             return failWith(QString());
         if (!kvp::writeStoredFile(master, fileNumber, p.entry->refreshedContent()))
-            return failWith(exists ? QStringLiteral("Writing %1 to the recorder failed after its old copy "
-                                                    "was deleted; the archive still holds it.")
-                                         .arg(p.name)
-                                   : QStringLiteral("Writing %1 to the recorder failed.").arg(p.name));
-        done.append(reportLine(p.name, exists ? QStringLiteral("replaced") : QStringLiteral("written")));
+            return failWith(
+                exists ? QStringLiteral("Writing %1 to the recorder failed after its old copy "
+                                        "was deleted; the archive still holds it.")
+                             .arg(p.name)
+                       : QStringLiteral("Writing %1 to the recorder failed.").arg(p.name));
+        done.append(
+            reportLine(p.name, exists ? QStringLiteral("replaced") : QStringLiteral("written")));
     }
     m_terminal.endProgress();
     for (const QString& line : done + skipped)
@@ -562,8 +595,9 @@ int Cli::remove()
 {
     const QStringList names = joinSplitNames(m_options.arguments);
     if (names.isEmpty())
-        return m_terminal.fail(ExitUsage, QStringLiteral("delete needs the names of the files to delete "
-                                                         "(see --help)."));
+        return m_terminal.fail(ExitUsage,
+                               QStringLiteral("delete needs the names of the files to delete "
+                                              "(see --help)."));
     const auto settings = std::find_if(names.cbegin(), names.cend(),
                                        [](const QString& n) { return idForName(n) == 0; });
     if (settings != names.cend())
@@ -576,7 +610,8 @@ int Cli::remove()
     QString unknown;
     const QList<NamedFile> chosen = resolveNames(names, onRecorder, &unknown);
     if (chosen.isEmpty())
-        return m_terminal.fail(ExitFailed, QStringLiteral("There is no file \"%1\" on the recorder.").arg(unknown));
+        return m_terminal.fail(
+            ExitFailed, QStringLiteral("There is no file \"%1\" on the recorder.").arg(unknown));
     if (std::any_of(chosen.cbegin(), chosen.cend(), [](const NamedFile& f) { return f.id == 0; }))
         return m_terminal.fail(ExitUsage, QStringLiteral("The settings cannot be deleted."));
 
@@ -609,8 +644,9 @@ int Cli::remove()
 int Cli::updateFirmware()
 {
     if (m_options.arguments.size() > 1)
-        return m_terminal.fail(ExitUsage, QStringLiteral("update-firmware takes at most one update file "
-                                                         "(see --help)."));
+        return m_terminal.fail(ExitUsage,
+                               QStringLiteral("update-firmware takes at most one update file "
+                                              "(see --help)."));
     const bool builtIn = m_options.arguments.isEmpty();
     const QString path = builtIn ? builtInImagePath() : m_options.arguments.first();
     UpdateImage image;
@@ -618,7 +654,8 @@ int Cli::updateFirmware()
     // a file from elsewhere must say so.
     if (!image.load(path) || (!builtIn && !image.matchesDevice(RecorderSession::Model))) {
         const QString reason = plainStatus(image.statusText(RecorderSession::Model));
-        return m_terminal.fail(ExitBadFile, reason.isEmpty() ? QStringLiteral("No update file given.") : reason);
+        return m_terminal.fail(ExitBadFile,
+                               reason.isEmpty() ? QStringLiteral("No update file given.") : reason);
     }
 
     int status = ExitOk;
@@ -645,27 +682,33 @@ int Cli::updateFirmware()
     uninterruptible = false;
     m_terminal.endProgress();
     if (!succeeded)
-        return m_terminal.fail(ExitFailed, QStringLiteral("The firmware update of %1 failed.").arg(recorder->displayName));
-    m_terminal.report(QStringLiteral("%1  firmware updated from %2")
-                          .arg(recorder->displayName, builtIn ? QStringLiteral("the built-in image") : path));
+        return m_terminal.fail(
+            ExitFailed,
+            QStringLiteral("The firmware update of %1 failed.").arg(recorder->displayName));
+    m_terminal.report(
+        QStringLiteral("%1  firmware updated from %2")
+            .arg(recorder->displayName, builtIn ? QStringLiteral("the built-in image") : path));
     return ExitOk;
 }
 
 int Cli::showArchive()
 {
     if (m_options.arguments.size() != 1)
-        return m_terminal.fail(ExitUsage, QStringLiteral("archive needs exactly one archive file (see --help)."));
+        return m_terminal.fail(
+            ExitUsage, QStringLiteral("archive needs exactly one archive file (see --help)."));
     int status = ExitOk;
     MZTArchive archive(m_options.arguments.first());
     if (!loadArchive(&archive, &status))
         return status;
-    QList<QStringList> rows{{QStringLiteral("NAME"), QStringLiteral("ID"), QStringLiteral("TYPE"),
-                             QStringLiteral("BYTES"), QStringLiteral("MEMORY"), QStringLiteral("DURATION")}};
+    QList<QStringList> rows {{QStringLiteral("NAME"), QStringLiteral("ID"), QStringLiteral("TYPE"),
+                              QStringLiteral("BYTES"), QStringLiteral("MEMORY"),
+                              QStringLiteral("DURATION")}};
     for (const ArchiveEntry* entry : archive.entries()) {
         if (!entry)
             continue;
-        rows.append({entryName(*entry), QString::number(entry->id()), QString::number(entry->type()),
-                     QString::number(entry->content().size()), entry->memSizeText(), entry->durationText()});
+        rows.append({entryName(*entry), QString::number(entry->id()),
+                     QString::number(entry->type()), QString::number(entry->content().size()),
+                     entry->memSizeText(), entry->durationText()});
     }
     for (const QString& line : columns(rows, {false, true, true, true, true}))
         m_terminal.print(line);

@@ -77,14 +77,15 @@ void watchSignals()
 {
     bool cancelling = false;
     for (;;) {
-        pollfd p{signalPipe[0], POLLIN, 0};
+        pollfd p {signalPipe[0], POLLIN, 0};
         if (::poll(&p, 1, cancelling ? 20 : -1) > 0) {
             char note = 0;
             if (::read(signalPipe[0], &note, 1) != 1 || note == 'q')
                 return;
             if (cli::uninterruptible) {
-                static const char text[] = "\nmzt500-cli: the firmware update cannot be interrupted; "
-                                           "please wait (a second signal ends the program anyway).\n";
+                static const char text[] =
+                    "\nmzt500-cli: the firmware update cannot be interrupted; "
+                    "please wait (a second signal ends the program anyway).\n";
                 [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, text, sizeof text - 1);
                 continue;
             }
@@ -116,9 +117,9 @@ int main(int argc, char** argv)
     QCommandLineParser parser;
     const QCommandLineOption device(QStringLiteral("device"), QString(), QStringLiteral("N"));
     const QCommandLineOption overwrite(QStringLiteral("overwrite"));
-    const QCommandLineOption quiet(QStringList{QStringLiteral("q"), QStringLiteral("quiet")});
-    const QCommandLineOption verbose(QStringList{QStringLiteral("v"), QStringLiteral("verbose")});
-    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption quiet(QStringList {QStringLiteral("q"), QStringLiteral("quiet")});
+    const QCommandLineOption verbose(QStringList {QStringLiteral("v"), QStringLiteral("verbose")});
+    const QCommandLineOption help(QStringList {QStringLiteral("h"), QStringLiteral("help")});
     parser.addOptions({device, overwrite, quiet, verbose, help});
     if (!parser.parse(app.arguments()))
         return usageError(parser.errorText());
@@ -136,7 +137,8 @@ int main(int argc, char** argv)
         return usageError(QStringLiteral("no command given"));
     options.command = positional.first();
     options.arguments = positional.mid(1);
-    static const QStringList commands{"devices", "list", "backup", "restore", "delete", "update-firmware", "archive"};
+    static const QStringList commands {"devices",         "list",   "backup", "restore", "delete",
+                                       "update-firmware", "archive"};
     if (!commands.contains(options.command))
         return usageError(QStringLiteral("unknown command \"%1\"").arg(options.command));
     if (parser.isSet(device)) {
@@ -150,9 +152,9 @@ int main(int argc, char** argv)
 
     // The libraries log every frame and step at debug level: useful when
     // something goes wrong, noise otherwise. QT_LOGGING_RULES still wins.
-    QLoggingCategory::setFilterRules(options.verbose
-                                         ? QStringLiteral("mzt.*.debug=true")
-                                         : QStringLiteral("*.debug=false\nmzt.*.info=false\nmzt.*.warning=false"));
+    QLoggingCategory::setFilterRules(
+        options.verbose ? QStringLiteral("mzt.*.debug=true")
+                        : QStringLiteral("*.debug=false\nmzt.*.info=false\nmzt.*.warning=false"));
 
     std::thread watcher;
     if (::pipe2(signalPipe, O_CLOEXEC) == 0) {

@@ -69,8 +69,9 @@ QList<NamedFile> resolveNames(const QStringList& requested, const QList<NamedFil
         const std::optional<int> id = idForName(name);
         bool matched = false;
         for (const NamedFile& candidate : candidates) {
-            const bool same = id ? candidate.id == *id
-                                 : candidate.name.compare(name.simplified(), Qt::CaseInsensitive) == 0;
+            const bool same = id
+                ? candidate.id == *id
+                : candidate.name.compare(name.simplified(), Qt::CaseInsensitive) == 0;
             if (same) {
                 add(candidate);
                 matched = true;

@@ -164,7 +164,8 @@ bool RecorderSession::readContent(QList<ContentRecord>* records, QString* reason
         *reason = QStringLiteral("The recorder's file list could not be read.");
         return false;
     }
-    const std::optional<QList<ContentRecord>> decoded = decodeContentList(list.constData(), int(length));
+    const std::optional<QList<ContentRecord>> decoded =
+        decodeContentList(list.constData(), int(length));
     if (!decoded) {
         *reason = QStringLiteral("The recorder sent a damaged file list.");
         return false;
@@ -173,7 +174,9 @@ bool RecorderSession::readContent(QList<ContentRecord>* records, QString* reason
     return true;
 }
 
-ReplyTimeout::ReplyTimeout(KVPMaster* master, int ms) : m_master(master), m_saved(master->getTimeout())
+ReplyTimeout::ReplyTimeout(KVPMaster* master, int ms)
+    : m_master(master)
+    , m_saved(master->getTimeout())
 {
     m_master->setTimeout(ms);
 }

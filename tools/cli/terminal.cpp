@@ -13,7 +13,7 @@ namespace {
 
 int terminalWidth()
 {
-    winsize ws{};
+    winsize ws {};
     if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 20)
         return ws.ws_col;
     return 80;
@@ -29,7 +29,11 @@ void writeLine(std::FILE* stream, const QString& line)
 
 } // namespace
 
-Terminal::Terminal(bool quiet) : m_quiet(quiet), m_bar(!quiet && ::isatty(STDERR_FILENO) == 1) {}
+Terminal::Terminal(bool quiet)
+    : m_quiet(quiet)
+    , m_bar(!quiet && ::isatty(STDERR_FILENO) == 1)
+{
+}
 
 void Terminal::print(const QString& line)
 {
@@ -77,8 +81,8 @@ void Terminal::progress(const QString& label, int index, int count, int percent)
 void Terminal::draw()
 {
     m_lastDraw.start();
-    const QString counter = m_count > 1 ? QStringLiteral(" (%1/%2)").arg(m_index).arg(m_count)
-                                        : QString();
+    const QString counter =
+        m_count > 1 ? QStringLiteral(" (%1/%2)").arg(m_index).arg(m_count) : QString();
     const QString tail = QStringLiteral(" %1%").arg(m_percent, 3) + counter;
     const int width = terminalWidth() - 1;
     const int barWidth = std::clamp(width - int(tail.size()) - 16, 10, 40);
@@ -86,8 +90,8 @@ void Terminal::draw()
     const QString bar = QStringLiteral(" [") + QString(filled, QLatin1Char('#'))
         + QString(barWidth - filled, QLatin1Char('-')) + QStringLiteral("]");
     const int labelRoom = std::max(0, width - int(bar.size() + tail.size()));
-    const QString line = m_label.left(labelRoom).leftJustified(std::min<int>(labelRoom, 12))
-        + bar + tail;
+    const QString line =
+        m_label.left(labelRoom).leftJustified(std::min<int>(labelRoom, 12)) + bar + tail;
     const QByteArray bytes = "\r\033[K" + line.toLocal8Bit();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
     std::fflush(stderr);

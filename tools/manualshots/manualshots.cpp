@@ -43,10 +43,12 @@ bool waitIdle(MainWindow& w, int ms = 20000)
 bool capture(const MainWindow& w, const QString& file)
 {
     const QRect r = w.frameGeometry();
-    const QString crop = QStringLiteral("%1x%2+%3+%4").arg(r.width()).arg(r.height()).arg(r.x()).arg(r.y());
-    const int rc = QProcess::execute(QStringLiteral("import"),
-                                     {QStringLiteral("-window"), QStringLiteral("root"),
-                                      QStringLiteral("-crop"), crop, QStringLiteral("+repage"), file});
+    const QString crop =
+        QStringLiteral("%1x%2+%3+%4").arg(r.width()).arg(r.height()).arg(r.x()).arg(r.y());
+    const int rc =
+        QProcess::execute(QStringLiteral("import"),
+                          {QStringLiteral("-window"), QStringLiteral("root"),
+                           QStringLiteral("-crop"), crop, QStringLiteral("+repage"), file});
     std::fprintf(stderr, "%s: %s\n", qPrintable(file), rc == 0 ? "ok" : "failed");
     return rc == 0;
 }
@@ -57,7 +59,8 @@ void selectRows(QTableWidget* table, const QStringList& names)
     for (int r = 0; r < table->rowCount(); ++r)
         if (names.contains(table->item(r, 0)->text()))
             table->selectionModel()->select(table->model()->index(r, 0),
-                                            QItemSelectionModel::Select | QItemSelectionModel::Rows);
+                                            QItemSelectionModel::Select
+                                                | QItemSelectionModel::Rows);
 }
 
 // Shows the window's context menu for table, captures it, closes it.

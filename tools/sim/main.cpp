@@ -3,8 +3,8 @@
 //                                     D2XX calls and list its files
 //   mzt500-sim --pty [--config FILE]  serve one simulated recorder on a
 //                                     pseudo-terminal; prints the slave path first
-#include "ftd2xx.h"
 #include "d2xxhost.h"
+#include "ftd2xx.h"
 #include "simulator.h"
 
 #include <QCoreApplication>
@@ -25,7 +25,7 @@
 
 namespace {
 
-std::atomic<bool> g_stop{false};
+std::atomic<bool> g_stop {false};
 
 void onSignal(int)
 {
@@ -76,8 +76,7 @@ int runDemo()
     int recorders = 0;
     for (DWORD i = 0; i < count; ++i) {
         const QString description = QString::fromLatin1(nodes[i].Description);
-        std::printf("  %u: \"%s\" serial \"%s\"\n", i, nodes[i].Description,
-                    nodes[i].SerialNumber);
+        std::printf("  %u: \"%s\" serial \"%s\"\n", i, nodes[i].Description, nodes[i].SerialNumber);
         if (description != QLatin1String("KORVANT KVP-DEV")
             && description != QLatin1String("KORVANT KVP-DGL"))
             continue;
@@ -99,9 +98,12 @@ int runDemo()
         }
         ++recorders;
         const QByteArray name = info->mid(6, 39).split('\0').first();
-        const int hw = static_cast<std::uint8_t>(info->at(2)) | static_cast<std::uint8_t>(info->at(3)) << 8;
-        const int sw = static_cast<std::uint8_t>(info->at(4)) | static_cast<std::uint8_t>(info->at(5)) << 8;
-        const int frame = static_cast<std::uint8_t>(info->at(46)) | static_cast<std::uint8_t>(info->at(47)) << 8;
+        const int hw =
+            static_cast<std::uint8_t>(info->at(2)) | static_cast<std::uint8_t>(info->at(3)) << 8;
+        const int sw =
+            static_cast<std::uint8_t>(info->at(4)) | static_cast<std::uint8_t>(info->at(5)) << 8;
+        const int frame =
+            static_cast<std::uint8_t>(info->at(46)) | static_cast<std::uint8_t>(info->at(47)) << 8;
         std::printf("     %s, hardware %d.%d, software %d.%d, frames up to %d bytes\n",
                     name.constData(), hw >> 8, hw & 0xFF, sw >> 8, sw & 0xFF, frame);
         QByteArray mode;
@@ -116,8 +118,9 @@ int runDemo()
             std::printf("     %lld file(s):\n", static_cast<long long>(list.size() / 16));
             for (qsizetype at = 0; at + 16 <= list.size(); at += 16) {
                 const std::uint32_t id = u32(list, at), type = u32(list, at + 4);
-                const QString fileName = type == 0 ? QStringLiteral("SETTINGS")
-                                                   : QStringLiteral("SEQUENCE %1").arg(id, 2, 10, QLatin1Char('0'));
+                const QString fileName = type == 0
+                    ? QStringLiteral("SETTINGS")
+                    : QStringLiteral("SEQUENCE %1").arg(id, 2, 10, QLatin1Char('0'));
                 std::printf("       %-12s %14s  %s\n", qPrintable(fileName),
                             qPrintable(sizeText(u32(list, at + 8))),
                             type == 1 ? qPrintable(durationText(u32(list, at + 12))) : "");
@@ -171,7 +174,7 @@ int runPty(const QString& configPath)
     // replies back to us as requests.
     const int slave = ::open(slavePath, O_RDWR | O_NOCTTY);
     if (slave >= 0) {
-        termios t{};
+        termios t {};
         tcgetattr(slave, &t);
         cfmakeraw(&t);
         tcsetattr(slave, TCSANOW, &t);
@@ -216,7 +219,7 @@ int runPty(const QString& configPath)
 
     std::uint8_t buf[4096];
     while (!g_stop) {
-        pollfd p{master, POLLIN, 0};
+        pollfd p {master, POLLIN, 0};
         const int r = ::poll(&p, 1, 50);
         if (r <= 0)
             continue;

@@ -69,7 +69,9 @@ int main(int argc, char** argv)
         else
             ok = false;
         if (!ok || options.ops < 1) {
-            std::fprintf(stderr, "usage: mzt500-bench soak [--ops N] [--seed S] [--fault-scale X] [--only KIND] [--verbose]\n");
+            std::fprintf(stderr,
+                         "usage: mzt500-bench soak [--ops N] [--seed S] [--fault-scale X] [--only "
+                         "KIND] [--verbose]\n");
             return 2;
         }
     }

@@ -16,9 +16,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QtEndian>
 #include <QTest>
 #include <QTimer>
-#include <QtEndian>
 
 #include <algorithm>
 #include <atomic>
@@ -77,11 +77,16 @@ enum class Kind { Download, Upload, Delete, List, Firmware };
 const char* kindName(Kind kind)
 {
     switch (kind) {
-    case Kind::Download: return "download";
-    case Kind::Upload: return "upload";
-    case Kind::Delete: return "delete";
-    case Kind::List: return "list";
-    case Kind::Firmware: return "firmware";
+    case Kind::Download:
+        return "download";
+    case Kind::Upload:
+        return "upload";
+    case Kind::Delete:
+        return "delete";
+    case Kind::List:
+        return "list";
+    case Kind::Firmware:
+        return "firmware";
     }
     return "?";
 }
@@ -113,15 +118,17 @@ QByteArray expectedOnRecorder(const ArchiveEntry& entry)
 class FaultDriver {
 public:
     struct Counts {
-        std::atomic<int> corrupted{0};
-        std::atomic<int> repeatRequests{0};
-        std::atomic<int> droppedBytes{0};
-        std::atomic<int> silentReplies{0};
-        std::atomic<int> vanishes{0};
+        std::atomic<int> corrupted {0};
+        std::atomic<int> repeatRequests {0};
+        std::atomic<int> droppedBytes {0};
+        std::atomic<int> silentReplies {0};
+        std::atomic<int> vanishes {0};
     };
 
     FaultDriver(std::shared_ptr<sim::Recorder> recorder, std::uint64_t seed, double scale)
-        : m_recorder(std::move(recorder)), m_rng(seed ^ 0x9e3779b97f4a7c15ULL), m_scale(scale)
+        : m_recorder(std::move(recorder))
+        , m_rng(seed ^ 0x9e3779b97f4a7c15ULL)
+        , m_scale(scale)
     {
         m_thread = std::thread([this] { loop(); });
     }
@@ -186,7 +193,7 @@ private:
 
     void armLocked()
     {
-        m_armed = Armed{};
+        m_armed = Armed {};
         m_armed.corruptAt = drawGeometric(kCorruptPerFrame);
         m_armed.repeatAt = drawGeometric(kRepeatRequestPerFrame);
         m_armed.dropAt = drawGeometric(kDropBytePerFrame);
@@ -319,7 +326,8 @@ private:
 // own ends the run when it stops, since nothing on the GUI thread could.
 class FreezeWatch {
 public:
-    explicit FreezeWatch(std::function<void()> onFrozen) : m_onFrozen(std::move(onFrozen))
+    explicit FreezeWatch(std::function<void()> onFrozen)
+        : m_onFrozen(std::move(onFrozen))
     {
         m_beat.store(now());
         m_timer.setInterval(100);
@@ -356,7 +364,7 @@ private:
     }
 
     std::function<void()> m_onFrozen;
-    std::atomic<long long> m_beat{0};
+    std::atomic<long long> m_beat {0};
     QTimer m_timer;
     std::mutex m_mutex;
     std::condition_variable m_cv;
@@ -374,7 +382,11 @@ struct EntryCopy {
 
 class Soak {
 public:
-    explicit Soak(const Options& options) : m_options(options), m_rng(options.seed) {}
+    explicit Soak(const Options& options)
+        : m_options(options)
+        , m_rng(options.seed)
+    {
+    }
 
     int run();
 
@@ -634,7 +646,8 @@ bool Soak::download()
             if (source != before.end() && e.content == source->second && e.content.size() >= 16
                 && (quint32(e.type) != qFromLittleEndian<quint32>(e.content.constData() + 4)
                     || e.duration != qFromLittleEndian<quint32>(e.content.constData() + 12)))
-                problem(QStringLiteral("entry %1: type or duration differ from its record").arg(id));
+                problem(
+                    QStringLiteral("entry %1: type or duration differ from its record").arg(id));
         }
         if (count > 1)
             problem(QStringLiteral("entry %1 is in the archive %2 times").arg(id).arg(count));
@@ -642,7 +655,8 @@ bool Soak::download()
             if (old)
                 problem(QStringLiteral("entry %1 was lost").arg(id));
             else if (ok && source != before.end())
-                problem(QStringLiteral("entry %1 missing after a download reported as done").arg(id));
+                problem(
+                    QStringLiteral("entry %1 missing after a download reported as done").arg(id));
             continue;
         }
         const bool fromRecorder = source != before.end() && *now == source->second;
@@ -693,7 +707,8 @@ bool Soak::upload()
         const auto old = before.find(number);
         if (now == after.end()) {
             if (ok)
-                problem(QStringLiteral("file %1 missing after an upload reported as done").arg(number));
+                problem(
+                    QStringLiteral("file %1 missing after an upload reported as done").arg(number));
             continue;
         }
         if (now->second == content)
@@ -734,7 +749,8 @@ bool Soak::remove()
         if (now == after.end())
             continue;
         if (ok)
-            problem(QStringLiteral("file %1 still there after a deletion reported as done").arg(number));
+            problem(QStringLiteral("file %1 still there after a deletion reported as done")
+                        .arg(number));
         else if (now->second != before.at(number))
             problem(QStringLiteral("file %1 changed by a failed deletion").arg(number));
     }
@@ -756,8 +772,8 @@ bool Soak::list()
     checkUntouchedFiles(before, {});
     checkUntouchedEntries(entries, {});
     // A listing the window accepted names exactly the recorder's files.
-    const bool ok = m_window->isDeviceReady()
-                    && m_window->ui()->devTable->rowCount() == int(before.size());
+    const bool ok =
+        m_window->isDeviceReady() && m_window->ui()->devTable->rowCount() == int(before.size());
     if (m_window->isDeviceReady() && m_window->ui()->devTable->rowCount() > 0) {
         QList<int> shown = tableIds(m_window->ui()->devTable), held;
         for (const auto& [number, content] : before)
@@ -779,10 +795,12 @@ bool Soak::firmware()
 
     QTimer::singleShot(0, [&] {
         FirmwareUpdateDlg* dlg = nullptr;
-        (void)QTest::qWaitFor([&] {
-            dlg = qobject_cast<FirmwareUpdateDlg*>(QApplication::activeModalWidget());
-            return dlg != nullptr;
-        }, 5000);
+        (void)QTest::qWaitFor(
+            [&] {
+                dlg = qobject_cast<FirmwareUpdateDlg*>(QApplication::activeModalWidget());
+                return dlg != nullptr;
+            },
+            5000);
         if (!dlg)
             return;
         opened = true;
@@ -835,8 +853,8 @@ void Soak::setUpRecorder()
     std::uniform_int_distribution<int> size(16, 40000);
     for (std::uint32_t id = 1; id <= 10; ++id) {
         const int bytes = id == 1 ? 16 : size(m_rng) & ~1;
-        config.files[sim::fileNumberOf(id)] = sim::makeFile(id, 1, std::size_t(std::max(bytes, 16)),
-                                                            1000 * id + 500);
+        config.files[sim::fileNumberOf(id)] =
+            sim::makeFile(id, 1, std::size_t(std::max(bytes, 16)), 1000 * id + 500);
     }
     m_recorder = sim::Bus::instance().install({config}).front();
 }
@@ -895,10 +913,7 @@ int Soak::run()
                           Kind::List,     Kind::Firmware};
     const int commandsOf[][3] = {
         {9, 10, 16}, // download and the refresh after it
-        {14, 15, 12},
-        {11, 12, 16},
-        {16, 18, 16},
-        {3, 4, 16},
+        {14, 15, 12}, {11, 12, 16}, {16, 18, 16}, {3, 4, 16},
     };
     bool stopped = false;
     for (m_opIndex = 0; m_opIndex < m_options.ops && !stopped; ++m_opIndex) {
@@ -934,11 +949,21 @@ int Soak::run()
         m_faults->beginOperation(silent, vanishAfter, absence);
         bool ended = false;
         switch (kind) {
-        case Kind::Download: ended = download(); break;
-        case Kind::Upload: ended = upload(); break;
-        case Kind::Delete: ended = remove(); break;
-        case Kind::List: ended = list(); break;
-        case Kind::Firmware: ended = firmware(); break;
+        case Kind::Download:
+            ended = download();
+            break;
+        case Kind::Upload:
+            ended = upload();
+            break;
+        case Kind::Delete:
+            ended = remove();
+            break;
+        case Kind::List:
+            ended = list();
+            break;
+        case Kind::Firmware:
+            ended = firmware();
+            break;
         }
         m_faults->endOperation();
         ++m_ops;
@@ -961,8 +986,7 @@ int Soak::run()
         if (m_opProblem)
             ++m_corrupted;
         if (m_options.verbose) {
-            std::fprintf(stderr,
-                         "soak: op %d %s %.0f ms faults=%d/%d/%d/%d/%d boxes=[%s]\n",
+            std::fprintf(stderr, "soak: op %d %s %.0f ms faults=%d/%d/%d/%d/%d boxes=[%s]\n",
                          m_opIndex, kindName(kind), ms, fc.corrupted - faultsBefore[0],
                          fc.repeatRequests - faultsBefore[1], fc.droppedBytes - faultsBefore[2],
                          fc.silentReplies - faultsBefore[3], fc.vanishes - faultsBefore[4],

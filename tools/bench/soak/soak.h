@@ -14,7 +14,7 @@ struct Options {
     std::uint64_t seed = 1;
     double faultScale = 1.0; // multiplies every fault rate; 0 runs without faults
     QString only;            // one kind of operation only (download, upload, ...)
-    bool verbose = false; // every operation and its outcome on stderr
+    bool verbose = false;    // every operation and its outcome on stderr
 };
 
 // Runs the soak and prints its summary line on stdout. Needs a QApplication.
