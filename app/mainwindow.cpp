@@ -13,6 +13,7 @@
 #include "mainwindowcloser.h"
 #include "mztarchive.h"
 #include "nofocusdelegate.h"
+#include "recorder_vocabulary.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -24,15 +25,10 @@
 #include <QThread>
 #include <QTimer>
 
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-
 Q_LOGGING_CATEGORY(lcApp, "mzt.app")
 
 namespace {
 constexpr int pollIntervalMs = 600;
-constexpr int replyTimeoutMs = 1000;
 } // namespace
 
 MainWindow::MainWindow(QWidget* parent)
@@ -62,7 +58,6 @@ void MainWindow::construct()
 {
     // Blocking calls from workers are delivered to this object, so shutdown
     // can serve them selectively while it waits for the workers to end.
-    guiBridge = new QObject(this);
 
     // 1. Form and pictures.
     m_ui = new Ui::MainWindow;
@@ -134,7 +129,7 @@ void MainWindow::construct()
     m_link->setDeviceIndex(0);
     m_master->attachLink(m_link);
     m_master->connectLink();
-    m_master->setTimeout(replyTimeoutMs);
+    m_master->setTimeout(mzt500::ReplyTimeoutMs);
 
     // 8.
     connectTransferProgress();
@@ -186,71 +181,10 @@ MainWindow::~MainWindow()
     delete deviceMutex;
 }
 
-namespace {
-
-// Calls that worker threads wait on, served in the GUI thread. The queue and
-// its lock carry both the call and its completion between the threads, so
-// every hand-over goes through primitives that thread checkers can follow;
-// the event posted to wake the GUI thread carries no data.
-struct GuiCall {
-    const std::function<void()>* fn = nullptr;
-    bool done = false;
-};
-
-std::mutex guiCallsLock;
-std::condition_variable guiCallDone;
-std::deque<GuiCall*> guiCalls;
-
-// Runs the queued calls one by one; each runs outside the lock so that a
-// call may itself be slow without holding up other threads' queueing.
-void serveGuiCalls()
-{
-    for (;;) {
-        GuiCall* call = nullptr;
-        {
-            std::lock_guard<std::mutex> guard(guiCallsLock);
-            if (guiCalls.empty())
-                return;
-            call = guiCalls.front();
-            guiCalls.pop_front();
-        }
-        (*call->fn)();
-        {
-            std::lock_guard<std::mutex> guard(guiCallsLock);
-            call->done = true;
-        }
-        guiCallDone.notify_all();
-    }
-}
-
-} // namespace
-
-void MainWindow::callInGuiThread(const std::function<void()>& fn)
-{
-    if (QThread::currentThread() == thread()) {
-        fn();
-        return;
-    }
-    GuiCall call;
-    call.fn = &fn;
-    {
-        std::lock_guard<std::mutex> guard(guiCallsLock);
-        guiCalls.push_back(&call);
-    }
-    QMetaObject::invokeMethod(
-        guiBridge, [] { serveGuiCalls(); }, Qt::QueuedConnection);
-    std::unique_lock<std::mutex> guard(guiCallsLock);
-    guiCallDone.wait(guard, [&call] { return call.done; });
-}
-
 void MainWindow::waitForWorker(QThread* worker)
 {
-    if (!worker)
-        return;
-    // The worker may be blocked in callInGuiThread(); serve those calls
-    // until it has ended.
-    while (!worker->wait(5))
-        serveGuiCalls();
+    if (worker)
+        worker->wait();
 }
 
 void MainWindow::enterBusy()

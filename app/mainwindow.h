@@ -49,21 +49,13 @@ public:
     // platform's file-name encoding); null when there is none.
     static QString archivePathArgument(int argc, char* argv[]);
 
-    // What the workers reach through the window. Workers only read widgets
-    // through callInGuiThread() (below); the pointers themselves never change
-    // while a worker runs.
+    // What the workers reach through the window. Workers read the widgets
+    // only in the GUI thread, when they start, and hand their results back
+    // as values; the pointers themselves never change while a worker runs.
     Ui::MainWindow* ui() const { return m_ui; }
     KVPMaster* master() const { return m_master; }
     KVPmPhyUSB* link() const { return m_link; }
     MZTArchive* archive() const { return m_archive; }
-
-    // Runs fn in the GUI thread and returns when it has run. Called from a
-    // worker it blocks that worker until the GUI thread has executed fn, so
-    // a worker can read a selection or refill a widget without touching it
-    // from its own thread. Never call it while holding the master's
-    // transaction lock: the GUI thread may itself be waiting for that lock.
-    // Called from the GUI thread it runs fn directly.
-    void callInGuiThread(const std::function<void()>& fn);
 
     // State, for the dialogs and for tests.
     bool isBusy() const { return busy; }
@@ -168,8 +160,7 @@ private:
     void loadStartUpArchive();
     void checkArchiveOnClose(QCloseEvent* event);
 
-    // Waits for a worker thread to end while still serving the blocking
-    // calls it may be making into the GUI thread.
+    // Waits for a worker thread to end.
     void waitForWorker(QThread* worker);
 
     // Both tables share the set-up: columns, headers, selection, sorting.
@@ -203,9 +194,7 @@ private:
     bool deviceReady = false;
     bool archiveFromCommandLine = false;
 
-    // Not part of the window's state as users see it: the two delegates and
-    // the object through which workers' blocking calls reach the GUI thread.
+    // Not part of the window's state as users see it: the two delegates.
     NoFocusDelegate* devDelegate = nullptr;
     NoFocusDelegate* archDelegate = nullptr;
-    QObject* guiBridge = nullptr;
 };

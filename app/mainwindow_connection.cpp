@@ -9,34 +9,15 @@
 #include "devicesdiscoverer.h"
 #include "kvpmaster.h"
 #include "kvpmphyusb.h"
+#include "recorder_session.h"
+#include "recorder_vocabulary.h"
 
 #include <QMutex>
 #include <QMutexLocker>
 
 namespace {
 
-constexpr unsigned char cmdTransferMode = 18;
-constexpr unsigned short enterTransferMode = 1;
-constexpr unsigned short leaveTransferMode = 2;
-constexpr int transferModeTimeoutMs = 100;
-
-// Firmware from this version on is current.
-constexpr uint firstCurrentVersion = 0x0104;
-
 enum ProbeResult { ProbeBusy = 0, ProbeNoAnswer = 1, ProbeAnswered = 2 };
-
-void switchTransferMode(KVPMaster* master, unsigned short parameter)
-{
-    if (!master)
-        return;
-    const int savedTimeout = master->getTimeout();
-    master->setTimeout(transferModeTimeoutMs);
-    unsigned char reply[4] = {};
-    uint length = 0;
-    // The recorder's reply says nothing the program uses.
-    master->readData(sizeof reply, reply, &length, cmdTransferMode, parameter);
-    master->setTimeout(savedTimeout);
-}
 
 } // namespace
 
@@ -87,17 +68,17 @@ void MainWindow::updateMZTContent()
 
 void MainWindow::putDeviceIntoTransferMode()
 {
-    switchTransferMode(m_master, enterTransferMode);
+    core::switchTransferMode(m_master, true);
 }
 
 void MainWindow::releaseDeviceFromTransferMode()
 {
-    switchTransferMode(m_master, leaveTransferMode);
+    core::switchTransferMode(m_master, false);
 }
 
 void MainWindow::swVersion(uint version)
 {
-    if (version < firstCurrentVersion) {
+    if (version < mzt500::FirstCurrentVersion) {
         deviceReady = false;
         m_ui->devLabel->setText(
             QStringLiteral(

@@ -7,6 +7,7 @@
 #include "contenttext.h"
 #include "mztarchive.h"
 #include "nofocusdelegate.h"
+#include "recorder_vocabulary.h"
 
 #include <QHeaderView>
 #include <QMenu>
@@ -15,15 +16,15 @@
 namespace {
 
 // The id of the file a row shows lives in its first cell under this role.
-constexpr int idRole = 1;
+constexpr int idRole = mzt500::ItemIdRole;
 
 constexpr int nameColumn = 0;
 constexpr int sizeColumn = 1;
 constexpr int durationColumn = 2;
 
-constexpr int settingsId = 0;
-constexpr int firstSequenceId = 1;
-constexpr int lastSequenceId = 64;
+using mzt500::FirstSequenceId;
+using mzt500::LastSequenceId;
+using mzt500::SettingsId;
 
 // Puts the three cells of one row. With sorting on, inserting a cell may move
 // its row at once, so each further cell goes where the previous one ended up.
@@ -106,9 +107,9 @@ void MainWindow::newMZTContentArrived(void* content, int ReadLength)
 
     int i = 0;
     for (const ContentRecord& rec : *records) {
-        if (rec.type == 1)
+        if (rec.type == mzt500::SequenceRecord)
             qCDebug(lcApp) << ".";
-        else if (rec.type == 0)
+        else if (rec.type == mzt500::SettingsRecord)
             qCDebug(lcApp) << "SETTINGS " << rec.id;
         else
             qCDebug(lcApp) << "UNNKNOWN";
@@ -116,8 +117,8 @@ void MainWindow::newMZTContentArrived(void* content, int ReadLength)
         auto* name = new QTableWidgetItem(mzt::contentNameText(rec.type, rec.id));
         name->setData(idRole, rec.id);
         auto* size = new QTableWidgetItem(mzt::memSizeText(rec.memSize));
-        auto* duration =
-            new QTableWidgetItem(rec.type == 1 ? mzt::durationText(rec.duration) : QString());
+        auto* duration = new QTableWidgetItem(
+            rec.type == mzt500::SequenceRecord ? mzt::durationText(rec.duration) : QString());
         putRow(table, i++, name, size, duration);
     }
     table->show();
@@ -189,7 +190,7 @@ void MainWindow::ctxMenuDev(QPoint pos)
         menu->addSeparator();
         menu->addAction(tr("Save selected in archive"), this, &MainWindow::save_in_arch);
         // The settings file alone cannot be deleted.
-        const bool onlySettings = selected.size() == 3 && firstSelectedId(table) == settingsId;
+        const bool onlySettings = selected.size() == 3 && firstSelectedId(table) == SettingsId;
         if (!onlySettings)
             menu->addAction(tr("Delete selected"), this, &MainWindow::delete_on_dev);
     }
@@ -214,7 +215,7 @@ void MainWindow::ctxMenuArch(QPoint pos)
     if (selected.size() == 3) {
         qCDebug(lcApp) << "Adding the menu";
         const int id = firstSelectedId(table);
-        if (id >= firstSequenceId && id <= lastSequenceId)
+        if (id >= FirstSequenceId && id <= LastSequenceId)
             menu->addAction(QStringLiteral("Move Sequence to"), this, &MainWindow::moveSequence);
     }
     menu->exec(table->viewport()->mapToGlobal(pos));

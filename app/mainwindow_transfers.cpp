@@ -10,7 +10,8 @@
 #include "mztfilesdownloader.h"
 #include "mztfilesuploader.h"
 #include "mztfileuploadchecker.h"
-#include "mzttransfersupport.h"
+#include "recorder_vocabulary.h"
+#include "transfers.h"
 
 #include <QMessageBox>
 #include <QMutex>
@@ -18,9 +19,9 @@
 
 namespace {
 
-constexpr int idRole = 1;
+using mzt500::ItemIdRole;
+using mzt500::SettingsId;
 constexpr int nameColumn = 0;
-constexpr int settingsId = 0;
 
 // The first cells of the selected rows: they carry the ids.
 QList<QTableWidgetItem*> selectedNameCells(QTableWidget* table)
@@ -132,9 +133,9 @@ void MainWindow::save_in_arch()
     // archive that is the last of them.
     QString replaced;
     for (const QTableWidgetItem* cell : selectedNameCells(m_ui->devTable)) {
-        const int id = cell->data(idRole).toInt();
+        const int id = cell->data(ItemIdRole).toInt();
         qCDebug(lcApp) << "mztAE_id" << id;
-        if (const ArchiveEntry* entry = mzt::lastEntryWithId(m_archive, id)) {
+        if (const ArchiveEntry* entry = core::lastEntryWithId(m_archive, id)) {
             qCDebug(lcApp).nospace() << "\"" << entry->name() << "\" file";
             replaced += QLatin1Char('\n') + entry->name();
         }
@@ -237,7 +238,7 @@ void MainWindow::delete_on_dev()
 
     QString names;
     for (const QTableWidgetItem* cell : selectedNameCells(m_ui->devTable)) {
-        if (cell->data(idRole).toInt() != settingsId)
+        if (cell->data(ItemIdRole).toInt() != SettingsId)
             names += QLatin1Char('\n') + cell->text();
     }
     const auto answer =
@@ -282,7 +283,7 @@ void MainWindow::delete_from_arch()
     // the end, but the cells must not be read after the table has changed.
     QList<int> ids;
     for (const QTableWidgetItem* cell : cells)
-        ids.append(cell->data(idRole).toInt());
+        ids.append(cell->data(ItemIdRole).toInt());
     for (int id : ids) {
         qCDebug(lcApp) << "Trying to remove entry " << id;
         m_archive->removeEntries(id);

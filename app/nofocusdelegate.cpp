@@ -4,6 +4,7 @@
 #include "contenttext.h"
 #include "mainwindow.h"
 #include "mztarchive.h"
+#include "recorder_vocabulary.h"
 #include "ui_mainwindow.h"
 
 #include <QComboBox>
@@ -15,8 +16,7 @@
 
 namespace {
 
-constexpr int idRole = 1;
-constexpr int sequenceCount = 64;
+constexpr int idRole = mzt500::ItemIdRole;
 
 QString sequenceName(int n)
 {
@@ -53,7 +53,7 @@ QWidget* NoFocusDelegate::createEditor(QWidget* parent, const QStyleOptionViewIt
     const int id = index.data(idRole).toInt();
     qCDebug(lcApp) << "index " << index.data(idRole);
     auto* box = new QComboBox(parent);
-    for (int n = 1; n <= sequenceCount; ++n)
+    for (int n = mzt500::FirstSequenceId; n <= mzt500::LastSequenceId; ++n)
         box->addItem(sequenceName(n), n);
     box->setCurrentIndex(id - 1);
     // The base class's filter commits on Enter and focus loss and cancels on

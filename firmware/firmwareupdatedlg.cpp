@@ -6,6 +6,7 @@
 #include "firmwarelog.h"
 #include "fwupdater.h"
 #include "mainwindow.h"
+#include "recorder_vocabulary.h"
 #include "updateimage.h"
 
 #include <QCloseEvent>
@@ -14,7 +15,7 @@
 
 namespace {
 
-const QString UpdatableModel = QStringLiteral("MZT-500");
+const QString UpdatableModel = QLatin1String(mzt500::ModelName);
 
 QString modeText(const QString& before, const QString& linkWord, const QString& target,
                  const QString& after)
@@ -85,7 +86,9 @@ void FirmwareUpdateDlg::setDevices(const QList<int>& list, int currentIndex)
     devices = list;
     ui->devicesCombo->clear();
     for (int i = 0; i < devices.size(); ++i)
-        ui->devicesCombo->addItem(QStringLiteral("MZT-500 #%1").arg(i + 1), QVariant(devices[i]));
+        ui->devicesCombo->addItem(
+            QStringLiteral("%1 #%2").arg(QLatin1String(mzt500::ModelName)).arg(i + 1),
+            QVariant(devices[i]));
     ui->devicesCombo->setCurrentIndex(currentIndex);
     ui->bttn_update->setEnabled(!devices.isEmpty() && fileOk);
 }

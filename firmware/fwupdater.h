@@ -1,6 +1,5 @@
-// Sends an update image to one recorder: identifies it, writes the header
-// block (command 3) and then every section (command 4, the section index as
-// parameter), and reports the outcome and the overall progress.
+// Sends an update image to one recorder in a thread of its own and reports
+// the outcome and the overall progress.
 #pragma once
 
 #include <QThread>
@@ -43,9 +42,6 @@ protected:
     void run() override;
 
 private:
-    bool sendSections(int* failedSection, bool* acceptedAsRestart);
-    void finish(int savedTimeout, bool ok);
-
     KVPMaster* m_master = nullptr;
     KVPmPhyUSB* m_link = nullptr;
     UpdateImage* m_image = nullptr;

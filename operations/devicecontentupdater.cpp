@@ -1,21 +1,13 @@
 #include "devicecontentupdater.h"
 
-#include "kvpmaster.h"
 #include "mainwindow.h"
-#include "operationslog.h"
+#include "recorder_session.h"
 #include "ui_mainwindow.h"
 
 #include <QTableWidget>
 
-namespace {
-
-// Commands of the recorder used here.
-constexpr unsigned char cmdContentList = 16;
-
-// Firmware 1.1 and older cannot list its content.
-constexpr uint lastVersionWithoutListing = 0x0101;
-
-} // namespace
+#include <algorithm>
+#include <cstring>
 
 DeviceContentUpdater::DeviceContentUpdater(QObject* parent)
     : QThread(parent)
@@ -27,39 +19,41 @@ void DeviceContentUpdater::setMainWindow(MainWindow* window)
     mainWindow = window;
 }
 
+void DeviceContentUpdater::start(QThread::Priority priority)
+{
+    if (mainWindow && mainWindow->link() && mainWindow->master()) {
+        QTableWidget* table = mainWindow->ui()->devTable;
+        table->clearContents();
+        table->setRowCount(0);
+    }
+    QThread::start(priority);
+}
+
 void DeviceContentUpdater::run()
 {
     if (!mainWindow || !mainWindow->link() || !mainWindow->master())
         return;
-    KVPMaster* master = mainWindow->master();
-
-    // The table is emptied before anything is asked, so a failed listing
-    // leaves it empty rather than showing a previous recorder's files.
-    QTableWidget* table = mainWindow->ui()->devTable;
-    mainWindow->callInGuiThread([table] {
-        table->clearContents();
-        table->setRowCount(0);
-    });
-
-    QString name;
-    uint swVersion = 0;
-    uint hwVersion = 0;
-    if (!master->getDeviceInfo(&name, &swVersion, &hwVersion)) {
+    const core::Content listing = core::readContent(mainWindow->master());
+    switch (listing.result.code) {
+    case core::ResultCode::NoAnswer:
+    case core::ResultCode::WrongModel:
         emit failed();
         return;
+    default:
+        break;
     }
-    if (name != QLatin1String("MZT-500")) {
+    emit deviceFwVersion(listing.softwareVersion);
+    switch (listing.result.code) {
+    case core::ResultCode::CannotList:
+        return;
+    case core::ResultCode::ListFailed:
         emit failed();
         return;
+    default:
+        break;
     }
-    emit deviceFwVersion(swVersion);
-    if (swVersion <= lastVersionWithoutListing)
-        return;
-
-    uint length = 0;
-    if (!master->readData(BufferSize, content, &length, cmdContentList, 0)) {
-        emit failed();
-        return;
-    }
-    emit newContent(content, int(length));
+    // A damaged list goes to the window as it came: the window refuses it.
+    const int length = int(std::min<qsizetype>(listing.list.size(), BufferSize));
+    std::memcpy(content, listing.list.constData(), size_t(length));
+    emit newContent(content, length);
 }

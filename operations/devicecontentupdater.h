@@ -2,7 +2,7 @@
 // main window, which turns it into the rows of its device table.
 #pragma once
 
-#include "contentrecord.h"
+#include "recorder_vocabulary.h"
 
 #include <QThread>
 
@@ -13,7 +13,7 @@ class DeviceContentUpdater : public QThread {
 
 public:
     // The largest content list the recorder can send: 128 records.
-    static constexpr int BufferSize = 2048;
+    static constexpr int BufferSize = int(mzt500::ContentListCapacity);
 
     explicit DeviceContentUpdater(QObject* parent = nullptr);
 
@@ -26,6 +26,12 @@ signals:
     // next listing starts; the receiver neither keeps nor frees it.
     void newContent(void* content, int readLegth);
     void failed();
+
+public slots:
+    // Empties the device table (GUI thread), then starts the run, so a
+    // failed listing leaves it empty rather than showing a previous
+    // recorder's files.
+    void start(QThread::Priority priority = InheritPriority);
 
 protected:
     void run() override;

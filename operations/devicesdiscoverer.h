@@ -1,7 +1,10 @@
 // Finds the recorders attached over USB and fills a combo box with one line
-// per recorder that answers its identification request.
+// per device that answers its identification request.
 #pragma once
 
+#include "mzttransfersupport.h"
+
+#include <QPointer>
 #include <QThread>
 
 class MainWindow;
@@ -20,10 +23,16 @@ public:
 signals:
     void progress(int value);
 
+public slots:
+    // Empties the combo box (GUI thread), then starts the run; each device
+    // found is added in the GUI thread before finished() arrives there.
+    void start(QThread::Priority priority = InheritPriority);
+
 protected:
     void run() override;
 
 private:
     MainWindow* mainWindow = nullptr;
-    QComboBox* comboBox = nullptr;
+    QPointer<QComboBox> comboBox;
+    mzt::ResultPost results;
 };

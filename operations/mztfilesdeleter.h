@@ -3,13 +3,11 @@
 #pragma once
 
 #include "mzttransfersupport.h"
+#include "operation.h"
 
 #include <QList>
 #include <QThread>
 
-#include <atomic>
-
-class KVPMaster;
 class MainWindow;
 
 class MZTFilesDeleter : public QThread {
@@ -20,9 +18,8 @@ public:
 
     void setMainWindow(MainWindow* window);
 
-    // Called by whoever takes the results of a run (the signals' receiver
-    // in the GUI thread) before it reads them.
-    void acquireResults() const { handOver.acquire(); }
+    // A deletion hands nothing back but its signals.
+    void acquireResults() const { }
 
 signals:
     void progress_current(int percent);
@@ -31,6 +28,8 @@ signals:
     void busy();
 
 public slots:
+    // Reads the selection (GUI thread), then starts the run.
+    void start(QThread::Priority priority = InheritPriority);
     // Noticed by the running deletion after its start request and after
     // every pause between polls.
     void abort();
@@ -39,9 +38,9 @@ protected:
     void run() override;
 
 private:
-    bool deleteCells(KVPMaster* master, const QList<mzt::SelectedCell>& cells);
+    void onProgress(const core::Progress& progress);
 
     MainWindow* mainWindow = nullptr;
-    mzt::ResultHandOver handOver;
-    std::atomic<bool> abortRequested {false};
+    QList<mzt::SelectedCell> cells;
+    core::CancelToken abortRequested {false};
 };

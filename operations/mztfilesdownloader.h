@@ -1,15 +1,18 @@
 // Copies the recorder files selected in the device table into the open
 // archive: a new entry per file, or the entry with the same id refilled.
+// The selection is taken when the run starts; the archive is changed in the
+// GUI thread, from each file the run hands back.
 #pragma once
 
 #include "mzttransfersupport.h"
+#include "operation.h"
 
+#include <QPointer>
 #include <QString>
 #include <QThread>
 
 #include <atomic>
 
-class KVPMaster;
 class MainWindow;
 class MZTArchive;
 
@@ -21,9 +24,9 @@ public:
 
     void setMainWindow(MainWindow* window);
 
-    // Called by whoever takes the results of a run (the signals' receiver
-    // in the GUI thread) before it reads them.
-    void acquireResults() const { handOver.acquire(); }
+    // The run's results reach the archive in the GUI thread before
+    // finished() does; there is nothing left to take over.
+    void acquireResults() const { }
 
 signals:
     void progress_current(int percent);
@@ -35,22 +38,24 @@ signals:
     void not_existing_files(QString names);
 
 public slots:
+    // Reads the selection (GUI thread), then starts the run.
+    void start(QThread::Priority priority = InheritPriority);
     void abort();
     // The master's receive counter: bytes of the current read so far, or
-    // 0xFFFFFFFF when a read has ended.
+    // the end-of-read mark when a read has ended.
     void onBytesReceived(uint nBytes);
 
 protected:
     void run() override;
 
 private:
-    // Copies the selected files; false on any failure or abort. Collects the
-    // names of files the recorder does not hold in *missing.
-    bool downloadSelection(KVPMaster* master, MZTArchive* archive, QString* missing);
+    void onProgress(const core::Progress& progress);
 
     MainWindow* mainWindow = nullptr;
-    mzt::ResultHandOver handOver;
-    std::atomic<bool> abortRequested {false};
+    QPointer<MZTArchive> archive;
+    QList<mzt::SelectedCell> cells;
+    mzt::ResultPost results;
+    core::CancelToken abortRequested {false};
     std::atomic<bool> checkingTransferMode {false};
     std::atomic<quint32> expectedSize {0};
 };

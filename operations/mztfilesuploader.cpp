@@ -1,23 +1,16 @@
 #include "mztfilesuploader.h"
 
-#include "devicecontentupdater.h"
-#include "kvpfileops.h"
 #include "kvpmaster.h"
 #include "mainwindow.h"
-#include "mztarchive.h"
-#include "mzttransfersupport.h"
 #include "operationslog.h"
+#include "recorder_session.h"
+#include "recorder_vocabulary.h"
 
 namespace {
-
-enum : qint32 { typeSettings = 0, typeSequence = 1 };
-constexpr int lastFileId = 64;
-constexpr qint64 progressPerCell = 300;
 
 // While a replaced file is deleted first, the deletion fills this share of
 // the current-file bar and the write the rest.
 constexpr uint deletionShare = 30;
-constexpr uint deletionDone = 255;
 
 } // namespace
 
@@ -29,6 +22,17 @@ MZTFilesUpLoader::MZTFilesUpLoader(QObject* parent)
 void MZTFilesUpLoader::setMainWindow(MainWindow* window)
 {
     mainWindow = window;
+}
+
+void MZTFilesUpLoader::start(QThread::Priority priority)
+{
+    const QList<mzt::SelectedCell> cells =
+        mzt::readSelectedCells(mainWindow, mzt::TransferTable::Archive);
+    cellCount = cells.size();
+    MZTArchive* archive = mainWindow ? mainWindow->archive() : nullptr;
+    haveArchive = archive != nullptr;
+    items = mzt::uploadItems(archive, cells);
+    QThread::start(priority);
 }
 
 void MZTFilesUpLoader::abort()
@@ -50,9 +54,33 @@ void MZTFilesUpLoader::onSigTransferred(uint percents)
     qCDebug(lcOperations) << "progress_current" << value;
 }
 
+void MZTFilesUpLoader::onProgress(const core::Progress& progress)
+{
+    using Stage = core::Progress::Stage;
+    switch (progress.stage) {
+    case Stage::FileStarted:
+        replacing = false;
+        break;
+    case Stage::Deleting:
+        if (progress.deletion < 0) {
+            replacing = true;
+            deleting = true;
+        } else {
+            emit progress_current(
+                int(uint(progress.deletion) * deletionShare / mzt500::DeletionDone));
+        }
+        break;
+    case Stage::Transferring:
+        deleting = false;
+        break;
+    case Stage::FileDone:
+        emit progress_total(mzt::totalProgressAfter(progress.fileIndex, cellCount));
+        break;
+    }
+}
+
 void MZTFilesUpLoader::run()
 {
-    const mzt::ResultHandOver::AtEnd publishAtEnd(handOver);
     abortRequested = false;
     deleting = false;
 
@@ -66,82 +94,20 @@ void MZTFilesUpLoader::run()
 
     // Counter signals of the transfer-mode request are not this file's.
     checkingTransferMode = true;
-    const mzt::TransferMode mode = mzt::enterTransferMode(master);
-    if (mode != mzt::TransferMode::Entered) {
-        mode == mzt::TransferMode::Busy ? emit busy() : emit failed();
+    const core::TransferMode mode = core::enterTransferMode(master);
+    if (mode != core::TransferMode::Entered) {
+        mode == core::TransferMode::Busy ? emit busy() : emit failed();
         return;
     }
     checkingTransferMode = false;
 
-    MZTArchive* archive = mainWindow->archive();
-    if (!archive) {
+    if (!haveArchive) {
         emit failed();
         return;
     }
-
-    mzt::ReplyTimeoutOverride timeout(master, mzt::TransferReplyTimeoutMs);
-    const bool ok = uploadSelection(master, archive);
-    timeout.restore();
-    if (!ok)
-        emit failed();
-}
-
-bool MZTFilesUpLoader::uploadSelection(KVPMaster* master, MZTArchive* archive)
-{
-    const QList<mzt::SelectedCell> cells =
-        mzt::readSelectedCells(mainWindow, mzt::TransferTable::Archive);
-    const qint64 n = cells.size();
-
-    for (qint64 i = 0; i < n; ++i) {
-        const qint64 accumulator = progressPerCell * (i + 1);
-        if (abortRequested)
-            return false;
-        const mzt::SelectedCell& cell = cells.at(i);
-        if (cell.column != 0)
-            continue;
-        const int id = cell.id;
-        qCDebug(lcOperations).nospace() << "Going to upload \"" << id << "\"";
-
-        const ArchiveEntry* entry = mzt::lastEntryWithId(archive, id);
-        if (!entry)
-            return false;
-        replacing = false;
-        // The settings live only under id 0, sequences never do.
-        if ((entry->type() == typeSettings) != (id == 0))
-            return false;
-
-        if ((entry->type() == typeSettings || entry->type() == typeSequence) && id >= 0
-            && id <= lastFileId) {
-            const int fileNumber = kvp::fileNumberForId(id);
-            bool exists = false;
-            if (!kvp::queryFileExists(master, fileNumber, &exists))
-                return false;
-            if (exists) {
-                replacing = true;
-                if (!deleteOnRecorder(master, fileNumber))
-                    return false;
-            }
-            // A cancel that came before the write started would be lost:
-            // the master forgets abort requests when a write begins.
-            if (abortRequested)
-                return false;
-            if (!kvp::writeStoredFile(master, fileNumber, entry->refreshedContent()))
-                return false;
-        }
-        emit progress_total(int(accumulator / n));
-    }
-    return true;
-}
-
-bool MZTFilesUpLoader::deleteOnRecorder(KVPMaster* master, int fileNumber)
-{
-    deleting = true;
-    kvp::DeleteSequenceHooks hooks;
-    hooks.abortRequested = [this] { return abortRequested.load(); };
-    hooks.onProgress = [this](uint progress) {
-        emit progress_current(int(progress * deletionShare / deletionDone));
-    };
-    const bool ok = kvp::deleteStoredFile(master, fileNumber, hooks);
+    const core::Result result = core::uploadFiles(
+        master, items, {}, [this](const core::Progress& p) { onProgress(p); }, &abortRequested);
     deleting = false;
-    return ok;
+    if (!result.ok())
+        emit failed();
 }

@@ -1,19 +1,18 @@
 // Writes the archive entries selected in the archive table to the recorder.
 // A file the recorder already holds under the same number is deleted on the
-// recorder first. Reads the archive, never changes it.
+// recorder first. Takes the entries as values when the run starts and never
+// changes the archive.
 #pragma once
 
 #include "mzttransfersupport.h"
+#include "operation.h"
+#include "transfers.h"
 
-#include <QByteArray>
 #include <QThread>
 
 #include <atomic>
 
-class ArchiveEntry;
-class KVPMaster;
 class MainWindow;
-class MZTArchive;
 
 class MZTFilesUpLoader : public QThread {
     Q_OBJECT
@@ -23,9 +22,8 @@ public:
 
     void setMainWindow(MainWindow* window);
 
-    // Called by whoever takes the results of a run (the signals' receiver
-    // in the GUI thread) before it reads them.
-    void acquireResults() const { handOver.acquire(); }
+    // An upload hands nothing back but its signals.
+    void acquireResults() const { }
 
 signals:
     void progress_current(int percent);
@@ -36,6 +34,8 @@ signals:
     void busy();
 
 public slots:
+    // Reads the selection and its entries (GUI thread), then starts the run.
+    void start(QThread::Priority priority = InheritPriority);
     void abort();
     // The master's write progress in percent of the current entry.
     void onSigTransferred(uint percents);
@@ -44,12 +44,13 @@ protected:
     void run() override;
 
 private:
-    bool uploadSelection(KVPMaster* master, MZTArchive* archive);
-    bool deleteOnRecorder(KVPMaster* master, int fileNumber);
+    void onProgress(const core::Progress& progress);
 
     MainWindow* mainWindow = nullptr;
-    mzt::ResultHandOver handOver;
-    std::atomic<bool> abortRequested {false};
+    bool haveArchive = false;
+    qsizetype cellCount = 0;
+    QList<core::UploadItem> items;
+    core::CancelToken abortRequested {false};
     std::atomic<bool> replacing {false};
     std::atomic<bool> deleting {false};
     std::atomic<bool> checkingTransferMode {false};

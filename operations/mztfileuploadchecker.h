@@ -3,15 +3,15 @@
 #pragma once
 
 #include "mzttransfersupport.h"
+#include "operation.h"
+#include "transfers.h"
 
 #include <QStringList>
 #include <QThread>
 
-#include <atomic>
+#include <mutex>
 
-class KVPMaster;
 class MainWindow;
-class MZTArchive;
 
 class MZTFileUpLoadChecker : public QThread {
     Q_OBJECT
@@ -22,9 +22,10 @@ public:
 
     void setMainWindow(MainWindow* window);
 
-    // Called by whoever takes the results of a run (the signals' receiver
-    // in the GUI thread) before it reads them.
-    void acquireResults() const { handOver.acquire(); }
+    // Called by the receiver of done() in another thread before it reads
+    // the list: the list is filled under a lock that thread checkers can
+    // follow, which a queued signal alone does not give them.
+    void acquireResults() const;
 
 signals:
     // boOK: every selected entry could be checked. boFilesToOverwrtite: at
@@ -34,17 +35,18 @@ signals:
     void done(bool boOK, bool boFilesToOverwrtite, QStringList* files_overwrite);
 
 public slots:
+    // Reads the selection and its entries (GUI thread), then starts the run.
+    void start(QThread::Priority priority = InheritPriority);
     void abort();
 
 protected:
     void run() override;
 
 private:
-    enum class Outcome { Checked, Stopped, Aborted };
-    Outcome checkSelection(KVPMaster* master, MZTArchive* archive, bool* overwrites);
-
     MainWindow* mainWindow = nullptr;
-    mzt::ResultHandOver handOver;
-    std::atomic<bool> abortRequested {false};
+    bool haveArchive = false;
+    QList<core::UploadItem> items;
+    core::CancelToken abortRequested {false};
+    mutable std::mutex listLock;
     QStringList* overwriteList = nullptr;
 };

@@ -1,8 +1,8 @@
 #include "mzttransfersupport.h"
 
-#include "kvpmaster.h"
 #include "mainwindow.h"
 #include "mztarchive.h"
+#include "recorder_vocabulary.h"
 #include "ui_mainwindow.h"
 
 #include <QTableWidget>
@@ -11,79 +11,89 @@
 
 namespace mzt {
 
-namespace {
-constexpr int idRole = 1;
-}
-
 QList<SelectedCell> readSelectedCells(MainWindow* window, TransferTable which)
 {
     QList<SelectedCell> cells;
     if (!window)
         return cells;
-    window->callInGuiThread([&] {
-        QTableWidget* table =
-            which == TransferTable::Device ? window->ui()->devTable : window->ui()->archTable;
-        QList<QTableWidgetItem*> items = table->selectedItems();
-        // Name cells first, rows in table order. The overall progress counts
-        // every selected cell but advances with the name cells only, so with
-        // whole rows selected it reaches 100 exactly with the last file;
-        // in the toolkit's row-by-row order it would overshoot the bar's
-        // range after the first row and the bar would stop moving.
-        std::stable_sort(items.begin(), items.end(),
-                         [](const QTableWidgetItem* a, const QTableWidgetItem* b) {
-                             if (a->column() != b->column())
-                                 return a->column() < b->column();
-                             return a->row() < b->row();
-                         });
-        cells.reserve(items.size());
-        for (const QTableWidgetItem* item : items)
-            cells.append({item->column(), item->data(idRole).toInt(), item->text()});
-    });
+    QTableWidget* table =
+        which == TransferTable::Device ? window->ui()->devTable : window->ui()->archTable;
+    QList<QTableWidgetItem*> items = table->selectedItems();
+    // Name cells first, rows in table order. The overall progress counts
+    // every selected cell but advances with the name cells only, so with
+    // whole rows selected it reaches 100 exactly with the last file; in the
+    // toolkit's row-by-row order it would overshoot the bar's range after
+    // the first row and the bar would stop moving.
+    std::stable_sort(items.begin(), items.end(),
+                     [](const QTableWidgetItem* a, const QTableWidgetItem* b) {
+                         if (a->column() != b->column())
+                             return a->column() < b->column();
+                         return a->row() < b->row();
+                     });
+    cells.reserve(items.size());
+    for (const QTableWidgetItem* item : items)
+        cells.append({item->column(), item->data(mzt500::ItemIdRole).toInt(), item->text()});
     return cells;
 }
 
-ArchiveEntry* lastEntryWithId(MZTArchive* archive, int id)
+QList<core::FileRef> selectedFiles(const QList<SelectedCell>& cells)
 {
-    if (!archive)
-        return nullptr;
-    const QList<ArchiveEntry*>& entries = archive->entries();
-    for (auto it = entries.crbegin(); it != entries.crend(); ++it) {
-        if (*it && (*it)->id() == id)
-            return *it;
+    QList<core::FileRef> files;
+    for (const SelectedCell& cell : cells) {
+        if (cell.column == 0)
+            files.append({cell.id, cell.text});
     }
-    return nullptr;
+    return files;
 }
 
-TransferMode enterTransferMode(KVPMaster* master)
+QList<core::UploadItem> uploadItems(const MZTArchive* archive, const QList<SelectedCell>& cells)
 {
-    switch (master->ensureTransferMode()) {
-    case 1:
-        return TransferMode::Entered;
-    case 3:
-        return TransferMode::Busy;
-    default:
-        return TransferMode::Failed;
+    QList<core::UploadItem> items;
+    for (const core::FileRef& file : selectedFiles(cells)) {
+        core::UploadItem item;
+        item.file.id = file.id;
+        const ArchiveEntry* entry = core::lastEntryWithId(archive, file.id);
+        item.inArchive = entry != nullptr;
+        if (entry) {
+            item.file.name = entry->name();
+            item.type = entry->type();
+            item.content = entry->refreshedContent();
+        }
+        items.append(item);
     }
+    return items;
 }
 
-ReplyTimeoutOverride::ReplyTimeoutOverride(KVPMaster* master, int timeoutMs)
-    : m_master(master)
-    , m_saved(master->getTimeout())
+int totalProgressAfter(int files, qsizetype cells)
 {
-    m_master->setTimeout(timeoutMs);
+    constexpr qint64 progressPerCell = 300;
+    return cells > 0 ? int(progressPerCell * files / cells) : 0;
 }
 
-ReplyTimeoutOverride::~ReplyTimeoutOverride()
+ResultPost::ResultPost(QObject* parent)
+    : QObject(parent)
 {
-    restore();
+    connect(this, &ResultPost::posted, this, &ResultPost::deliver, Qt::QueuedConnection);
 }
 
-void ReplyTimeoutOverride::restore()
+void ResultPost::post(std::function<void()> apply)
 {
-    if (m_restored)
-        return;
-    m_restored = true;
-    m_master->setTimeout(m_saved);
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_pending.push_back(std::move(apply));
+    }
+    emit posted();
+}
+
+void ResultPost::deliver()
+{
+    std::deque<std::function<void()>> ready;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        ready.swap(m_pending);
+    }
+    for (const std::function<void()>& apply : ready)
+        apply();
 }
 
 } // namespace mzt

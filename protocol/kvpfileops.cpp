@@ -10,22 +10,7 @@
 namespace kvp {
 namespace {
 
-constexpr quint32 ReadyToReceive = 0xFFFFFFFFu;
-constexpr uint DeletionDone = 255;
-
-enum : unsigned char {
-    CmdFileSize = 9,
-    CmdFileData = 10,
-    CmdSelectDelete = 11,
-    CmdDeleteControl = 12,
-    CmdFileExists = 13,
-    CmdSelectWrite = 14,
-    CmdWriteData = 15,
-    CmdEndFailedWrite = 17,
-};
-
-enum : ushort { DeleteStart = 0, DeleteProgress = 1, DeleteStatus = 2 };
-constexpr ushort FileDataParameter = 3;
+using namespace mzt500;
 
 // One read whose reply must be exactly `size` bytes (2 or 4), little-endian.
 bool readValue(KVPMaster* master, unsigned char command, ushort parameter, uint size,
@@ -149,7 +134,6 @@ bool deleteStoredFile(KVPMaster* master, int fileNumber, const DeleteSequenceHoo
             qCDebug(lcProtocol) << "Reading the Progress has failed";
             return false;
         }
-        qCDebug(lcProtocol).noquote().nospace() << hooks.progressLogText << progress;
         if (hooks.onProgress)
             hooks.onProgress(uint(progress));
         if (progress == DeletionDone)

@@ -3,6 +3,8 @@
 // Widget-free; each call runs its transactions on the calling thread.
 #pragma once
 
+#include "recorder_vocabulary.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -12,15 +14,8 @@ class KVPMaster;
 
 namespace kvp {
 
-// Commands address the settings file (id 0) as file number 120.
-constexpr int fileNumberForId(int id)
-{
-    return id == 0 ? 120 : id;
-}
-
-// Largest stored file accepted; the recorder's memory is far smaller, so a
-// bigger announced size is a garbled reply, not a file.
-inline constexpr quint32 MaxStoredFileSize = 64u * 1024u * 1024u;
+using mzt500::fileNumberForId;
+using mzt500::MaxStoredFileSize;
 
 enum class StoredFileRead {
     Read,    // *data holds the file as the recorder sent it
@@ -44,15 +39,13 @@ bool queryFileExists(KVPMaster* master, int fileNumber, bool* exists);
 // failed) or "failed to select file to upload 1" (refused).
 bool writeStoredFile(KVPMaster* master, int fileNumber, const QByteArray& content);
 
-// What differs between the upload's and the delete worker's deletion.
+// What differs between the callers of a deletion.
 struct DeleteSequenceHooks {
     // Polled after the start request and after every wait between polls.
     std::function<bool()> abortRequested;
     // The recorder's progress (0 to 255, 255 = deleted) after every poll.
     std::function<void(uint progress)> onProgress;
-    // Log text written before the progress value of every poll.
-    QString progressLogText = QStringLiteral("MZTFilesUploader:: Delete Progress ");
-    // The upload reconnects the link when reading the status fails.
+    // Reconnects the link when reading the status fails.
     bool reconnectAfterStatusFailure = true;
     // Pause between polls.
     int pollIntervalMs = 100;

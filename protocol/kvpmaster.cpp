@@ -3,6 +3,7 @@
 #include "kvpdeviceinfo.h"
 #include "kvplog.h"
 #include "kvpmphy.h"
+#include "recorder_vocabulary.h"
 
 #include <algorithm>
 #include <cstring>
@@ -12,8 +13,8 @@ Q_LOGGING_CATEGORY(lcProtocol, "mzt.protocol")
 namespace {
 
 constexpr uint ReadLimit = 65534;
-constexpr uint EndOfRead = 0xFFFFFFFFu;
-constexpr quint32 TransferModeOn = 0xFFFFFFFFu;
+using mzt500::TransferModeOn;
+constexpr uint EndOfRead = mzt500::EndOfReadMark;
 constexpr int MinFrameSize = 80;
 constexpr int MaxFrameSize = static_cast<int>(KVP_BUFFER_SIZE);
 
@@ -449,7 +450,8 @@ int KVPMaster::checkConnection()
     TransactionScope scope(m_inTransaction);
     // The probe keeps a lost link lost: only a real transaction clears it.
     const unsigned char probe[4] = {0, 0, 0, 0};
-    return exchangeWrite(0, 0, probe, sizeof probe, true, true) == Outcome::Ok ? 2 : 1;
+    return exchangeWrite(mzt500::CmdPing, 0, probe, sizeof probe, true, true) == Outcome::Ok ? 2
+                                                                                             : 1;
 }
 
 bool KVPMaster::getDeviceInfo(QString* name, uint* softwareVersion, uint* hardwareVersion)
@@ -458,7 +460,7 @@ bool KVPMaster::getDeviceInfo(QString* name, uint* softwareVersion, uint* hardwa
     TransactionScope scope(m_inTransaction);
     m_linkLost.store(false, std::memory_order_release);
     clearReceived();
-    if (exchangeRead(1, 0, true, 400) != Outcome::Ok)
+    if (exchangeRead(mzt500::CmdIdentify, 0, true, 400) != Outcome::Ok)
         return false;
     unsigned char record[400];
     const uint n = takeReceived(record, sizeof record);
@@ -481,7 +483,8 @@ bool KVPMaster::queryTransferMode(quint32* value)
 {
     unsigned char reply[4];
     uint length = 0;
-    if (!readData(sizeof reply, reply, &length, 18, 0) || length != sizeof reply)
+    if (!readData(sizeof reply, reply, &length, mzt500::CmdTransferMode, mzt500::TransferModeQuery)
+        || length != sizeof reply)
         return false;
     *value = u32At(reply);
     return true;
@@ -496,7 +499,7 @@ int KVPMaster::ensureTransferMode()
         return 1;
     unsigned char reply[4];
     uint length = 0;
-    readData(sizeof reply, reply, &length, 18, 1);
+    readData(sizeof reply, reply, &length, mzt500::CmdTransferMode, mzt500::TransferModeEnter);
     // The recorder changes its USB behaviour in transfer mode: reopen it.
     stopAndReset();
     connectLink();

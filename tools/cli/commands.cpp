@@ -629,7 +629,6 @@ int Cli::remove()
         hooks.onProgress = [&](uint progress) {
             m_terminal.progress(file.name, index, count, int(progress * 100 / DeletionDone));
         };
-        hooks.progressLogText = QStringLiteral("MZTFilesDeleter:: Progress ");
         hooks.reconnectAfterStatusFailure = false;
         if (!kvp::deleteStoredFile(master, file.id, hooks))
             return failAfter(done, QStringLiteral("Deleting %1 failed.").arg(file.name));

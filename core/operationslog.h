@@ -1,4 +1,4 @@
-// Diagnostics of the device operation workers (category "mzt.operations").
+// Diagnostics of the device operations (category "mzt.operations").
 #pragma once
 #include <QLoggingCategory>
 

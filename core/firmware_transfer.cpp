@@ -1,0 +1,118 @@
+#include "firmware_transfer.h"
+
+#include "firmwarelog.h"
+#include "kvpmaster.h"
+#include "kvpmphyusb.h"
+#include "recorder_session.h"
+#include "recorder_vocabulary.h"
+#include "updateimage.h"
+
+#include <QThread>
+
+#include <atomic>
+
+namespace core {
+namespace {
+
+// How many frames the master splits a write of length bytes into: chunks
+// of the largest payload a frame carries, cut to whole 4-byte words when
+// the write needs more than one frame.
+qint64 framesFor(qint64 length, int maxFrameSize)
+{
+    qint64 chunk = qMin<qint64>(length, maxFrameSize - 14);
+    if (chunk != length)
+        chunk -= chunk % 4;
+    if (chunk <= 0)
+        return 1;
+    return (length + chunk - 1) / chunk;
+}
+
+Result failed(const QString& reason)
+{
+    return Result::failure(ResultCode::Failed, reason);
+}
+
+// Writes one section; for the last one, a missing answer to the very last
+// frame counts as written (see below).
+bool writeSection(KVPMaster* master, QByteArrayView section, int index, bool last)
+{
+    // Counts the frames of this write acknowledged after its first one: the
+    // master reports progress after each of them, on this thread.
+    std::atomic<qint64> laterFramesAcknowledged {0};
+    QThread* const thread = QThread::currentThread();
+    const QMetaObject::Connection counter = QObject::connect(
+        master, &KVPMaster::sigTransferred, master,
+        [&laterFramesAcknowledged, thread](uint) {
+            if (QThread::currentThread() == thread)
+                ++laterFramesAcknowledged;
+        },
+        Qt::DirectConnection);
+    const bool written = master->writeData(uint(section.size()),
+                                           reinterpret_cast<const unsigned char*>(section.data()),
+                                           mzt500::CmdFirmwareSection, ushort(index));
+    QObject::disconnect(counter);
+    if (written) {
+        qCDebug(lcFirmware).nospace() << "Successfully sent sector " << index;
+        return true;
+    }
+    if (!last)
+        return false;
+    // A recorder restarts into its new firmware as soon as it has the last
+    // frame, so that frame may go unanswered. Only that counts as done: an
+    // error status, or a failure before the last frame (a pulled cable),
+    // leaves the recorder without its firmware.
+    const qint64 frames = framesFor(section.size(), master->maximumFrameSize());
+    // With two frames, "first frame lost" and "second frame lost" both leave
+    // no report; not knowing, the update counts as failed.
+    const bool onlyFinalFrameMissing =
+        frames == 1 || (frames > 2 && laterFramesAcknowledged == frames - 2);
+    if (master->isLinkLost() && onlyFinalFrameMissing) {
+        qCDebug(lcFirmware).noquote() << "No answer to the last frame; the recorder restarts";
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+Result sendFirmware(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex, const UpdateImage& image)
+{
+    if (!master || !link || deviceIndex == -1)
+        return failed(QStringLiteral("There is no recorder."));
+    ReplyTimeout timeout(master, mzt500::FirmwareUpdateTimeoutMs);
+
+    master->stopAndReset();
+    link->setDeviceIndex(deviceIndex);
+    master->connectLink();
+
+    QString name;
+    uint softwareVersion = 0;
+    uint hardwareVersion = 0;
+    if (!master->getDeviceInfo(&name, &softwareVersion, &hardwareVersion))
+        return Result::failure(ResultCode::NoAnswer,
+                               QStringLiteral("The recorder does not answer."));
+    if (name != QLatin1String(mzt500::ModelName))
+        return Result::failure(
+            ResultCode::WrongModel,
+            QStringLiteral("The device is a \"%1\", not an %2.").arg(name, mzt500::ModelName));
+
+    const auto header = image.headerBlock();
+    if (!header
+        || !master->writeData(uint(header->size()),
+                              reinterpret_cast<const unsigned char*>(header->data()),
+                              mzt500::CmdFirmwareHeader, 0)) {
+        qCDebug(lcFirmware).noquote() << "Sending of the Header has failed";
+        return failed(QStringLiteral("Sending the update's header failed."));
+    }
+    qCDebug(lcFirmware).noquote() << "Header transmitted successfully\n";
+
+    const int count = image.sectionCount();
+    for (int i = 0; i < count; ++i) {
+        const auto section = image.section(i);
+        if (!section || !writeSection(master, *section, i, i + 1 == count))
+            return failed(QStringLiteral("Sending section %1 of the update failed.").arg(i));
+    }
+    return Result::success();
+}
+
+} // namespace core

@@ -1,0 +1,199 @@
+#include "recorder_session.h"
+
+#include "ftd2xx.h"
+#include "kvpmaster.h"
+#include "kvpmphyusb.h"
+#include "operationslog.h"
+#include "recorder_vocabulary.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace core {
+namespace {
+
+struct ListEntry {
+    QString description;
+    QString serial;
+};
+
+// Description and serial of every listed device, by device list position.
+std::vector<ListEntry> deviceListEntries()
+{
+    std::vector<ListEntry> entries;
+    DWORD count = 0;
+    if (FT_CreateDeviceInfoList(&count) != FT_OK || count == 0)
+        return entries;
+    std::vector<FT_DEVICE_LIST_INFO_NODE> nodes(count);
+    if (FT_GetDeviceInfoList(nodes.data(), &count) != FT_OK)
+        return entries;
+    for (DWORD i = 0; i < count && i < nodes.size(); ++i)
+        entries.push_back({QString::fromLatin1(nodes[i].Description),
+                           QString::fromLatin1(nodes[i].SerialNumber)});
+    return entries;
+}
+
+} // namespace
+
+bool FoundDevice::isRecorder() const
+{
+    return model == QLatin1String(mzt500::ModelName);
+}
+
+QList<FoundDevice> discoverDevices(KVPMaster* master, KVPmPhyUSB* link,
+                                   const std::function<bool(const FoundDevice&)>& onFound,
+                                   int* listed, const CancelToken* cancel)
+{
+    QList<FoundDevice> found;
+    if (listed)
+        *listed = 0;
+    if (!master || !link)
+        return found;
+    // A failed enumeration yields no table at all: then there is nothing to
+    // probe. The table is a hash, hence the sort.
+    const QHash<int, QString>* table = link->listDevices();
+    QList<int> indices = table ? table->keys() : QList<int>();
+    std::sort(indices.begin(), indices.end());
+    if (listed)
+        *listed = int(indices.size());
+    qCDebug(lcOperations) << "Number of devices " << indices.size();
+    const std::vector<ListEntry> entries = deviceListEntries();
+
+    int recorderCount = 0;
+    for (int index : indices) {
+        if (cancelled(cancel))
+            break;
+        master->stopAndReset();
+        link->setDeviceIndex(index);
+        master->connectLink();
+
+        FoundDevice device;
+        if (!master->getDeviceInfo(&device.model, &device.softwareVersion,
+                                   &device.hardwareVersion)) {
+            qCDebug(lcOperations) << "device" << index << "does not answer";
+            continue;
+        }
+        device.line = int(found.size()) + 1;
+        device.deviceIndex = index;
+        device.displayName = device.model;
+        if (device.isRecorder())
+            device.displayName += QStringLiteral(" #%1").arg(++recorderCount);
+        if (size_t(index) < entries.size()) {
+            device.description = entries[size_t(index)].description;
+            device.serial = entries[size_t(index)].serial;
+        }
+        qCDebug(lcOperations).noquote() << "found" << device.displayName << "software"
+                                        << QStringLiteral("%1.%2")
+                                               .arg((device.softwareVersion >> 8) & 0xFF)
+                                               .arg(device.softwareVersion & 0xFF)
+                                        << "hardware"
+                                        << QStringLiteral("%1.%2")
+                                               .arg((device.hardwareVersion >> 8) & 0xFF)
+                                               .arg(device.hardwareVersion & 0xFF);
+        found.append(device);
+        if (onFound && onFound(device))
+            break;
+    }
+    return found;
+}
+
+void connectTo(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex)
+{
+    if (link->deviceIndex() == deviceIndex && link->isConnected())
+        return;
+    master->stopAndReset();
+    link->setDeviceIndex(deviceIndex);
+    master->connectLink();
+}
+
+Content readContent(KVPMaster* master)
+{
+    Content content;
+    if (!master
+        || !master->getDeviceInfo(&content.model, &content.softwareVersion,
+                                  &content.hardwareVersion)) {
+        content.result =
+            Result::failure(ResultCode::NoAnswer, QStringLiteral("The recorder does not answer."));
+        return content;
+    }
+    if (content.model != QLatin1String(mzt500::ModelName)) {
+        content.result = Result::failure(ResultCode::WrongModel,
+                                         QStringLiteral("The device is a \"%1\", not an %2.")
+                                             .arg(content.model, mzt500::ModelName));
+        return content;
+    }
+    if (content.softwareVersion <= mzt500::LastVersionWithoutListing) {
+        content.result = Result::failure(ResultCode::CannotList,
+                                         QStringLiteral("The recorder's firmware %1.%2 cannot list "
+                                                        "its files.")
+                                             .arg((content.softwareVersion >> 8) & 0xFF)
+                                             .arg(content.softwareVersion & 0xFF));
+        return content;
+    }
+    QByteArray list(mzt500::ContentListCapacity, '\0');
+    uint length = 0;
+    if (!master->readData(mzt500::ContentListCapacity,
+                          reinterpret_cast<unsigned char*>(list.data()), &length,
+                          mzt500::CmdContentList, 0)) {
+        content.result = Result::failure(
+            ResultCode::ListFailed, QStringLiteral("The recorder's file list could not be read."));
+        return content;
+    }
+    list.truncate(qsizetype(std::min<uint>(length, mzt500::ContentListCapacity)));
+    content.list = list;
+    const std::optional<QList<ContentRecord>> decoded =
+        decodeContentList(list.constData(), int(list.size()));
+    if (!decoded) {
+        content.result = Result::failure(ResultCode::DamagedList,
+                                         QStringLiteral("The recorder sent a damaged file list."));
+        return content;
+    }
+    content.records = *decoded;
+    content.result = Result::success();
+    return content;
+}
+
+TransferMode enterTransferMode(KVPMaster* master)
+{
+    switch (master->ensureTransferMode()) {
+    case 1:
+        return TransferMode::Entered;
+    case 3:
+        return TransferMode::Busy;
+    default:
+        return TransferMode::NoAnswer;
+    }
+}
+
+void switchTransferMode(KVPMaster* master, bool enter)
+{
+    if (!master)
+        return;
+    ReplyTimeout quick(master, mzt500::TransferModeSwitchTimeoutMs);
+    unsigned char reply[4] = {};
+    uint length = 0;
+    master->readData(sizeof reply, reply, &length, mzt500::CmdTransferMode,
+                     enter ? mzt500::TransferModeEnter : mzt500::TransferModeLeave);
+}
+
+ReplyTimeout::ReplyTimeout(KVPMaster* master, int timeoutMs)
+    : m_master(master)
+    , m_saved(master->getTimeout())
+{
+    m_master->setTimeout(timeoutMs);
+}
+
+ReplyTimeout::~ReplyTimeout()
+{
+    restore();
+}
+
+void ReplyTimeout::restore()
+{
+    if (m_restored)
+        return;
+    m_restored = true;
+    m_master->setTimeout(m_saved);
+}
+
+} // namespace core

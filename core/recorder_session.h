@@ -1,0 +1,88 @@
+// Finding, identifying and preparing a recorder: discovery over the device
+// layer, the content list, the transfer mode and the reply time-out a
+// transfer runs with. Each call runs its transactions on the calling thread.
+#pragma once
+
+#include "contentrecord.h"
+#include "operation.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <functional>
+
+class KVPMaster;
+class KVPmPhyUSB;
+
+namespace core {
+
+// One device that answered discovery. line counts from 1 in the order the
+// devices were probed.
+struct FoundDevice {
+    int line = 0;
+    int deviceIndex = -1;
+    QString model;       // the name the device reports
+    QString displayName; // "MZT-500 #1" for recorders, the model otherwise
+    QString description; // as the device layer lists it
+    QString serial;
+    uint softwareVersion = 0;
+    uint hardwareVersion = 0;
+    bool isRecorder() const;
+};
+
+// Probes every listed device in ascending device order, which keeps the
+// numbering of identical recorders the same from run to run. onFound runs
+// after each device that answers; returning true ends the search there.
+// *listed receives the number of devices listed, answering or not. Leaves
+// the link on the last device probed.
+QList<FoundDevice> discoverDevices(KVPMaster* master, KVPmPhyUSB* link,
+                                   const std::function<bool(const FoundDevice&)>& onFound = {},
+                                   int* listed = nullptr, const CancelToken* cancel = nullptr);
+
+// Leaves the link connected to this device (reconnects only when needed).
+void connectTo(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex);
+
+// The recorder's identification and content list.
+struct Content {
+    Result result;
+    QString model;
+    uint softwareVersion = 0;
+    uint hardwareVersion = 0;
+    QByteArray list; // the list as the recorder sent it (empty unless read)
+    QList<ContentRecord> records;
+};
+
+// Identifies the recorder and reads its content list. The result is
+// NoAnswer, WrongModel, CannotList (softwareVersion is set), ListFailed,
+// DamagedList (list holds the bytes) or Ok.
+Content readContent(KVPMaster* master);
+
+enum class TransferMode { Entered, Busy, NoAnswer };
+
+// Makes sure the recorder is in its transfer mode. Busy: it stays out of it
+// (another operation on the recorder runs).
+TransferMode enterTransferMode(KVPMaster* master);
+// Asks the recorder to enter or leave its transfer mode with the short
+// switch time-out; the answer says nothing the program uses.
+void switchTransferMode(KVPMaster* master, bool enter);
+
+// Raises the master's reply time-out and sets the old value back once, on
+// restore() or at the latest on destruction, so that whatever runs next
+// finds the usual time-out.
+class ReplyTimeout {
+public:
+    ReplyTimeout(KVPMaster* master, int timeoutMs);
+    ~ReplyTimeout();
+    ReplyTimeout(const ReplyTimeout&) = delete;
+    ReplyTimeout& operator=(const ReplyTimeout&) = delete;
+
+    void restore();
+
+private:
+    KVPMaster* m_master;
+    int m_saved;
+    bool m_restored = false;
+};
+
+} // namespace core

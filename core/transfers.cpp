@@ -1,0 +1,355 @@
+#include "transfers.h"
+
+#include "kvpfileops.h"
+#include "kvpmaster.h"
+#include "mztarchive.h"
+#include "operationslog.h"
+#include "recorder_session.h"
+#include "recorder_vocabulary.h"
+
+#include <QThread>
+
+#include <memory>
+
+namespace core {
+namespace {
+
+// Passes the master's byte counts of this thread's transfers on as
+// progress. The master reports on the thread that runs the transaction;
+// counts from other threads (the window's connection poll) are not ours.
+class ByteProgress {
+public:
+    ByteProgress(KVPMaster* master, const ProgressSink& sink, Progress* current)
+        : m_thread(QThread::currentThread())
+    {
+        if (!sink)
+            return;
+        m_received = QObject::connect(
+            master, &KVPMaster::sigReceived, master,
+            [this, &sink, current](uint bytes) {
+                if (QThread::currentThread() != m_thread || current->bytesTotal == 0)
+                    return;
+                current->stage = Progress::Stage::Transferring;
+                current->bytesDone =
+                    bytes == mzt500::EndOfReadMark ? current->bytesTotal : quint64(bytes);
+                sink(*current);
+            },
+            Qt::DirectConnection);
+        m_transferred = QObject::connect(
+            master, &KVPMaster::sigTransferred, master,
+            [this, &sink, current](uint percent) {
+                if (QThread::currentThread() != m_thread || current->bytesTotal == 0)
+                    return;
+                current->stage = Progress::Stage::Transferring;
+                current->bytesDone = current->bytesTotal * std::min(percent, 100u) / 100;
+                sink(*current);
+            },
+            Qt::DirectConnection);
+    }
+    ~ByteProgress()
+    {
+        QObject::disconnect(m_received);
+        QObject::disconnect(m_transferred);
+    }
+    ByteProgress(const ByteProgress&) = delete;
+    ByteProgress& operator=(const ByteProgress&) = delete;
+
+private:
+    QThread* m_thread;
+    QMetaObject::Connection m_received;
+    QMetaObject::Connection m_transferred;
+};
+
+void report(const ProgressSink& sink, Progress* current, Progress::Stage stage)
+{
+    current->stage = stage;
+    if (sink)
+        sink(*current);
+}
+
+// The recorder-side deletion of one file, its polls reported as progress.
+bool deleteOnRecorder(KVPMaster* master, int fileNumber, const ProgressSink& sink,
+                      Progress* current, const CancelToken* cancel, const char* logText,
+                      bool reconnectAfterStatusFailure)
+{
+    current->deletion = -1;
+    report(sink, current, Progress::Stage::Deleting);
+    kvp::DeleteSequenceHooks hooks;
+    hooks.abortRequested = [cancel] { return cancelled(cancel); };
+    hooks.onProgress = [&](uint value) {
+        qCDebug(lcOperations).noquote().nospace() << logText << value;
+        current->deletion = int(value);
+        report(sink, current, Progress::Stage::Deleting);
+    };
+    hooks.pollIntervalMs = mzt500::DeletionPollIntervalMs;
+    hooks.reconnectAfterStatusFailure = reconnectAfterStatusFailure;
+    return kvp::deleteStoredFile(master, fileNumber, hooks);
+}
+
+} // namespace
+
+Result downloadFiles(KVPMaster* master, const QList<FileRef>& files,
+                     const std::function<void(const DownloadedFile&)>& onFile,
+                     const ProgressSink& progress, const CancelToken* cancel)
+{
+    if (!master)
+        return Result::failure(ResultCode::Failed, QStringLiteral("There is no recorder."));
+    ReplyTimeout timeout(master, mzt500::TransferReplyTimeoutMs);
+    Progress current;
+    current.fileCount = int(files.size());
+    const ByteProgress bytes(master, progress, &current);
+
+    for (const FileRef& file : files) {
+        if (cancelled(cancel))
+            return Result::failure(ResultCode::Cancelled, QStringLiteral("Cancelled."), file);
+        current.file = file;
+        ++current.fileIndex;
+        current.bytesDone = 0;
+        current.bytesTotal = 0;
+        report(progress, &current, Progress::Stage::FileStarted);
+        qCDebug(lcOperations) << "Going to download " << file.id;
+
+        DownloadedFile got;
+        got.file = file;
+        const kvp::StoredFileRead read = kvp::readStoredFile(
+            master, mzt500::fileNumberForId(file.id), &got.data, [&](quint32 size) {
+                current.bytesTotal = size;
+                report(progress, &current, Progress::Stage::Transferring);
+            });
+        current.bytesTotal = 0;
+        if (read == kvp::StoredFileRead::Missing) {
+            got.missing = true;
+            if (onFile)
+                onFile(got);
+            continue;
+        }
+        if (read == kvp::StoredFileRead::Failed)
+            return Result::failure(
+                ResultCode::ReadFailed,
+                QStringLiteral("Reading %1 from the recorder failed.").arg(file.name), file);
+        // Checked before the file is handed over: a file that is too short or
+        // of odd length is damaged, and whatever the caller already holds
+        // under this id must survive a failed copy.
+        if (got.data.size() < ContentRecord::Size || got.data.size() % 2 != 0)
+            return Result::failure(
+                ResultCode::DamagedFile,
+                QStringLiteral("The recorder sent a damaged copy of %1.").arg(file.name), file);
+        got.record =
+            ContentRecord::fromBytes(reinterpret_cast<const unsigned char*>(got.data.constData()));
+        qCDebug(lcOperations) << "Duration: " << got.record.duration;
+        qCDebug(lcOperations) << "Id: " << got.record.id;
+        qCDebug(lcOperations) << "Size: " << got.record.memSize;
+        qCDebug(lcOperations) << "len: " << got.data.size();
+        report(progress, &current, Progress::Stage::FileDone);
+        if (onFile)
+            onFile(got);
+    }
+    return Result::success();
+}
+
+UploadCheck checkUpload(KVPMaster* master, const QList<UploadItem>& items,
+                        const CancelToken* cancel)
+{
+    UploadCheck check;
+    if (!master) {
+        check.result = Result::failure(ResultCode::Failed, QStringLiteral("There is no recorder."));
+        return check;
+    }
+    ReplyTimeout timeout(master, mzt500::TransferReplyTimeoutMs);
+    qCDebug(lcOperations) << "Checking planned upload";
+    for (const UploadItem& item : items) {
+        if (cancelled(cancel)) {
+            check.result =
+                Result::failure(ResultCode::Cancelled, QStringLiteral("Cancelled."), item.file);
+            return check;
+        }
+        const int id = item.file.id;
+        qCDebug(lcOperations).nospace() << "Checking whether \"" << id << "\" exists";
+        if (!item.inArchive) {
+            check.result =
+                Result::failure(ResultCode::Refused,
+                                QStringLiteral("The archive holds no file %1.").arg(id), item.file);
+            return check;
+        }
+        if (item.type == mzt500::SettingsRecord) {
+            // The recorder always keeps a settings block.
+            check.overwritten.append(QStringLiteral("SETTINGS"));
+        } else if (item.type == mzt500::SequenceRecord) {
+            if (id < mzt500::FirstSequenceId || id > mzt500::LastSequenceId) {
+                check.result =
+                    Result::failure(ResultCode::Refused,
+                                    QStringLiteral("%1 has id %2, which no sequence may have.")
+                                        .arg(item.file.name)
+                                        .arg(id),
+                                    item.file);
+                return check;
+            }
+            bool exists = false;
+            if (!kvp::queryFileExists(master, id, &exists)) {
+                check.result = Result::failure(
+                    ResultCode::QueryFailed,
+                    QStringLiteral("Checking which files the recorder holds failed."), item.file);
+                return check;
+            }
+            if (exists)
+                check.overwritten.append(item.file.name);
+        }
+    }
+    check.result = Result::success();
+    return check;
+}
+
+Result uploadFiles(KVPMaster* master, const QList<UploadItem>& items,
+                   const std::function<void(const UploadItem&, bool replaced)>& onWritten,
+                   const ProgressSink& progress, const CancelToken* cancel)
+{
+    if (!master)
+        return Result::failure(ResultCode::Failed, QStringLiteral("There is no recorder."));
+    ReplyTimeout timeout(master, mzt500::TransferReplyTimeoutMs);
+    Progress current;
+    current.fileCount = int(items.size());
+    const ByteProgress bytes(master, progress, &current);
+    const auto cancelledAt = [](const FileRef& file) {
+        return Result::failure(ResultCode::Cancelled, QStringLiteral("Cancelled."), file);
+    };
+
+    for (const UploadItem& item : items) {
+        if (cancelled(cancel))
+            return cancelledAt(item.file);
+        const int id = item.file.id;
+        current.file = item.file;
+        ++current.fileIndex;
+        current.bytesDone = 0;
+        current.bytesTotal = 0;
+        report(progress, &current, Progress::Stage::FileStarted);
+        qCDebug(lcOperations).nospace() << "Going to upload \"" << id << "\"";
+        if (!item.inArchive)
+            return Result::failure(ResultCode::Refused,
+                                   QStringLiteral("The archive holds no file %1.").arg(id),
+                                   item.file);
+        if ((item.type == mzt500::SettingsRecord) != (id == mzt500::SettingsId))
+            return Result::failure(
+                ResultCode::Refused,
+                item.type == mzt500::SettingsRecord
+                    ? QStringLiteral("%1 is a settings entry with id %2; settings must have id 0.")
+                          .arg(item.file.name)
+                          .arg(id)
+                    : QStringLiteral("%1 has id 0, which only the settings may have.")
+                          .arg(item.file.name),
+                item.file);
+        if (!mzt500::isRecorderFile(item.type, id)) {
+            report(progress, &current, Progress::Stage::FileDone);
+            continue;
+        }
+
+        const int fileNumber = mzt500::fileNumberForId(id);
+        bool exists = false;
+        if (!kvp::queryFileExists(master, fileNumber, &exists))
+            return Result::failure(
+                ResultCode::QueryFailed,
+                QStringLiteral("Writing %1 to the recorder failed.").arg(item.file.name),
+                item.file);
+        if (exists
+            && !deleteOnRecorder(master, fileNumber, progress, &current, cancel,
+                                 "Replacing, delete progress ", true)) {
+            if (cancelled(cancel))
+                return cancelledAt(item.file);
+            return Result::failure(
+                ResultCode::DeleteFailed,
+                QStringLiteral("Replacing %1 failed: the recorder did not delete "
+                               "its old copy.")
+                    .arg(item.file.name),
+                item.file);
+        }
+        // A cancel that came before the write started would be lost: the
+        // master forgets abort requests when a write begins.
+        if (cancelled(cancel))
+            return cancelledAt(item.file);
+        current.bytesTotal = quint64(item.content.size());
+        report(progress, &current, Progress::Stage::Transferring);
+        if (!kvp::writeStoredFile(master, fileNumber, item.content)) {
+            if (cancelled(cancel))
+                return cancelledAt(item.file);
+            return exists
+                ? Result::failure(ResultCode::WriteFailedAfterDelete,
+                                  QStringLiteral("Writing %1 to the recorder failed after its old "
+                                                 "copy was deleted.")
+                                      .arg(item.file.name),
+                                  item.file)
+                : Result::failure(
+                    ResultCode::WriteFailed,
+                    QStringLiteral("Writing %1 to the recorder failed.").arg(item.file.name),
+                    item.file);
+        }
+        current.bytesTotal = 0;
+        report(progress, &current, Progress::Stage::FileDone);
+        if (onWritten)
+            onWritten(item, exists);
+    }
+    return Result::success();
+}
+
+Result deleteFiles(KVPMaster* master, const QList<FileRef>& files, const ProgressSink& progress,
+                   const CancelToken* cancel, bool cancelBeforeEachFile)
+{
+    if (!master)
+        return Result::failure(ResultCode::Failed, QStringLiteral("There is no recorder."));
+    Progress current;
+    current.fileCount = int(files.size());
+    for (const FileRef& file : files) {
+        if (cancelBeforeEachFile && cancelled(cancel))
+            return Result::failure(ResultCode::Cancelled, QStringLiteral("Cancelled."), file);
+        current.file = file;
+        ++current.fileIndex;
+        qCDebug(lcOperations) << "Going to delete " << file.name;
+        qCDebug(lcOperations) << "id = " << file.id;
+        if (file.id == mzt500::SettingsId)
+            continue;
+        report(progress, &current, Progress::Stage::FileStarted);
+        if (!deleteOnRecorder(master, file.id, progress, &current, cancel, "Delete progress ",
+                              false)) {
+            if (cancelled(cancel))
+                return Result::failure(ResultCode::Cancelled, QStringLiteral("Cancelled."), file);
+            return Result::failure(ResultCode::DeleteFailed,
+                                   QStringLiteral("Deleting %1 failed.").arg(file.name), file);
+        }
+        report(progress, &current, Progress::Stage::FileDone);
+    }
+    return Result::success();
+}
+
+ArchiveEntry* lastEntryWithId(const MZTArchive* archive, int id)
+{
+    if (!archive)
+        return nullptr;
+    const QList<ArchiveEntry*>& entries = archive->entries();
+    for (auto it = entries.crbegin(); it != entries.crend(); ++it) {
+        if (*it && (*it)->id() == id)
+            return *it;
+    }
+    return nullptr;
+}
+
+bool storeInArchive(MZTArchive* archive, const DownloadedFile& file, const QString& entryName)
+{
+    ArchiveEntry* target = lastEntryWithId(archive, file.file.id);
+    std::unique_ptr<ArchiveEntry> fresh;
+    if (!target) {
+        fresh = std::make_unique<ArchiveEntry>();
+        target = fresh.get();
+    }
+    target->clear();
+    target->setId(qint32(file.record.id));
+    target->setType(qint32(file.record.type));
+    target->setDuration(file.record.duration);
+    target->appendContent(file.data.constData(), file.data.size());
+    target->setName(entryName);
+    if (!fresh) {
+        archive->setModified(true);
+        return false;
+    }
+    archive->addEntry(fresh.release());
+    return true;
+}
+
+} // namespace core

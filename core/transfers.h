@@ -1,0 +1,87 @@
+// The file operations on a recorder in its transfer mode: download, the
+// check before an upload, the upload with its delete-then-write sequence,
+// and deletion. Each runs on the calling thread with the longer transfer
+// reply time-out and sets the master's previous time-out back before it
+// returns. None of them touches an archive: a download hands each file
+// over as a value, an upload takes its entries as values, so the caller
+// keeps its archive on the thread it belongs to.
+#pragma once
+
+#include "contentrecord.h"
+#include "operation.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QStringList>
+
+class ArchiveEntry;
+class KVPMaster;
+class MZTArchive;
+
+namespace core {
+
+// One file of a download: missing when the recorder does not hold it, else
+// its bytes as the recorder sent them, with the record they begin with.
+struct DownloadedFile {
+    FileRef file;
+    bool missing = false;
+    ContentRecord record;
+    QByteArray data;
+};
+
+// Reads the files in order and hands each (read or missing) to onFile as
+// soon as it is complete. A file that is too short to hold its record or of
+// odd length is damaged and ends the download before it is handed over, as
+// does a failed read. The cancel token is looked at before each file.
+Result downloadFiles(KVPMaster* master, const QList<FileRef>& files,
+                     const std::function<void(const DownloadedFile&)>& onFile,
+                     const ProgressSink& progress = {}, const CancelToken* cancel = nullptr);
+
+// An archive entry to write to the recorder, as the caller's archive holds
+// it. inArchive false stands for a selected id the archive has no entry for.
+struct UploadItem {
+    FileRef file;
+    qint32 type = 0;
+    QByteArray content; // the entry's content with its refreshed record
+    bool inArchive = true;
+};
+
+// The recorder files an upload of these items would overwrite ("SETTINGS"
+// for the settings, which the recorder always holds, else the item's name).
+// Stops with Refused at an item without an entry or with a sequence id out
+// of range, with QueryFailed when the recorder does not answer the query;
+// overwritten then holds what was found until there.
+struct UploadCheck {
+    Result result;
+    QStringList overwritten;
+};
+UploadCheck checkUpload(KVPMaster* master, const QList<UploadItem>& items,
+                        const CancelToken* cancel = nullptr);
+
+// Writes the items in order. A file the recorder already holds under the
+// same number is deleted there first. The settings live only under id 0 and
+// sequences never do: an item that breaks this is Refused. Items of other
+// types are passed over. onWritten tells for each written item whether it
+// replaced a file. The token is looked at before each item, during the
+// deletion's polls and just before the write starts.
+Result uploadFiles(KVPMaster* master, const QList<UploadItem>& items,
+                   const std::function<void(const UploadItem&, bool replaced)>& onWritten = {},
+                   const ProgressSink& progress = {}, const CancelToken* cancel = nullptr);
+
+// Deletes the files in order, never the settings (passed over). The token
+// is looked at during every deletion, after its start request and between
+// polls; with cancelBeforeEachFile also before each file's deletion starts.
+Result deleteFiles(KVPMaster* master, const QList<FileRef>& files,
+                   const ProgressSink& progress = {}, const CancelToken* cancel = nullptr,
+                   bool cancelBeforeEachFile = true);
+
+// The archive entry a transfer of this id works on: the last one with the
+// id, so that a check, a question and the transfer agree when an archive
+// holds the same id twice. Null when there is none.
+ArchiveEntry* lastEntryWithId(const MZTArchive* archive, int id);
+
+// Puts a downloaded file into the archive: the entry with its id refilled,
+// or a new entry. Returns true when the entry is new.
+bool storeInArchive(MZTArchive* archive, const DownloadedFile& file, const QString& entryName);
+
+} // namespace core
