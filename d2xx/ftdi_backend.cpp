@@ -79,10 +79,12 @@ public:
         std::scoped_lock lock(readMutex_, writeMutex_);
         if (gone_)
             return false;
-        if (!check(ftdi_usb_reset(ctx_), "reset"))
+        if (!check(ftdi_usb_reset(ctx_), "reset") || !check(ftdi_tcioflush(ctx_), "flush"))
             return false;
-        return check(ftdi_tcioflush(ctx_), "flush")
-            && check(ftdi_set_latency_timer(ctx_, kLatencyMs), "latency timer");
+        // A chip that refuses the latency timer still works at its own (16 ms
+        // unless set otherwise), only slower to answer: logged, not fatal.
+        check(ftdi_set_latency_timer(ctx_, kLatencyMs), "latency timer");
+        return true;
     }
 
     bool setBaudRate(std::uint32_t baud) override
@@ -290,8 +292,13 @@ public:
         list.reset();
         unsigned char latency = 16;
         const bool haveLatency = ftdi_get_latency_timer(ctx.get(), &latency) >= 0;
-        if (ftdi_set_latency_timer(ctx.get(), kLatencyMs) < 0
-            || ftdi_set_baudrate(ctx.get(), 250000) < 0
+        // As in reset(): a refused latency timer leaves the chip's own.
+        const bool latencySet = ftdi_set_latency_timer(ctx.get(), kLatencyMs) >= 0;
+        if (!latencySet)
+            qCDebug(lcD2xx).noquote()
+                << QString::fromStdString(device.description)
+                << "keeps its own latency timer:" << ftdi_get_error_string(ctx.get());
+        if (ftdi_set_baudrate(ctx.get(), 250000) < 0
             || ftdi_set_line_property(ctx.get(), BITS_8, STOP_BIT_2, NONE) < 0
             || ftdi_setflowctrl(ctx.get(), SIO_DISABLE_FLOW_CTRL) < 0) {
             *error =
@@ -299,8 +306,9 @@ public:
             ftdi_usb_close(ctx.get());
             return nullptr;
         }
-        return std::make_unique<FtdiPort>(
-            ctx.release(), device.description + " (" + device.key + ")", haveLatency, latency);
+        return std::make_unique<FtdiPort>(ctx.release(),
+                                          device.description + " (" + device.key + ")",
+                                          haveLatency && latencySet, latency);
     }
 
 private:
