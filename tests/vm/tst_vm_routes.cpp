@@ -5,10 +5,15 @@
 // Every case shares one guest, so the cases run in order and leave the
 // recorder as they found it.
 #include "../cli/clitest.h"
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLoggingCategory>
+#include <QRegularExpression>
+#include <QTableWidget>
 #include <QThread>
 
 #include <fcntl.h>
@@ -55,6 +60,45 @@ bool kernelRoute()
     return qgetenv("MZT_VM_ROUTE") == "kernel";
 }
 
+QString standinLog()
+{
+    return qEnvironmentVariable("MZT_VM_STANDIN_LOG");
+}
+
+// The stand-in's control requests logged since `mark` (a size of its log).
+QStringList controlRequests(qint64 mark)
+{
+    QStringList requests;
+    for (const QString& line : lines(readFile(standinLog()).mid(mark)))
+        if (line.contains(QLatin1String(" ctrl ")))
+            requests.append(line.simplified());
+    return requests;
+}
+
+// Log lines the window writes, kept for the window case.
+QStringList g_windowLog;
+QtMessageHandler g_previousHandler = nullptr;
+QLoggingCategory::CategoryFilter g_previousFilter = nullptr;
+
+void showWindowLog(QLoggingCategory* category)
+{
+    // Installing calls this before the previous filter is known; the
+    // categories keep their settings then.
+    if (g_previousFilter)
+        g_previousFilter(category);
+    const QByteArray name = category->categoryName();
+    if (name == "mzt.app" || name == "mzt.operations")
+        category->setEnabled(QtDebugMsg, true);
+}
+
+void keepWindowLog(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (context.category && QByteArray(context.category).startsWith("mzt."))
+        g_windowLog.append(QString::fromLatin1(context.category) + QLatin1String(": ") + text);
+    else
+        g_previousHandler(type, context, text);
+}
+
 } // namespace
 
 class TestVmRoutes : public QObject {
@@ -70,8 +114,9 @@ private:
         QElapsedTimer t;
         t.start();
         const CliRun run = runCli(args, m_env);
-        qInfo("mzt500-cli %s: status %d in %.1f s", qPrintable(args.join(QLatin1Char(' '))),
-              run.code, t.elapsed() / 1000.0);
+        qInfo("mzt500-cli %s: status %d in %.1f s%s%s", qPrintable(args.join(QLatin1Char(' '))),
+              run.code, t.elapsed() / 1000.0, run.code == 0 ? "" : ": ",
+              run.code == 0 ? "" : run.err.trimmed().constData());
         return run;
     }
 
@@ -153,6 +198,16 @@ private:
             qWarning("the device did not come back after \"%s\"", qPrintable(plugged));
         return result;
     }
+
+    void replug()
+    {
+        askHost(QStringLiteral("unplug"));
+        QVERIFY(waitFor([] { return !ftdiPresent(); }, 60));
+        askHost(QStringLiteral("plug"));
+        QVERIFY(waitFor(portReady, 60));
+    }
+
+    static bool ttyBack() { return QFile::exists(QStringLiteral("/dev/ttyUSB0")); }
 
     void compareWithRecorder(const QString& archive, const QStringList& names = {})
     {
@@ -284,7 +339,242 @@ private slots:
         QVERIFY2(u.run.oneLineReason(), u.run.err.constData());
         QVERIFY(!u.run.out.contains("firmware updated"));
     }
+
+    // libftdi route only from here on: the stand-in tells what the program
+    // asked of the chip.
+
+    void lineSettingsWhileOpenAndLatencyRestoredAtClose()
+    {
+        if (kernelRoute())
+            QSKIP("the stand-in serves the libftdi route only");
+        const qint64 mark = readFile(standinLog()).size();
+        QCOMPARE(cli({"list"}).code, 0);
+        const QStringList requests = controlRequests(mark);
+        for (const QString& r : requests)
+            qInfo("%s", qPrintable(r));
+        // The program's own requests name interface A (index 1); ftdi_sio's,
+        // when it takes the device back, name none.
+        const auto program = [&](const QString& prefix) {
+            QStringList found;
+            for (const QString& r : requests)
+                if (r.section(QLatin1Char(' '), 2).startsWith(prefix))
+                    found.append(r.section(QLatin1Char(' '), 2));
+            return found;
+        };
+        QVERIFY(!program(QStringLiteral("40 03 000c 0000")).isEmpty()); // 3 MHz / 12
+        QVERIFY(program(QStringLiteral("40 03")).filter(QStringLiteral("stall")).isEmpty());
+        const QStringList data = program(QStringLiteral("40 04"));
+        QVERIFY(!data.isEmpty());
+        for (const QString& d : data) // 8 data bits, no parity, 2 stop bits
+            QVERIFY2(d.startsWith(QLatin1String("40 04 1008 0001")), qPrintable(d));
+
+        const QStringList asked = program(QStringLiteral("c0 0a 0000 0001"));
+        QStringList set;
+        for (const QString& r : program(QStringLiteral("40 09")))
+            if (r.section(QLatin1Char(' '), 3, 3) == QLatin1String("0001"))
+                set.append(r);
+        QVERIFY(!asked.isEmpty());
+        QVERIFY(set.size() >= 2);
+        const QString saved = asked.first().section(QLatin1Char(' '), 7, 7); // "10": 16 ms
+        QCOMPARE(set.first().section(QLatin1Char(' '), 2, 3), QStringLiteral("0002 0001"));
+        QCOMPARE(set.last().section(QLatin1Char(' '), 2, 3),
+                 QStringLiteral("00%1 0001").arg(saved));
+        QVERIFY(waitFor(ttyBack, 30)); // ftdi_sio has the device again
+    }
+
+    void secondInstanceIsRefusedWhileTheFirstHoldsTheDevice()
+    {
+        if (kernelRoute())
+            QSKIP("the stand-in serves the libftdi route only");
+        const QString archive = scratch(QStringLiteral("busy.mzt"));
+        QFile::remove(archive);
+        QProcess first;
+        first.setProcessEnvironment(m_env);
+        const qint64 before = bytesMoved();
+        first.start(QStringLiteral(MZT_CLI), {"backup", archive});
+        QVERIFY(first.waitForStarted(10000));
+        while (first.state() == QProcess::Running && bytesMoved() - before < 20000)
+            first.waitForFinished(100);
+        QCOMPARE(first.state(), QProcess::Running);
+        const CliRun second = cli({"list"});
+        qInfo("second instance: status %d: %s", second.code, second.err.trimmed().constData());
+        QVERIFY(second.code != 0);
+        QVERIFY2(second.oneLineReason(), second.err.constData());
+        QVERIFY(first.waitForFinished(120000));
+        QCOMPARE(first.exitCode(), 0); // the first one did not notice
+        compareWithRecorder(archive);
+    }
+
+    void wrongProductStringIsNotListed()
+    {
+        if (kernelRoute())
+            QSKIP("the stand-in serves the libftdi route only");
+        QCOMPARE(askHost(QStringLiteral("standin product KORVANT KVP-XYZ")),
+                 QStringLiteral("product KORVANT KVP-XYZ"));
+        replug();
+        const CliRun devices = cli({"devices"});
+        QCOMPARE(askHost(QStringLiteral("standin product KORVANT KVP-DEV")),
+                 QStringLiteral("product KORVANT KVP-DEV"));
+        replug();
+        QVERIFY(devices.code != 0);
+        QVERIFY2(!devices.out.contains("KORVANT"), devices.out.constData());
+        QCOMPARE(cli({"devices"}).code, 0);
+    }
+
+    void stalledLatencyTimerLeavesTheChipsOwn()
+    {
+        if (kernelRoute())
+            QSKIP("the stand-in serves the libftdi route only");
+        askHost(QStringLiteral("standin stall-latency on"));
+        const CliRun list = cli({"list"});
+        askHost(QStringLiteral("standin stall-latency off"));
+        qInfo("latency timer stalled: status %d: %s", list.code, list.err.trimmed().constData());
+        // The chip keeps its own latency timer; only its answers come later.
+        QCOMPARE(list.code, 0);
+        QCOMPARE(lines(list.out).size(), qsizetype(m_files.size()));
+        QCOMPARE(cli({"list"}).code, 0);
+    }
+
+    void badInPacketsAreNeverTakenForData()
+    {
+        if (kernelRoute())
+            QSKIP("the stand-in serves the libftdi route only");
+        const QString archive = scratch(QStringLiteral("bad-packets.mzt"));
+        struct Bad {
+            const char* on;
+            const char* off;
+        };
+        for (const Bad& bad : {Bad {"line-error overrun", "line-error none"},
+                               Bad {"line-error framing", "line-error none"},
+                               Bad {"zero-length on", "zero-length off"}}) {
+            QFile::remove(archive);
+            askHost(QStringLiteral("standin %1").arg(QLatin1String(bad.on)));
+            const CliRun backup = cli({"backup", archive, "12"});
+            askHost(QStringLiteral("standin %1").arg(QLatin1String(bad.off)));
+            qInfo("%s: status %d: %s", bad.on, backup.code, backup.err.trimmed().constData());
+            // Either a failed exchange, said in one line, or the data whole:
+            // the status bytes never end up in the file.
+            if (backup.code == 0)
+                compareWithRecorder(archive, {QStringLiteral("SEQUENCE 12")});
+            else
+                QVERIFY2(backup.oneLineReason(), backup.err.constData());
+        }
+    }
+
+    void windowDiscoversListsAndPolls()
+    {
+        if (kernelRoute())
+            QSKIP("the window finds the recorder by its description: libftdi route");
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(scratch(QStringLiteral("window-config"))));
+        for (const char* name : {"MZT500_NO_HARDWARE", "MZT500_PORTS", "MZT500_SIMULATOR"})
+            qunsetenv(name);
+        // The test run turns the diagnostics off in the environment, which
+        // outranks any rules set here; a filter has the last word.
+        g_previousFilter = QLoggingCategory::installFilter(showWindowLog);
+        g_previousHandler = qInstallMessageHandler(keepWindowLog);
+        const auto logged = [](const char* text) {
+            return !g_windowLog.filter(QLatin1String(text)).isEmpty();
+        };
+        {
+            MainWindow window;
+            window.show();
+            QElapsedTimer t;
+            t.start();
+            QTRY_VERIFY_WITH_TIMEOUT(logged("devices Done"), 60000);
+            QTRY_COMPARE_WITH_TIMEOUT(window.ui()->devTable->rowCount(), int(m_files.size()),
+                                      60000);
+            qInfo("window: recorder listed with its %d files after %.1f s",
+                  window.ui()->devTable->rowCount(), t.elapsed() / 1000.0);
+            QTRY_VERIFY_WITH_TIMEOUT(logged("PING OK"), 60000);
+            qInfo("window: first probe answered after %.1f s", t.elapsed() / 1000.0);
+            window.close();
+        }
+        qInstallMessageHandler(g_previousHandler);
+        QLoggingCategory::installFilter(g_previousFilter);
+        for (const QString& line : g_windowLog.filter(
+                 QRegularExpression(QStringLiteral("devices Done|Update content|PING OK"))))
+            qInfo("window log: %s", qPrintable(line));
+        // Closing the window let go of the device: the kernel driver is back.
+        QVERIFY(waitFor(ttyBack, 30));
+    }
+
+    void udevRuleTagsTheRecorderOnly()
+    {
+        if (kernelRoute())
+            QSKIP("checked on the stand-in, the libftdi route");
+        const QString udevd = QStringLiteral("/lib/systemd/systemd-udevd");
+        if (!QFile::exists(udevd))
+            QSKIP("udev is not installed (scripts/setup)");
+        // /run is the guest's own: the rule goes into udev's runtime folder.
+        QVERIFY(QDir().mkpath(QStringLiteral("/run/udev/rules.d")));
+        const QString rule = QStringLiteral("/run/udev/rules.d/60-mzt500.rules");
+        QFile::remove(rule);
+        QVERIFY(QFile::copy(QStringLiteral(MZT_UDEV_RULE), rule));
+
+        QString ftdi, hub;
+        const QDir devices(QStringLiteral("/sys/bus/usb/devices"));
+        for (const QString& name : devices.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            const QByteArray vendor =
+                readFile(devices.filePath(name + QStringLiteral("/idVendor"))).trimmed();
+            if (vendor == "0403")
+                ftdi = QDir(devices.filePath(name)).canonicalPath();
+            else if (vendor == "1d6b" && hub.isEmpty())
+                hub = QDir(devices.filePath(name)).canonicalPath();
+        }
+        QVERIFY(!ftdi.isEmpty() && !hub.isEmpty());
+
+        const auto run = [](const QStringList& args) {
+            QProcess p;
+            p.setProcessChannelMode(QProcess::MergedChannels);
+            p.start(QStringLiteral("udevadm"), args);
+            p.waitForFinished(120000);
+            return QString::fromLocal8Bit(p.readAll());
+        };
+        QProcess daemon;
+        daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        daemon.start(udevd, {});
+        const bool running = daemon.waitForStarted(10000)
+            && waitFor([] { return QFile::exists(QStringLiteral("/run/udev/control")); }, 30);
+        QStringList views;
+        if (running) {
+            // udevadm trigger and settle refuse to work in a chroot; udevd
+            // does not, so the events are raised by hand and awaited in its
+            // database.
+            for (const QString& device : {ftdi, hub}) {
+                QFile uevent(device + QStringLiteral("/uevent"));
+                QVERIFY(uevent.open(QIODevice::WriteOnly) && uevent.write("add\n") == 4);
+            }
+            const auto processed = [&] {
+                views = QStringList {run({"info", "--query=all", "--path=" + ftdi}),
+                                     run({"info", "--query=all", "--path=" + hub})};
+                return views[0].contains(QLatin1String("E: ID_PATH="))
+                    && views[1].contains(QLatin1String("E: ID_PATH="));
+            };
+            QVERIFY(waitFor(processed, 60));
+            daemon.terminate();
+            daemon.waitForFinished(30000);
+        } else {
+            qInfo("udevd cannot run in the guest; asking udevadm test instead");
+            views << run({"test", "--action=add", ftdi}) << run({"test", "--action=add", hub});
+        }
+        const auto tagged = [](const QString& view) {
+            for (const QString& line : view.split(QLatin1Char('\n')))
+                if (line.contains(QLatin1String("TAGS="))
+                    && line.contains(QLatin1String(":uaccess:")))
+                    return true;
+            return false;
+        };
+        for (const QString& view : views)
+            for (const QString& line : view.split(QLatin1Char('\n')))
+                if (line.contains(QLatin1String("uaccess")) || line.contains(QLatin1String("ID_MM"))
+                    || line.startsWith(QLatin1String("P: ")))
+                    qInfo("udev: %s", qPrintable(line));
+        QVERIFY2(tagged(views[0]), qPrintable(views[0]));
+        QVERIFY2(views[0].contains(QLatin1String("ID_MM_DEVICE_IGNORE=1")), qPrintable(views[0]));
+        QVERIFY2(!tagged(views[1]), qPrintable(views[1]));
+        QVERIFY2(!views[1].contains(QLatin1String("ID_MM_DEVICE_IGNORE")), qPrintable(views[1]));
+    }
 };
 
-QTEST_GUILESS_MAIN(TestVmRoutes)
+QTEST_MAIN(TestVmRoutes)
 #include "tst_vm_routes.moc"

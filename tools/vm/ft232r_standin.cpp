@@ -15,6 +15,8 @@
 //   stall-latency on|off     stall the latency timer requests
 //   line-error overrun|framing|none
 //                            error bits in the status bytes from now on
+//   zero-length on|off       IN answers without data as zero-length packets,
+//                            without the status bytes
 //   bytes                    "bytes N": data bytes relayed so far
 #include "ft232r.h"
 
@@ -88,6 +90,7 @@ private:
     Clock::time_point lastIn_ = Clock::now();
     const Clock::time_point started_ = Clock::now();
     long long relayed_ = 0;
+    bool zeroLength_ = false;
 
     void log(const char* format, ...) __attribute__((format(printf, 2, 3)))
     {
@@ -301,14 +304,17 @@ void Standin::serviceIn(bool timerFired)
                                                 fromRecorder_.begin() + long(n));
         fromRecorder_.erase(fromRecorder_.begin(), fromRecorder_.begin() + long(n));
         relayed_ += long(n);
-        std::vector<std::uint8_t> packets = chip_.packetize(payload);
+        std::vector<std::uint8_t> packets;
+        if (!payload.empty() || !zeroLength_)
+            packets = chip_.packetize(payload);
         pendingIn_.pop_front();
         usb_redir_bulk_packet_header h {};
         h.endpoint = kEndpointIn;
         h.status = usb_redir_success;
         h.length = std::uint16_t(packets.size() & 0xFFFF);
         h.length_high = std::uint16_t(packets.size() >> 16);
-        usbredirparser_send_bulk_packet(parser_, p.id, &h, packets.data(), int(packets.size()));
+        usbredirparser_send_bulk_packet(
+            parser_, p.id, &h, packets.empty() ? nullptr : packets.data(), int(packets.size()));
         lastIn_ = Clock::now();
         timerFired = false;
     }
@@ -358,6 +364,10 @@ std::string Standin::command(const std::string& line)
         chip_.lineError = kind == "overrun" ? ft232r::kOverrun
             : kind == "framing"             ? ft232r::kFramingError
                                             : 0;
+        return line;
+    }
+    if (line == "zero-length on" || line == "zero-length off") {
+        zeroLength_ = line.back() == 'n';
         return line;
     }
     if (line == "bytes")
