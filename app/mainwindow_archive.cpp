@@ -61,6 +61,19 @@ void saveInPlaceOrChooseName(MainWindow& window)
     window.updateArchLabel();
 }
 
+// Window-modal and without waiting: the start-up goes on behind the message.
+void reportUnloadableArchive(QWidget* window, const QString& path, const QString& reason)
+{
+    auto* box = new QMessageBox(QMessageBox::Warning, messageTitle(),
+                                MainWindow::tr("The archive %1 could not be loaded: %2.\n\nThe "
+                                               "program starts with an unnamed archive; the file "
+                                               "was not changed.")
+                                    .arg(QDir::toNativeSeparators(path), reason),
+                                QMessageBox::Ok, window);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
 enum class ChangesOutcome { Saved, Discarded, KeptUnsaved };
 
 // Offers to save the changes of a modified archive before it is dropped.
@@ -228,13 +241,25 @@ void MainWindow::openArchiveDialog()
 void MainWindow::loadStartUpArchive()
 {
     m_archive = new MZTArchive(QString(), nullptr);
-    // The path stays the archive's name even when loading fails, so a Save
-    // writes the file the user meant. A failed load adds no entries.
+    // The path stays the archive's name when there is no such file yet, so
+    // that the first save can create it (Save asks for the name to confirm).
     m_archive->setFileName(archivePath);
-    if (m_archive->load())
+    if (m_archive->load()) {
         qCDebug(lcApp) << "successfully loaded archive";
-    else
+    } else if (!archivePath.isEmpty() && QFileInfo::exists(archivePath)) {
         qCDebug(lcApp) << "failed to load archive";
+        // A file that is there but does not load must never be replaced by a
+        // plain Save of an empty archive under its name: the window starts
+        // with an unnamed archive, so only Save as can write over that file.
+        // The remembered name stays in the settings until another archive
+        // is opened or saved, since an unnamed archive is not remembered.
+        const QString reason = m_archive->errorString();
+        delete m_archive;
+        m_archive = new MZTArchive(QString(), nullptr);
+        reportUnloadableArchive(this, archivePath, reason);
+    } else {
+        qCDebug(lcApp) << "failed to load archive";
+    }
     fillArchiveTable(m_archive, m_ui->archTable);
     // Discovery keeps the window busy at first; the name shows from the start.
     updateArchLabel();

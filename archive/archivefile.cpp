@@ -3,10 +3,11 @@
 #include "mztarchive.h"
 
 #include "archivelog.h"
+#include "regular_file.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QRandomGenerator>
 #include <QtEndian>
 
 #include <archive.h>
@@ -19,6 +20,10 @@
 #include <memory>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 // The identification entry's data: the text and its terminating zero byte.
@@ -27,6 +32,14 @@ constexpr char kIdentData[8] = {'M', 'Z', 'T', '-', '5', '0', '0', '\0'};
 constexpr int kRecordHeaderSize = 16;
 constexpr int kRegularFilePerm = 0644;
 constexpr qsizetype kPieceSize = 64 * 1024;
+// The tar stream around the content: a header and padding per entry, the
+// identification entry, the end mark and whatever extended headers another
+// writer added. Input beyond this cannot be an archive within the bounds.
+constexpr qint64 kMaxStreamSize = MZTArchive::maxTotalContent + 64 * 1024 * 1024;
+// Compressed data is at most a little larger than the data itself.
+constexpr qint64 kMaxFileSize = kMaxStreamSize + kMaxStreamSize / 64;
+
+MZTArchive::SaveFaults saveFaults;
 
 struct ArchiveWriteDeleter {
     void operator()(struct archive* a) const { archive_write_free(a); }
@@ -47,17 +60,6 @@ using EntryHandle = std::unique_ptr<struct archive_entry, ArchiveEntryDeleter>;
 bool headerAccepted(int result)
 {
     return result == ARCHIVE_OK || result == ARCHIVE_WARN;
-}
-
-la_ssize_t writeToDevice(struct archive* a, void* client, const void* buffer, size_t length)
-{
-    auto* device = static_cast<QIODevice*>(client);
-    const qint64 written = device->write(static_cast<const char*>(buffer), qint64(length));
-    if (written != qint64(length)) {
-        archive_set_error(a, EIO, "%s", qPrintable(device->errorString()));
-        return -1;
-    }
-    return la_ssize_t(written);
 }
 
 bool writeData(struct archive* a, const char* data, qint64 length)
@@ -86,7 +88,9 @@ bool writeHeader(struct archive* a, const QByteArray& pathname, qint64 size)
 
 // Decompresses a gzip file for the tar reader and checks every member's
 // CRC-32 and length, which the library's own gzip reader does not verify.
-// Anything after the last member must be another complete member.
+// Anything after the last member must be another complete member. Input and
+// output are capped, so neither an endless source nor a gzip bomb behind the
+// archive's end runs without limit.
 class GzipSource {
 public:
     explicit GzipSource(QIODevice* device)
@@ -118,6 +122,9 @@ public:
                     return fail("read error");
                 if (n == 0)
                     m_inputEnded = true;
+                m_inputTotal += n;
+                if (m_inputTotal > kMaxFileSize)
+                    return fail("larger than any archive within the bounds");
                 m_stream.next_in = m_in.data();
                 m_stream.avail_in = uInt(n);
             }
@@ -138,11 +145,24 @@ public:
             } else if (result != Z_OK && !(result == Z_BUF_ERROR && m_stream.avail_in == 0)) {
                 return fail(m_stream.msg ? m_stream.msg : "damaged gzip data");
             }
+            m_outputTotal += produced;
+            if (m_outputTotal > kMaxStreamSize)
+                return fail("more data than an archive within the bounds holds");
             if (produced > 0) {
                 *data = m_out.data();
                 return produced;
             }
         }
+    }
+
+    // Reads to the end of the input: the data only counts as intact once the
+    // last member's checksum and length were checked.
+    bool drain()
+    {
+        const void* rest = nullptr;
+        la_ssize_t n;
+        while ((n = next(&rest)) > 0) { }
+        return n == 0;
     }
 
     const char* error() const { return m_error; }
@@ -164,6 +184,8 @@ private:
     bool m_inputEnded = false;
     bool m_memberOpen = false;
     int m_membersDone = 0;
+    qint64 m_inputTotal = 0;
+    qint64 m_outputTotal = 0;
     const char* m_error = "";
 };
 
@@ -174,6 +196,23 @@ la_ssize_t readFromGzip(struct archive* a, void* client, const void** buffer)
     if (n < 0)
         archive_set_error(a, EILSEQ, "%s", source->error());
     return n;
+}
+
+// A tar reader over a gzip source; null with *error set if it cannot start.
+ReadHandle openTarReader(GzipSource* source, QString* error)
+{
+    ReadHandle a(archive_read_new());
+    if (!a) {
+        *error = QStringLiteral("out of memory");
+        return nullptr;
+    }
+    archive_read_support_format_tar(a.get());
+    if (archive_read_open(a.get(), source, nullptr, readFromGzip, nullptr) != ARCHIVE_OK) {
+        *error = QString::fromLocal8Bit(archive_error_string(a.get()));
+        qCDebug(lcArchive) << archive_error_string(a.get());
+        return nullptr;
+    }
+    return a;
 }
 
 // Reads up to length bytes of the current entry; fewer only at its end or on an error.
@@ -189,53 +228,80 @@ qint64 readData(struct archive* a, char* buffer, qint64 length)
     return got;
 }
 
-// Parses the whole stream into entries. Returns false on anything but a
-// complete, intact archive; the caller then discards what was collected.
-bool readEntries(QIODevice* device, std::vector<std::unique_ptr<ArchiveEntry>>& entries)
+QString libraryError(struct archive* a, const char* fallback)
+{
+    const char* text = archive_error_string(a);
+    return QString::fromLocal8Bit(text && *text ? text : fallback);
+}
+
+// Parses the whole stream into entries. Returns false with *error set on
+// anything but a complete, intact archive within the bounds; the caller then
+// discards what was collected.
+bool readEntries(QIODevice* device, std::vector<std::unique_ptr<ArchiveEntry>>& entries,
+                 QString* error)
 {
     GzipSource source(device);
-    ReadHandle a(archive_read_new());
+    ReadHandle a = openTarReader(&source, error);
     if (!a)
         return false;
-    archive_read_support_format_tar(a.get());
-    if (archive_read_open(a.get(), &source, nullptr, readFromGzip, nullptr) != ARCHIVE_OK) {
-        qCDebug(lcArchive) << archive_error_string(a.get());
-        return false;
-    }
 
     struct archive_entry* header = nullptr;
     qCDebug(lcArchive) << "archive_read_next_header";
-    if (!headerAccepted(archive_read_next_header(a.get(), &header)))
+    if (!headerAccepted(archive_read_next_header(a.get(), &header))) {
+        *error = QStringLiteral("not an MZT-500 archive (%1)")
+                     .arg(libraryError(a.get(), "no tar entry"));
         return false;
+    }
     qCDebug(lcArchive) << "archive_read_data";
     char ident[sizeof kIdentData];
-    if (readData(a.get(), ident, sizeof ident) != qint64(sizeof ident))
-        return false;
-    if (std::memcmp(ident, kIdentData, sizeof ident) != 0) {
+    if (readData(a.get(), ident, sizeof ident) != qint64(sizeof ident)
+        || std::memcmp(ident, kIdentData, sizeof ident) != 0) {
         qCDebug(lcArchive) << "Not a valid KVA file";
+        *error = QStringLiteral("not an MZT-500 archive");
         return false;
     }
 
     std::vector<char> piece(kPieceSize);
+    qint64 totalContent = 0;
     for (;;) {
         const int result = archive_read_next_header(a.get(), &header);
         if (result == ARCHIVE_EOF)
             break;
         if (!headerAccepted(result)) {
             qCDebug(lcArchive) << archive_error_string(a.get());
+            *error = QStringLiteral("damaged (%1)").arg(libraryError(a.get(), "tar header"));
             return false;
         }
         const qint64 size = archive_entry_size(header);
         if (size < kRecordHeaderSize || size > MZTArchive::maxEntrySize) {
             qCDebug(lcArchive) << "entry size out of range:" << size;
+            *error = QStringLiteral("an entry of %1 bytes, outside 16 to %2")
+                         .arg(size)
+                         .arg(MZTArchive::maxEntrySize);
             return false;
         }
+        // Checked before anything is allocated for the entry.
+        if (qsizetype(entries.size()) >= MZTArchive::maxEntries) {
+            *error = QStringLiteral("more than %1 entries").arg(MZTArchive::maxEntries);
+            return false;
+        }
+        if (totalContent + size > MZTArchive::maxTotalContent) {
+            *error =
+                QStringLiteral("more than %1 bytes of content").arg(MZTArchive::maxTotalContent);
+            return false;
+        }
+        totalContent += size;
 
         auto entry = std::make_unique<ArchiveEntry>();
         char record[kRecordHeaderSize];
         qCDebug(lcArchive) << "archive_read_data (MZT_ARCHIVE_HEADER)";
-        if (readData(a.get(), record, kRecordHeaderSize) != kRecordHeaderSize)
+        if (readData(a.get(), record, kRecordHeaderSize) != kRecordHeaderSize) {
+            *error = QStringLiteral("damaged (%1)").arg(libraryError(a.get(), "entry cut short"));
             return false;
+        }
+        // The size was within the bounds above; reserving it whole keeps a
+        // large entry from taking up to twice its size while it grows.
+        entry->reserveContent(qsizetype(size));
         entry->appendContent(record, kRecordHeaderSize);
         entry->setId(qFromLittleEndian<qint32>(record));
         entry->setType(qFromLittleEndian<qint32>(record + 4));
@@ -246,7 +312,6 @@ bool readEntries(QIODevice* device, std::vector<std::unique_ptr<ArchiveEntry>>& 
         qCDebug(lcArchive) << "archive_read_data --" << pathname;
         entry->setName(QString::fromLatin1(pathname ? pathname : ""));
 
-        // In pieces, so that memory grows only with data that actually arrives.
         qint64 remaining = size - kRecordHeaderSize;
         qint64 total = 0;
         while (remaining > 0) {
@@ -261,6 +326,7 @@ bool readEntries(QIODevice* device, std::vector<std::unique_ptr<ArchiveEntry>>& 
         qCDebug(lcArchive) << "result =" << total;
         if (remaining != 0) {
             qCDebug(lcArchive) << archive_error_string(a.get());
+            *error = QStringLiteral("damaged (%1)").arg(libraryError(a.get(), "entry cut short"));
             return false;
         }
         entries.push_back(std::move(entry));
@@ -268,40 +334,270 @@ bool readEntries(QIODevice* device, std::vector<std::unique_ptr<ArchiveEntry>>& 
 
     // The gzip trailer comes after the tar end mark: the data only counts as
     // intact once the rest of the stream has been read and checked.
-    const void* rest = nullptr;
-    la_ssize_t n;
-    while ((n = source.next(&rest)) > 0) { }
-    if (n < 0) {
+    if (!source.drain()) {
         qCDebug(lcArchive) << source.error();
+        *error = QStringLiteral("damaged (%1)").arg(QString::fromLatin1(source.error()));
         return false;
     }
     return true;
 }
 
-} // namespace
-
-bool MZTArchive::writeTo(QIODevice* device) const
+// Reads a freshly written file back without keeping its content: every
+// member's gzip checksum and length, every tar entry through to the end mark,
+// and the number of entries the save wrote.
+bool verifyArchive(QIODevice* device, int expectedTarEntries, QString* error)
 {
-    WriteHandle a(archive_write_new());
+    GzipSource source(device);
+    ReadHandle a = openTarReader(&source, error);
     if (!a)
         return false;
+    int found = 0;
+    struct archive_entry* header = nullptr;
+    for (;;) {
+        const int result = archive_read_next_header(a.get(), &header);
+        if (result == ARCHIVE_EOF)
+            break;
+        if (!headerAccepted(result) || archive_read_data_skip(a.get()) != ARCHIVE_OK) {
+            *error = libraryError(a.get(), "damaged tar data");
+            return false;
+        }
+        ++found;
+    }
+    if (!source.drain()) {
+        *error = QString::fromLatin1(source.error());
+        return false;
+    }
+    if (found != expectedTarEntries) {
+        *error =
+            QStringLiteral("%1 entries read back of %2 written").arg(found).arg(expectedTarEntries);
+        return false;
+    }
+    return true;
+}
+
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// The file a save writes beside the archive. Every write, the flush to the
+// disk and the close are checked, the file is read back, and only then does
+// it take the archive's place; until then, and whenever anything fails, the
+// archive's file is not touched and the new file is removed.
+class NewFile {
+public:
+    explicit NewFile(const QByteArray& target)
+        : m_target(target)
+    {
+    }
+    ~NewFile()
+    {
+        closeFile();
+        if (!m_path.isEmpty() && !m_replaced)
+            ::unlink(m_path.constData());
+    }
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+
+    // Made in the target's folder, so that the final rename cannot cross file
+    // systems; with the old file's permissions when there is one.
+    bool create(const struct stat* old)
+    {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const QByteArray path =
+                m_target + '.' + QByteArray::number(QRandomGenerator::global()->generate(), 36);
+            m_fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (m_fd >= 0) {
+                m_path = path;
+                break;
+            }
+            if (errno != EEXIST && errno != EINTR)
+                return fail("cannot create the new file");
+        }
+        if (m_fd < 0)
+            return fail("cannot create the new file");
+        if (old && ::fchmod(m_fd, old->st_mode & 07777) != 0)
+            qCDebug(lcArchive) << "cannot keep the permissions:" << std::strerror(errno);
+        return true;
+    }
+
+    bool write(const char* data, qint64 length)
+    {
+        while (length > 0) {
+            qint64 chunk = length;
+            if (saveFaults.spaceLeft >= 0) {
+                const qint64 room = saveFaults.spaceLeft - m_written;
+                if (room <= 0) {
+                    errno = ENOSPC;
+                    return fail("cannot write the new file");
+                }
+                chunk = std::min(chunk, room);
+            }
+            if (!writeChunk(data, chunk))
+                return false;
+            data += chunk;
+            length -= chunk;
+        }
+        return true;
+    }
+
+    // Flushes the file to the disk and closes it: a full disk or a failing
+    // device often shows only here.
+    bool finish()
+    {
+        if (saveFaults.failSync) {
+            errno = EIO;
+            return fail("cannot flush the new file to the disk");
+        }
+        if (::fsync(m_fd) != 0)
+            return fail("cannot flush the new file to the disk");
+        const int fd = m_fd;
+        m_fd = -1;
+        if (::close(fd) != 0 || saveFaults.failClose) {
+            if (saveFaults.failClose)
+                errno = EIO;
+            return fail("cannot close the new file");
+        }
+        return true;
+    }
+
+    bool verify(int expectedTarEntries)
+    {
+        QFile file;
+        QString reason;
+        if (!mzt::openRegularFile(file, QFile::decodeName(m_path), &reason)) {
+            m_error = QStringLiteral("cannot read the new file back: %1").arg(reason);
+            return false;
+        }
+        if (file.size() != m_written) {
+            m_error = QStringLiteral("the new file holds %1 of the %2 bytes written")
+                          .arg(file.size())
+                          .arg(m_written);
+            return false;
+        }
+        if (!verifyArchive(&file, expectedTarEntries, &reason)) {
+            m_error = QStringLiteral("the new file reads back damaged: %1").arg(reason);
+            return false;
+        }
+        return true;
+    }
+
+    bool replaceTarget()
+    {
+        if (saveFaults.failReplace) {
+            errno = EIO;
+            return fail("cannot replace the archive");
+        }
+        if (::rename(m_path.constData(), m_target.constData()) != 0)
+            return fail("cannot replace the archive");
+        m_replaced = true;
+        // The rename itself only lasts once the folder is on the disk; the
+        // archive is complete under either name meanwhile, so a failure here
+        // is not the save's.
+        const QByteArray folder =
+            QFile::encodeName(QFileInfo(QFile::decodeName(m_target)).absolutePath());
+        const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            if (::fsync(dir) != 0)
+                qCDebug(lcArchive) << "cannot flush the folder:" << std::strerror(errno);
+            ::close(dir);
+        }
+        return true;
+    }
+
+    QString error() const { return m_error; }
+
+private:
+    bool writeChunk(const char* data, qint64 length)
+    {
+        QByteArray damaged;
+        if (saveFaults.damageAt >= m_written && saveFaults.damageAt < m_written + length) {
+            damaged = QByteArray(data, qsizetype(length));
+            const qsizetype at = qsizetype(saveFaults.damageAt - m_written);
+            damaged[at] = char(damaged[at] ^ 0x10);
+            data = damaged.constData();
+        }
+        qint64 toDisk = length;
+        if (saveFaults.loseFrom >= 0)
+            toDisk = std::clamp<qint64>(saveFaults.loseFrom - m_written, 0, length);
+        while (toDisk > 0) {
+            const ssize_t n = ::write(m_fd, data, size_t(toDisk));
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                return fail("cannot write the new file");
+            }
+            data += n;
+            toDisk -= n;
+            length -= n;
+            m_written += n;
+        }
+        // What a lost write reported as written.
+        m_written += length;
+        return true;
+    }
+
+    bool fail(const char* what)
+    {
+        m_error = QStringLiteral("%1: %2").arg(QLatin1String(what), systemError(errno));
+        qCDebug(lcArchive).noquote() << m_error;
+        return false;
+    }
+
+    void closeFile()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+
+    QByteArray m_target;
+    QByteArray m_path;
+    int m_fd = -1;
+    qint64 m_written = 0;
+    bool m_replaced = false;
+    QString m_error;
+};
+
+la_ssize_t writeToNewFile(struct archive* a, void* client, const void* buffer, size_t length)
+{
+    auto* file = static_cast<NewFile*>(client);
+    if (!file->write(static_cast<const char*>(buffer), qint64(length))) {
+        archive_set_error(a, EIO, "%s", qPrintable(file->error()));
+        return -1;
+    }
+    return la_ssize_t(length);
+}
+
+// Writes the whole archive through the library into file.
+bool writeArchive(const QList<ArchiveEntry*>& entries, NewFile* file, QString* error)
+{
+    WriteHandle a(archive_write_new());
+    if (!a) {
+        *error = QStringLiteral("out of memory");
+        return false;
+    }
+    const auto failed = [&] {
+        qCDebug(lcArchive) << archive_error_string(a.get());
+        // The file's own reason (a full disk) says more than the library's.
+        *error = file->error().isEmpty() ? libraryError(a.get(), "write error") : file->error();
+        return false;
+    };
     // Output goes to a file, not a tape: no zero padding after the gzip trailer.
     if (archive_write_add_filter_gzip(a.get()) != ARCHIVE_OK
         || archive_write_set_format_pax_restricted(a.get()) != ARCHIVE_OK
         || archive_write_set_bytes_in_last_block(a.get(), 1) != ARCHIVE_OK
-        || archive_write_open(a.get(), device, nullptr, writeToDevice, nullptr) != ARCHIVE_OK) {
-        qCDebug(lcArchive) << "archive_write_open failed:" << archive_error_string(a.get());
-        return false;
+        || archive_write_open(a.get(), file, nullptr, writeToNewFile, nullptr) != ARCHIVE_OK) {
+        qCDebug(lcArchive) << "archive_write_open failed";
+        return failed();
     }
     qCDebug(lcArchive) << "archive_write_open";
 
     if (!writeHeader(a.get(), kIdentName, sizeof kIdentData)
-        || !writeData(a.get(), kIdentData, sizeof kIdentData)) {
-        qCDebug(lcArchive) << archive_error_string(a.get());
-        return false;
-    }
+        || !writeData(a.get(), kIdentData, sizeof kIdentData))
+        return failed();
 
-    for (const ArchiveEntry* entry : m_entries) {
+    for (const ArchiveEntry* entry : entries) {
         if (!entry)
             continue;
         const QByteArray& content = entry->content();
@@ -311,72 +607,110 @@ bool MZTArchive::writeTo(QIODevice* device) const
         char record[kRecordHeaderSize];
         qToLittleEndian<qint32>(entry->id(), record);
         qToLittleEndian<qint32>(entry->type(), record + 4);
-        qToLittleEndian<quint32>(storedMemSize(size), record + 8);
+        qToLittleEndian<quint32>(MZTArchive::storedMemSize(size), record + 8);
         qToLittleEndian<quint32>(entry->duration(), record + 12);
         if (!writeHeader(a.get(), entry->name().toLatin1(), size)
             || !writeData(a.get(), record, kRecordHeaderSize)
             || !writeData(a.get(), content.constData() + kRecordHeaderSize,
-                          size - kRecordHeaderSize)) {
-            qCDebug(lcArchive) << archive_error_string(a.get());
-            return false;
-        }
+                          size - kRecordHeaderSize))
+            return failed();
     }
 
+    // The last compressed data and the gzip trailer are written here.
     const int closed = archive_write_close(a.get());
     qCDebug(lcArchive) << "archive_write_close";
-    if (closed != ARCHIVE_OK) {
-        qCDebug(lcArchive) << archive_error_string(a.get());
-        return false;
-    }
+    if (closed != ARCHIVE_OK)
+        return failed();
     const int released = archive_write_free(a.release());
     qCDebug(lcArchive) << "archive_write_finish";
-    return released == ARCHIVE_OK;
+    if (released != ARCHIVE_OK) {
+        *error = file->error().isEmpty() ? QStringLiteral("write error") : file->error();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void MZTArchive::setSaveFaults(const SaveFaults& faults)
+{
+    saveFaults = faults;
+}
+
+bool MZTArchive::fail(const QString& reason)
+{
+    m_error = reason;
+    qCDebug(lcArchive).noquote() << m_fileName << reason;
+    return false;
 }
 
 bool MZTArchive::save()
 {
+    m_error.clear();
     if (m_fileName.isEmpty())
-        return false;
-    // The new file is written beside the old one and takes its place only
-    // when complete, so neither a failure nor a crash can cost the old archive.
-    QSaveFile file(m_fileName);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qCDebug(lcArchive) << "cannot write" << m_fileName << file.errorString();
-        return false;
+        return fail(QStringLiteral("the archive has no file name"));
+
+    int tarEntries = 1; // the identification entry
+    qint64 totalContent = 0;
+    for (const ArchiveEntry* entry : std::as_const(m_entries)) {
+        if (!entry)
+            continue;
+        ++tarEntries;
+        totalContent += std::max<qint64>(entry->content().size(), kRecordHeaderSize);
     }
-    if (!writeTo(&file)) {
-        file.cancelWriting();
-        return false;
-    }
-    if (!file.commit()) {
-        qCDebug(lcArchive) << "cannot write" << m_fileName << file.errorString();
-        return false;
-    }
+    if (tarEntries - 1 > maxEntries)
+        return fail(QStringLiteral("more than %1 entries").arg(maxEntries));
+    if (totalContent > maxTotalContent)
+        return fail(QStringLiteral("more than %1 bytes of content").arg(maxTotalContent));
+
+    // A link is followed: the file it points to is replaced, the link stays.
+    QString target = m_fileName;
+    const QFileInfo info(m_fileName);
+    if (info.isSymLink() && !info.canonicalFilePath().isEmpty())
+        target = info.canonicalFilePath();
+    const QByteArray nativeTarget = QFile::encodeName(target);
+    struct stat old { };
+    const bool exists = ::stat(nativeTarget.constData(), &old) == 0;
+    if (exists && !S_ISREG(old.st_mode))
+        return fail(mzt::notRegularFileReason(old.st_mode));
+
+    NewFile file(nativeTarget);
+    QString reason;
+    if (!file.create(exists ? &old : nullptr) || !writeArchive(m_entries, &file, &reason)
+        || !file.finish() || !file.verify(tarEntries) || !file.replaceTarget())
+        return fail(reason.isEmpty() ? file.error() : reason);
     m_modified = false;
     return true;
 }
 
 bool MZTArchive::load()
 {
-    if (!QFileInfo::exists(m_fileName))
+    m_error.clear();
+    if (!QFileInfo::exists(m_fileName)) {
+        m_error = QStringLiteral("no such file");
         return false;
+    }
     qCDebug(lcArchive) << "archive_new";
     qCDebug(lcArchive) << "archive_read_open" << m_fileName;
-    QFile file(m_fileName);
-    if (!file.open(QIODevice::ReadOnly)) {
-        qCDebug(lcArchive) << file.errorString();
+    QFile file;
+    QString reason;
+    // Never a FIFO or a device: opening one may block for ever, reading one
+    // may never end.
+    if (!mzt::openRegularFile(file, m_fileName, &reason)) {
         qCDebug(lcArchive) << "Loading KVA file failed";
-        return false;
+        return fail(reason);
     }
     return loadFrom(&file);
 }
 
 bool MZTArchive::loadFrom(QIODevice* device)
 {
+    m_error.clear();
     std::vector<std::unique_ptr<ArchiveEntry>> read;
-    if (!device || !readEntries(device, read)) {
+    QString reason = QStringLiteral("nothing to read");
+    if (!device || !readEntries(device, read, &reason)) {
         qCDebug(lcArchive) << "Loading KVA file failed";
-        return false;
+        return fail(reason);
     }
     for (auto& entry : read)
         addEntry(entry.release());

@@ -32,6 +32,9 @@ public:
     QByteArray refreshedContent() const;
 
     void appendContent(const void* bytes, qsizetype count);
+    // Room for content of this length, so that appending it piece by piece
+    // takes no more memory than the content itself.
+    void reserveContent(qsizetype length) { m_content.reserve(length); }
     // Empties the content and the name and zeroes id, type and duration.
     void clear();
 
@@ -71,8 +74,9 @@ public:
     void removeEntries(qint32 id);
 
     // Writes the whole archive to fileName(). The file on disk is replaced
-    // only once the new one is complete, so a failed save leaves it as it
-    // was; the modified flag is cleared only on success.
+    // only once the new one is written, flushed to the disk and read back
+    // intact, so a failed save (a full disk included) leaves it byte for byte
+    // as it was; the modified flag is cleared only on success.
     bool save();
     // Appends the entries of the file fileName() to the list. All or
     // nothing: on failure the list and the modified flag stay as they were.
@@ -80,18 +84,41 @@ public:
     // load() from an already opened device, for archives held in memory.
     bool loadFrom(QIODevice* device);
 
+    // Why the last save() or load() failed, in words; empty after success.
+    QString errorString() const { return m_error; }
+
     // Largest entry a load accepts; a file announcing more is refused before
     // anything is allocated for it.
     static constexpr qint64 maxEntrySize = 64 * 1024 * 1024;
+    // Bounds on a whole archive, so that a small file that decompresses to
+    // gigabytes cannot exhaust memory. A recorder holds 65 files; the bounds
+    // leave room for the files of many recorders in one archive and for four
+    // entries of the largest size. A save refuses to write beyond them too,
+    // since the file could not be opened again.
+    static constexpr int maxEntries = 1000;
+    static constexpr qint64 maxTotalContent = 256LL * 1024 * 1024;
+
+    // Faults the following saves meet as a failing disk would, for tests of
+    // what a failed save leaves behind. Offsets count bytes of the new file.
+    struct SaveFaults {
+        qint64 spaceLeft = -1; // a write past this many bytes fails: the disk is full
+        qint64 loseFrom = -1;  // bytes from here on are reported written but never arrive
+        qint64 damageAt = -1;  // the byte at this offset arrives changed
+        bool failSync = false; // flushing to the disk fails
+        bool failClose = false;
+        bool failReplace = false; // the new file cannot take the old one's place
+    };
+    static void setSaveFaults(const SaveFaults& faults);
 
     // The memory size a save writes into an entry's header for content of
     // this length: 16 bytes of overhead per full KiB, rounded up to whole KiB.
     static quint32 storedMemSize(qint64 contentLength);
 
 private:
-    bool writeTo(QIODevice* device) const;
+    bool fail(const QString& reason);
 
     bool m_modified = false;
     QList<ArchiveEntry*> m_entries;
     QString m_fileName;
+    QString m_error;
 };

@@ -1,6 +1,7 @@
 #include "updateimage.h"
 
 #include "firmwarelog.h"
+#include "regular_file.h"
 
 void UpdateImage::reset(const QString& fileName)
 {
@@ -27,13 +28,15 @@ bool UpdateImage::fail(const char* logLine, const QString& problem)
 bool UpdateImage::load(const QString& fileName)
 {
     reset(fileName);
-    // QFile takes the name as it is and encodes it the platform's way, so a
-    // file below a folder with a non-ASCII name opens like any other.
-    m_file.setFileName(fileName);
-    if (!m_file.open(QIODevice::ReadOnly)) {
+    // The name is encoded the platform's way, so a file below a folder with
+    // a non-ASCII name opens like any other. Only a regular file is read: a
+    // device or a pipe reports size 0 and may then deliver without end, and
+    // a FIFO without a writer would block the open for ever.
+    QString reason;
+    if (!mzt::openRegularFile(m_file, fileName, &reason)) {
         qCDebug(lcFirmware).noquote() << "Could not open the file " + fileName;
         m_notReadable = true;
-        m_problem = QStringLiteral("cannot open: %1").arg(m_file.errorString());
+        m_problem = QStringLiteral("cannot open: %1").arg(reason);
         return false;
     }
     const qint64 size = m_file.size();
@@ -45,7 +48,9 @@ bool UpdateImage::load(const QString& fileName)
         return fail("Not an KVU2 file",
                     QStringLiteral("file size %1 above %2").arg(size).arg(kv2::MaxFileSize));
     }
-    QByteArray bytes = m_file.readAll();
+    // Capped all the same: a file that grows while it is read stops at one
+    // byte past the largest update file.
+    QByteArray bytes = m_file.read(kv2::MaxFileSize + 1);
     m_file.close();
     if (bytes.size() != size) {
         qCDebug(lcFirmware).noquote() << "Could not open the file " + fileName;

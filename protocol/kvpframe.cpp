@@ -212,10 +212,16 @@ void kvpReceiveByte(KVPEngine* e, std::uint8_t byte)
         e->state = KVPReceiveState::WaitStart;
         if (address != 0x00 && address != 0xFF)
             return; // another station's traffic
+        // The checksum comes before the command: a reply whose command byte
+        // was damaged on the line is a corrupt header that counts toward the
+        // repeat, not a stranger's answer to be dropped until the time-out.
+        if (r[KVP_OFF_HEADER_SUM] != e->headerSum) {
+            e->corruptHeaders.fetch_add(1, std::memory_order_release);
+            return;
+        }
         if (r[KVP_OFF_COMMAND] != e->command.load(std::memory_order_relaxed))
             return; // a late answer to an earlier request, not ours
-        if (r[KVP_OFF_HEADER_SUM] != e->headerSum || length > KVP_MAX_PAYLOAD
-            || (type != KVP_TYPE_STATUS && type != KVP_TYPE_DATA)
+        if (length > KVP_MAX_PAYLOAD || (type != KVP_TYPE_STATUS && type != KVP_TYPE_DATA)
             || r[KVP_OFF_SEQUENCE] != e->sequence.load(std::memory_order_relaxed)) {
             e->corruptHeaders.fetch_add(1, std::memory_order_release);
             return;

@@ -9,8 +9,10 @@
 #include "mztarchive.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
@@ -74,6 +76,12 @@ QList<qint32> idsOnDisk(const QString& path)
     for (const ArchiveEntry* entry : archive.entries())
         ids << entry->id();
     return ids;
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QList<qint32> idsOf(const MZTArchive* archive)
@@ -207,6 +215,8 @@ private slots:
     void saveWritesInPlaceOrAsksForName();
     void replacingModifiedArchiveAsksFirst();
     void openReportsDamagedArchives();
+    void damagedStartUpArchiveIsNotReplacedBySave();
+    void failedSaveKeepsTheFileOnDisk();
     void closeChecksUnsavedChanges();
     void commandsDoNothingWhileBusy();
 
@@ -307,28 +317,6 @@ void TestArchiveCommands::startUpArchiveFromSettingsOrArgument()
         QVERIFY(!window->archive()->isModified());
         QCOMPARE(label(*window)->text(), QStringLiteral("<b>gone.mzt</b>"));
     }
-
-    // A damaged file loads nothing at all and leaves the archive unmodified,
-    // so closing does not offer to overwrite the file with a partial copy.
-    const QString damaged = path(QStringLiteral("damaged.mzt"));
-    QVERIFY(writeArchive(damaged, {1, 2, 3, 4}));
-    QFile file(damaged);
-    QVERIFY(file.open(QIODevice::ReadWrite));
-    const QByteArray whole = file.readAll();
-    QVERIFY(file.resize(whole.size() / 2));
-    file.close();
-    storedSettings().setValue(settingsKey, damaged);
-    {
-        START_WINDOW(window);
-        QCOMPARE(window->archive()->fileName(), damaged);
-        QVERIFY(window->archive()->entries().isEmpty());
-        QVERIFY(!window->archive()->isModified());
-        QCOMPARE(window->ui()->archTable->rowCount(), 0);
-        DialogScript script;
-        QVERIFY(window->close());
-        QVERIFY(script.seen().isEmpty());
-    }
-    QCOMPARE(QFileInfo(damaged).size(), whole.size() / 2);
 
     // A path given at start wins over the remembered one, whatever characters
     // its name holds.
@@ -586,6 +574,87 @@ void TestArchiveCommands::replacingModifiedArchiveAsksFirst()
         QCOMPARE(storedArchiveName().toString(), QString());
     }
     QCOMPARE(idsOnDisk(rescued), QList<qint32> {21});
+}
+
+void TestArchiveCommands::damagedStartUpArchiveIsNotReplacedBySave()
+{
+    const QString damaged = path(QStringLiteral("damaged.mzt"));
+    QVERIFY(writeArchive(damaged, {1, 2, 3, 4}));
+    QFile file(damaged);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    const QByteArray cut = file.readAll().left(file.size() / 2);
+    QVERIFY(file.resize(cut.size()));
+    file.close();
+    storedSettings().setValue(settingsKey, damaged);
+
+    // Remembered or given on the command line alike.
+    for (const QString* argument : {static_cast<const QString*>(nullptr), &damaged}) {
+        DialogScript script;
+        script.messageBox(QMessageBox::Ok);
+        START_WINDOW(window, argument);
+        QTRY_VERIFY(script.finished());
+        QCOMPARE(script.seen(0).kind, QStringLiteral("message"));
+        QCOMPARE(script.seen(0).parent, window.get());
+        QVERIFY2(script.seen(0).text.contains(QStringLiteral("could not be loaded"))
+                     && script.seen(0).text.contains(damaged),
+                 qPrintable(script.seen(0).text));
+        // An unnamed archive: Save has to ask for a name.
+        QVERIFY(window->archive()->fileName().isEmpty());
+        QVERIFY(window->archive()->entries().isEmpty());
+        QCOMPARE(label(*window)->text(), QStringLiteral("<b><i>Unnamed archive"));
+
+        window->archive()->addEntry(sequenceEntry(9));
+        script.fileDialog(QString());
+        window->on_saveArchive_clicked();
+        QVERIFY(script.finished());
+        QCOMPARE(script.seen(1).kind, QStringLiteral("file"));
+        QCOMPARE(readAll(damaged), cut);
+
+        script.messageBox(QMessageBox::Discard);
+        QVERIFY(window->close());
+        QVERIFY(script.finished());
+        // The next start tries the remembered file again.
+        QCOMPARE(storedArchiveName().toString(), damaged);
+    }
+    QCOMPARE(readAll(damaged), cut);
+}
+
+void TestArchiveCommands::failedSaveKeepsTheFileOnDisk()
+{
+    const QString old = path(QStringLiteral("old.mzt"));
+    QVERIFY(writeArchive(old, {1, 2}));
+    const QByteArray before = readAll(old);
+    const QString probe = path(QStringLiteral("probe.mzt"));
+    QVERIFY(writeArchive(probe, {1, 2, 3}));
+    const qint64 newSize = QFileInfo(probe).size();
+
+    START_WINDOW(window, &old);
+    window->archive()->addEntry(sequenceEntry(3));
+    // The disk fills at every byte of the new file in turn: Save reports
+    // nothing saved (it asks for another name, cancelled here) and the file
+    // on disk stays as it was.
+    for (qint64 space = 0; space < newSize; ++space) {
+        MZTArchive::setSaveFaults({.spaceLeft = space});
+        DialogScript script;
+        script.fileDialog(QString());
+        window->on_saveArchive_clicked();
+        MZTArchive::setSaveFaults({});
+        QVERIFY(script.finished());
+        QCOMPARE(script.seen(0).title, QStringLiteral("Save Archive As"));
+        QVERIFY(window->archive()->isModified());
+        QCOMPARE(label(*window)->text(), QStringLiteral("<b>old.mzt *</b>"));
+        QVERIFY2(readAll(old) == before, qPrintable(QString::number(space)));
+    }
+    QCOMPARE(QDir(m_files->path()).entryList(QDir::Files | QDir::Hidden),
+             (QStringList {QStringLiteral("old.mzt"), QStringLiteral("probe.mzt")}));
+
+    // With room on the disk the same Save writes in place.
+    DialogScript script;
+    window->on_saveArchive_clicked();
+    QVERIFY(script.finished());
+    QVERIFY(script.seen().isEmpty());
+    QVERIFY(!window->archive()->isModified());
+    QCOMPARE(idsOnDisk(old), (QList<qint32> {1, 2, 3}));
 }
 
 void TestArchiveCommands::openReportsDamagedArchives()

@@ -2,6 +2,7 @@
 // damaged files and failed saves.
 #include "archivetestdata.h"
 #include "mztarchive.h"
+#include "tarbuilder.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -11,8 +12,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <zlib.h>
 
 #include <csignal>
 #include <sys/resource.h>
@@ -43,113 +42,6 @@ QList<QByteArray> snapshot(const MZTArchive& archive)
     }
     return result;
 }
-
-bool loadBytes(MZTArchive& archive, const QByteArray& bytes)
-{
-    QBuffer buffer;
-    buffer.setData(bytes);
-    buffer.open(QIODevice::ReadOnly);
-    return archive.loadFrom(&buffer);
-}
-
-// A gzip stream written piece by piece, so that large test files need not be
-// held in memory uncompressed.
-class GzipWriter {
-public:
-    GzipWriter() { deflateInit2(&m_z, 1, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY); }
-    ~GzipWriter() { deflateEnd(&m_z); }
-    void append(const QByteArray& bytes) { run(bytes.constData(), bytes.size(), Z_NO_FLUSH); }
-    void appendZeros(qint64 count)
-    {
-        const QByteArray zeros(1 << 20, '\0');
-        for (; count > 0; count -= zeros.size())
-            run(zeros.constData(), std::min<qint64>(count, zeros.size()), Z_NO_FLUSH);
-    }
-    QByteArray finish()
-    {
-        run(nullptr, 0, Z_FINISH);
-        return m_out;
-    }
-
-private:
-    void run(const char* data, qint64 size, int flush)
-    {
-        m_z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
-        m_z.avail_in = uInt(size);
-        char chunk[16384];
-        int result;
-        do {
-            m_z.next_out = reinterpret_cast<Bytef*>(chunk);
-            m_z.avail_out = sizeof chunk;
-            result = deflate(&m_z, flush);
-            m_out.append(chunk, qsizetype(sizeof chunk - m_z.avail_out));
-        } while (m_z.avail_out == 0 || (flush == Z_FINISH && result != Z_STREAM_END));
-    }
-    z_stream m_z {};
-    QByteArray m_out;
-};
-
-QByteArray gzip(const QByteArray& bytes)
-{
-    GzipWriter writer;
-    writer.append(bytes);
-    return writer.finish();
-}
-
-QByteArray gunzip(const QByteArray& bytes)
-{
-    z_stream z {};
-    inflateInit2(&z, 15 + 16);
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.constData()));
-    z.avail_in = uInt(bytes.size());
-    QByteArray out;
-    char chunk[16384];
-    int result;
-    do {
-        z.next_out = reinterpret_cast<Bytef*>(chunk);
-        z.avail_out = sizeof chunk;
-        result = inflate(&z, Z_NO_FLUSH);
-        out.append(chunk, qsizetype(sizeof chunk - z.avail_out));
-    } while (result == Z_OK);
-    inflateEnd(&z);
-    return result == Z_STREAM_END ? out : QByteArray();
-}
-
-// A ustar header block; size in octal may announce more data than follows.
-QByteArray ustarHeader(const QByteArray& name, qint64 size, char type = '0')
-{
-    QByteArray h(512, '\0');
-    auto put = [&h](int offset, const QByteArray& field) {
-        std::copy(field.begin(), field.end(), h.begin() + offset);
-    };
-    put(0, name.left(100));
-    put(100, "0000644");
-    put(108, "0000000");
-    put(116, "0000000");
-    put(124, QByteArray::number(size, 8).rightJustified(11, '0'));
-    put(136, "00000000000");
-    put(148, "        ");
-    h[156] = type;
-    put(257,
-        QByteArray("ustar\0"
-                   "00",
-                   8));
-    unsigned sum = 0;
-    for (char c : h)
-        sum += static_cast<unsigned char>(c);
-    put(148, QByteArray::number(sum, 8).rightJustified(6, '0') + '\0');
-    return h;
-}
-
-QByteArray tarMember(const QByteArray& name, const QByteArray& data, char type = '0')
-{
-    QByteArray member = ustarHeader(name, data.size(), type) + data;
-    member.append(QByteArray((512 - data.size() % 512) % 512, '\0'));
-    return member;
-}
-
-const QByteArray identData("MZT-500\0", 8);
-const QByteArray tarEnd(1024, '\0');
 
 struct ToolRun {
     int exitCode = -1;

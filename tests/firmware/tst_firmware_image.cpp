@@ -10,6 +10,11 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <future>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 QByteArray makeFile(const QString& model, const QList<int>& sizes)
@@ -39,6 +44,7 @@ private slots:
     void layoutCheckedBeforeReading_data();
     void layoutCheckedBeforeReading();
     void oversizedFileRejected();
+    void onlyRegularFilesAreRead();
     void nonAsciiPath();
     void reloadResetsState();
 };
@@ -238,6 +244,31 @@ void TestImage::oversizedFileRejected()
     QVERIFY(!image.isValid());
     QVERIFY(!image.isNotReadable());
     QVERIFY(image.problem().contains("above"));
+}
+
+void TestImage::onlyRegularFilesAreRead()
+{
+    // A device reports size 0 and then delivers without end; a FIFO nobody
+    // writes to would block an ordinary open for ever. The load of the FIFO
+    // runs aside so that the test can free it and fail instead of hanging.
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath("update.kv2");
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    for (const QString& path : {fifo, QStringLiteral("/dev/zero"), dir.path()}) {
+        UpdateImage image;
+        auto loading = std::async(std::launch::async, [&] { return image.load(path); });
+        if (loading.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            const int writer = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK);
+            loading.wait();
+            ::close(writer);
+            QFAIL(qPrintable(path + " blocked the load"));
+        }
+        QVERIFY(!loading.get());
+        QVERIFY(image.isNotReadable());
+        QVERIFY2(image.problem().contains("not a regular file"), qPrintable(image.problem()));
+        QCOMPARE(image.statusText("MZT-500"),
+                 QString("<font color =\"red\">The file %1 is not readable.</font>").arg(path));
+    }
 }
 
 void TestImage::nonAsciiPath()

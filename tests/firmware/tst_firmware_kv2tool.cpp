@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 struct Run {
@@ -45,6 +47,7 @@ private slots:
     void infoOnDamagedFiles();
     void buildWritesLoadableFile();
     void buildRefusesBadInput();
+    void refusesDevicesAndPipes();
 
 private:
     QTemporaryDir m_dir;
@@ -138,6 +141,26 @@ void TestKv2Tool::buildRefusesBadInput()
     QCOMPARE(r.exitCode, 1);
     QVERIFY(!QFile::exists(out));
     QCOMPARE(runTool({"build", "--model", "MZT-500"}).exitCode, 2);
+}
+
+void TestKv2Tool::refusesDevicesAndPipes()
+{
+    // Neither an endless device nor a FIFO without a writer holds the tool:
+    // it names the reason and ends.
+    const QString fifo = m_dir.filePath("fifo.kv2");
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    for (const QString& path : {fifo, QStringLiteral("/dev/zero")}) {
+        const Run r = runTool({"info", path});
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.out.trimmed().split('\n').last().startsWith(
+                     "invalid: cannot open: not a regular file"),
+                 qPrintable(r.out));
+    }
+    const Run r = runTool({"build", "--model", "MZT-500", "--text", "/dev/zero", "--out",
+                           m_dir.filePath("never.kv2")});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains("not a regular file"), qPrintable(r.err));
+    QVERIFY(!QFile::exists(m_dir.filePath("never.kv2")));
 }
 
 QTEST_GUILESS_MAIN(TestKv2Tool)

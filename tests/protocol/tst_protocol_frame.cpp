@@ -334,6 +334,28 @@ private slots:
         QCOMPARE(en.e->corruptCountdown, KVP_CORRUPT_TOLERANCE);
     }
 
+    void aDamagedCommandByteCountsTowardTheRepeat()
+    {
+        Engine en;
+        en.read(10, 3, true);
+        // The recorder's reply with its command byte changed on the line: the
+        // header checksum no longer matches, so it is a corrupt header.
+        QByteArray damaged = reply(KVP_TYPE_DATA, 10, 0, hex("01"));
+        damaged[5] = char(damaged[5] ^ 0x40);
+        for (int i = 0; i < KVP_CORRUPT_TOLERANCE - 1; ++i)
+            en.answer(damaged);
+        QCOMPARE(en.rec.transmitted.size(), 1u);
+        en.answer(damaged);
+        QCOMPARE(en.rec.transmitted.size(), 2u);
+        QVERIFY(en.rec.reports.empty());
+
+        // An intact answer to another command is still not counted.
+        en.answer(reply(KVP_TYPE_DATA, 18, 0, hex("FFFFFFFF")));
+        QCOMPARE(en.e->corruptCountdown, KVP_CORRUPT_TOLERANCE);
+        en.answer(reply(KVP_TYPE_DATA, 10, 0, hex("01")));
+        QCOMPARE(en.rec.reports.size(), 1u);
+    }
+
     void initialisationForgetsAPartialFrame()
     {
         Engine en;

@@ -9,6 +9,7 @@
 // kv2::placeholderSection); the build uses it for the compiled-in image.
 
 #include "kv2format.h"
+#include "regular_file.h"
 #include "updateimage.h"
 
 #include <QCoreApplication>
@@ -43,14 +44,21 @@ int usage()
     return 2;
 }
 
+// Reads an input of a build: a regular file no larger than an update file
+// may be, so that a pipe or a device can neither block nor fill memory.
 bool readFile(const QString& name, QByteArray* data)
 {
-    QFile f(name);
-    if (!f.open(QIODevice::ReadOnly)) {
-        err() << "mzt500-kv2: cannot read " << name << ": " << f.errorString() << "\n";
+    QFile f;
+    QString reason;
+    if (!mzt::openRegularFile(f, name, &reason)) {
+        err() << "mzt500-kv2: cannot read " << name << ": " << reason << "\n";
         return false;
     }
-    *data = f.readAll();
+    *data = f.read(kv2::MaxFileSize + 1);
+    if (data->size() > kv2::MaxFileSize) {
+        err() << "mzt500-kv2: " << name << " is larger than " << kv2::MaxFileSize << " bytes\n";
+        return false;
+    }
     return true;
 }
 
