@@ -63,6 +63,9 @@ void MZTFilesDownLoader::onProgress(const core::Progress& progress)
         expectedSize = quint32(progress.bytesTotal);
         break;
     case Stage::FileDone:
+        // The master's end-of-read count reaches this object queued and may
+        // come after the run has ended, so the finished file is reported here.
+        emit progress_current(100);
         emit progress_total(mzt::totalProgressAfter(progress.fileIndex, cells.size()));
         break;
     case Stage::Deleting:
