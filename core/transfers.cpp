@@ -147,6 +147,18 @@ Result downloadFiles(KVPMaster* master, const QList<FileRef>& files,
     return Result::success();
 }
 
+QString uploadRefusal(const UploadItem& item)
+{
+    const int id = item.file.id;
+    if ((item.type == mzt500::SettingsRecord) == (id == mzt500::SettingsId))
+        return QString();
+    return item.type == mzt500::SettingsRecord
+        ? QStringLiteral("%1 is a settings entry with id %2; settings must have id 0.")
+              .arg(item.file.name)
+              .arg(id)
+        : QStringLiteral("%1 has id 0, which only the settings may have.").arg(item.file.name);
+}
+
 UploadCheck checkUpload(KVPMaster* master, const QList<UploadItem>& items,
                         const CancelToken* cancel)
 {
@@ -227,16 +239,9 @@ Result uploadFiles(KVPMaster* master, const QList<UploadItem>& items,
             return Result::failure(ResultCode::Refused,
                                    QStringLiteral("The archive holds no file %1.").arg(id),
                                    item.file);
-        if ((item.type == mzt500::SettingsRecord) != (id == mzt500::SettingsId))
-            return Result::failure(
-                ResultCode::Refused,
-                item.type == mzt500::SettingsRecord
-                    ? QStringLiteral("%1 is a settings entry with id %2; settings must have id 0.")
-                          .arg(item.file.name)
-                          .arg(id)
-                    : QStringLiteral("%1 has id 0, which only the settings may have.")
-                          .arg(item.file.name),
-                item.file);
+        const QString refusal = uploadRefusal(item);
+        if (!refusal.isEmpty())
+            return Result::failure(ResultCode::Refused, refusal, item.file);
         if (!mzt500::isRecorderFile(item.type, id)) {
             report(progress, &current, Progress::Stage::FileDone);
             continue;

@@ -46,6 +46,10 @@ struct UploadItem {
     bool inArchive = true;
 };
 
+// Why an upload refuses this item: the settings live only under id 0 and
+// sequences never do. Empty when the item may be written.
+QString uploadRefusal(const UploadItem& item);
+
 // The recorder files an upload of these items would overwrite ("SETTINGS"
 // for the settings, which the recorder always holds, else the item's name).
 // Stops with Refused at an item without an entry or with a sequence id out

@@ -1,13 +1,15 @@
 // mzt500-bench backup / restore: a whole recorder copied into an archive and
 // an archive written back to an emptied recorder, over the simulated line
-// with wire timing, through the same stored-file routines the transfer
-// workers use.
+// with wire timing, through the operations core the window and the command
+// line use.
 #include "bench.h"
 
-#include "kvpfileops.h"
 #include "kvpmaster.h"
 #include "kvpmphyusb.h"
+#include "recorder_session.h"
+#include "recorder_vocabulary.h"
 #include "simulator.h"
+#include "transfers.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -20,8 +22,7 @@ namespace {
 
 constexpr double WireBytesPerSecond = 250000.0 / 11.0; // start, 8 data and 2 stop bits
 constexpr double FrameOverhead = 14.0;                 // header, checksums, end mark
-constexpr int TransferTimeoutMs = 2000;
-constexpr int SequenceCount = 64;
+constexpr int SequenceCount = mzt500::LastSequenceId;
 constexpr std::size_t SmallestFile = 16;
 constexpr std::size_t LargestFile = 100 * 1024;
 
@@ -31,14 +32,15 @@ constexpr std::size_t LargestFile = 100 * 1024;
 std::map<std::uint16_t, QByteArray> recorderFiles()
 {
     std::map<std::uint16_t, QByteArray> files;
-    files[120] = sim::makeFile(0, 0, 1000, 0);
+    files[mzt500::SettingsFileNumber] =
+        sim::makeFile(mzt500::SettingsId, mzt500::SettingsRecord, 1000, 0);
     for (int k = 0; k < SequenceCount; ++k) {
         const double share = std::pow(double(k) / (SequenceCount - 1), 5.0);
         std::size_t size = SmallestFile + std::size_t(share * double(LargestFile - SmallestFile));
         size &= ~std::size_t(1);
         const int id = (k * 37) % SequenceCount + 1;
         files[std::uint16_t(id)] =
-            sim::makeFile(std::uint32_t(id), 1, size, std::uint32_t(k) * 1000);
+            sim::makeFile(std::uint32_t(id), mzt500::SequenceRecord, size, std::uint32_t(k) * 1000);
     }
     return files;
 }
@@ -51,13 +53,11 @@ struct Link {
     Link()
     {
         master.attachLink(&link);
-        master.setTimeout(TransferTimeoutMs);
+        master.setTimeout(mzt500::ReplyTimeoutMs);
         master.connectLink();
-        QString name;
-        uint software = 0, hardware = 0;
         // The identification tells the master the recorder's frame size.
-        ready =
-            master.getDeviceInfo(&name, &software, &hardware) && master.ensureTransferMode() == 1;
+        ready = core::readContent(&master).result.ok()
+            && core::enterTransferMode(&master) == core::TransferMode::Entered;
     }
     ~Link() { master.stopAndReset(); }
 };
@@ -97,17 +97,24 @@ int runBackup(const QStringList& args)
             status = 1;
         } else {
             std::size_t bytes = 0;
+            QList<core::FileRef> files;
+            for (const auto& [number, content] : config.files)
+                files.append({number == mzt500::SettingsFileNumber ? mzt500::SettingsId : number,
+                              QString::number(number)});
             QElapsedTimer clock;
             clock.start();
-            for (const auto& [number, content] : config.files) {
-                QByteArray data;
-                if (kvp::readStoredFile(&l.master, number, &data) != kvp::StoredFileRead::Read
-                    || data != content) {
-                    std::printf("backup failed at file %d\n", int(number));
-                    status = 1;
-                    break;
-                }
-                bytes += std::size_t(data.size());
+            const core::Result result =
+                core::downloadFiles(&l.master, files, [&](const core::DownloadedFile& file) {
+                    const int number = mzt500::fileNumberForId(file.file.id);
+                    if (file.missing || file.data != config.files.at(std::uint16_t(number))) {
+                        std::printf("backup failed at file %d\n", number);
+                        status = 1;
+                    }
+                    bytes += std::size_t(file.data.size());
+                });
+            if (!result.ok() && status == 0) {
+                std::printf("backup failed: %s\n", qPrintable(result.reason));
+                status = 1;
             }
             if (status == 0)
                 report("backup", frame, config.files.size(), bytes,
@@ -132,17 +139,23 @@ int runRestore(const QStringList& args)
             status = 1;
         } else {
             std::size_t bytes = 0;
+            QList<core::UploadItem> items;
+            for (const auto& [number, content] : archive) {
+                core::UploadItem item;
+                const bool settings = number == mzt500::SettingsFileNumber;
+                item.file = {settings ? mzt500::SettingsId : number, QString::number(number)};
+                item.type = settings ? mzt500::SettingsRecord : mzt500::SequenceRecord;
+                item.content = content;
+                items.append(item);
+                bytes += std::size_t(content.size());
+            }
             QElapsedTimer clock;
             clock.start();
-            for (const auto& [number, content] : archive) {
-                bool exists = true;
-                if (!kvp::queryFileExists(&l.master, number, &exists) || exists
-                    || !kvp::writeStoredFile(&l.master, number, content)) {
-                    std::printf("restore failed at file %d\n", int(number));
-                    status = 1;
-                    break;
-                }
-                bytes += std::size_t(content.size());
+            const core::Result result = core::uploadFiles(&l.master, items);
+            if (!result.ok()) {
+                std::printf("restore failed at file %d: %s\n", result.file.id,
+                            qPrintable(result.reason));
+                status = 1;
             }
             const double seconds = double(clock.nsecsElapsed()) / 1e9;
             if (status == 0 && recorder->files() != archive) {

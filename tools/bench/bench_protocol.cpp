@@ -5,6 +5,7 @@
 
 #include "kvpmaster.h"
 #include "kvpmphyusb.h"
+#include "recorder_vocabulary.h"
 #include "simulator.h"
 
 #include <QElapsedTimer>
@@ -40,19 +41,22 @@ Measurement readOnce(int frame, std::size_t size)
         KVPmPhyUSB link;
         KVPMaster master;
         master.attachLink(&link);
-        master.setTimeout(2000);
+        master.setTimeout(mzt500::TransferReplyTimeoutMs);
         master.connectLink();
         QString name;
         uint software = 0, hardware = 0;
         unsigned char sizeReply[4];
         uint length = 0;
         if (master.getDeviceInfo(&name, &software, &hardware)
-            && master.readData(4, sizeReply, &length, 9, FileNumber) && length == 4) {
+            && master.readData(4, sizeReply, &length, mzt500::CmdFileSize, FileNumber)
+            && length == 4) {
             std::vector<unsigned char> buffer(size);
             QElapsedTimer clock;
             const double cpuStart = bench::processCpuSeconds();
             clock.start();
-            m.ok = master.readData(uint(size), buffer.data(), &length, 10, 3) && length == size;
+            m.ok = master.readData(uint(size), buffer.data(), &length, mzt500::CmdFileData,
+                                   mzt500::FileDataParameter)
+                && length == size;
             m.seconds = double(clock.nsecsElapsed()) / 1e9;
             m.cpuPercent = 100.0 * (bench::processCpuSeconds() - cpuStart) / m.seconds;
             m.bytes = length;
@@ -71,7 +75,7 @@ double idleCpuPercent(int seconds)
         KVPmPhyUSB link;
         KVPMaster master;
         master.attachLink(&link);
-        master.setTimeout(1000);
+        master.setTimeout(mzt500::ReplyTimeoutMs);
         master.connectLink();
         if (link.isConnected() && link.isRunning() && master.isRunning()) {
             QThread::msleep(200); // let both loops settle

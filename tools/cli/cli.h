@@ -2,6 +2,7 @@
 // on failure, has written its one-line reason to stderr.
 #pragma once
 
+#include "operation.h"
 #include "session.h"
 #include "terminal.h"
 
@@ -60,11 +61,15 @@ private:
     int failAfter(const QStringList& done, const QString& reason);
 
     RecorderSession& session();
+    // Shows where a transfer stands. deletionShare: the part of a file's bar
+    // its deletion fills (100 when nothing is written after it).
+    void showProgress(const core::Progress& progress, uint deletionShare);
 
     Options m_options;
     Terminal m_terminal;
     std::unique_ptr<RecorderSession> m_session;
     bool m_inTransferMode = false;
+    bool m_replacing = false; // the current file's deletion came first
 };
 
 } // namespace cli

@@ -4,11 +4,11 @@
 #include "clilog.h"
 #include "contenttext.h"
 #include "fwupdater.h"
-#include "kvpfileops.h"
 #include "kvpmaster.h"
-#include "kvpmphyusb.h"
 #include "mztarchive.h"
 #include "names.h"
+#include "recorder_vocabulary.h"
+#include "transfers.h"
 #include "updateimage.h"
 
 #include <QEventLoop>
@@ -28,17 +28,9 @@ std::atomic<bool> uninterruptible {false};
 
 namespace {
 
-// File transfers run with a longer reply time-out: the recorder takes its
-// time to look up and prepare a stored file.
-constexpr int TransferReplyTimeoutMs = 2000;
-constexpr int LastSequenceId = 64;
-constexpr qint32 TypeSettings = 0;
-constexpr qint32 TypeSequence = 1;
-constexpr uint DeletionDone = 255;
 // Replacing a file deletes the old one first: that fills this share of the
 // current file's progress, the write the rest.
 constexpr uint DeletionShare = 30;
-constexpr uint EndOfRead = 0xFFFFFFFFu;
 
 // The name a recorder file is shown under here. A record of a type without
 // a name (the window leaves its cell empty) still needs something to show.
@@ -54,16 +46,6 @@ QList<NamedFile> namesOnRecorder(const QList<ContentRecord>& records)
     for (const ContentRecord& r : records)
         files.append({int(r.id), recordName(r)});
     return files;
-}
-
-// The entry a transfer of this id works on: the last one, as in the window.
-ArchiveEntry* lastEntryWithId(const MZTArchive& archive, int id)
-{
-    ArchiveEntry* found = nullptr;
-    for (ArchiveEntry* entry : archive.entries())
-        if (entry && entry->id() == id)
-            found = entry;
-    return found;
 }
 
 QString entryName(const ArchiveEntry& entry)
@@ -113,21 +95,6 @@ QStringList columns(const QList<QStringList>& rows, const QList<bool>& rightAlig
     }
     return lines;
 }
-
-// A connection that ends with the scope that made it.
-class ScopedConnection {
-public:
-    explicit ScopedConnection(QMetaObject::Connection c)
-        : m_connection(std::move(c))
-    {
-    }
-    ~ScopedConnection() { QObject::disconnect(m_connection); }
-    ScopedConnection(const ScopedConnection&) = delete;
-    ScopedConnection& operator=(const ScopedConnection&) = delete;
-
-private:
-    QMetaObject::Connection m_connection;
-};
 
 int percentOf(quint64 done, quint64 total)
 {
@@ -252,16 +219,16 @@ bool Cli::openRecorder(QList<ContentRecord>* records, int* status)
 {
     if (!chooseRecorder(status))
         return false;
-    const int mode = session().ensureTransferMode();
+    const core::TransferMode mode = session().ensureTransferMode();
     if (interrupted) {
         *status = interruptedExit();
         return false;
     }
-    if (mode == 3) {
+    if (mode == core::TransferMode::Busy) {
         *status = m_terminal.fail(ExitBusy, QStringLiteral("The device is currently busy."));
         return false;
     }
-    if (mode != 1) {
+    if (mode != core::TransferMode::Entered) {
         *status = m_terminal.fail(ExitFailed, QStringLiteral("The recorder does not answer."));
         return false;
     }
@@ -321,7 +288,8 @@ int Cli::list()
     QList<QStringList> rows;
     for (const ContentRecord& r : records)
         rows.append({recordName(r), mzt::memSizeText(r.memSize),
-                     r.type == quint32(TypeSequence) ? mzt::durationText(r.duration) : QString()});
+                     r.type == quint32(mzt500::SequenceRecord) ? mzt::durationText(r.duration)
+                                                               : QString()});
     for (const QString& line : columns(rows, {false, true}))
         m_terminal.print(line);
     return ExitOk;
@@ -359,78 +327,35 @@ int Cli::backup()
     for (const ContentRecord& r : records)
         storedNames.insert(int(r.id), mzt::contentNameText(r.type, r.id));
 
-    KVPMaster* master = session().master();
-    ReplyTimeout timeout(master, TransferReplyTimeoutMs);
-    QString label;
-    int index = 0;
-    quint32 expected = 0;
-    const auto count = int(chosen.size());
-    ScopedConnection received(QObject::connect(
-        master, &KVPMaster::sigReceived, master,
-        [&](uint bytes) {
-            // The size request's own end mark arrives before the size is known.
-            if (expected == 0)
-                return;
-            m_terminal.progress(label, index, count,
-                                bytes == EndOfRead ? 100 : percentOf(bytes, expected));
-        },
-        Qt::DirectConnection));
-
+    QList<core::FileRef> files;
+    for (const NamedFile& file : chosen)
+        files.append({file.id, file.name});
     QStringList done;
-    for (const NamedFile& file : chosen) {
-        ++index;
-        label = file.name;
-        expected = 0;
-        if (interrupted)
-            return interruptedExit();
-        m_terminal.progress(label, index, count, 0);
-        QByteArray data;
-        const kvp::StoredFileRead read =
-            kvp::readStoredFile(master, kvp::fileNumberForId(file.id), &data,
-                                [&expected](quint32 size) { expected = size; });
-        expected = 0;
-        if (interrupted)
-            return interruptedExit();
-        if (read == kvp::StoredFileRead::Missing) {
-            m_terminal.warn(QStringLiteral("%1 is not on the recorder; skipped.").arg(file.name));
-            continue;
-        }
-        // Checked before the archive is touched: whatever it already holds
-        // under this id must survive a failed copy.
-        if (read == kvp::StoredFileRead::Failed)
-            return m_terminal.fail(ExitFailed,
-                                   QStringLiteral("Reading %1 from the recorder failed; "
-                                                  "the archive was not changed.")
-                                       .arg(file.name));
-        if (data.size() < ContentRecord::Size || data.size() % 2 != 0)
-            return m_terminal.fail(ExitFailed,
-                                   QStringLiteral("The recorder sent a damaged copy of %1; "
-                                                  "the archive was not changed.")
-                                       .arg(file.name));
-
-        const ContentRecord record =
-            ContentRecord::fromBytes(reinterpret_cast<const unsigned char*>(data.constData()));
-        ArchiveEntry* target = lastEntryWithId(archive, file.id);
-        std::unique_ptr<ArchiveEntry> fresh;
-        if (!target) {
-            fresh = std::make_unique<ArchiveEntry>();
-            target = fresh.get();
-        }
-        target->clear();
-        target->setId(qint32(record.id));
-        target->setType(qint32(record.type));
-        target->setDuration(record.duration);
-        target->appendContent(data.constData(), data.size());
-        // The entry is named as the window names it, which may be empty.
-        target->setName(storedNames.value(file.id));
-        const bool added = fresh != nullptr;
-        if (added)
-            archive.addEntry(fresh.release());
-        else
-            archive.setModified(true);
-        done.append(
-            reportLine(file.name, added ? QStringLiteral("added") : QStringLiteral("replaced")));
-    }
+    const core::Result result = core::downloadFiles(
+        session().master(), files,
+        [&](const core::DownloadedFile& file) {
+            // A file that arrives after an interruption is not kept: the
+            // archive is not saved then.
+            if (interrupted)
+                return;
+            if (file.missing) {
+                m_terminal.warn(
+                    QStringLiteral("%1 is not on the recorder; skipped.").arg(file.file.name));
+                return;
+            }
+            // The entry is named as the window names it, which may be empty.
+            const bool added =
+                core::storeInArchive(&archive, file, storedNames.value(file.file.id));
+            done.append(reportLine(file.file.name,
+                                   added ? QStringLiteral("added") : QStringLiteral("replaced")));
+        },
+        [this](const core::Progress& p) { showProgress(p, DeletionShare); }, &interrupted);
+    if (interrupted)
+        return interruptedExit();
+    if (!result.ok())
+        return m_terminal.fail(ExitFailed,
+                               result.reason.chopped(1)
+                                   + QStringLiteral("; the archive was not changed."));
     m_terminal.endProgress();
 
     if ((!existed || archive.isModified()) && !archive.save())
@@ -474,116 +399,55 @@ int Cli::restore()
 
     // Everything about the entries is checked before the recorder is asked
     // anything, so a refusal leaves it as it was.
-    struct Planned {
-        const ArchiveEntry* entry;
-        QString name;
-    };
-    QList<Planned> planned;
+    QList<core::UploadItem> planned;
     QStringList skipped;
     for (const NamedFile& file : chosen) {
-        const ArchiveEntry* entry = lastEntryWithId(archive, file.id);
-        const QString name = entryName(*entry);
-        if ((entry->type() == TypeSettings) != (entry->id() == 0))
-            return m_terminal.fail(
-                ExitBadFile,
-                entry->type() == TypeSettings
-                    ? QStringLiteral("%1 is a settings entry with id %2; settings "
-                                     "must have id 0. Nothing was written.")
-                          .arg(name)
-                          .arg(entry->id())
-                    : QStringLiteral("%1 has id 0, which only the settings may have. "
-                                     "Nothing was written.")
-                          .arg(name));
-        const bool recorderFile = (entry->type() == TypeSettings || entry->type() == TypeSequence)
-            && entry->id() >= 0 && entry->id() <= LastSequenceId;
-        if (recorderFile)
-            planned.append({entry, name});
-        else
-            skipped.append(
-                reportLine(name, QStringLiteral("skipped: not a file a recorder stores")));
+        const ArchiveEntry* entry = core::lastEntryWithId(&archive, file.id);
+        core::UploadItem item;
+        item.file = {entry->id(), entryName(*entry)};
+        item.type = entry->type();
+        const QString refusal = core::uploadRefusal(item);
+        if (!refusal.isEmpty())
+            return m_terminal.fail(ExitBadFile, refusal + QStringLiteral(" Nothing was written."));
+        if (mzt500::isRecorderFile(item.type, item.file.id)) {
+            item.content = entry->refreshedContent();
+            planned.append(item);
+        } else {
+            skipped.append(reportLine(item.file.name,
+                                      QStringLiteral("skipped: not a file a recorder stores")));
+        }
     }
 
     QList<ContentRecord> records;
     if (!openRecorder(&records, &status))
         return status;
-    KVPMaster* master = session().master();
-    ReplyTimeout timeout(master, TransferReplyTimeoutMs);
 
-    QStringList overwritten;
-    for (const Planned& p : planned) {
-        // The recorder always keeps a settings block, so restoring the
-        // settings always replaces it.
-        if (p.entry->type() == TypeSettings) {
-            overwritten.append(QStringLiteral("SETTINGS"));
-            continue;
-        }
-        bool exists = false;
-        if (!kvp::queryFileExists(master, p.entry->id(), &exists))
-            return interrupted
-                ? interruptedExit()
-                : m_terminal.fail(ExitFailed,
-                                  QStringLiteral("Checking which files the recorder "
-                                                 "holds failed; nothing was written."));
-        if (exists)
-            overwritten.append(p.name);
-    }
-    if (!overwritten.isEmpty() && !m_options.overwrite)
+    const core::UploadCheck check = core::checkUpload(session().master(), planned);
+    if (!check.result.ok())
+        return interrupted ? interruptedExit()
+                           : m_terminal.fail(ExitFailed,
+                                             check.result.reason.chopped(1)
+                                                 + QStringLiteral("; nothing was written."));
+    if (!check.overwritten.isEmpty() && !m_options.overwrite)
         return m_terminal.fail(
             ExitWouldOverwrite,
             QStringLiteral("Nothing was written: these files are on the recorder and would "
                            "be overwritten: %1. Use --overwrite to replace them.")
-                .arg(overwritten.join(QStringLiteral(", "))));
-
-    QString label;
-    int index = 0;
-    bool replacing = false;
-    const auto count = int(planned.size());
-    ScopedConnection transferred(QObject::connect(
-        master, &KVPMaster::sigTransferred, master,
-        [&](uint percent) {
-            const uint shown =
-                replacing ? percent * (100 - DeletionShare) / 100 + DeletionShare : percent;
-            m_terminal.progress(label, index, count, int(shown));
-        },
-        Qt::DirectConnection));
+                .arg(check.overwritten.join(QStringLiteral(", "))));
 
     QStringList done;
-    const auto failWith = [&](const QString& reason) { return failAfter(done, reason); };
-    for (const Planned& p : planned) {
-        ++index;
-        label = p.name;
-        replacing = false;
-        if (interrupted)
-            return failWith(QString());
-        m_terminal.progress(label, index, count, 0);
-        const int fileNumber = kvp::fileNumberForId(p.entry->id());
-        bool exists = false;
-        if (!kvp::queryFileExists(master, fileNumber, &exists))
-            return failWith(QStringLiteral("Writing %1 to the recorder failed.").arg(p.name));
-        if (exists) {
-            replacing = true;
-            kvp::DeleteSequenceHooks hooks;
-            hooks.abortRequested = [] { return interrupted.load(); };
-            hooks.onProgress = [&](uint progress) {
-                m_terminal.progress(label, index, count,
-                                    int(progress * DeletionShare / DeletionDone));
-            };
-            if (!kvp::deleteStoredFile(master, fileNumber, hooks))
-                return failWith(
-                    QStringLiteral("Replacing %1 failed: the recorder did not delete its "
-                                   "old copy.")
-                        .arg(p.name));
-        }
-        if (interrupted)
-            return failWith(QString());
-        if (!kvp::writeStoredFile(master, fileNumber, p.entry->refreshedContent()))
-            return failWith(
-                exists ? QStringLiteral("Writing %1 to the recorder failed after its old copy "
-                                        "was deleted; the archive still holds it.")
-                             .arg(p.name)
-                       : QStringLiteral("Writing %1 to the recorder failed.").arg(p.name));
-        done.append(
-            reportLine(p.name, exists ? QStringLiteral("replaced") : QStringLiteral("written")));
+    const core::Result result = core::uploadFiles(
+        session().master(), planned,
+        [&](const core::UploadItem& item, bool replaced) {
+            done.append(reportLine(
+                item.file.name, replaced ? QStringLiteral("replaced") : QStringLiteral("written")));
+        },
+        [this](const core::Progress& p) { showProgress(p, DeletionShare); }, &interrupted);
+    if (!result.ok()) {
+        QString reason = result.reason;
+        if (result.code == core::ResultCode::WriteFailedAfterDelete)
+            reason = reason.chopped(1) + QStringLiteral("; the archive still holds it.");
+        return failAfter(done, reason);
     }
     m_terminal.endProgress();
     for (const QString& line : done + skipped)
@@ -615,29 +479,56 @@ int Cli::remove()
     if (std::any_of(chosen.cbegin(), chosen.cend(), [](const NamedFile& f) { return f.id == 0; }))
         return m_terminal.fail(ExitUsage, QStringLiteral("The settings cannot be deleted."));
 
-    KVPMaster* master = session().master();
+    QList<core::FileRef> files;
+    for (const NamedFile& file : chosen)
+        files.append({file.id, file.name});
     QStringList done;
-    int index = 0;
-    const auto count = int(chosen.size());
-    for (const NamedFile& file : chosen) {
-        ++index;
-        if (interrupted)
-            break;
-        m_terminal.progress(file.name, index, count, 0);
-        kvp::DeleteSequenceHooks hooks;
-        hooks.abortRequested = [] { return interrupted.load(); };
-        hooks.onProgress = [&](uint progress) {
-            m_terminal.progress(file.name, index, count, int(progress * 100 / DeletionDone));
-        };
-        hooks.reconnectAfterStatusFailure = false;
-        if (!kvp::deleteStoredFile(master, file.id, hooks))
-            return failAfter(done, QStringLiteral("Deleting %1 failed.").arg(file.name));
-        done.append(reportLine(file.name, QStringLiteral("deleted")));
-    }
+    const core::Result result = core::deleteFiles(
+        session().master(), files,
+        [&](const core::Progress& p) {
+            if (p.stage == core::Progress::Stage::FileDone)
+                done.append(reportLine(p.file.name, QStringLiteral("deleted")));
+            else
+                showProgress(p, 100);
+        },
+        &interrupted);
+    if (!result.ok())
+        return failAfter(done, result.reason);
     m_terminal.endProgress();
     for (const QString& line : done)
         m_terminal.report(line);
-    return interrupted ? interruptedExit() : ExitOk;
+    return ExitOk;
+}
+
+void Cli::showProgress(const core::Progress& progress, uint deletionShare)
+{
+    using Stage = core::Progress::Stage;
+    const QString& label = progress.file.name;
+    const int index = progress.fileIndex;
+    const int count = progress.fileCount;
+    switch (progress.stage) {
+    case Stage::FileStarted:
+        m_replacing = false;
+        m_terminal.progress(label, index, count, 0);
+        break;
+    case Stage::Deleting:
+        m_replacing = true;
+        if (progress.deletion >= 0)
+            m_terminal.progress(
+                label, index, count,
+                int(uint(progress.deletion) * deletionShare / mzt500::DeletionDone));
+        break;
+    case Stage::Transferring: {
+        const int percent = percentOf(progress.bytesDone, progress.bytesTotal);
+        m_terminal.progress(label, index, count,
+                            m_replacing
+                                ? int(uint(percent) * (100 - deletionShare) / 100 + deletionShare)
+                                : percent);
+        break;
+    }
+    case Stage::FileDone:
+        break;
+    }
 }
 
 int Cli::updateFirmware()

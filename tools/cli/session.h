@@ -1,13 +1,12 @@
 // The connection to the recorders: the same USB link and protocol master the
-// window uses, driven from the calling thread, with discovery, the choice of
-// one recorder, its transfer mode and its content list.
+// window uses, driven from the calling thread through the operations core.
 #pragma once
 
 #include "contentrecord.h"
+#include "recorder_session.h"
 
 #include <QList>
 #include <QString>
-#include <QtGlobal>
 
 #include <functional>
 
@@ -18,16 +17,7 @@ namespace cli {
 
 // One recorder that answered discovery. line counts from 1 in the order the
 // recorders were probed; `mzt500-cli devices` prints it and --device takes it.
-struct RecorderInfo {
-    int line = 0;
-    int deviceIndex = -1;
-    QString model;       // the name the recorder reports
-    QString displayName; // as the window lists it: "MZT-500 #1"
-    QString description;
-    QString serial;
-    uint softwareVersion = 0;
-    uint hardwareVersion = 0;
-};
+using RecorderInfo = core::FoundDevice;
 
 class RecorderSession {
 public:
@@ -51,9 +41,7 @@ public:
     // Leaves the link connected to this recorder.
     void connectTo(const RecorderInfo& recorder);
 
-    // The master's transfer-mode request: 1 in transfer mode, 3 refused
-    // (busy), anything else no answer.
-    int ensureTransferMode();
+    core::TransferMode ensureTransferMode();
     // Lets the recorder go back to playing; the answer does not matter.
     void leaveTransferMode();
 
@@ -64,19 +52,6 @@ public:
 private:
     KVPMaster* m_master = nullptr;
     KVPmPhyUSB* m_link = nullptr;
-};
-
-// The reply time-out raised for the length of a transfer and set back after.
-class ReplyTimeout {
-public:
-    ReplyTimeout(KVPMaster* master, int ms);
-    ~ReplyTimeout();
-    ReplyTimeout(const ReplyTimeout&) = delete;
-    ReplyTimeout& operator=(const ReplyTimeout&) = delete;
-
-private:
-    KVPMaster* m_master;
-    int m_saved;
 };
 
 } // namespace cli
