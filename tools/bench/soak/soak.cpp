@@ -4,6 +4,7 @@
 #include "fwupdater.h"
 #include "mainwindow.h"
 #include "mztarchive.h"
+#include "recorder_vocabulary.h"
 #include "simulator.h"
 #include "ui_firmwareupdatedlg.h"
 #include "ui_mainwindow.h"
@@ -41,7 +42,7 @@ namespace {
 using Files = std::map<std::uint16_t, QByteArray>;
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr int kIdRole = 1;
+constexpr int kIdRole = mzt500::ItemIdRole;
 // Far beyond any operation's own time-outs: an operation still running after
 // this long is a hang.
 constexpr int kOperationDeadlineMs = 60000;
