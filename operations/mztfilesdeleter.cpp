@@ -38,6 +38,7 @@ void MZTFilesDeleter::onProgress(const core::Progress& progress)
 
 void MZTFilesDeleter::run()
 {
+    const mzt::ResultHandOver::AtEnd publishAtEnd(handOver);
     abortRequested = false;
     KVPMaster* master = mainWindow ? mainWindow->master() : nullptr;
     if (!master) {

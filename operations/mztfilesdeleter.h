@@ -18,8 +18,9 @@ public:
 
     void setMainWindow(MainWindow* window);
 
-    // A deletion hands nothing back but its signals.
-    void acquireResults() const { }
+    // Called by whoever reads, in another thread and once the run has
+    // ended, what the run's directly connected receivers recorded.
+    void acquireResults() const { handOver.acquire(); }
 
 signals:
     void progress_current(int percent);
@@ -41,6 +42,7 @@ private:
     void onProgress(const core::Progress& progress);
 
     MainWindow* mainWindow = nullptr;
+    mzt::ResultHandOver handOver;
     QList<mzt::SelectedCell> cells;
     core::CancelToken abortRequested {false};
 };

@@ -75,6 +75,7 @@ void MZTFilesDownLoader::onProgress(const core::Progress& progress)
 
 void MZTFilesDownLoader::run()
 {
+    const mzt::ResultHandOver::AtEnd publishAtEnd(handOver);
     abortRequested = false;
     emit progress_current(0);
 

@@ -24,9 +24,9 @@ public:
 
     void setMainWindow(MainWindow* window);
 
-    // The run's results reach the archive in the GUI thread before
-    // finished() does; there is nothing left to take over.
-    void acquireResults() const { }
+    // Called by whoever reads, in another thread and once the run has
+    // ended, what the run's directly connected receivers recorded.
+    void acquireResults() const { handOver.acquire(); }
 
 signals:
     void progress_current(int percent);
@@ -52,6 +52,7 @@ private:
     void onProgress(const core::Progress& progress);
 
     MainWindow* mainWindow = nullptr;
+    mzt::ResultHandOver handOver;
     QPointer<MZTArchive> archive;
     QList<mzt::SelectedCell> cells;
     mzt::ResultPost results;

@@ -81,6 +81,7 @@ void MZTFilesUpLoader::onProgress(const core::Progress& progress)
 
 void MZTFilesUpLoader::run()
 {
+    const mzt::ResultHandOver::AtEnd publishAtEnd(handOver);
     abortRequested = false;
     deleting = false;
 

@@ -22,8 +22,9 @@ public:
 
     void setMainWindow(MainWindow* window);
 
-    // An upload hands nothing back but its signals.
-    void acquireResults() const { }
+    // Called by whoever reads, in another thread and once the run has
+    // ended, what the run's directly connected receivers recorded.
+    void acquireResults() const { handOver.acquire(); }
 
 signals:
     void progress_current(int percent);
@@ -47,6 +48,7 @@ private:
     void onProgress(const core::Progress& progress);
 
     MainWindow* mainWindow = nullptr;
+    mzt::ResultHandOver handOver;
     bool haveArchive = false;
     qsizetype cellCount = 0;
     QList<core::UploadItem> items;

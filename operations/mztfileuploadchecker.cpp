@@ -22,6 +22,7 @@ void MZTFileUpLoadChecker::setMainWindow(MainWindow* window)
 
 void MZTFileUpLoadChecker::acquireResults() const
 {
+    handOver.acquire();
     const std::lock_guard<std::mutex> guard(listLock);
 }
 
@@ -41,6 +42,7 @@ void MZTFileUpLoadChecker::abort()
 
 void MZTFileUpLoadChecker::run()
 {
+    const mzt::ResultHandOver::AtEnd publishAtEnd(handOver);
     abortRequested = false;
     if (!mainWindow || !haveArchive || !mainWindow->master()) {
         emit done(false, false, nullptr);

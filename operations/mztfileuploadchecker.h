@@ -22,9 +22,9 @@ public:
 
     void setMainWindow(MainWindow* window);
 
-    // Called by the receiver of done() in another thread before it reads
-    // the list: the list is filled under a lock that thread checkers can
-    // follow, which a queued signal alone does not give them.
+    // Called by whoever takes the results of a run in another thread before
+    // it reads them; the list is filled under a lock of its own, so the
+    // window's slot may read it before the run has ended.
     void acquireResults() const;
 
 signals:
@@ -44,6 +44,7 @@ protected:
 
 private:
     MainWindow* mainWindow = nullptr;
+    mzt::ResultHandOver handOver;
     bool haveArchive = false;
     QList<core::UploadItem> items;
     core::CancelToken abortRequested {false};

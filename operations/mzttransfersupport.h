@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -67,6 +68,34 @@ private:
 
     std::mutex m_lock;
     std::deque<std::function<void()>> m_pending;
+};
+
+// Whoever takes a run's results in another thread (a receiver connected
+// directly in the worker's thread, read once the worker has finished) needs
+// an order that thread checkers can follow: QThread's own wait is invisible
+// to them. The worker publishes when its run ends, the reader acquires.
+class ResultHandOver {
+public:
+    void publish() { m_published.fetch_add(1, std::memory_order_release); }
+    void acquire() const { (void)m_published.load(std::memory_order_acquire); }
+
+    // Publishes when the run ends, whichever way it ends.
+    class AtEnd {
+    public:
+        explicit AtEnd(ResultHandOver& handOver)
+            : m_handOver(handOver)
+        {
+        }
+        ~AtEnd() { m_handOver.publish(); }
+        AtEnd(const AtEnd&) = delete;
+        AtEnd& operator=(const AtEnd&) = delete;
+
+    private:
+        ResultHandOver& m_handOver;
+    };
+
+private:
+    std::atomic<unsigned> m_published {0};
 };
 
 } // namespace mzt
