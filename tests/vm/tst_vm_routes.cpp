@@ -120,6 +120,26 @@ private:
         return run;
     }
 
+    // A run expected to succeed, with the device layer's and the protocol's
+    // diagnostics kept: shown only when it fails after all.
+    CliRun cliDiagnosed(const QStringList& args)
+    {
+        QProcessEnvironment env = m_env;
+        env.insert(
+            QStringLiteral("QT_LOGGING_RULES"),
+            QStringLiteral("mzt.d2xx.debug=true;mzt.link.debug=true;mzt.protocol.debug=true"));
+        QElapsedTimer t;
+        t.start();
+        CliRun run = runCli(args, env);
+        const QStringList diagnostics = lines(run.err);
+        qInfo("mzt500-cli %s: status %d in %.1f s", qPrintable(args.join(QLatin1Char(' '))),
+              run.code, t.elapsed() / 1000.0);
+        if (run.code != 0)
+            for (const QString& line : diagnostics.mid(diagnostics.size() - 60))
+                qInfo("  %s", qPrintable(line));
+        return run;
+    }
+
     QString scratch(const QString& name) const { return m_dir + QLatin1Char('/') + name; }
 
     // Bytes carried between the program and the device so far.
@@ -267,7 +287,7 @@ private slots:
     {
         const QString first = scratch(QStringLiteral("first.mzt"));
         QFile::remove(first);
-        QCOMPARE(cli({"backup", first}).code, 0);
+        QCOMPARE(cliDiagnosed({"backup", first}).code, 0);
         compareWithRecorder(first);
 
         QCOMPARE(cli({"delete", "1", "2", "12", "30"}).code, 0);
@@ -275,13 +295,13 @@ private slots:
         QCOMPARE(emptied.code, 0);
         QCOMPARE(lines(emptied.out).size(), 1); // the settings stay
 
-        const CliRun restore = cli({"restore", first, "--overwrite"});
+        const CliRun restore = cliDiagnosed({"restore", first, "--overwrite"});
         QCOMPARE(restore.code, 0);
         QCOMPARE(lines(restore.out).size(), qsizetype(m_files.size()));
 
         const QString second = scratch(QStringLiteral("second.mzt"));
         QFile::remove(second);
-        QCOMPARE(cli({"backup", second}).code, 0);
+        QCOMPARE(cliDiagnosed({"backup", second}).code, 0);
         compareWithRecorder(second);
     }
 
