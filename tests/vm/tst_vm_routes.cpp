@@ -216,6 +216,21 @@ private:
         const QString plugged = askHost(QStringLiteral("plug"));
         if (!waitFor(portReady, 60))
             qWarning("the device did not come back after \"%s\"", qPrintable(plugged));
+        // The recorder was cut off in the middle of a frame; it may take a
+        // moment (and the first exchange) before it answers again.
+        int tries = 1;
+        CliRun devices = runCli({"devices"}, m_env);
+        const QByteArray firstAnswer = devices.err.trimmed();
+        while (devices.code != 0 && tries < 10) {
+            QThread::msleep(1000);
+            devices = runCli({"devices"}, m_env);
+            ++tries;
+        }
+        if (tries > 1 || devices.code != 0)
+            qInfo("after the replug the recorder answered %s (first: %s)",
+                  devices.code == 0 ? qPrintable(QStringLiteral("on try %1").arg(tries))
+                                    : "not at all",
+                  firstAnswer.constData());
         return result;
     }
 
