@@ -226,7 +226,7 @@ private:
             devices = runCli({"devices"}, m_env);
             ++tries;
         }
-        if (tries > 1 || devices.code != 0)
+        if (tries > 1)
             qInfo("after the replug the recorder answered %s (first: %s)",
                   devices.code == 0 ? qPrintable(QStringLiteral("on try %1").arg(tries))
                                     : "not at all",
