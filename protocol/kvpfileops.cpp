@@ -71,8 +71,14 @@ StoredFileRead readStoredFile(KVPMaster* master, int fileNumber, QByteArray* dat
         data->clear();
         return StoredFileRead::Failed;
     }
+    // A file that ends before its announced size is not the file the
+    // recorder holds: taking it as complete would lose its end unnoticed.
+    if (got != size) {
+        qCDebug(lcProtocol).nospace() << "FileSize: " << size << " but " << got << " delivered";
+        data->clear();
+        return StoredFileRead::Failed;
+    }
     qCDebug(lcProtocol) << "OK";
-    data->truncate(qsizetype(got));
     return StoredFileRead::Read;
 }
 
@@ -138,8 +144,11 @@ bool deleteStoredFile(KVPMaster* master, int fileNumber, const DeleteSequenceHoo
             hooks.onProgress(uint(progress));
         if (progress == DeletionDone)
             return true;
-        if (--budget == 0)
+        // The budget counts the polls left; at 0 or 1 none is left after
+        // this one. Decreasing 0 would wrap and poll without end.
+        if (budget <= 1)
             return false;
+        --budget;
         QThread::msleep(ulong(hooks.pollIntervalMs));
         if (aborted())
             return false;

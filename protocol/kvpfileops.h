@@ -54,7 +54,7 @@ struct DeleteSequenceHooks {
 // Deletes a stored file: select (command 11, the reply is the poll budget),
 // start (command 12/0), then poll status (12/2) and progress (12/1) until the
 // recorder reports 255, an error, or the budget runs out. A budget of 0
-// wraps and sets no practical limit.
+// allows one poll, as a budget of 1 does.
 bool deleteStoredFile(KVPMaster* master, int fileNumber, const DeleteSequenceHooks& hooks = {});
 
 } // namespace kvp

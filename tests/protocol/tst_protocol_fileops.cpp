@@ -82,7 +82,7 @@ private slots:
     {
         sim::DeviceConfig c = withFiles();
         c.deleteDurationMs = 250;
-        c.pollBudget = 0; // wraps: no practical limit
+        c.pollBudget = 100;
         SimSetup s({c});
         std::vector<uint> progress;
         kvp::DeleteSequenceHooks hooks;
@@ -93,6 +93,34 @@ private slots:
         QCOMPARE(progress.back(), 255u);
         QVERIFY(std::is_sorted(progress.begin(), progress.end()));
         QVERIFY(!s.recorder().file(3));
+    }
+
+    void aFileShorterThanAnnouncedFails()
+    {
+        SimSetup s({withFiles()});
+        const QByteArray whole = s.recorder().file(3).value();
+        QByteArray data;
+        // The recorder announces 1000 bytes, then delivers 600 and ends.
+        const kvp::StoredFileRead read = kvp::readStoredFile(
+            &s.master, 3, &data, [&](quint32) { s.recorder().putFile(3, whole.left(600)); });
+        QCOMPARE(read, kvp::StoredFileRead::Failed);
+        QVERIFY(data.isEmpty());
+    }
+
+    void aPollBudgetOfZeroEnds()
+    {
+        // The budget is used up after the first poll, as with a budget of 1,
+        // instead of wrapping and polling for as long as the recorder works.
+        sim::DeviceConfig c = withFiles();
+        c.deleteDurationMs = 600'000;
+        c.pollBudget = 0;
+        SimSetup s({c});
+        kvp::DeleteSequenceHooks hooks;
+        hooks.pollIntervalMs = 10;
+        int polls = 0;
+        hooks.onProgress = [&](uint) { ++polls; };
+        QVERIFY(!kvp::deleteStoredFile(&s.master, 3, hooks));
+        QCOMPARE(polls, 1);
     }
 
     void deletionFailures()
