@@ -1,6 +1,7 @@
 // mzt500-bench protocol: read throughput of the protocol master against the
-// simulated recorder with wire timing, and the CPU the master and the link's
-// reader use while idle and while transferring.
+// simulated recorder with wire timing, the round trip of a probe beside its
+// bytes' own time on the wire, and the CPU the master and the link's reader
+// use while idle and while transferring.
 #include "bench.h"
 
 #include "kvpmaster.h"
@@ -11,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QThread>
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -20,6 +22,26 @@ constexpr double WireBytesPerSecond = 250000.0 / 11.0; // 8 data bits, 2 stop bi
 constexpr double RequestFrameBytes = 14.0;
 constexpr double FrameOverhead = 14.0;
 constexpr std::uint16_t FileNumber = 1;
+constexpr int Probes = 200;
+// A probe is a write frame with four zero bytes, answered by a status frame
+// with one status byte.
+constexpr double ProbeWireBytes = (FrameOverhead + 4) + (FrameOverhead + 1);
+// The window's connection poll.
+constexpr int PollIntervalMs = 600;
+
+// A master with its link, connected to the first simulated recorder and
+// stopped again at the end.
+struct Connected {
+    KVPmPhyUSB link;
+    KVPMaster master;
+    explicit Connected(int timeoutMs)
+    {
+        master.attachLink(&link);
+        master.setTimeout(timeoutMs);
+        master.connectLink();
+    }
+    ~Connected() { master.stopAndReset(); }
+};
 
 struct Measurement {
     bool ok = false;
@@ -38,11 +60,8 @@ Measurement readOnce(int frame, std::size_t size)
 
     Measurement m;
     {
-        KVPmPhyUSB link;
-        KVPMaster master;
-        master.attachLink(&link);
-        master.setTimeout(mzt500::TransferReplyTimeoutMs);
-        master.connectLink();
+        Connected c(mzt500::TransferReplyTimeoutMs);
+        KVPMaster& master = c.master;
         QString name;
         uint software = 0, hardware = 0;
         unsigned char sizeReply[4];
@@ -61,32 +80,63 @@ Measurement readOnce(int frame, std::size_t size)
             m.cpuPercent = 100.0 * (bench::processCpuSeconds() - cpuStart) / m.seconds;
             m.bytes = length;
         }
-        master.stopAndReset();
     }
     sim::Bus::instance().uninstall();
     return m;
 }
 
+// Median round trip of a probe in milliseconds, or -1 when one failed.
+double probeMedianMs()
+{
+    sim::DeviceConfig config = sim::DeviceConfig::recorder();
+    config.timing = sim::Timing::Wire;
+    sim::Bus::instance().install({config});
+    double median = -1;
+    {
+        Connected c(mzt500::ReplyTimeoutMs);
+        KVPMaster& master = c.master;
+        std::vector<double> times;
+        for (int i = 0; i < Probes; ++i) {
+            QElapsedTimer clock;
+            clock.start();
+            if (master.checkConnection() != 2)
+                break;
+            times.push_back(double(clock.nsecsElapsed()) / 1e6);
+        }
+        if (times.size() == std::size_t(Probes)) {
+            std::nth_element(times.begin(), times.begin() + Probes / 2, times.end());
+            median = times[Probes / 2];
+        }
+    }
+    sim::Bus::instance().uninstall();
+    return median;
+}
+
+// CPU of the master and the link while the recorder is connected and probed
+// as the window probes it.
 double idleCpuPercent(int seconds)
 {
     sim::Bus::instance().install({sim::DeviceConfig::recorder()});
     double percent = -1;
     {
-        KVPmPhyUSB link;
-        KVPMaster master;
-        master.attachLink(&link);
-        master.setTimeout(mzt500::ReplyTimeoutMs);
-        master.connectLink();
-        if (link.isConnected() && link.isRunning() && master.isRunning()) {
+        Connected c(mzt500::ReplyTimeoutMs);
+        KVPMaster& master = c.master;
+        if (c.link.isConnected() && c.link.isRunning() && master.isRunning()) {
             QThread::msleep(200); // let both loops settle
             QElapsedTimer clock;
             const double cpuStart = bench::processCpuSeconds();
             clock.start();
-            QThread::sleep(ulong(seconds));
+            const qint64 end = qint64(seconds) * 1000;
+            for (qint64 next = 0; next < end; next += PollIntervalMs) {
+                if (clock.elapsed() < next)
+                    QThread::msleep(ulong(next - clock.elapsed()));
+                master.checkConnection();
+            }
+            if (clock.elapsed() < end)
+                QThread::msleep(ulong(end - clock.elapsed()));
             const double wall = double(clock.nsecsElapsed()) / 1e9;
             percent = 100.0 * (bench::processCpuSeconds() - cpuStart) / wall;
         }
-        master.stopAndReset();
     }
     sim::Bus::instance().uninstall();
     return percent;
@@ -116,6 +166,11 @@ int runProtocol(const QStringList& args)
         if (frame == 2048)
             transferCpu = m.cpuPercent;
     }
+    const double probe = probeMedianMs();
+    if (probe < 0)
+        status = 1;
+    std::printf("probe median_ms=%.3f wire_ms=%.3f\n", probe,
+                1000.0 * ProbeWireBytes / WireBytesPerSecond);
     std::printf("cpu idle=%.2f\n", idleCpuPercent(idleSeconds));
     std::printf("cpu transfer=%.2f\n", transferCpu);
     return status;
