@@ -3,9 +3,13 @@
 // merges the listings into the one list D2XX callers expect.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,6 +31,35 @@ struct DeviceInfo {
     std::string key;
 };
 
+// The signal of an event (FT_SetEvent) as a port's wait sees it: a flag, a
+// descriptor that is readable while the flag is set (for ports that wait in
+// poll()) and a notifier a port installs for the length of a wait that
+// sleeps on a condition of its own.
+class Wakeup {
+public:
+    Wakeup();
+    ~Wakeup();
+    Wakeup(const Wakeup&) = delete;
+    Wakeup& operator=(const Wakeup&) = delete;
+
+    void set();
+    // Clears the signal; true when it was set.
+    bool take();
+    bool isSet() const { return m_set.load(std::memory_order_acquire); }
+    // Readable while set; -1 when the system gave no descriptor (the ports
+    // then also wake on the flag within their own short waits).
+    int fd() const { return m_fd; }
+    void setNotifier(std::function<void()> notifier);
+
+private:
+    std::atomic<bool> m_set {false};
+    int m_fd = -1;
+    std::mutex m_notifierLock;
+    std::function<void()> m_notifier;
+};
+
+using WaitClock = std::chrono::steady_clock;
+
 // One open device. read() and write() may run concurrently on two threads
 // (the link's reader and the master); everything else comes from one thread
 // at a time and never concurrently with read().
@@ -45,6 +78,11 @@ public:
     virtual bool read(std::uint8_t* data, std::size_t length, std::size_t* got) = 0;
     // false once the device has gone.
     virtual bool status(std::uint32_t* rxQueued) = 0;
+    // Blocks until bytes wait to be read, the wakeup is set or the deadline
+    // passes; *readable tells whether bytes wait. false once the device has
+    // gone or on an I/O error. Runs beside write() like read(), never
+    // beside read().
+    virtual bool waitForInput(WaitClock::time_point deadline, Wakeup& wakeup, bool* readable) = 0;
 };
 
 class Backend {

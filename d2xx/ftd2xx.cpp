@@ -5,6 +5,7 @@
 #include "backend.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -13,9 +14,53 @@
 
 #include <QLoggingCategory>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 Q_LOGGING_CATEGORY(lcD2xx, "mzt.d2xx")
 
 namespace d2xx {
+
+Wakeup::Wakeup()
+    : m_fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+{
+}
+
+Wakeup::~Wakeup()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+void Wakeup::set()
+{
+    if (m_set.exchange(true, std::memory_order_acq_rel))
+        return; // already signalled: the descriptor is readable
+    if (m_fd >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(m_fd, &one, sizeof one);
+    }
+    std::lock_guard lock(m_notifierLock);
+    if (m_notifier)
+        m_notifier();
+}
+
+bool Wakeup::take()
+{
+    if (!m_set.exchange(false, std::memory_order_acq_rel))
+        return false;
+    if (m_fd >= 0) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t n = ::read(m_fd, &count, sizeof count);
+    }
+    return true;
+}
+
+void Wakeup::setNotifier(std::function<void()> notifier)
+{
+    std::lock_guard lock(m_notifierLock);
+    m_notifier = std::move(notifier);
+}
 
 bool usbScanDisabled()
 {
@@ -111,6 +156,13 @@ void copyText(char* dest, std::size_t size, const std::string& text)
 
 } // namespace
 } // namespace d2xx
+
+struct FT_EVENT {
+    d2xx::Wakeup wakeup;
+    std::mutex lock; // guards the registration
+    std::weak_ptr<d2xx::Port> port;
+    DWORD mask = 0;
+};
 
 using namespace d2xx;
 
@@ -280,4 +332,81 @@ FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, LPDWORD lpdwAmountInRxQueue, LPDWORD 
     if (lpdwEventStatus)
         *lpdwEventStatus = 0;
     return FT_OK;
+}
+
+FT_EVENT_HANDLE FT_CreateEvent()
+{
+    return new FT_EVENT;
+}
+
+void FT_DestroyEvent(FT_EVENT_HANDLE event)
+{
+    delete event;
+}
+
+FT_STATUS FT_SetEventNotification(FT_HANDLE ftHandle, DWORD dwEventMask, FT_EVENT_HANDLE event)
+{
+    if (!event)
+        return FT_INVALID_PARAMETER;
+    std::shared_ptr<Port> p;
+    if (dwEventMask) {
+        p = portOf(ftHandle);
+        if (!p)
+            return FT_INVALID_HANDLE;
+    }
+    std::lock_guard lock(event->lock);
+    event->port = p;
+    event->mask = p ? (dwEventMask & FT_EVENT_RXCHAR) : 0;
+    return FT_OK;
+}
+
+void FT_SetEvent(FT_EVENT_HANDLE event)
+{
+    if (event)
+        event->wakeup.set();
+}
+
+FT_STATUS FT_WaitEvent(FT_EVENT_HANDLE event, DWORD dwTimeoutMs, LPDWORD lpdwEvents)
+{
+    if (!event || !lpdwEvents)
+        return FT_INVALID_PARAMETER;
+    *lpdwEvents = 0;
+    const WaitClock::time_point deadline =
+        WaitClock::now() + std::chrono::milliseconds(dwTimeoutMs);
+    std::shared_ptr<Port> p;
+    DWORD mask = 0;
+    bool registered = false;
+    {
+        std::lock_guard lock(event->lock);
+        mask = event->mask;
+        registered = mask != 0;
+        p = event->port.lock();
+    }
+    if (registered && !p)
+        return FT_DEVICE_NOT_OPENED; // closed under the registration
+    bool readable = false;
+    bool ok = true;
+    if (p && (mask & FT_EVENT_RXCHAR)) {
+        ok = p->waitForInput(deadline, event->wakeup, &readable);
+    } else if (!event->wakeup.isSet()) {
+        // Nothing to watch but the signal itself.
+        std::mutex m;
+        std::condition_variable cv;
+        bool woken = false;
+        event->wakeup.setNotifier([&] {
+            std::lock_guard lock(m);
+            woken = true;
+            cv.notify_all();
+        });
+        {
+            std::unique_lock lock(m);
+            cv.wait_until(lock, deadline, [&] { return woken || event->wakeup.isSet(); });
+        }
+        event->wakeup.setNotifier({});
+    }
+    if (event->wakeup.take())
+        *lpdwEvents |= FT_EVENT_SIGNALLED;
+    if (readable)
+        *lpdwEvents |= FT_EVENT_RXCHAR;
+    return ok ? FT_OK : FT_IO_ERROR;
 }

@@ -53,6 +53,22 @@ enum : ULONG {
     FT_DEVICE_X_SERIES = 9,
 };
 
+// Events for FT_SetEventNotification.
+enum : DWORD {
+    FT_EVENT_RXCHAR = 1, // bytes wait in the receive queue
+    // Not a device event: the event was signalled with FT_SetEvent.
+    FT_EVENT_SIGNALLED = 0x100,
+};
+
+// The event object of FT_SetEventNotification, in the part D2XX leaves to
+// the operating system (an event on Windows, a condition on Linux): created
+// and destroyed by the caller, signalled by the layer when one of the
+// registered device events happens, and by any thread through FT_SetEvent.
+// Waiting on it watches the registered device itself, so no thread of the
+// layer polls the device on the waiter's behalf.
+struct FT_EVENT;
+using FT_EVENT_HANDLE = FT_EVENT*;
+
 struct FT_DEVICE_LIST_INFO_NODE {
     ULONG Flags;
     ULONG Type;
@@ -87,3 +103,18 @@ FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead,
 FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, LPDWORD lpdwAmountInRxQueue, LPDWORD lpdwAmountInTxQueue,
                        LPDWORD lpdwEventStatus);
 FT_STATUS FT_Close(FT_HANDLE ftHandle);
+
+FT_EVENT_HANDLE FT_CreateEvent();
+// Ends the event; no wait on it may be running.
+void FT_DestroyEvent(FT_EVENT_HANDLE event);
+// From now on the event is signalled when one of the events in dwEventMask
+// happens on the device; a mask of 0 ends the notification. One device per
+// event: a later registration replaces an earlier one.
+FT_STATUS FT_SetEventNotification(FT_HANDLE ftHandle, DWORD dwEventMask, FT_EVENT_HANDLE event);
+// Signals the event from any thread: a wait running on it returns now, or
+// else the next one returns at once. The signal is taken by that wait.
+void FT_SetEvent(FT_EVENT_HANDLE event);
+// Waits until the event is signalled, a registered event happens or
+// dwTimeoutMs pass. *lpdwEvents: FT_EVENT_SIGNALLED and/or FT_EVENT_RXCHAR,
+// 0 on the time-out. Fails once the registered device has gone.
+FT_STATUS FT_WaitEvent(FT_EVENT_HANDLE event, DWORD dwTimeoutMs, LPDWORD lpdwEvents);

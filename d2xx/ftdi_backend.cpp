@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <vector>
 
 #include <ftdi.h>
 #include <libusb.h>
@@ -79,6 +80,7 @@ public:
         std::scoped_lock lock(readMutex_, writeMutex_);
         if (gone_)
             return false;
+        early_.clear();
         if (!check(ftdi_usb_reset(ctx_), "reset") || !check(ftdi_tcioflush(ctx_), "flush"))
             return false;
         // A chip that refuses the latency timer still works at its own (16 ms
@@ -141,6 +143,11 @@ public:
         *got = 0;
         if (gone_)
             return false;
+        // Bytes a wait for input has already fetched come first.
+        const std::size_t early = std::min(length, early_.size());
+        std::copy_n(early_.begin(), early, data);
+        early_.erase(early_.begin(), early_.begin() + static_cast<std::ptrdiff_t>(early));
+        *got = early;
         ctx_->usb_read_timeout = kBulkReadTimeoutMs;
         const auto deadline = Clock::now() + std::chrono::milliseconds(readTimeoutMs_.load());
         while (*got < length) {
@@ -155,6 +162,33 @@ public:
             if (*got >= length || Clock::now() >= deadline)
                 break;
         }
+        return true;
+    }
+
+    bool waitForInput(Clock::time_point deadline, Wakeup& wakeup, bool* readable) override
+    {
+        std::lock_guard lock(readMutex_);
+        *readable = false;
+        if (gone_)
+            return false;
+        // The chip answers a bulk read every latency period, with status
+        // bytes only when it has nothing: each read below ends within that
+        // period, which bounds how late a signal or the deadline is seen.
+        // What arrives is kept for the next read().
+        while (early_.empty() && ctx_->readbuffer_remaining == 0) {
+            if (wakeup.isSet() || Clock::now() >= deadline)
+                return true;
+            unsigned char buffer[512];
+            ctx_->usb_read_timeout = kBulkReadTimeoutMs;
+            const int r = ftdi_read_data(ctx_, buffer, sizeof buffer);
+            if (r < 0) {
+                if (usbFailure(r, "read") != hw::UsbOutcome::TimedOut)
+                    return false;
+            } else {
+                early_.insert(early_.end(), buffer, buffer + r);
+            }
+        }
+        *readable = true;
         return true;
     }
 
@@ -173,7 +207,7 @@ public:
             return false;
         std::uint32_t queued = 0;
         if (readMutex_.try_lock()) {
-            queued = ctx_->readbuffer_remaining;
+            queued = ctx_->readbuffer_remaining + static_cast<std::uint32_t>(early_.size());
             readMutex_.unlock();
         }
         *rxQueued = queued;
@@ -204,6 +238,7 @@ private:
     }
 
     ftdi_context* const ctx_;
+    std::vector<std::uint8_t> early_; // under readMutex_
     const std::string name_;
     const bool restoreLatency_;
     const unsigned char savedLatency_;

@@ -5,6 +5,7 @@
 #include "hw_common.h"
 #include "serial_line.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -178,6 +179,38 @@ public:
                 return markGone("hung up");
         }
         return true;
+    }
+
+    bool waitForInput(Clock::time_point deadline, Wakeup& wakeup, bool* readable) override
+    {
+        *readable = false;
+        if (gone_)
+            return false;
+        for (;;) {
+            if (wakeup.isSet())
+                return true;
+            auto left = deadline - Clock::now();
+            if (wakeup.fd() < 0)
+                left = std::min<Clock::duration>(left, std::chrono::milliseconds(1));
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            if (ns <= 0)
+                return true;
+            timespec ts {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+            pollfd p[2] = {{fd_, POLLIN, 0}, {wakeup.fd(), POLLIN, 0}};
+            const int r = ::ppoll(p, wakeup.fd() >= 0 ? 2 : 1, &ts, nullptr);
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r < 0)
+                return failed(errno);
+            if (p[0].revents & POLLIN) {
+                *readable = true;
+                return true;
+            }
+            if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL))
+                return markGone("hung up");
+            if (r == 0 && Clock::now() >= deadline)
+                return true;
+        }
     }
 
     bool status(std::uint32_t* rxQueued) override

@@ -39,6 +39,15 @@ public:
         return m_c->read(data, length, got);
     }
     bool status(std::uint32_t* rxQueued) override { return m_c->status(rxQueued); }
+    bool waitForInput(WaitClock::time_point deadline, Wakeup& wakeup, bool* readable) override
+    {
+        sim::Connection* c = m_c.get();
+        wakeup.setNotifier([c] { c->interruptWait(); });
+        const bool ok = m_c->waitForInput(
+            deadline, [&wakeup] { return wakeup.isSet(); }, readable);
+        wakeup.setNotifier({});
+        return ok;
+    }
 
 private:
     std::unique_ptr<sim::Connection> m_c;

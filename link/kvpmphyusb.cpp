@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -53,12 +54,14 @@ DeviceList readDeviceList()
 
 KVPmPhyUSB::KVPmPhyUSB(QObject* parent)
     : KVPmPhy(parent)
+    , m_readerEvent(FT_CreateEvent())
 {
 }
 
 KVPmPhyUSB::~KVPmPhyUSB()
 {
     disconnectDevice();
+    FT_DestroyEvent(m_readerEvent);
 }
 
 void KVPmPhyUSB::setLastError(const char* text)
@@ -190,10 +193,9 @@ void KVPmPhyUSB::stopReader()
     if (QThread::currentThread() == this || !isRunning())
         return;
     m_stopRequest.store(true, std::memory_order_release);
-    // The reader clears the request as the last thing it does; seeing it
-    // cleared orders all its reads before the handle is closed.
-    while (m_stopRequest.load(std::memory_order_acquire) && isRunning())
-        QThread::usleep(10);
+    FT_SetEvent(m_readerEvent);
+    // Once the reader has finished, all its reads are ordered before the
+    // handle is closed.
     wait();
     m_stopRequest.store(false, std::memory_order_release);
 }
@@ -215,8 +217,11 @@ bool KVPmPhyUSB::disconnectDevice()
 
 bool KVPmPhyUSB::send(ushort length, const void* data)
 {
-    if (sendBlock(length, data))
+    if (sendBlock(length, data)) {
+        // A reply may follow: the reader starts watching for it.
+        FT_SetEvent(m_readerEvent);
         return true;
+    }
     // Fail the waiting transaction now rather than after its time-out.
     if (KVPMaster* m = master())
         m->cancel();
@@ -274,29 +279,64 @@ bool KVPmPhyUSB::checkStatus()
     return true;
 }
 
+bool KVPmPhyUSB::receiveAvailable(KVPMaster* master)
+{
+    DWORD queued = 0, tx = 0, events = 0;
+    if (FT_GetStatus(m_handle.load(std::memory_order_acquire), &queued, &tx, &events) != FT_OK)
+        return false;
+    // The receiver's own buffer is the most a reply can need at once.
+    unsigned char bytes[4096];
+    const ulong length = std::clamp<ulong>(queued, 1, sizeof bytes);
+    if (!receive(bytes, length))
+        return false;
+    master->feedBytes(bytes, length);
+    return true;
+}
+
 void KVPmPhyUSB::run()
 {
+    // Bytes are watched for only while the master awaits a reply: what
+    // arrives otherwise stays in the receive queue for the next exchange.
+    FT_HANDLE watched = nullptr;
     for (;;) {
         if (m_stopRequest.load(std::memory_order_acquire)) {
+            FT_SetEventNotification(watched, 0, m_readerEvent);
             m_stopRequest.store(false, std::memory_order_release);
             return;
         }
         KVPMaster* m = master();
-        if (!m) {
-            QThread::usleep(10);
+        DWORD events = 0;
+        if (!m || !m->isBusy()) {
+            if (watched) {
+                FT_SetEventNotification(watched, 0, m_readerEvent);
+                watched = nullptr;
+            }
+            FT_WaitEvent(m_readerEvent, IdleWaitMs, &events);
             continue;
         }
-        if (!m->isBusy()) {
-            QThread::usleep(40);
+        if (!m_connected.load(std::memory_order_acquire)) {
+            setLastError(QT_TR_NOOP("Trying to read from device, while device is not connected"));
+            m->cancel();
             continue;
         }
-        unsigned char byte = 0;
-        if (receive(&byte, 1)) {
-            m->feedByte(byte);
-            continue;
+        const FT_HANDLE handle = m_handle.load(std::memory_order_acquire);
+        if (watched != handle) {
+            if (FT_SetEventNotification(handle, FT_EVENT_RXCHAR, m_readerEvent) == FT_OK)
+                watched = handle;
+        }
+        const FT_STATUS status = FT_WaitEvent(m_readerEvent, ReadTimeoutMs, &events);
+        if (status == FT_OK && (events & FT_EVENT_RXCHAR)) {
+            if (receiveAvailable(m))
+                continue;
+        } else if (status == FT_OK) {
+            if (events & FT_EVENT_SIGNALLED)
+                continue; // a frame went out or a stop: look again
+            // Nothing within the read time-out: normal unless the device went.
+            setLastError(QT_TR_NOOP("Read operation has timed out"));
+        } else {
+            setLastError(QT_TR_NOOP("Failed to read from device"));
         }
         if (!checkStatus())
             m->cancel();
-        QThread::usleep(100);
     }
 }

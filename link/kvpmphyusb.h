@@ -19,6 +19,10 @@ public:
     static constexpr int BaudRate = 250000;
     static constexpr ULONG ReadTimeoutMs = 40;
     static constexpr ULONG WriteTimeoutMs = 2000;
+    // Longest sleep of an idle reader. Every frame sent and every stop wakes
+    // it at once; this only bounds how long a master attached without
+    // sending goes unnoticed.
+    static constexpr ULONG IdleWaitMs = 1000;
 
     explicit KVPmPhyUSB(QObject* parent = nullptr);
     ~KVPmPhyUSB() override;
@@ -50,11 +54,18 @@ private:
     void closeHandle();
     bool sendBlock(ushort length, const void* data);
     void setLastError(const char* text);
+    // Reads what waits in the receive queue and hands it to the master;
+    // false when the read failed.
+    bool receiveAvailable(KVPMaster* master);
 
     // Serialises listing, opening, closing and writing among the caller and
     // master threads; the reader never takes it.
     std::recursive_mutex m_control;
     std::atomic<FT_HANDLE> m_handle {nullptr};
+    // The reader sleeps on it: signalled by the device layer when bytes
+    // arrive while a reply is awaited, by send() when a frame went out and
+    // by stopReader().
+    FT_EVENT_HANDLE m_readerEvent;
     std::atomic<int> m_deviceIndex {-1};
     QHash<int, QString> m_devices;
     mutable std::mutex m_errorLock;

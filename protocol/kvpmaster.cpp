@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 Q_LOGGING_CATEGORY(lcProtocol, "mzt.protocol")
 
@@ -28,22 +29,6 @@ quint32 u32At(const unsigned char* p)
     return quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24;
 }
 
-// Marks a transaction in progress for the master thread's polling period.
-class TransactionScope {
-public:
-    explicit TransactionScope(std::atomic<bool>& flag)
-        : m_flag(flag)
-    {
-        m_flag.store(true);
-    }
-    ~TransactionScope() { m_flag.store(false); }
-    TransactionScope(const TransactionScope&) = delete;
-    TransactionScope& operator=(const TransactionScope&) = delete;
-
-private:
-    std::atomic<bool>& m_flag;
-};
-
 } // namespace
 
 KVPMaster::KVPMaster(QObject* parent)
@@ -58,6 +43,7 @@ KVPMaster::KVPMaster(QObject* parent)
 KVPMaster::~KVPMaster()
 {
     m_stopRequest.store(true, std::memory_order_release);
+    wakeMasterThread();
     wait();
     if (KVPmPhy* link = m_link.load()) {
         // The link's reader must not call into a destroyed master.
@@ -71,6 +57,24 @@ KVPMaster::~KVPMaster()
 KVPmPhy* KVPMaster::link() const
 {
     return m_link.load(std::memory_order_acquire);
+}
+
+void KVPMaster::wakeMasterThread()
+{
+    // Passing through the lock orders the change before the waiter's next
+    // look at its condition, or after it while the waiter sleeps.
+    {
+        std::lock_guard lock(m_waitLock);
+    }
+    m_masterWake.notify_one();
+}
+
+void KVPMaster::wakeCallers()
+{
+    {
+        std::lock_guard lock(m_waitLock);
+    }
+    m_callerWake.notify_all();
 }
 
 void KVPMaster::startThread()
@@ -111,8 +115,7 @@ void KVPMaster::stopAndReset()
     std::lock_guard transaction(m_transaction);
     if (!m_runExited.load(std::memory_order_acquire)) {
         m_stopRequest.store(true, std::memory_order_release);
-        while (!m_runExited.load(std::memory_order_acquire))
-            QThread::msleep(10);
+        wakeMasterThread();
         wait();
     }
     m_stopRequest.store(false, std::memory_order_release);
@@ -132,6 +135,8 @@ void KVPMaster::cancel()
     m_resetsAsked.fetch_add(1, std::memory_order_acq_rel);
     m_busy.store(false, std::memory_order_release);
     m_linkLost.store(true, std::memory_order_release);
+    wakeMasterThread();
+    wakeCallers();
 }
 
 void KVPMaster::timeout()
@@ -143,6 +148,7 @@ void KVPMaster::timeout()
 void KVPMaster::setTimeout(int ms)
 {
     m_timeout.store(ms, std::memory_order_relaxed);
+    wakeMasterThread(); // a running reply time-out follows the new value
 }
 
 int KVPMaster::getTimeout() const
@@ -182,39 +188,82 @@ uint KVPMaster::percentOf(quint64 done, quint64 total)
 
 void KVPMaster::feedByte(unsigned char byte)
 {
-    std::lock_guard lock(m_receiveLock);
-    kvpReceiveByte(m_engine.get(), byte);
+    {
+        std::lock_guard lock(m_receiveLock);
+        kvpReceiveByte(m_engine.get(), byte);
+    }
+    afterFeeding();
+}
+
+void KVPMaster::feedBytes(const unsigned char* bytes, std::size_t count)
+{
+    {
+        std::lock_guard lock(m_receiveLock);
+        for (std::size_t i = 0; i < count; ++i)
+            kvpReceiveByte(m_engine.get(), bytes[i]);
+    }
+    afterFeeding();
+}
+
+void KVPMaster::afterFeeding()
+{
+    const KVPEngine* e = m_engine.get();
+    if (e->frameReceived.load(std::memory_order_acquire)
+        || e->corruptHeaders.load(std::memory_order_acquire) != 0)
+        wakeMasterThread();
+}
+
+bool KVPMaster::masterHasWork() const
+{
+    if (m_stopRequest.load(std::memory_order_acquire)
+        || m_resetsAsked.load(std::memory_order_acquire)
+            != m_resetsDone.load(std::memory_order_acquire))
+        return true;
+    // While the link is lost frames are neither processed nor transmitted.
+    if (m_linkLost.load(std::memory_order_acquire))
+        return false;
+    const KVPEngine* e = m_engine.get();
+    return e->pending.load(std::memory_order_acquire)
+        || e->frameReceived.load(std::memory_order_acquire)
+        || e->corruptHeaders.load(std::memory_order_acquire) != 0;
 }
 
 void KVPMaster::run()
 {
+    using Clock = std::chrono::steady_clock;
     KVPEngine* engine = m_engine.get();
     while (!m_stopRequest.load(std::memory_order_acquire)) {
-        if (m_busy.load(std::memory_order_acquire)) {
-            if (m_transmitted.load(std::memory_order_acquire)
-                && m_clock.elapsed() > m_timeout.load(std::memory_order_relaxed))
-                cancel();
-            QThread::usleep(10);
-        } else if (m_inTransaction.load(std::memory_order_acquire)) {
-            // Between the exchanges of a transaction the next frame follows
-            // within microseconds; the idle period would stall every frame.
-            QThread::usleep(10);
-        } else {
-            QThread::msleep(2);
-        }
         const unsigned asked = m_resetsAsked.load(std::memory_order_acquire);
         if (asked != m_resetsDone.load(std::memory_order_acquire)) {
             resetEngine();
             m_resetsDone.store(asked, std::memory_order_release);
+            wakeCallers(); // an exchange may wait for this reset
         }
-        if (m_linkLost.load(std::memory_order_acquire)) {
-            QThread::msleep(3);
-            continue;
+        if (!m_linkLost.load(std::memory_order_acquire)) {
+            std::lock_guard lock(m_engineLock);
+            kvpProcess(engine);
         }
-        std::lock_guard lock(m_engineLock);
-        kvpProcess(engine);
+        // The reply time-out runs from the end of the frame's transmission.
+        // It is looked at after processing, so a reply that is complete
+        // when the time-out expires still counts.
+        std::optional<Clock::time_point> deadline;
+        if (m_busy.load(std::memory_order_acquire) && m_transmitted.load(std::memory_order_acquire)
+            && !m_linkLost.load(std::memory_order_acquire)) {
+            deadline = m_transmittedAt
+                + std::chrono::milliseconds(m_timeout.load(std::memory_order_relaxed));
+            if (Clock::now() > *deadline) {
+                cancel();
+                continue;
+            }
+        }
+        std::unique_lock lock(m_waitLock);
+        if (deadline)
+            m_masterWake.wait_until(lock, *deadline, [this] { return masterHasWork(); });
+        else
+            m_masterWake.wait(lock, [this] { return masterHasWork(); });
     }
     m_runExited.store(true, std::memory_order_release);
+    wakeCallers();
 }
 
 void KVPMaster::onTransmit(KVPEngine* engine, unsigned short length, const unsigned char* bytes)
@@ -228,7 +277,7 @@ void KVPMaster::onTransmit(KVPEngine* engine, unsigned short length, const unsig
     l->send(length, bytes);
     // The reply time-out counts from the end of the transmission: a long
     // frame's own wire time must not eat into it.
-    m->m_clock.restart();
+    m->m_transmittedAt = std::chrono::steady_clock::now();
     m->m_transmitted.store(true, std::memory_order_release);
 }
 
@@ -239,6 +288,7 @@ void KVPMaster::onAcknowledge(KVPEngine* engine, unsigned char, unsigned short,
     m->m_busy.store(false, std::memory_order_release);
     m->m_error.store(status != KVP_STATUS_OK, std::memory_order_relaxed);
     m->m_done.store(true, std::memory_order_release);
+    m->wakeCallers();
 }
 
 void KVPMaster::onData(KVPEngine* engine, unsigned char, unsigned short, unsigned short length,
@@ -264,6 +314,7 @@ void KVPMaster::onData(KVPEngine* engine, unsigned char, unsigned short, unsigne
         m->m_error.store(false, std::memory_order_relaxed);
     }
     m->m_done.store(true, std::memory_order_release);
+    m->wakeCallers();
 }
 
 KVPMaster::Outcome KVPMaster::prepareExchange()
@@ -278,11 +329,15 @@ KVPMaster::Outcome KVPMaster::prepareExchange()
     // be built. Later requests come with the link marked lost, which fails
     // this exchange anyway, so they need not be waited for.
     const unsigned asked = m_resetsAsked.load(std::memory_order_acquire);
-    while (int(m_resetsDone.load(std::memory_order_acquire) - asked) < 0) {
-        if (m_runExited.load(std::memory_order_acquire))
-            return Outcome::Lost;
-        QThread::usleep(10);
+    {
+        std::unique_lock lock(m_waitLock);
+        m_callerWake.wait(lock, [&] {
+            return int(m_resetsDone.load(std::memory_order_acquire) - asked) >= 0
+                || m_runExited.load(std::memory_order_acquire);
+        });
     }
+    if (int(m_resetsDone.load(std::memory_order_acquire) - asked) < 0)
+        return Outcome::Lost; // the master thread ended first
     if (m_linkLost.load(std::memory_order_acquire))
         return Outcome::Lost;
     return Outcome::Ok;
@@ -305,6 +360,7 @@ template <typename Build> KVPMaster::Outcome KVPMaster::exchange(Build&& build)
             return Outcome::Error;
         }
     }
+    wakeMasterThread(); // a frame to transmit
     return awaitReply();
 }
 
@@ -331,18 +387,20 @@ KVPMaster::Outcome KVPMaster::exchangeRead(unsigned char command, ushort paramet
 
 KVPMaster::Outcome KVPMaster::awaitReply()
 {
-    for (;;) {
-        if (m_done.load(std::memory_order_acquire))
-            return m_error.load(std::memory_order_relaxed) ? Outcome::Error : Outcome::Ok;
-        if (m_linkLost.load(std::memory_order_acquire)
-            || m_runExited.load(std::memory_order_acquire)) {
-            // The frame must not go out later as if it belonged to the next exchange.
-            std::lock_guard lock(m_engineLock);
-            kvpDiscardPending(m_engine.get());
-            return Outcome::Lost;
-        }
-        QThread::usleep(10);
+    {
+        std::unique_lock lock(m_waitLock);
+        m_callerWake.wait(lock, [this] {
+            return m_done.load(std::memory_order_acquire)
+                || m_linkLost.load(std::memory_order_acquire)
+                || m_runExited.load(std::memory_order_acquire);
+        });
     }
+    if (m_done.load(std::memory_order_acquire))
+        return m_error.load(std::memory_order_relaxed) ? Outcome::Error : Outcome::Ok;
+    // The frame must not go out later as if it belonged to the next exchange.
+    std::lock_guard lock(m_engineLock);
+    kvpDiscardPending(m_engine.get());
+    return Outcome::Lost;
 }
 
 uint KVPMaster::takeReceived(unsigned char* dest, uint room)
@@ -366,7 +424,6 @@ bool KVPMaster::writeData(uint length, const unsigned char* data, unsigned char 
                           ushort parameter)
 {
     std::lock_guard transaction(m_transaction);
-    TransactionScope scope(m_inTransaction);
     m_linkLost.store(false, std::memory_order_release);
     m_abortRequest.store(false, std::memory_order_release);
     clearReceived();
@@ -399,7 +456,6 @@ bool KVPMaster::readData(uint maxLength, unsigned char* buffer, uint* length, un
                          ushort parameter)
 {
     std::lock_guard transaction(m_transaction);
-    TransactionScope scope(m_inTransaction);
     uint got = 0;
     uint localLength = 0;
     uint* out = length ? length : &localLength;
@@ -447,7 +503,6 @@ int KVPMaster::checkConnection()
     std::unique_lock transaction(m_transaction, std::try_to_lock);
     if (!transaction.owns_lock())
         return 0;
-    TransactionScope scope(m_inTransaction);
     // The probe keeps a lost link lost: only a real transaction clears it.
     const unsigned char probe[4] = {0, 0, 0, 0};
     return exchangeWrite(mzt500::CmdPing, 0, probe, sizeof probe, true, true) == Outcome::Ok ? 2
@@ -457,7 +512,6 @@ int KVPMaster::checkConnection()
 bool KVPMaster::getDeviceInfo(QString* name, uint* softwareVersion, uint* hardwareVersion)
 {
     std::lock_guard transaction(m_transaction);
-    TransactionScope scope(m_inTransaction);
     m_linkLost.store(false, std::memory_order_release);
     clearReceived();
     if (exchangeRead(mzt500::CmdIdentify, 0, true, 400) != Outcome::Ok)

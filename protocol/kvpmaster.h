@@ -5,12 +5,13 @@
 
 #include "kvpframe.h"
 
-#include <QElapsedTimer>
 #include <QList>
 #include <QString>
 #include <QThread>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 
@@ -50,6 +51,7 @@ public:
     // For the link's reader thread.
     bool isBusy() const;
     void feedByte(unsigned char byte);
+    void feedBytes(const unsigned char* bytes, std::size_t count);
 
     // The largest frame the recorder accepts, as taken from its identification.
     int maximumFrameSize() const;
@@ -87,6 +89,16 @@ private:
 
     void resetEngine();
     void startThread();
+    // Each waiting side sleeps on its condition until the state it waits
+    // for changes; whoever changes it wakes that side afterwards.
+    void wakeMasterThread();
+    void wakeCallers();
+    // The master thread has something to do: a frame to transmit, a reply
+    // (or corrupt headers) to process, a reset, or the stop.
+    bool masterHasWork() const;
+    // After bytes were fed: wakes the master thread when they completed a
+    // frame or spoilt a header.
+    void afterFeeding();
     Outcome prepareExchange();
     // Builds one frame (under the engine lock) and waits for its reply.
     template <typename Build> Outcome exchange(Build&& build);
@@ -103,6 +115,9 @@ private:
     std::mutex m_transaction; // one transaction at a time
     std::mutex m_engineLock;  // building vs processing/transmitting/resetting
     std::mutex m_receiveLock; // feeding a byte vs resetting
+    std::mutex m_waitLock;    // orders the wake-ups after the waiters' checks
+    std::condition_variable m_masterWake;
+    std::condition_variable m_callerWake;
     std::unique_ptr<KVPEngine> m_engine;
     QList<unsigned char> m_received; // guarded by m_engineLock
 
@@ -119,9 +134,8 @@ private:
     std::atomic<bool> m_linkLost {false};
     std::atomic<bool> m_abortRequest {false};
     std::atomic<bool> m_transmitted {false};
-    std::atomic<bool> m_inTransaction {false};
     std::uint16_t m_expectedMaximum = 0; // guarded by m_engineLock
     std::uint16_t m_receivedCount = 0;   // guarded by m_engineLock
     std::atomic<int> m_maxFrameSize {80};
-    QElapsedTimer m_clock; // master thread only
+    std::chrono::steady_clock::time_point m_transmittedAt; // master thread only
 };

@@ -224,20 +224,37 @@ bool Connection::read(std::uint8_t* data, std::size_t length, std::size_t* got)
             return true;
         if (!unlimited && now >= deadline)
             return true;
-        // Sleep until the next byte arrives in either direction, the
-        // time-out, or news from the other thread.
-        std::optional<Clock::time_point> wake;
-        if (!unlimited)
-            wake = deadline;
-        if (!r.m_out.empty())
-            wake = std::min(wake.value_or(Clock::time_point::max()), r.m_out.front().at);
-        if (!r.m_in.empty())
-            wake = std::min(wake.value_or(Clock::time_point::max()), r.m_in.front().at);
-        if (wake)
-            r.m_cv.wait_until(lock, *wake);
-        else
-            r.m_cv.wait(lock);
+        r.sleepLocked(lock, unlimited ? std::nullopt : std::optional(deadline));
     }
+}
+
+bool Connection::waitForInput(Clock::time_point deadline, const std::function<bool()>& woken,
+                              bool* readable)
+{
+    Recorder& r = *m_recorder;
+    *readable = false;
+    std::unique_lock lock(r.m_mutex);
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        r.takeInArrivedLocked(now);
+        if (!r.aliveLocked(m_id))
+            return false;
+        if (!r.m_out.empty() && r.m_out.front().at <= now) {
+            *readable = true;
+            return true;
+        }
+        if (woken() || now >= deadline)
+            return true;
+        r.sleepLocked(lock, deadline);
+    }
+}
+
+void Connection::interruptWait()
+{
+    Recorder& r = *m_recorder;
+    // Taking the lock orders this after a waiter's look at its condition.
+    std::lock_guard lock(r.m_mutex);
+    r.m_cv.notify_all();
 }
 
 bool Connection::status(std::uint32_t* rxQueued)
@@ -532,6 +549,25 @@ void Recorder::takeInArrivedLocked(Clock::time_point now)
     }
 }
 
+void Recorder::sleepLocked(std::unique_lock<std::mutex>& lock,
+                           std::optional<Clock::time_point> deadline)
+{
+    // Until the next reply bytes can be read, the host's bytes have all
+    // arrived (they are taken in together, each at its own arrival time),
+    // the deadline, or news from another thread. Waking for every single
+    // byte on the wire would make the stand-in, not the program, the
+    // busiest thread of a benchmark.
+    std::optional<Clock::time_point> wake = deadline;
+    if (!m_out.empty())
+        wake = std::min(wake.value_or(Clock::time_point::max()), m_out.front().at);
+    if (!m_in.empty())
+        wake = std::min(wake.value_or(Clock::time_point::max()), m_in.back().at);
+    if (wake)
+        m_cv.wait_until(lock, *wake);
+    else
+        m_cv.wait(lock);
+}
+
 void Recorder::syncLocked() const
 {
     // What the host sent until now has arrived, and time has passed for a
@@ -649,9 +685,13 @@ void Recorder::sendLocked(const Frame& reply, Clock::time_point at)
     const long long frameNo = m_framesTaken - 1; // the request being answered
     const Clock::time_point now = Clock::now();
     const bool wire = m_config.timing == Timing::Wire;
-    Clock::time_point t = std::max(at, now) + std::chrono::microseconds(m_config.turnaroundUs);
+    // On the wire the reply follows the request's arrival, however late
+    // the request was taken in.
+    Clock::time_point t =
+        (wire ? at : std::max(at, now)) + std::chrono::microseconds(m_config.turnaroundUs);
     if (wire)
         t = std::max(t, m_rxFree);
+    const std::size_t first = m_out.size();
     std::uniform_real_distribution<double> uniform(0.0, 1.0);
     for (qsizetype i = 0; i < bytes.size(); ++i) {
         auto b = static_cast<std::uint8_t>(bytes[i]);
@@ -667,8 +707,16 @@ void Recorder::sendLocked(const Frame& reply, Clock::time_point at)
             t += kByteTime;
         m_out.push_back({b, t});
     }
-    if (wire)
+    if (wire) {
         m_rxFree = t;
+        // The host sees a packet once its last byte has arrived.
+        for (std::size_t begin = first; begin < m_out.size(); begin += kUsbPacketBytes) {
+            const std::size_t end = std::min(m_out.size(), begin + kUsbPacketBytes);
+            const Clock::time_point last = m_out[end - 1].at;
+            for (std::size_t i = begin; i < end; ++i)
+                m_out[i].at = last;
+        }
+    }
     m_cv.notify_all();
 }
 

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -31,6 +32,9 @@ using Clock = std::chrono::steady_clock;
 
 // One byte at 250000 baud with 8 data bits, 2 stop bits, no parity: 11 bits.
 constexpr std::chrono::microseconds kByteTime {44};
+// With wire timing the bridge hands received bytes to the host in USB
+// packets of this many bytes, or fewer at the end of a reply.
+constexpr std::size_t kUsbPacketBytes = 62;
 constexpr std::uint32_t kBaudRate = 250000;
 constexpr std::uint16_t kSettingsFileNumber = 120;
 constexpr std::size_t kMaxPayload = 40386;
@@ -178,6 +182,12 @@ public:
     bool read(std::uint8_t* data, std::size_t length, std::size_t* got);
     // Bytes that have arrived and wait to be read; false once the device has gone.
     bool status(std::uint32_t* rxQueued);
+    // Blocks until bytes wait to be read, woken() is true or the deadline
+    // passes; *readable tells whether bytes wait. woken() is evaluated under
+    // the device's lock: whoever makes it true calls interruptWait() after.
+    bool waitForInput(Clock::time_point deadline, const std::function<bool()>& woken,
+                      bool* readable);
+    void interruptWait();
     bool alive() const;
     Recorder& recorder() const { return *m_recorder; }
 
@@ -248,6 +258,7 @@ private:
     bool aliveLocked(std::uint64_t connection) const;
     void takeInArrivedLocked(Clock::time_point now);
     void syncLocked() const;
+    void sleepLocked(std::unique_lock<std::mutex>& lock, std::optional<Clock::time_point> deadline);
     void vanishLocked();
     void resetParserLocked();
     void feedLocked(std::uint8_t byte, Clock::time_point at);

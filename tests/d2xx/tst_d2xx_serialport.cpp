@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -130,6 +131,7 @@ private slots:
     void closedMasterMeansGone();
     void removedPathMeansGone();
     void closeDuringARead();
+    void eventWakesOnBytesSignalAndHangUp();
     void refusesWhatIsNoSerialPort();
 };
 
@@ -368,6 +370,83 @@ void TestSerialPort::closeDuringARead()
     h = listAndOpen(pty.slave);
     QVERIFY(h);
     QCOMPARE(FT_Close(h), FT_OK);
+}
+
+void TestSerialPort::eventWakesOnBytesSignalAndHangUp()
+{
+    // The waits below that would end only by their time-out run for a
+    // minute: a wake-up they miss shows as a hung test.
+    constexpr DWORD Long = 60000;
+    auto pty = std::make_unique<Pty>();
+    QVERIFY(pty->ok());
+    FT_HANDLE h = listAndOpen(pty->slave);
+    QVERIFY(h);
+    Closer closer {h};
+    std::unique_ptr<FT_EVENT, void (*)(FT_EVENT_HANDLE)> event(FT_CreateEvent(), FT_DestroyEvent);
+    QCOMPARE(FT_SetEventNotification(h, FT_EVENT_RXCHAR, event.get()), FT_OK);
+    DWORD events = 7;
+
+    // Nothing arrives: the time-out.
+    QCOMPARE(FT_WaitEvent(event.get(), 20, &events), FT_OK);
+    QCOMPARE(events, DWORD(0));
+
+    // Bytes arriving during the wait end it.
+    std::jthread device([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        pty->send("\xAA\x55");
+    });
+    QCOMPARE(FT_WaitEvent(event.get(), Long, &events), FT_OK);
+    QCOMPARE(events, DWORD(FT_EVENT_RXCHAR));
+    device.join();
+    char bytes[2];
+    DWORD got = 0;
+    QCOMPARE(FT_Read(h, bytes, 2, &got), FT_OK);
+    QCOMPARE(got, DWORD(2));
+
+    // A signal from another thread ends a wait; one given before the wait
+    // is kept for it, and taken by it.
+    device = std::jthread([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        FT_SetEvent(event.get());
+    });
+    QCOMPARE(FT_WaitEvent(event.get(), Long, &events), FT_OK);
+    QCOMPARE(events, DWORD(FT_EVENT_SIGNALLED));
+    device.join();
+    FT_SetEvent(event.get());
+    QCOMPARE(FT_WaitEvent(event.get(), Long, &events), FT_OK);
+    QCOMPARE(events, DWORD(FT_EVENT_SIGNALLED));
+    QCOMPARE(FT_WaitEvent(event.get(), 1, &events), FT_OK);
+    QCOMPARE(events, DWORD(0));
+
+    // Without the notification, waiting bytes do not end the wait.
+    pty->send("\x01");
+    QCOMPARE(FT_SetEventNotification(h, 0, event.get()), FT_OK);
+    QCOMPARE(FT_WaitEvent(event.get(), 20, &events), FT_OK);
+    QCOMPARE(events, DWORD(0));
+    QCOMPARE(FT_SetEventNotification(h, FT_EVENT_RXCHAR, event.get()), FT_OK);
+    QCOMPARE(FT_WaitEvent(event.get(), Long, &events), FT_OK);
+    QCOMPARE(events, DWORD(FT_EVENT_RXCHAR));
+    QCOMPARE(FT_Read(h, bytes, 1, &got), FT_OK);
+
+    // The device going away ends a wait: it fails, or (a hung-up terminal
+    // may still read as readable) the read it leads to fails.
+    device = std::jthread([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        pty->closeMaster();
+    });
+    if (FT_WaitEvent(event.get(), Long, &events) == FT_OK) {
+        QCOMPARE(events, DWORD(FT_EVENT_RXCHAR));
+        QVERIFY(FT_Read(h, bytes, 1, &got) != FT_OK);
+    }
+    device.join();
+    QVERIFY(FT_WaitEvent(event.get(), Long, &events) != FT_OK);
+
+    // A closed handle cannot be registered, and a registration outliving
+    // its handle fails the wait instead of watching nothing.
+    QCOMPARE(FT_Close(h), FT_OK);
+    closer.h = nullptr;
+    QCOMPARE(FT_SetEventNotification(h, FT_EVENT_RXCHAR, event.get()), FT_INVALID_HANDLE);
+    QVERIFY(FT_WaitEvent(event.get(), Long, &events) != FT_OK);
 }
 
 void TestSerialPort::refusesWhatIsNoSerialPort()

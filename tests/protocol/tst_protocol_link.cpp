@@ -4,6 +4,12 @@
 
 #include "ftd2xx.h"
 
+#include <QThread>
+
+#include <atomic>
+#include <limits>
+#include <thread>
+
 namespace {
 
 sim::DeviceConfig described(const std::string& text)
@@ -129,6 +135,67 @@ private slots:
         uint length = 0;
         QVERIFY(s.master.readData(4, reply, &length, 18, 0));
         QVERIFY(s.link.isConnected());
+    }
+
+    void blockedWaitsEndOnStopAndUnplug()
+    {
+        // No reply comes and the reply time-out would not end the wait for
+        // weeks: only the wake-up under test can end it (or the test hangs).
+        SimSetup s({sim::DeviceConfig::recorder()}, std::numeric_limits<int>::max());
+        s.recorder().setAnswering(false);
+        std::atomic<int> result {0};
+        auto readTransferMode = [&] {
+            unsigned char reply[4];
+            uint length = 0;
+            result = s.master.readData(4, reply, &length, 18, 0) ? 2 : 1;
+        };
+
+        // Stopping the link while its reader waits for the reply's bytes.
+        std::jthread caller(readTransferMode);
+        QTRY_VERIFY(s.master.isBusy());
+        QThread::msleep(50); // the reader is waiting in the device layer by now
+        s.link.disconnectDevice();
+        QVERIFY(!s.link.isRunning());
+        QCOMPARE(result.load(), 0); // the caller still waits for its reply
+        s.master.cancel();
+        caller.join();
+        QCOMPARE(result.load(), 1);
+
+        // Unplugging the recorder while the reader waits.
+        s.master.connectLink();
+        QVERIFY(s.link.isConnected());
+        result = 0;
+        caller = std::jthread(readTransferMode);
+        QTRY_VERIFY(s.master.isBusy());
+        QThread::msleep(50);
+        s.recorder().vanish();
+        caller.join();
+        QCOMPARE(result.load(), 1);
+        QVERIFY(!s.link.isConnected());
+        QVERIFY(s.master.isLinkLost());
+    }
+
+    void replyAtTheTimeOutCountsOrIsLeftBehind()
+    {
+        // Replies that come right around the reply time-out: the exchange
+        // either takes the reply or fails, it never hangs, and the late
+        // reply does not confuse the next transaction.
+        constexpr int TimeoutMs = 100;
+        SimSetup s;
+        QString name;
+        uint software = 0, hardware = 0;
+        for (int us = (TimeoutMs - 4) * 1000; us <= (TimeoutMs + 4) * 1000; us += 500) {
+            s.master.setTimeout(TimeoutMs);
+            s.recorder().setTiming(sim::Timing::Instant, us);
+            unsigned char reply[4];
+            uint length = 0;
+            const bool taken = s.master.readData(4, reply, &length, 18, 0);
+            QCOMPARE(s.master.isLinkLost(), !taken);
+            s.master.setTimeout(5000);
+            s.recorder().setTiming(sim::Timing::Instant, 0);
+            QVERIFY(s.master.getDeviceInfo(&name, &software, &hardware));
+            QCOMPARE(name, QStringLiteral("MZT-500"));
+        }
     }
 };
 

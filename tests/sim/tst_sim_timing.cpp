@@ -4,6 +4,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include <time.h>
@@ -201,6 +202,64 @@ private slots:
                 QVERIFY(host.read(1, 0, &info));
         }
         QCOMPARE(data, *Bus::instance().device(0)->file(7));
+    }
+
+    void eventFollowsTheWireAndTheDevice()
+    {
+        // Waits that would end only by their time-out run for a minute: a
+        // wake-up they miss shows as a hung test.
+        constexpr DWORD Long = 60000;
+        DeviceConfig c;
+        c.timing = Timing::Wire;
+        c.turnaroundUs = 2000;
+        auto rec = Bus::instance().install({c}).front();
+        D2xxPort port;
+        std::unique_ptr<FT_EVENT, void (*)(FT_EVENT_HANDLE)> event(FT_CreateEvent(),
+                                                                   FT_DestroyEvent);
+        QCOMPARE(FT_SetEventNotification(port.handle, FT_EVENT_RXCHAR, event.get()), FT_OK);
+        DWORD events = 7;
+
+        // The reply ends the wait once its first bytes can be read, not
+        // before: request, turnaround and at least one byte on the line.
+        const Clock::time_point start = Clock::now();
+        QVERIFY(port.write(kIdentify));
+        QCOMPARE(FT_WaitEvent(event.get(), Long, &events), FT_OK);
+        QCOMPARE(events, DWORD(FT_EVENT_RXCHAR));
+        QVERIFY(since(start) >= microseconds((14 + 1) * 44 + 2000));
+        QByteArray reply;
+        while (reply.size() < 64) {
+            DWORD queued = 0;
+            QCOMPARE(FT_GetStatus(port.handle, &queued, nullptr, nullptr), FT_OK);
+            QVERIFY(queued > 0);
+            QByteArray part(int(queued), '\0');
+            DWORD got = 0;
+            QCOMPARE(FT_Read(port.handle, part.data(), queued, &got), FT_OK);
+            QCOMPARE(got, queued);
+            reply.append(part);
+            if (reply.size() < 64) {
+                QCOMPARE(FT_WaitEvent(event.get(), Long, &events), FT_OK);
+                QCOMPARE(events, DWORD(FT_EVENT_RXCHAR));
+            }
+        }
+        QCOMPARE(reply.mid(18, 7), QByteArray("MZT-500"));
+
+        // A signal ends a wait for a reply that never comes.
+        rec->setAnswering(false);
+        QVERIFY(port.write(kIdentify));
+        std::jthread other([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            FT_SetEvent(event.get());
+        });
+        QCOMPARE(FT_WaitEvent(event.get(), Long, &events), FT_OK);
+        QCOMPARE(events, DWORD(FT_EVENT_SIGNALLED));
+        other.join();
+
+        // So does the device going away.
+        other = std::jthread([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            rec->vanish();
+        });
+        QVERIFY(FT_WaitEvent(event.get(), Long, &events) != FT_OK);
     }
 
     void idleReaderSleepsInItsReads()
