@@ -194,9 +194,11 @@ void KVPmPhyUSB::stopReader()
         return;
     m_stopRequest.store(true, std::memory_order_release);
     FT_SetEvent(m_readerEvent);
-    // Once the reader has finished, all its reads are ordered before the
-    // handle is closed.
     wait();
+    // The reader clears the request as the last thing it does; reading it
+    // cleared orders all its reads before the handle is closed, also for
+    // tools that cannot see inside QThread::wait().
+    [[maybe_unused]] const bool stillAsked = m_stopRequest.load(std::memory_order_acquire);
     m_stopRequest.store(false, std::memory_order_release);
 }
 

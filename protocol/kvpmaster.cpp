@@ -44,7 +44,7 @@ KVPMaster::~KVPMaster()
 {
     m_stopRequest.store(true, std::memory_order_release);
     wakeMasterThread();
-    wait();
+    joinMasterThread();
     if (KVPmPhy* link = m_link.load()) {
         // The link's reader must not call into a destroyed master.
         if (link->master() == this) {
@@ -75,6 +75,15 @@ void KVPMaster::wakeCallers()
         std::lock_guard lock(m_waitLock);
     }
     m_callerWake.notify_all();
+}
+
+void KVPMaster::joinMasterThread()
+{
+    wait();
+    // The thread's last act was to set this flag: reading it orders all of
+    // the thread's work before ours also for tools that cannot see inside
+    // QThread::wait().
+    [[maybe_unused]] const bool exited = m_runExited.load(std::memory_order_acquire);
 }
 
 void KVPMaster::startThread()
@@ -116,7 +125,7 @@ void KVPMaster::stopAndReset()
     if (!m_runExited.load(std::memory_order_acquire)) {
         m_stopRequest.store(true, std::memory_order_release);
         wakeMasterThread();
-        wait();
+        joinMasterThread();
     }
     m_stopRequest.store(false, std::memory_order_release);
     const unsigned asked = m_resetsAsked.load(std::memory_order_acquire);

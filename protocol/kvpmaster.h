@@ -89,6 +89,7 @@ private:
 
     void resetEngine();
     void startThread();
+    void joinMasterThread();
     // Each waiting side sleeps on its condition until the state it waits
     // for changes; whoever changes it wakes that side afterwards.
     void wakeMasterThread();
