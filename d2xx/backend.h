@@ -46,6 +46,10 @@ public:
     // Clears the signal; true when it was set.
     bool take();
     bool isSet() const { return m_set.load(std::memory_order_acquire); }
+    // Empties the descriptor when the signal is clear: a take() that ran
+    // between set()'s flag and its write leaves it readable, which would
+    // make every later poll() return at once.
+    void dropStaleWakeup();
     // Readable while set; -1 when the system gave no descriptor (the ports
     // then also wake on the flag within their own short waits).
     int fd() const { return m_fd; }

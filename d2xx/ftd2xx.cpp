@@ -56,6 +56,14 @@ bool Wakeup::take()
     return true;
 }
 
+void Wakeup::dropStaleWakeup()
+{
+    if (m_fd >= 0 && !isSet()) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t n = ::read(m_fd, &count, sizeof count);
+    }
+}
+
 void Wakeup::setNotifier(std::function<void()> notifier)
 {
     std::lock_guard lock(m_notifierLock);

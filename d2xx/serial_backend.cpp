@@ -208,6 +208,8 @@ public:
             }
             if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL))
                 return markGone("hung up");
+            if (p[1].revents & POLLIN)
+                wakeup.dropStaleWakeup(); // a real signal is seen at the top
             if (r == 0 && Clock::now() >= deadline)
                 return true;
         }
