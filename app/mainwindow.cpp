@@ -117,6 +117,8 @@ void MainWindow::construct()
             &MainWindow::on_archTable_SelectionChanged);
     connect(m_ui->devTable, &QWidget::customContextMenuRequested, this, &MainWindow::ctxMenuDev);
     connect(m_ui->archTable, &QWidget::customContextMenuRequested, this, &MainWindow::ctxMenuArch);
+    restoreSession();
+    setUpShortcuts();
 
     // 6. Progress widgets and the start-up archive.
     hideProgress();
@@ -222,8 +224,6 @@ void MainWindow::operationDone_NoUnlock()
     m_ui->discoverDevice->setEnabled(true);
     m_ui->devTable->setEnabled(true);
     m_ui->archTable->setEnabled(true);
-    m_ui->toArchive->setEnabled(!m_ui->devTable->selectedItems().isEmpty());
-    m_ui->toDevice->setEnabled(!m_ui->archTable->selectedItems().isEmpty());
     m_ui->newArchive->setEnabled(true);
     m_ui->openArchive->setEnabled(true);
     m_ui->saveArchive->setEnabled(true);
@@ -234,6 +234,10 @@ void MainWindow::operationDone_NoUnlock()
     m_ui->menuEdit->blockSignals(false);
     fillArchiveTable(m_archive, m_ui->archTable);
     busy = false;
+    // After the rebuild: it leaves the archive table without a selection, and
+    // an arrow enabled for rows that are gone would start an empty upload.
+    m_ui->toArchive->setEnabled(!m_ui->devTable->selectedItems().isEmpty());
+    m_ui->toDevice->setEnabled(!m_ui->archTable->selectedItems().isEmpty());
     updateArchLabel();
 }
 
@@ -241,8 +245,10 @@ void MainWindow::closeEvent(QCloseEvent* event)
 {
     if (busy) {
         event->ignore();
+        explainRefusedClose();
         return;
     }
+    saveSession();
     connectionTimer->stop();
     if (m_master)
         m_master->stopAndReset();

@@ -3,7 +3,9 @@
 // the archive's content side by side.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -12,6 +14,8 @@
 
 class QCloseEvent;
 class QIcon;
+class QMenu;
+class QMessageBox;
 class QMutex;
 class QPixmap;
 class QPoint;
@@ -57,6 +61,11 @@ public:
     KVPmPhyUSB* link() const { return m_link; }
     MZTArchive* archive() const { return m_archive; }
 
+    // The recorder label's link when no recorder was found: it opens the
+    // manual's section on what to check.
+    static constexpr char recorderNotFoundLink[] = "recorder-not-found";
+    static constexpr char recorderNotFoundSection[] = "notfound";
+
     // State, for the dialogs and for tests.
     bool isBusy() const { return busy; }
     bool isConnected() const { return connected; }
@@ -66,6 +75,18 @@ public:
 
     // Rebuilds table from the entries of arch (both tables share one layout).
     void fillArchiveTable(MZTArchive* arch, QTableWidget* table);
+
+    // The archives opened or saved last, newest first (at most
+    // maxRecentArchives), as File > Open recent offers them.
+    static constexpr int maxRecentArchives = 8;
+    QStringList recentArchives() const;
+    // Opens the archive at path as Open does, after offering to save the
+    // current one's changes; says so when it cannot be opened.
+    void openRecentArchive(const QString& path);
+
+    // A save of the current archive succeeded after elapsedMs: tells the
+    // user in the status bar.
+    void reportArchiveSaved(qint64 elapsedMs);
 
     // These look like by-name slots but match no signal of the form. They are
     // ordinary member functions connected with pointer-to-member connections
@@ -165,6 +186,35 @@ private:
 
     // Both tables share the set-up: columns, headers, selection, sorting.
     void setUpTable(QTableWidget* table, NoFocusDelegate* delegate);
+    // Widens the name and size columns to their content.
+    void fitColumns(QTableWidget* table);
+    // Column widths and sort order, kept in the settings between runs.
+    void restoreTableState(QTableWidget* table);
+    void saveTableState(QTableWidget* table);
+
+    // Window size, tables and recent archives between runs.
+    void restoreSession();
+    void saveSession();
+    void rememberRecentArchive(const QString& path);
+    void rebuildRecentMenu();
+    // Shortcuts beside the menus' own: the usual Ctrl keys, F1, F5, Delete.
+    void setUpShortcuts();
+
+    // The outcome of a device command in the status bar: what was done, to
+    // how many files and how long it took. A failure or a cancel reports
+    // itself through its message, so only a success gets a line.
+    enum class Reported { Nothing, Download, Upload, Deletion };
+    void startReport(Reported what, int files);
+    void reportFailed();
+    void finishReport();
+    // Explains why the window stays open while a device operation runs.
+    void explainRefusedClose();
+
+    // Tooltips and the recorder label naming each recorder's serial number
+    // and port, or a link to help when none was found.
+    void describeRecorders();
+    // brief: serial number and port only, for the label beside the picture.
+    QString recorderDetails(int deviceIndex, bool brief = false) const;
     // Empties a table without emitting its selection signals.
     static void clearTable(QTableWidget* table);
 
@@ -197,4 +247,11 @@ private:
     // Not part of the window's state as users see it: the two delegates.
     NoFocusDelegate* devDelegate = nullptr;
     NoFocusDelegate* archDelegate = nullptr;
+
+    QMenu* recentMenu = nullptr;
+    Reported reportWhat = Reported::Nothing;
+    int reportFiles = 0;
+    bool reportHasFailed = false;
+    QElapsedTimer reportTimer;
+    QPointer<QMessageBox> refusedCloseBox;
 };

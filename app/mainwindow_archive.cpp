@@ -9,6 +9,7 @@
 
 #include <QCloseEvent>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -50,7 +51,10 @@ void saveInPlaceOrChooseName(MainWindow& window)
     // and so ends in the dialog as well.
     const QString path = QDir::current().absoluteFilePath(archive->fileName());
     if (QFileInfo::exists(path)) {
+        QElapsedTimer timer;
+        timer.start();
         if (archive->save()) {
+            window.reportArchiveSaved(timer.elapsed());
             qCDebug(lcApp) << "Valid path";
             window.updateArchLabel();
             return;
@@ -108,7 +112,10 @@ void MainWindow::updateArchLabel()
     label->setToolTip(QString());
     const QString name = m_archive ? m_archive->fileName() : QString();
     if (name.isEmpty()) {
-        label->setText(QStringLiteral("<b><i>") + tr("Unnamed archive"));
+        // An unnamed archive with changes is as much at risk as a named one.
+        label->setText(
+            QStringLiteral("<b><i>") + tr("Unnamed archive")
+            + (m_archive && m_archive->isModified() ? QStringLiteral("</i> *") : QString()));
         return;
     }
     label->setToolTip(name);
@@ -195,8 +202,12 @@ void MainWindow::saveArchiveAsDialog()
         qCDebug(lcApp) << "confirmed";
         // A rejected name stays with the archive until another one is chosen.
         m_archive->setFileName(name);
+        QElapsedTimer timer;
+        timer.start();
         if (m_archive->save()) {
+            reportArchiveSaved(timer.elapsed());
             settings->setValue(archiveFileNameKey, m_archive->fileName());
+            rememberRecentArchive(m_archive->fileName());
             break;
         }
         QMessageBox::information(this, messageTitle(), tr("Failed to save the archive."),
@@ -230,12 +241,39 @@ void MainWindow::openArchiveDialog()
             m_archive = opened;
             fillArchiveTable(m_archive, m_ui->archTable);
             delete previous;
+            rememberRecentArchive(name);
             return;
         }
         delete opened;
         QMessageBox::information(this, messageTitle(), tr("Failed to open the archive."),
                                  QMessageBox::Ok);
     }
+}
+
+void MainWindow::openRecentArchive(const QString& path)
+{
+    if (busy || !m_archive)
+        return;
+    qCDebug(lcApp) << "Open recent archive" << path;
+    if (!mayDropArchive(*this))
+        return;
+    auto* opened = new MZTArchive(path, nullptr);
+    if (!opened->load()) {
+        delete opened;
+        QMessageBox::information(this, messageTitle(),
+                                 tr("Failed to open the archive.") + QLatin1Char('\n')
+                                     + QDir::toNativeSeparators(path),
+                                 QMessageBox::Ok);
+        updateArchLabel();
+        return;
+    }
+    MZTArchive* previous = m_archive;
+    m_archive = opened;
+    archivePath = path;
+    fillArchiveTable(m_archive, m_ui->archTable);
+    delete previous;
+    rememberRecentArchive(path);
+    updateArchLabel();
 }
 
 void MainWindow::loadStartUpArchive()

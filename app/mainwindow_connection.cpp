@@ -43,6 +43,7 @@ void MainWindow::devicesDiscovered()
 {
     qCDebug(lcApp) << "devices Done";
     operationDone();
+    describeRecorders();
     if (m_ui->devicesCombo->count() > 0)
         updateMZTContent();
 }
@@ -97,8 +98,14 @@ void MainWindow::swVersion(uint version)
                 "</span></a><span style=\" font-size:8pt;\">.</span></p></body></html>"));
     } else {
         deviceReady = true;
-        m_ui->devLabel->setText(tr("<b>MZT-500</b>"));
+        // The serial number and port tell two recorders apart.
+        const QString details = recorderDetails(m_link ? m_link->deviceIndex() : -1, true);
+        m_ui->devLabel->setText(tr("<b>MZT-500</b>")
+                                + (details.isEmpty() ? QString()
+                                                     : QStringLiteral(" <small>")
+                                           + details.toHtmlEscaped() + QStringLiteral("</small>")));
     }
+    m_ui->devLabel->setToolTip(recorderDetails(m_link ? m_link->deviceIndex() : -1));
 }
 
 void MainWindow::on_updateContentFailed()

@@ -5,6 +5,7 @@
 
 #include "applog.h"
 #include "firmwareupdatedlg.h"
+#include "helpbrowser.h"
 
 #include <QList>
 #include <QMutex>
@@ -41,6 +42,12 @@ void MainWindow::on_actionUpdate_firmware_triggered()
 void MainWindow::on_devLabelLinkActivated(QString link)
 {
     qCDebug(lcApp) << "Link clicked " << link;
+    // Help stays available while the window is busy.
+    if (link == QLatin1String(recorderNotFoundLink)) {
+        auto* browser = new HelpBrowser(nullptr, QLatin1String(recorderNotFoundSection));
+        browser->show();
+        return;
+    }
     if (busy)
         return;
     if (link == QLatin1String("Update-MZT-500"))

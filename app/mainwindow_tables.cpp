@@ -11,7 +11,9 @@
 
 #include <QHeaderView>
 #include <QMenu>
+#include <QSettings>
 #include <QTableWidget>
+#include <QtEndian>
 
 namespace {
 
@@ -25,6 +27,44 @@ constexpr int durationColumn = 2;
 using mzt500::FirstSequenceId;
 using mzt500::LastSequenceId;
 using mzt500::SettingsId;
+
+// The widths the columns never fall below; wider content widens them.
+constexpr int nameColumnWidth = 120;
+constexpr int durationColumnWidth = 70;
+// Room for the sort indicator and the cell's margins beside the text.
+constexpr int columnPadding = 12;
+
+// Sizes and durations are shown as text ("1.22 MBytes", "1:02:05"), which
+// sorts wrongly as text. Their cells carry the number they stand for under
+// this role, and rows sort by it.
+constexpr int sortKeyRole = Qt::UserRole + 1;
+
+class SortedByKeyItem : public QTableWidgetItem {
+public:
+    SortedByKeyItem(const QString& text, qint64 key)
+        : QTableWidgetItem(text)
+    {
+        setData(sortKeyRole, key);
+    }
+
+    bool operator<(const QTableWidgetItem& other) const override
+    {
+        const QVariant mine = data(sortKeyRole);
+        const QVariant theirs = other.data(sortKeyRole);
+        if (mine.isValid() && theirs.isValid())
+            return mine.toLongLong() < theirs.toLongLong();
+        return QTableWidgetItem::operator<(other);
+    }
+};
+
+// A cell without a duration (the settings, unknown files) sorts before
+// every sequence.
+constexpr qint64 noDuration = -1;
+
+QString settingsGroup(const QTableWidget* table)
+{
+    return QStringLiteral("tables/") + table->objectName();
+}
 
 // Puts the three cells of one row. With sorting on, inserting a cell may move
 // its row at once, so each further cell goes where the previous one ended up.
@@ -55,8 +95,8 @@ void MainWindow::setUpTable(QTableWidget* table, NoFocusDelegate* delegate)
     table->setColumnCount(3);
     table->setHorizontalHeaderLabels(
         {QStringLiteral("name"), QStringLiteral("size"), QStringLiteral("duration")});
-    table->setColumnWidth(nameColumn, 120);
-    table->setColumnWidth(durationColumn, 70);
+    table->setColumnWidth(nameColumn, nameColumnWidth);
+    table->setColumnWidth(durationColumn, durationColumnWidth);
 
     QHeaderView* header = table->horizontalHeader();
     header->setVisible(true);
@@ -82,6 +122,52 @@ void MainWindow::setUpTable(QTableWidget* table, NoFocusDelegate* delegate)
     table->setAlternatingRowColors(false);
     table->setContextMenuPolicy(Qt::CustomContextMenu);
     table->setItemDelegate(delegate);
+    // Tab moves on to the next widget; the arrow keys move between rows.
+    table->setTabKeyNavigation(false);
+    table->setFocusPolicy(Qt::StrongFocus);
+}
+
+void MainWindow::fitColumns(QTableWidget* table)
+{
+    // Columns grow to show their widest text whole and never shrink below
+    // their usual width or what the user chose; the last column stretches.
+    for (int column : {nameColumn, sizeColumn}) {
+        const int before = table->columnWidth(column);
+        table->resizeColumnToContents(column);
+        const int contents = table->columnWidth(column) + columnPadding;
+        table->setColumnWidth(column, qMax(before, contents));
+    }
+}
+
+void MainWindow::restoreTableState(QTableWidget* table)
+{
+    settings->beginGroup(settingsGroup(table));
+    const QList<QVariant> widths = settings->value(QStringLiteral("widths")).toList();
+    const int sortColumn = settings->value(QStringLiteral("sortColumn"), -1).toInt();
+    const int order = settings->value(QStringLiteral("sortOrder"), 0).toInt();
+    settings->endGroup();
+
+    const int minimumWidth = table->horizontalHeader()->minimumSectionSize();
+    for (int column = 0; column < qMin(int(widths.size()), durationColumn); ++column) {
+        const int width = widths[column].toInt();
+        if (width >= minimumWidth && width > table->columnWidth(column))
+            table->setColumnWidth(column, width);
+    }
+    if (sortColumn >= 0 && sortColumn < table->columnCount())
+        table->sortItems(sortColumn, order == 1 ? Qt::DescendingOrder : Qt::AscendingOrder);
+}
+
+void MainWindow::saveTableState(QTableWidget* table)
+{
+    const QHeaderView* header = table->horizontalHeader();
+    QList<QVariant> widths;
+    for (int column = 0; column < durationColumn; ++column)
+        widths << table->columnWidth(column);
+    settings->beginGroup(settingsGroup(table));
+    settings->setValue(QStringLiteral("widths"), widths);
+    settings->setValue(QStringLiteral("sortColumn"), header->sortIndicatorSection());
+    settings->setValue(QStringLiteral("sortOrder"), int(header->sortIndicatorOrder()));
+    settings->endGroup();
 }
 
 void MainWindow::clearTable(QTableWidget* table)
@@ -116,13 +202,19 @@ void MainWindow::newMZTContentArrived(void* content, int ReadLength)
 
         auto* name = new QTableWidgetItem(mzt::contentNameText(rec.type, rec.id));
         name->setData(idRole, rec.id);
-        auto* size = new QTableWidgetItem(mzt::memSizeText(rec.memSize));
-        auto* duration = new QTableWidgetItem(
-            rec.type == mzt500::SequenceRecord ? mzt::durationText(rec.duration) : QString());
+        auto* size = new SortedByKeyItem(mzt::memSizeText(rec.memSize), rec.memSize);
+        const bool isSequence = rec.type == mzt500::SequenceRecord;
+        auto* duration =
+            new SortedByKeyItem(isSequence ? mzt::durationText(rec.duration) : QString(),
+                                isSequence ? qint64(rec.duration) : noDuration);
         putRow(table, i++, name, size, duration);
     }
     table->show();
     table->setEnabled(true);
+    fitColumns(table);
+    // The rows the download arrow referred to are gone.
+    if (!busy)
+        on_devTable_SelectionChanged();
 }
 
 void MainWindow::fillArchiveTable(MZTArchive* arch, QTableWidget* table)
@@ -134,19 +226,28 @@ void MainWindow::fillArchiveTable(MZTArchive* arch, QTableWidget* table)
     table->clearContents();
     table->blockSignals(wasBlocked);
     table->setRowCount(count);
-    if (!arch)
-        return;
 
     int k = 0;
-    for (ArchiveEntry* entry : arch->entries()) {
+    const QList<ArchiveEntry*> entries = arch ? arch->entries() : QList<ArchiveEntry*>();
+    for (ArchiveEntry* entry : entries) {
         auto* name = new QTableWidgetItem(entry->name());
         name->setData(idRole, int(entry->id()));
         const QString sizeText = entry->memSizeText();
         qCDebug(lcApp) << "Mem: " << sizeText;
-        putRow(table, k, name, new QTableWidgetItem(sizeText),
-               new QTableWidgetItem(entry->durationText()));
+        const QByteArray& content = entry->content();
+        const qint64 bytes =
+            content.size() >= 16 ? qFromLittleEndian<quint32>(content.constData() + 8) : 0;
+        const QString durationText = entry->durationText();
+        putRow(table, k, name, new SortedByKeyItem(sizeText, bytes),
+               new SortedByKeyItem(
+                   durationText, durationText.isEmpty() ? noDuration : qint64(entry->duration())));
         ++k;
     }
+    fitColumns(table);
+    // A rebuilt table has nothing selected: the upload arrow must not offer
+    // an upload of nothing.
+    if (table == m_ui->archTable && !busy)
+        on_archTable_SelectionChanged();
 }
 
 void MainWindow::on_devTable_SelectionChanged()

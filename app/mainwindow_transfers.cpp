@@ -4,6 +4,7 @@
 #include "ui_mainwindow.h"
 
 #include "applog.h"
+#include "filelistquestion.h"
 #include "kvpmaster.h"
 #include "mztarchive.h"
 #include "mztfilesdeleter.h"
@@ -131,21 +132,21 @@ void MainWindow::save_in_arch()
 
     // Name the entries the download will refill: with an id twice in the
     // archive that is the last of them.
-    QString replaced;
+    QStringList replaced;
     for (const QTableWidgetItem* cell : selectedNameCells(m_ui->devTable)) {
         const int id = cell->data(ItemIdRole).toInt();
         qCDebug(lcApp) << "mztAE_id" << id;
         if (const ArchiveEntry* entry = core::lastEntryWithId(m_archive, id)) {
             qCDebug(lcApp).nospace() << "\"" << entry->name() << "\" file";
-            replaced += QLatin1Char('\n') + entry->name();
+            replaced << entry->name();
         }
     }
 
     if (!replaced.isEmpty()) {
-        const auto answer = QMessageBox::question(
-            this, tr("MZT-500 Data Backup Tool"),
-            QStringLiteral("Do you want to replace the folowing\nfiles? ") + replaced,
-            QMessageBox::Yes | QMessageBox::Abort, QMessageBox::Abort);
+        const auto answer =
+            askAboutFiles(this, tr("MZT-500 Data Backup Tool"),
+                          QStringLiteral("Do you want to replace the folowing\nfiles? "), replaced,
+                          QMessageBox::Yes | QMessageBox::Abort, QMessageBox::Abort);
         if (answer != QMessageBox::Yes) {
             on_devTable_SelectionChanged();
             return;
@@ -160,6 +161,7 @@ void MainWindow::save_in_arch()
         }
     }
 
+    startReport(Reported::Download, int(selectedNameCells(m_ui->devTable).size()));
     enterBusy();
     resetProgress();
     showProgress();
@@ -179,6 +181,7 @@ void MainWindow::transfer_to_dev()
         upLoad_failed();
         return;
     }
+    startReport(Reported::Upload, int(selectedNameCells(m_ui->archTable).size()));
     enterBusy();
     showProgress();
     m_ui->progBarTotal->setValue(0);
@@ -193,6 +196,7 @@ void MainWindow::upLoadCheckDone(bool boOK, bool boOverwrites, QStringList* file
     deviceMutex->unlock();
 
     if (!boOK) {
+        reportFailed();
         hideProgress();
         operationDone_NoUnlock();
         upLoad_failed();
@@ -200,17 +204,13 @@ void MainWindow::upLoadCheckDone(bool boOK, bool boOverwrites, QStringList* file
     }
 
     if (boOverwrites) {
-        QString names;
-        if (files) {
-            for (const QString& name : *files)
-                names += QLatin1Char('\n') + name;
-        }
-        const auto answer =
-            QMessageBox::question(this, tr("MZT-500 Data Backup Tool"),
-                                  tr("Do you want to overwrite the\nfollowing files?") + names,
-                                  QMessageBox::Ok | QMessageBox::No, QMessageBox::No);
+        const auto answer = askAboutFiles(this, tr("MZT-500 Data Backup Tool"),
+                                          tr("Do you want to overwrite the\nfollowing files?"),
+                                          files ? *files : QStringList(),
+                                          QMessageBox::Ok | QMessageBox::No, QMessageBox::No);
         if (answer != QMessageBox::Ok) {
             qCDebug(lcApp) << "upload aborted";
+            startReport(Reported::Nothing, 0);
             operationDone_NoUnlock();
             hideProgress();
             on_archTable_SelectionChanged();
@@ -236,15 +236,14 @@ void MainWindow::delete_on_dev()
         return;
     }
 
-    QString names;
+    QStringList names;
     for (const QTableWidgetItem* cell : selectedNameCells(m_ui->devTable)) {
         if (cell->data(ItemIdRole).toInt() != SettingsId)
-            names += QLatin1Char('\n') + cell->text();
+            names << cell->text();
     }
-    const auto answer =
-        QMessageBox::question(this, tr("MZT-500 Data Backup Tool"),
-                              tr("Do you really want to delete these sequences?") + names,
-                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    const auto answer = askAboutFiles(this, tr("MZT-500 Data Backup Tool"),
+                                      tr("Do you really want to delete these sequences?"), names,
+                                      QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer != QMessageBox::Yes)
         return;
     // The poll may have started a discovery while the question was open.
@@ -255,6 +254,7 @@ void MainWindow::delete_on_dev()
         return;
     }
 
+    startReport(Reported::Deletion, int(names.size()));
     enterBusy();
     resetProgress();
     showProgress();
@@ -269,13 +269,12 @@ void MainWindow::delete_from_arch()
         return;
 
     const QList<QTableWidgetItem*> cells = selectedNameCells(m_ui->archTable);
-    QString names;
+    QStringList names;
     for (const QTableWidgetItem* cell : cells)
-        names += QLatin1Char('\n') + cell->text();
-    const auto answer =
-        QMessageBox::question(this, tr("MZT-500 Data Backup Tool"),
-                              tr("Do you really want to delete this files?") + names,
-                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        names << cell->text();
+    const auto answer = askAboutFiles(this, tr("MZT-500 Data Backup Tool"),
+                                      tr("Do you really want to delete this files?"), names,
+                                      QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer != QMessageBox::Yes || busy)
         return;
 
@@ -315,6 +314,7 @@ void MainWindow::downLoadDone()
     // The archive table is rebuilt from what the download put in.
     downLoader->acquireResults();
     hideProgress();
+    finishReport();
     deviceMutex->unlock();
     updateMZTContent();
 }
@@ -322,6 +322,7 @@ void MainWindow::downLoadDone()
 void MainWindow::deleteDone()
 {
     hideProgress();
+    finishReport();
     deviceMutex->unlock();
     updateMZTContent();
 }
@@ -330,12 +331,14 @@ void MainWindow::upLoadDone()
 {
     qCDebug(lcApp) << "Upload done";
     hideProgress();
+    finishReport();
     operationDone();
     updateMZTContent();
 }
 
 void MainWindow::downLoad_failed()
 {
+    reportFailed();
     QMessageBox::warning(this, tr("MZT-500 Data Backup Tool"),
                          tr("An error has ocurred while trying to download data\nform a device."));
 }
@@ -343,11 +346,13 @@ void MainWindow::downLoad_failed()
 void MainWindow::upLoad_failed()
 {
     qCDebug(lcApp) << "Upload failed";
+    reportFailed();
     QMessageBox::warning(this, tr("MZT-500 Data Backup Tool"), tr("Upload has failed."));
 }
 
 void MainWindow::delete_failed()
 {
+    reportFailed();
     QMessageBox::warning(this, tr("MZT-500 Data Backup Tool"),
                          tr("An error has ocurred while trying to delete data\non a device."));
 }
@@ -355,6 +360,7 @@ void MainWindow::delete_failed()
 void MainWindow::deviceBusy()
 {
     qCDebug(lcApp) << "The device is busy at the moment.";
+    reportFailed();
     QMessageBox::information(this, tr("MZT-500 Data Backup Tool"),
                              tr("The device is currently busy."));
 }

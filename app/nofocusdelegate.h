@@ -19,6 +19,11 @@ public:
                           const QModelIndex& index) const override;
     void setModelData(QWidget* editor, QAbstractItemModel* model,
                       const QModelIndex& index) const override;
+    void updateEditorGeometry(QWidget* editor, const QStyleOptionViewItem& option,
+                              const QModelIndex& index) const override;
+
+    // Marks the editor's numbers that another archive entry holds already.
+    static constexpr int usedNumberRole = Qt::UserRole + 2;
 
 private:
     MainWindow* mainWindow = nullptr;

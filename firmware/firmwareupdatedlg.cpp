@@ -5,6 +5,8 @@
 #include "devicesdiscoverer.h"
 #include "firmwarelog.h"
 #include "fwupdater.h"
+#include "kvpmaster.h"
+#include "kvpmphyusb.h"
 #include "mainwindow.h"
 #include "recorder_vocabulary.h"
 #include "updateimage.h"
@@ -12,10 +14,26 @@
 #include <QCloseEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QTimer>
 
 namespace {
 
 const QString UpdatableModel = QLatin1String(mzt500::ModelName);
+
+// A recorder restarts into its new firmware after the last section; it is
+// asked for its versions this often, this far apart, before giving up.
+constexpr int readBackAttempts = 5;
+constexpr int readBackIntervalMs = 1000;
+// The free text of an update file can be long; the question shows its start.
+constexpr int shownFreeTextLines = 12;
+
+// Versions as the recorder reports them, 0x0104 as "1.04".
+QString versionText(uint version)
+{
+    return QStringLiteral("%1.%2").arg(version >> 8).arg(version & 0xFF, 2, 10, QLatin1Char('0'));
+}
 
 QString modeText(const QString& before, const QString& linkWord, const QString& target,
                  const QString& after)
@@ -44,6 +62,14 @@ FirmwareUpdateDlg::FirmwareUpdateDlg(QWidget* parent)
                     const QString& filter) {
         return QFileDialog::getOpenFileName(owner, caption, dir, filter);
     };
+    confirm = [](QWidget* owner, const QString& question, const QString& details) {
+        QMessageBox box(QMessageBox::Question, owner->windowTitle(), question,
+                        QMessageBox::Yes | QMessageBox::No, owner);
+        box.setInformativeText(details);
+        box.setDefaultButton(QMessageBox::No);
+        return box.exec() == QMessageBox::Yes;
+    };
+    ui->lbl_versions->clear();
 
     connect(ui->lbl_fileOpenMode, &QLabel::linkActivated, this,
             &FirmwareUpdateDlg::on_lblMode_Link_clicked);
@@ -96,6 +122,89 @@ void FirmwareUpdateDlg::setDevices(const QList<int>& list, int currentIndex)
 void FirmwareUpdateDlg::setFileChooser(FileChooser chooser)
 {
     chooseFile = std::move(chooser);
+}
+
+void FirmwareUpdateDlg::setConfirmation(Confirmation confirmation)
+{
+    confirm = std::move(confirmation);
+}
+
+QString FirmwareUpdateDlg::versionsText() const
+{
+    return ui->lbl_versions->text();
+}
+
+FirmwareUpdateDlg::DeviceVersions FirmwareUpdateDlg::readDeviceVersions(int deviceIndex)
+{
+    DeviceVersions versions;
+    KVPMaster* master = mainWindow ? mainWindow->master() : nullptr;
+    KVPmPhyUSB* link = mainWindow ? mainWindow->link() : nullptr;
+    if (!master || !link || deviceIndex < 0)
+        return versions;
+    // The same steps the update itself takes to reach the chosen recorder;
+    // the identification is one short exchange.
+    master->stopAndReset();
+    link->setDeviceIndex(deviceIndex);
+    master->connectLink();
+    versions.read = master->getDeviceInfo(&versions.model, &versions.software, &versions.hardware);
+    return versions;
+}
+
+QString FirmwareUpdateDlg::describeVersions(const DeviceVersions& versions) const
+{
+    if (!versions.read)
+        return tr("The recorder did not say which versions it runs.");
+    return tr("The recorder (%1) runs software %2 on hardware %3.")
+        .arg(versions.model, versionText(versions.software), versionText(versions.hardware));
+}
+
+QString FirmwareUpdateDlg::describeImage() const
+{
+    if (!image)
+        return QString();
+    const QString file = alternativeMode ? QFileInfo(image->fileName()).fileName()
+                                         : tr("the update built into this program");
+    const kv2::Header* header = image->header();
+    QString text = tr("Update file: %1, for the %2.")
+                       .arg(file, header ? header->model.trimmed() : tr("unknown model"));
+    QStringList lines = QString::fromLatin1(image->freeText()).trimmed().split(QLatin1Char('\n'));
+    lines.removeAll(QString());
+    if (!lines.isEmpty()) {
+        const bool cut = lines.size() > shownFreeTextLines;
+        lines = lines.mid(0, shownFreeTextLines);
+        if (cut)
+            lines << QStringLiteral("...");
+        text += QLatin1Char('\n') + lines.join(QLatin1Char('\n'));
+    }
+    return text;
+}
+
+void FirmwareUpdateDlg::readVersionsBack()
+{
+    const DeviceVersions after = readDeviceVersions(updatedDevice);
+    if (!after.read && --readBackAttemptsLeft > 0) {
+        QTimer::singleShot(readBackIntervalMs, this, &FirmwareUpdateDlg::readVersionsBack);
+        return;
+    }
+    QString outcome;
+    if (!after.read) {
+        outcome = tr("The recorder did not answer after the update. Check its versions once it "
+                     "has restarted.");
+    } else if (!versionsBefore.read) {
+        outcome = tr("After the update the recorder runs software %1 on hardware %2.")
+                      .arg(versionText(after.software), versionText(after.hardware));
+    } else if (after.software != versionsBefore.software
+               || after.hardware != versionsBefore.hardware) {
+        outcome = tr("Updated: software %1 (was %2), hardware %3 (was %4).")
+                      .arg(versionText(after.software), versionText(versionsBefore.software),
+                           versionText(after.hardware), versionText(versionsBefore.hardware));
+    } else {
+        outcome = tr("The update was sent, but the recorder still reports software %1 on "
+                     "hardware %2: the versions did not change.")
+                      .arg(versionText(after.software), versionText(after.hardware));
+    }
+    ui->lbl_versions->setText(outcome);
+    unlockControls();
 }
 
 void FirmwareUpdateDlg::updateButtonState()
@@ -194,10 +303,22 @@ void FirmwareUpdateDlg::on_bttn_quit_clicked()
 void FirmwareUpdateDlg::on_bttn_update_clicked()
 {
     lockControls();
+    // What is about to happen, before anything is sent: the recorder's
+    // versions now and what the update file says about itself.
+    updatedDevice = ui->devicesCombo->currentData(Qt::UserRole).toInt();
+    versionsBefore = readDeviceVersions(updatedDevice);
+    ui->lbl_versions->setText(describeVersions(versionsBefore));
+    const QString question =
+        tr("Update the firmware of %1 now?").arg(ui->devicesCombo->currentText());
+    if (!confirm(this, question,
+                 describeVersions(versionsBefore) + QLatin1Char('\n') + describeImage())) {
+        unlockControls();
+        return;
+    }
     ui->progressBar->setValue(0);
     ui->progressBar->show();
     updater->setImage(image);
-    updater->setDeviceIndex(ui->devicesCombo->currentData(Qt::UserRole).toInt());
+    updater->setDeviceIndex(updatedDevice);
     updater->start();
 }
 
@@ -237,7 +358,10 @@ void FirmwareUpdateDlg::updateFailed()
 void FirmwareUpdateDlg::updateSuccessFul()
 {
     ui->progressBar->hide();
-    unlockControls();
+    // Busy until the versions are back: the dialog still talks to the
+    // recorder meanwhile.
+    readBackAttemptsLeft = readBackAttempts;
+    readVersionsBack();
 }
 
 void FirmwareUpdateDlg::reject()

@@ -35,6 +35,15 @@ public:
         std::function<QString(QWidget*, const QString&, const QString&, const QString&)>;
     void setFileChooser(FileChooser chooser);
 
+    // Asks whether to go ahead with an update: (parent, question, what the
+    // recorder and the update file say about themselves) -> go ahead. A
+    // message box unless replaced (tests answer it themselves).
+    using Confirmation = std::function<bool(QWidget*, const QString&, const QString&)>;
+    void setConfirmation(Confirmation confirmation);
+
+    // What the dialog says about the recorder's versions and the outcome.
+    QString versionsText() const;
+
     // State, for tests.
     Ui::FirmwareUpdateDlg* form() const { return ui; }
     bool isBusy() const { return busy; }
@@ -67,6 +76,20 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    struct DeviceVersions {
+        bool read = false;
+        QString model;
+        uint software = 0;
+        uint hardware = 0;
+    };
+    // Identifies the recorder at this index through the main window's master.
+    DeviceVersions readDeviceVersions(int deviceIndex);
+    QString describeVersions(const DeviceVersions& versions) const;
+    QString describeImage() const;
+    // After an update: reads the versions back (the recorder may still be
+    // restarting, so it tries a few times) and says whether they changed.
+    void readVersionsBack();
+
     void setFileOpenMode(bool alternative);
     void lockControls();
     void unlockControls();
@@ -86,4 +109,8 @@ private:
     QString defaultModeText;
     QString alternativeModeText;
     FileChooser chooseFile;
+    Confirmation confirm;
+    DeviceVersions versionsBefore;
+    int updatedDevice = -1;
+    int readBackAttemptsLeft = 0;
 };

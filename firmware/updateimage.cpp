@@ -166,3 +166,12 @@ QString UpdateImage::statusText(const QString& modelName) const
         return line("grey", tr("The file ") + name + tr(" is OK."));
     return line("green", tr("The file ") + name + tr(" is OK."));
 }
+
+QByteArray UpdateImage::freeText() const
+{
+    if (!m_hasHeader || m_contents.size() < kv2::HeaderSize)
+        return QByteArray();
+    const QByteArray block = m_contents.mid(kv2::FreeTextOffset, kv2::FreeTextSize);
+    const qsizetype end = block.indexOf('\0');
+    return end < 0 ? block : block.left(end);
+}

@@ -42,6 +42,9 @@ public:
     const kv2::Header* header() const { return m_hasHeader ? &m_header : nullptr; }
     // Set once the section layout was found sound and the sum was taken.
     std::optional<quint32> computedChecksum() const { return m_computed; }
+    // The header's free text block (build dates, sources), up to its first
+    // zero byte; empty when the file held no whole header.
+    QByteArray freeText() const;
     // Why the last load failed, for diagnostics; empty after a good load.
     QString problem() const { return m_problem; }
 

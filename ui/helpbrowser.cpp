@@ -10,14 +10,18 @@ Q_LOGGING_CATEGORY(lcUi, "mzt.ui")
 
 namespace {
 constexpr double textZoom = 1.3;
+const QString manualUrl = QStringLiteral("qrc:///manual//html//UserManual.html");
 } // namespace
 
-HelpBrowser::HelpBrowser(QWidget* parent)
+HelpBrowser::HelpBrowser(QWidget* parent, const QString& section)
     : QMainWindow(parent)
     , ui(new Ui::HelpBrowser)
 {
     ui->setupUi(this);
-    ui->webView->load(QUrl(QStringLiteral("qrc:///manual//html//UserManual.html")));
+    QUrl url(manualUrl);
+    if (!section.isEmpty())
+        url.setFragment(section);
+    ui->webView->load(url);
     ui->webView->setZoomFactor(textZoom);
     qCDebug(lcUi) << "Helpbrowser launched";
 }

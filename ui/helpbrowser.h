@@ -12,7 +12,9 @@ class HelpBrowser : public QMainWindow {
     Q_OBJECT
 
 public:
-    explicit HelpBrowser(QWidget* parent = nullptr);
+    // Opens the manual at its beginning, or at the section with this anchor
+    // ("sec1", "notfound").
+    explicit HelpBrowser(QWidget* parent = nullptr, const QString& section = QString());
     ~HelpBrowser() override;
 
 public slots:

@@ -9,7 +9,9 @@
 #include <QApplication>
 #include <QByteArray>
 #include <QComboBox>
+#include <QListWidget>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QTableWidget>
 #include <QtEndian>
@@ -127,6 +129,43 @@ inline int rowOfName(const QTableWidget* table, const QString& name)
         if (table->item(r, 0) && table->item(r, 0)->text() == name)
             return r;
     return -1;
+}
+
+// What a message box showed: its text, the names in its file list, whether
+// it fitted the screen with its buttons on it.
+struct SeenBox {
+    QString text;
+    QStringList files;
+    bool fitsScreen = false;
+};
+
+// Answers the next modal message box with answer once it is up, and tells
+// what it showed. Call before the command that opens the box.
+inline std::shared_ptr<SeenBox> answerNextBox(QMessageBox::StandardButton answer)
+{
+    auto seen = std::make_shared<SeenBox>();
+    auto* timer = new QTimer;
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [seen, answer, timer] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        timer->stop();
+        timer->deleteLater();
+        seen->text = box->text();
+        if (const auto* list = box->findChild<QListWidget*>())
+            for (int i = 0; i < list->count(); ++i)
+                seen->files << list->item(i)->text();
+        const QRect screen = box->screen()->availableGeometry();
+        bool buttonsOnScreen = true;
+        for (QAbstractButton* b : box->buttons())
+            buttonsOnScreen =
+                buttonsOnScreen && screen.contains(QRect(b->mapToGlobal(QPoint(0, 0)), b->size()));
+        seen->fitsScreen = box->frameGeometry().height() <= screen.height() && buttonsOnScreen;
+        box->button(answer)->click();
+    });
+    timer->start();
+    return seen;
 }
 
 } // namespace apptest

@@ -43,6 +43,7 @@ private slots:
     void manualResources();
     void eachCommandOpensAnIndependentWindow();
     void theManualLoadsAndHasNoContextMenu();
+    void noRecorderLinkOpensItsSection();
 };
 
 void TestManual::manualResources()
@@ -53,6 +54,8 @@ void TestManual::manualResources()
     const QByteArray html = page.readAll();
     for (int n = 1; n <= 6; ++n)
         QVERIFY(html.contains(QStringLiteral("id=\"sec%1\"").arg(n).toLatin1()));
+    // The recorder label's help link leads to this section.
+    QVERIFY(html.contains(QByteArray("id=\"") + MainWindow::recorderNotFoundSection + "\""));
     // Every picture the page refers to is there.
     for (const char* picture : {"logo1.png", "rec.png", "ScrA.png", "ScrB.png", "ScrC.png",
                                 "ScrD.png", "ScrE.png", "ScrF.png"}) {
@@ -106,6 +109,22 @@ void TestManual::theManualLoadsAndHasNoContextMenu()
     browser->close();
     deleteDeferred();
     QVERIFY(guard.isNull());
+}
+
+void TestManual::noRecorderLinkOpensItsSection()
+{
+    install({});
+    MainWindow w;
+    QVERIFY(waitSettled(w, 0));
+    QVERIFY(w.ui()->devLabel->text().contains(QLatin1String(MainWindow::recorderNotFoundLink)));
+    w.on_devLabelLinkActivated(QLatin1String(MainWindow::recorderNotFoundLink));
+    const QList<HelpBrowser*> browsers = openBrowsers();
+    QCOMPARE(browsers.size(), 1);
+    auto* view = browsers[0]->findChild<KvWebView*>(QStringLiteral("webView"));
+    QVERIFY(view);
+    QTRY_COMPARE_WITH_TIMEOUT(view->title(),
+                              QStringLiteral("MZT-500 Data Backup Tool - User Manual"), 20000);
+    QCOMPARE(view->url().fragment(), QLatin1String(MainWindow::recorderNotFoundSection));
 }
 
 QTEST_MAIN(TestManual)

@@ -5,6 +5,7 @@
 #include "mztarchive.h"
 #include "nofocusdelegate.h"
 
+#include <QHeaderView>
 #include <QMessageBox>
 #include <QStyleOptionViewItem>
 
@@ -84,6 +85,9 @@ private slots:
     void archiveContextMenu();
     void archiveRows();
     void renumbering();
+    void sizesAndDurationsSortByValue();
+    void columnsFitTheirContent();
+    void arrowsFollowTheSelectionAfterARebuild();
 };
 
 void TestTables::tableSetUp()
@@ -314,6 +318,19 @@ void TestTables::renumbering()
         if (box->count() != 64 || box->itemText(63) != QLatin1String("SEQUENCE 64")
             || box->currentIndex() != arch()->item(row, 0)->data(1).toInt() - 1)
             return QString("wrong editor");
+        // Other entries' numbers are marked, the entry's own is not.
+        for (int n = 1; n <= 64; ++n) {
+            const bool marked = box->itemData(n - 1, NoFocusDelegate::usedNumberRole).toBool();
+            if (marked
+                != (rowOfName(arch(), box->itemText(n - 1)) >= 0 && n - 1 != box->currentIndex()))
+                return QStringLiteral("wrong mark on %1").arg(n);
+        }
+        // The editor shows the whole name even over a narrow cell.
+        QStyleOptionViewItem narrow;
+        narrow.rect = QRect(0, 0, 40, 18);
+        delegate->updateEditorGeometry(box, narrow, index);
+        if (box->width() < box->fontMetrics().horizontalAdvance(box->itemText(63)))
+            return QString("editor clips the name");
         box->setCurrentIndex(to - 1);
         QString message;
         QTimer::singleShot(0, [&message] {
@@ -344,6 +361,92 @@ void TestTables::renumbering()
     QCOMPARE(arch()->item(row, 0)->data(1).toInt(), 40);
     QCOMPARE(arch()->selectedItems().size(), 3);
     QCOMPARE(arch()->selectedItems().first()->row(), row);
+}
+
+void TestTables::sizesAndDurationsSortByValue()
+{
+    // As text, "1.22 MBytes" sorts before "512 Bytes" and "10:00:00" before
+    // "1:02:05"; by value they do not.
+    show(*w,
+         list({record(1, 1, 1279262, 36000000), record(2, 1, 512, 3725000), record(0, 0, 10240, 0),
+               record(3, 1, 102400, 5000)}));
+    QStringList names;
+    dev()->sortItems(1, Qt::AscendingOrder);
+    for (int r = 0; r < 4; ++r)
+        names << dev()->item(r, 0)->text();
+    QCOMPARE(names, (QStringList {"SEQUENCE 02", "SETTINGS", "SEQUENCE 03", "SEQUENCE 01"}));
+    QCOMPARE(dev()->item(3, 1)->text(), QStringLiteral("1.22 MBytes"));
+
+    names.clear();
+    dev()->sortItems(2, Qt::AscendingOrder);
+    for (int r = 0; r < 4; ++r)
+        names << dev()->item(r, 0)->text();
+    // The settings have no playing time and come first.
+    QCOMPARE(names, (QStringList {"SETTINGS", "SEQUENCE 03", "SEQUENCE 02", "SEQUENCE 01"}));
+    QCOMPARE(dev()->item(3, 2)->text(), QStringLiteral("10:00:00"));
+
+    // The archive table the same way, also while rows are being put in.
+    MZTArchive a;
+    a.addEntry(entry(1, 1, 1279262, 36000000));
+    a.addEntry(entry(2, 1, 512, 3725000));
+    a.addEntry(entry(3, 1, 102400, 5000));
+    arch()->sortItems(2, Qt::DescendingOrder);
+    w->fillArchiveTable(&a, arch());
+    QCOMPARE(arch()->item(0, 2)->text(), QStringLiteral("10:00:00"));
+    QCOMPARE(arch()->item(1, 2)->text(), QStringLiteral("1:02:05"));
+    QCOMPARE(arch()->item(2, 2)->text(), QStringLiteral("0:00:05"));
+    arch()->sortItems(1, Qt::AscendingOrder);
+    QCOMPARE(arch()->item(0, 1)->text(), QStringLiteral("512 Bytes"));
+    QCOMPARE(arch()->item(2, 1)->text(), QStringLiteral("1.22 MBytes"));
+}
+
+void TestTables::columnsFitTheirContent()
+{
+    // A large font, as some desktop themes use: names and sizes still show whole.
+    QFont big = dev()->font();
+    big.setPointSize(big.pointSize() * 2);
+    dev()->setFont(big);
+    show(*w, list({record(64, 1, 104448, 5000), record(0, 0, 512, 0)}));
+    const QFontMetrics metrics(big);
+    const int row = rowOfName(dev(), QStringLiteral("SEQUENCE 64"));
+    // The name starts after the type icon.
+    QVERIFY(dev()->columnWidth(0) >= 16 + metrics.horizontalAdvance(QStringLiteral("SEQUENCE 64")));
+    QVERIFY(dev()->columnWidth(1) >= metrics.horizontalAdvance(dev()->item(row, 1)->text()));
+    QCOMPARE(dev()->horizontalHeader()->sectionResizeMode(0), QHeaderView::Interactive);
+
+    // Never narrower than the usual widths, and a column the user widened stays so.
+    QCOMPARE(arch()->columnWidth(0), 120);
+    arch()->setColumnWidth(0, 260);
+    MZTArchive a;
+    a.addEntry(entry(7, 1, 2048, 5000));
+    w->fillArchiveTable(&a, arch());
+    QCOMPARE(arch()->columnWidth(0), 260);
+}
+
+void TestTables::arrowsFollowTheSelectionAfterARebuild()
+{
+    MZTArchive* a = w->archive();
+    a->addEntry(entry(5, 1, 2048, 5000));
+    w->fillArchiveTable(a, arch());
+    selectRows(arch(), {0});
+    QVERIFY(w->ui()->toDevice->isEnabled());
+    // A rebuilt table has nothing selected, and the arrow goes off with it.
+    w->fillArchiveTable(a, arch());
+    QVERIFY(arch()->selectedItems().isEmpty());
+    QVERIFY(!w->ui()->toDevice->isEnabled());
+
+    // Leaving the busy state rebuilds the table too.
+    selectRows(arch(), {0});
+    show(*w, list({record(1, 1, 200, 1000)}));
+    selectRows(dev(), {0});
+    w->enterBusy();
+    QVERIFY(!w->ui()->toDevice->isEnabled());
+    w->operationDone();
+    QVERIFY(!w->ui()->toDevice->isEnabled());
+    QVERIFY(w->ui()->toArchive->isEnabled());
+    // A new listing replaces the recorder's rows and their selection.
+    show(*w, list({record(2, 1, 200, 1000)}));
+    QVERIFY(!w->ui()->toArchive->isEnabled());
 }
 
 QTEST_MAIN(TestTables)

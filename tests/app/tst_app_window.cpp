@@ -176,7 +176,7 @@ void TestWindow::firmwareState()
         QVERIFY(label.contains(QLatin1String("This device needs to be")));
         QVERIFY(label.contains(QLatin1String("color:#ff0000;\">updated</span></a>")));
     } else {
-        QCOMPARE(label, QStringLiteral("<b>MZT-500</b>"));
+        QVERIFY2(label.startsWith(QLatin1String("<b>MZT-500</b>")), qPrintable(label));
     }
     QCOMPARE(w.isDeviceReady(), ready);
     // Old firmware is never asked for its list.
@@ -204,7 +204,7 @@ void TestWindow::contentListsFromTheRecorder()
     const int rows = sequences + (settings ? 1 : 0);
     QVERIFY(waitSettled(w, rows));
     // An empty recorder is a recorder in order, not a failure.
-    QCOMPARE(w.ui()->devLabel->text(), QStringLiteral("<b>MZT-500</b>"));
+    QVERIFY(w.ui()->devLabel->text().startsWith(QLatin1String("<b>MZT-500</b>")));
     QVERIFY(w.isDeviceReady());
     if (rows > 0) {
         const int last =
@@ -227,10 +227,11 @@ void TestWindow::unpluggingTheRecorderGreysItAndRediscovers()
     QTRY_VERIFY_WITH_TIMEOUT(!w.isConnected(), 8000);
     QVERIFY(samePixmap(w.ui()->lblMztIcon->pixmap(), QStringLiteral(":/pixmaps/MZT500gray.png")));
     QCOMPARE(w.ui()->devTable->rowCount(), 0);
-    QVERIFY(w.ui()->devLabel->text().isEmpty());
+    QVERIFY(!w.ui()->devLabel->text().contains(QLatin1String("MZT-500")));
     // Discovery ran again and found nobody.
     QVERIFY(waitSettled(w, 0));
     QCOMPARE(w.ui()->devicesCombo->count(), 0);
+    QVERIFY(w.ui()->devLabel->text().startsWith(QLatin1String("No recorder found.")));
 
     // With nothing listed, further polls change nothing.
     QTest::qWait(1500);
@@ -272,6 +273,14 @@ void TestWindow::closingWhileBusyIsRefused()
     MainWindow w;
     QVERIFY(w.isBusy());
     QVERIFY(!w.close());
+    // The user hears why, once however often they try, without the
+    // explanation holding up the operation.
+    QVERIFY(!w.close());
+    const QList<QMessageBox*> boxes = w.findChildren<QMessageBox*>();
+    QCOMPARE(boxes.size(), 1);
+    QVERIFY(boxes[0]->isVisible());
+    QVERIFY(boxes[0]->text().startsWith(QLatin1String("The window cannot be closed")));
+    QVERIFY(!QApplication::activeModalWidget());
     // The close was refused before anything was stopped: the listing goes on
     // and the poll still runs.
     QVERIFY(waitSettled(w, 3));

@@ -269,10 +269,10 @@ void TestArchiveCommands::labelShowsNameModifiedMarkAndPath()
     QCOMPARE(label(*window)->text(), QStringLiteral("<b><i>Unnamed archive"));
     QCOMPARE(label(*window)->toolTip(), QString());
 
-    // A modified unnamed archive gets no mark.
+    // Unsaved changes are marked whether the archive has a name or not.
     window->archive()->addEntry(sequenceEntry(3));
     window->updateArchLabel();
-    QCOMPARE(label(*window)->text(), QStringLiteral("<b><i>Unnamed archive"));
+    QCOMPARE(label(*window)->text(), QStringLiteral("<b><i>Unnamed archive</i> *"));
 
     const QString named = path(QStringLiteral("show.mzt"));
     window->archive()->setFileName(named);
@@ -414,7 +414,7 @@ void TestArchiveCommands::saveWritesInPlaceOrAsksForName()
         QCOMPARE(script.seen(0).kind, QStringLiteral("file"));
         QVERIFY(window->archive()->fileName().isEmpty());
         QVERIFY(window->archive()->isModified());
-        QCOMPARE(label(*window)->text(), QStringLiteral("<b><i>Unnamed archive"));
+        QCOMPARE(label(*window)->text(), QStringLiteral("<b><i>Unnamed archive</i> *"));
         QVERIFY(!storedArchiveName().isValid());
     }
 

@@ -104,6 +104,7 @@ private slots:
     void updateFromMainWindow();
     void failedUpdateThenRetryFromDisk();
     void commandRefusedWhileBusy();
+    void updateIsConfirmedAndItsOutcomeShown();
 };
 
 void TestDialog::cleanup()
@@ -269,33 +270,34 @@ void TestDialog::updateFromMainWindow()
 
     int highest = -1;
     bool busyDuringDialog = false;
-    const QString problem =
-        withModalDialog([&] { window.on_actionUpdate_firmware_triggered(); },
-                        [&](FirmwareUpdateDlg* dlg) -> QString {
-                            busyDuringDialog = window.isBusy();
-                            QComboBox* combo = dlg->form()->devicesCombo;
-                            if (comboTexts(combo) != QStringList({"MZT-500 #1", "MZT-500 #2"}))
-                                return "handed-over list: " + comboTexts(combo).join(", ");
-                            // The dialog's own discovery finds the same two.
-                            dlg->form()->bttnDiscover->click();
-                            if (!QTest::qWaitFor([&] { return !dlg->isBusy(); }, 20000))
-                                return "discovery did not end";
-                            if (comboTexts(combo) != QStringList({"MZT-500 #1", "MZT-500 #2"}))
-                                return "discovered list: " + comboTexts(combo).join(", ");
-                            combo->setCurrentIndex(1);
-                            QObject::connect(dlg->form()->progressBar, &QProgressBar::valueChanged,
-                                             [&](int v) { highest = qMax(highest, v); });
-                            dlg->form()->bttn_update->click();
-                            if (!dlg->isBusy() || dlg->form()->progressBar->isHidden())
-                                return "update did not start";
-                            if (!QTest::qWaitFor([&] { return !dlg->isBusy(); }, 60000))
-                                return "update did not end";
-                            if (!dlg->form()->progressBar->isHidden())
-                                return "progress bar still shown";
-                            if (!dlg->form()->bttn_update->isEnabled())
-                                return "update button not enabled again";
-                            return QString();
-                        });
+    const QString problem = withModalDialog(
+        [&] { window.on_actionUpdate_firmware_triggered(); },
+        [&](FirmwareUpdateDlg* dlg) -> QString {
+            busyDuringDialog = window.isBusy();
+            QComboBox* combo = dlg->form()->devicesCombo;
+            if (comboTexts(combo) != QStringList({"MZT-500 #1", "MZT-500 #2"}))
+                return "handed-over list: " + comboTexts(combo).join(", ");
+            // The dialog's own discovery finds the same two.
+            dlg->form()->bttnDiscover->click();
+            if (!QTest::qWaitFor([&] { return !dlg->isBusy(); }, 20000))
+                return "discovery did not end";
+            if (comboTexts(combo) != QStringList({"MZT-500 #1", "MZT-500 #2"}))
+                return "discovered list: " + comboTexts(combo).join(", ");
+            combo->setCurrentIndex(1);
+            dlg->setConfirmation([](QWidget*, const QString&, const QString&) { return true; });
+            QObject::connect(dlg->form()->progressBar, &QProgressBar::valueChanged,
+                             [&](int v) { highest = qMax(highest, v); });
+            dlg->form()->bttn_update->click();
+            if (!dlg->isBusy() || dlg->form()->progressBar->isHidden())
+                return "update did not start";
+            if (!QTest::qWaitFor([&] { return !dlg->isBusy(); }, 60000))
+                return "update did not end";
+            if (!dlg->form()->progressBar->isHidden())
+                return "progress bar still shown";
+            if (!dlg->form()->bttn_update->isEnabled())
+                return "update button not enabled again";
+            return QString();
+        });
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     QVERIFY(busyDuringDialog);
     QCOMPARE(highest, 100);
@@ -337,6 +339,7 @@ void TestDialog::failedUpdateThenRetryFromDisk()
         [&](FirmwareUpdateDlg* dlg) -> QString {
             dlg->setFileChooser(
                 [&](QWidget*, const QString&, const QString&, const QString&) { return path; });
+            dlg->setConfirmation([](QWidget*, const QString&, const QString&) { return true; });
             dlg->on_lblMode_Link_clicked("alternative-update-file");
             dlg->form()->bttn_load->click();
             if (!dlg->isFileOk())
@@ -344,7 +347,7 @@ void TestDialog::failedUpdateThenRetryFromDisk()
             // Identification (64 bytes), header and section 0 (one 15-byte
             // status reply each): the recorder goes as section 1 starts.
             sim::Faults faults;
-            faults.vanishAfterBytes = 64 + 2 * 15;
+            faults.vanishAfterBytes = 2 * 64 + 2 * 15;
             devs[0]->setFaults(faults);
             for (int attempt = 0; attempt < 2; ++attempt) {
                 dlg->form()->bttn_update->click();
@@ -390,6 +393,67 @@ void TestDialog::commandRefusedWhileBusy()
         withModalDialog([&] { window.on_devLabelLinkActivated("Update-MZT-500"); },
                         [](FirmwareUpdateDlg*) { return QString(); });
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy(), 20000);
+}
+
+void TestDialog::updateIsConfirmedAndItsOutcomeShown()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("new.kv2");
+    QVERIFY(writeBytes(
+        path, makeKv2File("MZT-500", {512}, "Build 2026-11-30 14:02\nfrom firmware tree r4711\n")));
+    auto devs = sim::Bus::instance().install({sim::DeviceConfig::recorder()});
+    devs[0]->setVersions(0x0102, 0x0104);
+    MainWindow window;
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy() && window.isConnected(), 20000);
+
+    QStringList questions;
+    QStringList details;
+    bool goAhead = false;
+    QString afterDecline;
+    QString afterUpdate;
+    const QString problem = withModalDialog(
+        [&] { window.on_actionUpdate_firmware_triggered(); },
+        [&](FirmwareUpdateDlg* dlg) -> QString {
+            dlg->setConfirmation([&](QWidget*, const QString& q, const QString& d) {
+                questions << q;
+                details << d;
+                return goAhead;
+            });
+            dlg->setFileChooser(
+                [&](QWidget*, const QString&, const QString&, const QString&) { return path; });
+            dlg->on_lblMode_Link_clicked("alternative-update-file");
+            dlg->form()->bttn_load->click();
+
+            // Declined: nothing is sent, the controls come back.
+            dlg->form()->bttn_update->click();
+            if (dlg->isBusy() || !dlg->form()->bttn_update->isEnabled())
+                return "controls not back after declining";
+            afterDecline = dlg->versionsText();
+
+            // The recorder comes back from the update with a new version.
+            QObject::connect(dlg->form()->progressBar, &QProgressBar::valueChanged, [&](int v) {
+                if (v == 100)
+                    devs[0]->setVersions(0x0102, 0x0105);
+            });
+            goAhead = true;
+            dlg->form()->bttn_update->click();
+            if (!QTest::qWaitFor([&] { return !dlg->isBusy(); }, 60000))
+                return "update did not end";
+            afterUpdate = dlg->versionsText();
+            return QString();
+        });
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QCOMPARE(questions.size(), 2);
+    QCOMPARE(questions[0], QStringLiteral("Update the firmware of MZT-500 #1 now?"));
+    QVERIFY2(details[0].contains("software 1.04 on hardware 1.02"), qPrintable(details[0]));
+    QVERIFY2(details[0].contains("new.kv2, for the MZT-500"), qPrintable(details[0]));
+    QVERIFY2(details[0].contains("Build 2026-11-30 14:02\nfrom firmware tree r4711"),
+             qPrintable(details[0]));
+    QVERIFY(afterDecline.contains("software 1.04"));
+    QVERIFY2(afterUpdate.contains("software 1.05 (was 1.04)"), qPrintable(afterUpdate));
+    QVERIFY(devs[0]->firmware().complete);
+    QCOMPARE(devs[0]->firmware().sections.size(), size_t(1));
     QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy(), 20000);
 }
 

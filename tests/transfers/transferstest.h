@@ -11,6 +11,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QPointer>
 #include <QProgressBar>
@@ -102,8 +103,14 @@ private:
         if (box != m_current) {
             m_current = box;
             QAbstractButton* def = box->defaultButton();
+            // A question about files lists them apart from its text; each
+            // name counts as one more line of it.
+            QString text = box->text();
+            if (const auto* list = box->findChild<QListWidget*>())
+                for (int i = 0; i < list->count(); ++i)
+                    text += QLatin1Char('\n') + list->item(i)->text();
             m_seen.push_back(
-                {box->icon(), box->text(), def ? box->standardButton(def) : QMessageBox::NoButton});
+                {box->icon(), text, def ? box->standardButton(def) : QMessageBox::NoButton});
         }
         QMessageBox::StandardButton answer = QMessageBox::Ok;
         if (!m_plan.empty()) {

@@ -47,17 +47,21 @@ convert -size 32x26 xc:none \
   "$out/pc.png"
 
 # The transfer buttons, 110 x 32: an arrow towards the archive (right) and
-# one towards the recorder (left).
+# one towards the recorder (left). Each is drawn a second time at twice the
+# size ("@2x"), which the program picks on screens scaled by 2.
 arrow() {
-  points=$1 label=$2 x=$3 file=$4
-  convert -size 110x32 xc:none \
-    -fill '#1f5fbf' -stroke '#0b2f6f' -strokewidth 1 -draw "polygon $points" \
-    -stroke none -fill white -font DejaVu-Sans-Bold -pointsize 11 \
-    -gravity west -annotate "+$x+0" "$label" \
+  points=$1 label=$2 x=$3 file=$4 scale=${5:-1}
+  convert -size $((110 * scale))x$((32 * scale)) xc:none \
+    -fill '#1f5fbf' -stroke '#0b2f6f' -strokewidth "$scale" \
+    -draw "scale $scale,$scale polygon $points" \
+    -stroke none -fill white -font DejaVu-Sans-Bold -pointsize $((11 * scale)) \
+    -gravity west -annotate "+$((x * scale))+0" "$label" \
     "$file"
 }
 arrow '2,9 80,9 80,1 108,16 80,31 80,23 2,23' 'ARCHIVE' 12 "$out/Download.png"
 arrow '108,9 30,9 30,1 2,16 30,31 30,23 108,23' 'RECORDER' 34 "$out/Upload.png"
+arrow '2,9 80,9 80,1 108,16 80,31 80,23 2,23' 'ARCHIVE' 12 "$out/Download@2x.png" 2
+arrow '108,9 30,9 30,1 2,16 30,31 30,23 108,23' 'RECORDER' 34 "$out/Upload@2x.png" 2
 
 # A DMX sequence, 32 x 32, 24-bit BMP: light bars of changing level.
 convert -size 32x32 xc:'#202838' \
@@ -85,7 +89,8 @@ convert "$tmp/set.png" "$out/Settings.ico"
 # Pictures of the user manual: the maker's logo and the recorder, large.
 manual=${2:-resources/manual/html}
 mkdir -p "$manual"
-convert -size 240x64 xc:none \
+# Wide enough for the whole name in the bold face.
+convert -size 280x64 xc:none \
   -fill '#1c2f6b' -draw 'roundrectangle 0,0 63,63 10,10' \
   -fill '#e8a317' -draw 'rectangle 8,52 55,56' \
   -fill white -font DejaVu-Sans-Bold -pointsize 46 -gravity west -annotate +12-4 'K' \

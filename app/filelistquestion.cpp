@@ -1,0 +1,64 @@
+#include "filelistquestion.h"
+
+#include <QDialogButtonBox>
+#include <QGridLayout>
+#include <QGuiApplication>
+#include <QListWidget>
+#include <QScreen>
+#include <QScrollBar>
+
+namespace {
+
+// Room the box needs besides the list: title bar, question, buttons and
+// margins, generously, so the whole box stays on the screen.
+constexpr int roomBesidesList = 220;
+constexpr int fewestVisibleRows = 3;
+constexpr int mostVisibleRows = 12;
+
+QScreen* screenOf(const QWidget* widget)
+{
+    if (widget && widget->screen())
+        return widget->screen();
+    return QGuiApplication::primaryScreen();
+}
+
+} // namespace
+
+QMessageBox::StandardButton askAboutFiles(QWidget* parent, const QString& title,
+                                          const QString& question, const QStringList& files,
+                                          QMessageBox::StandardButtons buttons,
+                                          QMessageBox::StandardButton defaultButton)
+{
+    QMessageBox box(QMessageBox::Question, title, question, buttons, parent);
+    box.setDefaultButton(defaultButton);
+
+    auto* grid = qobject_cast<QGridLayout*>(box.layout());
+    auto* buttonBox = box.findChild<QDialogButtonBox*>();
+    if (!files.isEmpty() && grid && buttonBox) {
+        auto* list = new QListWidget(&box);
+        list->setObjectName(QLatin1String(fileListObjectName));
+        list->addItems(files);
+        list->setSelectionMode(QAbstractItemView::NoSelection);
+        list->setFocusPolicy(Qt::NoFocus);
+        list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+
+        const int rowHeight = qMax(list->sizeHintForRow(0), list->fontMetrics().height());
+        const int frame = 2 * list->frameWidth();
+        int available = mostVisibleRows * rowHeight;
+        if (const QScreen* screen = screenOf(parent))
+            available = qMin(available, screen->availableGeometry().height() - roomBesidesList);
+        const int wanted = int(files.size()) * rowHeight;
+        const int height = qMax(qMin(wanted, available), fewestVisibleRows * rowHeight);
+        list->setFixedHeight(qMin(height, wanted) + frame);
+        list->setMinimumWidth(list->sizeHintForColumn(0) + frame
+                              + list->verticalScrollBar()->sizeHint().width());
+
+        // The list goes between the question and the buttons.
+        int row = 0, column = 0, rowSpan = 0, columnSpan = 0;
+        grid->getItemPosition(grid->indexOf(buttonBox), &row, &column, &rowSpan, &columnSpan);
+        grid->removeWidget(buttonBox);
+        grid->addWidget(list, row, 1, 1, columnSpan > 1 ? columnSpan - 1 : 1);
+        grid->addWidget(buttonBox, row + 1, column, rowSpan, columnSpan);
+    }
+    return QMessageBox::StandardButton(box.exec());
+}

@@ -1,0 +1,16 @@
+// A question about a list of files (replace, overwrite, delete). The names go
+// into a scrollable list under the question instead of into its text, so a
+// question about every file of a recorder still fits the screen it opens on
+// and its buttons stay reachable.
+#pragma once
+
+#include <QMessageBox>
+#include <QStringList>
+
+// Object name of the list, for whoever needs to read it back.
+inline constexpr char fileListObjectName[] = "fileList";
+
+QMessageBox::StandardButton askAboutFiles(QWidget* parent, const QString& title,
+                                          const QString& question, const QStringList& files,
+                                          QMessageBox::StandardButtons buttons,
+                                          QMessageBox::StandardButton defaultButton);

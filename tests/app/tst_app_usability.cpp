@@ -1,0 +1,378 @@
+// The window as people use it: questions that fit small screens, status
+// lines after each command, keys, remembered state between runs, recent
+// archives, telling recorders apart and a window that fits 800 x 600.
+#include "apptest.h"
+
+#include "filelistquestion.h"
+#include "mztarchive.h"
+
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QSettings>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QToolButton>
+
+using namespace apptest;
+
+namespace {
+
+QString status(MainWindow& w)
+{
+    return w.statusBar()->currentMessage();
+}
+
+bool waitIdleAndConnected(MainWindow& w)
+{
+    return QTest::qWaitFor([&] { return !w.isBusy() && w.isConnected(); }, 20000);
+}
+
+ArchiveEntry* sequenceEntry(int id)
+{
+    auto* e = new ArchiveEntry;
+    e->setId(id);
+    e->setType(1);
+    e->setDuration(1000u * quint32(id));
+    e->setName(QStringLiteral("SEQUENCE %1").arg(id, 2, 10, QLatin1Char('0')));
+    const QByteArray content = file(quint32(id), 1, 2048u * quint32(id), 1000u * quint32(id));
+    e->appendContent(content.constData(), content.size());
+    return e;
+}
+
+bool writeArchive(const QString& path, std::initializer_list<int> ids)
+{
+    MZTArchive a(path, nullptr);
+    for (int id : ids)
+        a.addEntry(sequenceEntry(id));
+    return a.save();
+}
+
+void clearSettings()
+{
+    QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Korvant"),
+              QStringLiteral("MZT-500 Data Backup Tool"))
+        .clear();
+}
+
+} // namespace
+
+class TestUsability : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { clearSettings(); }
+    void cleanup() { sim::Bus::instance().uninstall(); }
+
+    void questionsAboutManyFilesFitTheScreen();
+    void statusLinesSayWhatWasDone();
+    void keysReachTheCommands();
+    void sizesWidthsAndSortOrderAreRemembered();
+    void recentArchives();
+    void recordersAreToldApart();
+    void noRecorderFoundPointsToHelp();
+    void windowWorksAt800x600();
+};
+
+void TestUsability::questionsAboutManyFilesFitTheScreen()
+{
+    install({recorderWithFiles(64)});
+    MainWindow w;
+    w.show();
+    QVERIFY(waitSettled(w, 65));
+    QVERIFY(waitIdleAndConnected(w));
+    // Every recorder file is in the archive, so a download of all of them
+    // asks about all 65.
+    w.archive()->addEntry(sequenceEntry(0));
+    w.archive()->entries().last()->setName(QStringLiteral("SETTINGS"));
+    for (int id = 1; id <= 64; ++id)
+        w.archive()->addEntry(sequenceEntry(id));
+    w.select_all_dev();
+    auto seen = answerNextBox(QMessageBox::Abort);
+    w.save_in_arch();
+    QCOMPARE(seen->text, QStringLiteral("Do you want to replace the folowing\nfiles? "));
+    QCOMPARE(seen->files.size(), 65);
+    QVERIFY(seen->files.contains(QStringLiteral("SEQUENCE 64")));
+    QVERIFY2(seen->fitsScreen, "the question's buttons are off the screen");
+    QVERIFY(!w.isBusy());
+
+    // The same list on a screen's worth of questions: few names make a
+    // short list, and no list at all when there are none.
+    QStringList few {QStringLiteral("SEQUENCE 01"), QStringLiteral("SEQUENCE 02")};
+    seen = answerNextBox(QMessageBox::No);
+    QCOMPARE(askAboutFiles(&w, QStringLiteral("t"), QStringLiteral("q?"), few,
+                           QMessageBox::Ok | QMessageBox::No, QMessageBox::No),
+             QMessageBox::No);
+    QCOMPARE(seen->files, few);
+    QVERIFY(seen->fitsScreen);
+}
+
+void TestUsability::statusLinesSayWhatWasDone()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("backup.mzt"));
+    QVERIFY(writeArchive(path, {}));
+    auto recs = install({recorderWithFiles(3)});
+    MainWindow w(path);
+    QVERIFY(waitSettled(w, 4));
+    QVERIFY(waitIdleAndConnected(w));
+    QVERIFY(status(w).isEmpty());
+
+    selectRows(w.ui()->devTable,
+               {rowOfName(w.ui()->devTable, QStringLiteral("SEQUENCE 01")),
+                rowOfName(w.ui()->devTable, QStringLiteral("SEQUENCE 02"))});
+    w.save_in_arch();
+    QVERIFY(waitIdleAndConnected(w));
+    QVERIFY2(status(w).startsWith(
+                 QStringLiteral("Downloaded 2 files from the recorder into the archive in ")),
+             qPrintable(status(w)));
+    QVERIFY(status(w).endsWith(QStringLiteral(" s.")));
+
+    w.on_saveArchive_clicked();
+    QVERIFY2(status(w).startsWith(QStringLiteral("Saved backup.mzt (2 files) in ")),
+             qPrintable(status(w)));
+
+    selectRows(w.ui()->devTable, {rowOfName(w.ui()->devTable, QStringLiteral("SEQUENCE 03"))});
+    auto question = answerNextBox(QMessageBox::Yes);
+    w.delete_on_dev();
+    QCOMPARE(question->files, QStringList {QStringLiteral("SEQUENCE 03")});
+    QVERIFY(waitIdleAndConnected(w));
+    QVERIFY2(status(w).startsWith(QStringLiteral("Deleted 1 file on the recorder in ")),
+             qPrintable(status(w)));
+    QVERIFY(!recs[0]->file(3));
+
+    // Declining the overwrite question reports nothing done.
+    selectRows(w.ui()->archTable, {rowOfName(w.ui()->archTable, QStringLiteral("SEQUENCE 01"))});
+    question = answerNextBox(QMessageBox::No);
+    w.transfer_to_dev();
+    QTRY_VERIFY_WITH_TIMEOUT(!question->text.isEmpty(), 20000);
+    QVERIFY(waitIdleAndConnected(w));
+    QVERIFY(status(w).isEmpty());
+
+    selectRows(w.ui()->archTable, {rowOfName(w.ui()->archTable, QStringLiteral("SEQUENCE 01"))});
+    question = answerNextBox(QMessageBox::Ok);
+    w.transfer_to_dev();
+    QTRY_VERIFY_WITH_TIMEOUT(!question->text.isEmpty(), 20000);
+    QVERIFY(waitIdleAndConnected(w));
+    QVERIFY2(status(w).startsWith(
+                 QStringLiteral("Uploaded 1 file from the archive to the recorder in ")),
+             qPrintable(status(w)));
+
+    // A failed download says so in its message and gets no success line.
+    sim::Faults faults;
+    faults.silentCommand = 10;
+    recs[0]->setFaults(faults);
+    selectRows(w.ui()->devTable, {rowOfName(w.ui()->devTable, QStringLiteral("SEQUENCE 02"))});
+    question = answerNextBox(QMessageBox::Yes);
+    w.save_in_arch();
+    QCOMPARE(question->files, QStringList {QStringLiteral("SEQUENCE 02")});
+    auto failure = answerNextBox(QMessageBox::Ok);
+    QTRY_VERIFY_WITH_TIMEOUT(!failure->text.isEmpty(), 30000);
+    QVERIFY(failure->text.startsWith(QLatin1String("An error has ocurred")));
+    recs[0]->clearFaults();
+    QVERIFY(waitIdleAndConnected(w));
+    QVERIFY2(status(w).isEmpty(), qPrintable(status(w)));
+}
+
+void TestUsability::keysReachTheCommands()
+{
+    install({recorderWithFiles(2)});
+    MainWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QVERIFY(waitSettled(w, 3));
+    QVERIFY(waitIdleAndConnected(w));
+
+    // Ctrl+N: a new archive in place of the unchanged one.
+    const MZTArchive* before = w.archive();
+    QTest::keyClick(&w, Qt::Key_N, Qt::ControlModifier);
+    QVERIFY(w.archive() != before);
+
+    // Delete in the archive table asks the archive question...
+    w.archive()->addEntry(sequenceEntry(2));
+    w.fillArchiveTable(w.archive(), w.ui()->archTable);
+    w.ui()->archTable->setFocus();
+    selectRows(w.ui()->archTable, {0});
+    auto seen = answerNextBox(QMessageBox::No);
+    QTest::keyClick(w.ui()->archTable, Qt::Key_Delete);
+    QCOMPARE(seen->text, QStringLiteral("Do you really want to delete this files?"));
+    QCOMPARE(seen->files, QStringList {QStringLiteral("SEQUENCE 02")});
+    QCOMPARE(w.archive()->entries().size(), 1);
+
+    // ...and in the recorder table the recorder's; the settings file alone
+    // cannot be deleted, so it asks nothing.
+    QTableWidget* dev = w.ui()->devTable;
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    dev->setFocus();
+    QTRY_VERIFY(dev->hasFocus());
+    selectRows(dev, {rowOfName(dev, QStringLiteral("SETTINGS"))});
+    QTest::keyClick(dev, Qt::Key_Delete);
+    QTest::qWait(100);
+    QVERIFY(!QApplication::activeModalWidget());
+    selectRows(dev, {rowOfName(dev, QStringLiteral("SEQUENCE 01"))});
+    seen = answerNextBox(QMessageBox::No);
+    QTest::keyClick(dev, Qt::Key_Delete);
+    QCOMPARE(seen->text, QStringLiteral("Do you really want to delete these sequences?"));
+
+    // Tab leaves the table instead of walking its cells.
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    dev->setFocus();
+    QTest::keyClick(dev, Qt::Key_Tab);
+    QVERIFY(!dev->hasFocus());
+
+    // F5 discovers again.
+    QTest::keyClick(&w, Qt::Key_F5);
+    QVERIFY(w.isBusy());
+    QVERIFY(waitSettled(w, 3));
+}
+
+void TestUsability::sizesWidthsAndSortOrderAreRemembered()
+{
+    install({});
+    {
+        MainWindow w;
+        w.show();
+        QVERIFY(waitSettled(w, 0));
+        w.resize(900, 650);
+        w.ui()->archTable->setColumnWidth(0, 211);
+        w.ui()->devTable->sortItems(1, Qt::DescendingOrder);
+        QVERIFY(w.close());
+    }
+    MainWindow w;
+    w.show();
+    QVERIFY(waitSettled(w, 0));
+    QCOMPARE(w.size(), QSize(900, 650));
+    QCOMPARE(w.ui()->archTable->columnWidth(0), 211);
+    QCOMPARE(w.ui()->devTable->horizontalHeader()->sortIndicatorSection(), 1);
+    QCOMPARE(w.ui()->devTable->horizontalHeader()->sortIndicatorOrder(), Qt::DescendingOrder);
+}
+
+void TestUsability::recentArchives()
+{
+    QTemporaryDir dir;
+    QStringList paths;
+    for (int n = 1; n <= 9; ++n) {
+        paths << dir.filePath(QStringLiteral("a%1.mzt").arg(n));
+        QVERIFY(writeArchive(paths.last(), {n}));
+    }
+    install({});
+    {
+        MainWindow w;
+        QVERIFY(waitSettled(w, 0));
+        auto* recent = w.findChild<QMenu*>(QStringLiteral("menuRecent"));
+        QVERIFY(recent);
+        QVERIFY(!recent->isEnabled());
+        for (const QString& p : paths)
+            w.openRecentArchive(p);
+        QCOMPARE(w.archive()->fileName(), paths.last());
+        QCOMPARE(w.archive()->entries().first()->id(), 9);
+        // Newest first, eight of them.
+        QStringList expected;
+        for (int n = 9; n >= 2; --n)
+            expected << paths[n - 1];
+        QCOMPARE(w.recentArchives(), expected);
+        QCOMPARE(recent->actions().size(), 8);
+        QCOMPARE(recent->actions().first()->text(), QStringLiteral("&1 a9.mzt"));
+        // The File menu keeps its order; the submenu sits after Open.
+        const QList<QAction*> file = w.ui()->menuFile->actions();
+        QCOMPARE(file.indexOf(recent->menuAction()), file.indexOf(w.ui()->action_Open_Archive) + 1);
+
+        // Opening one again moves it to the top.
+        recent->actions().at(3)->trigger();
+        QCOMPARE(w.archive()->fileName(), paths[5]);
+        QCOMPARE(w.recentArchives().first(), paths[5]);
+
+        // A vanished archive is reported and the open one stays.
+        QFile::remove(paths[8]);
+        auto seen = answerNextBox(QMessageBox::Ok);
+        w.openRecentArchive(paths[8]);
+        QCOMPARE(seen->text, QStringLiteral("Failed to open the archive.\n") + paths[8]);
+        QCOMPARE(w.archive()->fileName(), paths[5]);
+
+        // Unsaved changes are offered for saving first.
+        w.archive()->addEntry(sequenceEntry(30));
+        seen = answerNextBox(QMessageBox::No);
+        w.openRecentArchive(paths[2]);
+        QCOMPARE(seen->text,
+                 QStringLiteral(
+                     "The current archive has been modified\nDo you want to save the changes?"));
+        QCOMPARE(w.archive()->fileName(), paths[2]);
+    }
+    MainWindow w;
+    QVERIFY(waitSettled(w, 0));
+    QCOMPARE(w.recentArchives().size(), 8);
+    QCOMPARE(w.recentArchives().first(), paths[2]);
+}
+
+void TestUsability::recordersAreToldApart()
+{
+    sim::DeviceConfig first = recorderWithFiles(1);
+    first.serial = "KV000011";
+    sim::DeviceConfig second = recorderWithFiles(2);
+    second.serial = "KV000022";
+    install({first, second});
+    MainWindow w;
+    QVERIFY(waitSettled(w, 2));
+    QComboBox* combo = w.ui()->devicesCombo;
+    QCOMPARE(comboTexts(combo), (QStringList {"MZT-500 #1", "MZT-500 #2"}));
+    const QString tip1 = combo->itemData(0, Qt::ToolTipRole).toString();
+    const QString tip2 = combo->itemData(1, Qt::ToolTipRole).toString();
+    QVERIFY2(tip1.contains(QLatin1String("serial number KV000011"))
+                 && tip1.contains(QLatin1String("port 0x")),
+             qPrintable(tip1));
+    QVERIFY2(tip2.contains(QLatin1String("KV000022")), qPrintable(tip2));
+    QVERIFY(tip1 != tip2);
+    // The label names the recorder whose files the table shows.
+    QVERIFY(w.ui()->devLabel->text().startsWith(QLatin1String("<b>MZT-500</b>")));
+    QVERIFY(w.ui()->devLabel->text().contains(QLatin1String("KV000011")));
+    combo->setCurrentIndex(1);
+    QVERIFY(waitSettled(w, 3));
+    QVERIFY(w.ui()->devLabel->text().contains(QLatin1String("KV000022")));
+}
+
+void TestUsability::noRecorderFoundPointsToHelp()
+{
+    install({});
+    MainWindow w;
+    QVERIFY(waitSettled(w, 0));
+    const QString text = w.ui()->devLabel->text();
+    QVERIFY2(text.startsWith(QLatin1String("No recorder found.")), qPrintable(text));
+    QVERIFY(text.contains(
+        QStringLiteral("href=\"%1\"").arg(QLatin1String(MainWindow::recorderNotFoundLink))));
+    // A recorder plugged in later is found by the next discovery.
+    install({recorderWithFiles(1)});
+    w.on_discoverDevice_clicked();
+    QVERIFY(waitSettled(w, 2));
+    QVERIFY(w.ui()->devLabel->text().startsWith(QLatin1String("<b>MZT-500</b>")));
+}
+
+void TestUsability::windowWorksAt800x600()
+{
+    sim::DeviceConfig recorder = recorderWithFiles(64);
+    recorder.serial = "KV000064";
+    install({recorder});
+    MainWindow w;
+    w.resize(800, 600);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QVERIFY(waitSettled(w, 65));
+    QVERIFY2(w.width() <= 800 && w.height() <= 600,
+             qPrintable(QStringLiteral("%1 x %2").arg(w.width()).arg(w.height())));
+    // Every button shows its whole text, the tables their names.
+    for (QPushButton* b : w.findChildren<QPushButton*>()) {
+        if (b->isVisible())
+            QVERIFY2(b->width() >= b->minimumSizeHint().width(), qPrintable(b->objectName()));
+    }
+    QTableWidget* dev = w.ui()->devTable;
+    const int nameWidth = dev->fontMetrics().horizontalAdvance(QStringLiteral("SEQUENCE 64"));
+    QVERIFY(dev->columnWidth(0) > nameWidth);
+    QVERIFY(dev->isVisible() && w.ui()->archTable->isVisible());
+    QVERIFY(w.ui()->toArchive->isVisible());
+}
+
+QTEST_MAIN(TestUsability)
+#include "tst_app_usability.moc"
