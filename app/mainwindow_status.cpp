@@ -27,6 +27,8 @@ QString filesText(int count)
 
 QString durationText(qint64 ms)
 {
+    if (ms < 1000)
+        return MainWindow::tr("%1 ms").arg(ms);
     if (ms < 60000)
         return MainWindow::tr("%1 s").arg(double(ms) / 1000.0, 0, 'f', 1);
     const qint64 seconds = (ms + 500) / 1000;

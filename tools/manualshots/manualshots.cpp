@@ -2,21 +2,36 @@
 // saves a screenshot of each (ScrA.png to ScrF.png) into the given folder.
 // The screen is captured with ImageMagick's "import", so menus that pop up
 // over the window are in the picture too.
+//
+// With --review TAG [--dark] it instead takes the pictures that show the
+// window and its dialogs whole on one screen set-up (the Xvfb screen size and
+// QT_SCALE_FACTOR chosen by the caller, a dark palette with --dark), named
+// <shot>-<TAG>.png; tools/manualshots/review-shots runs every set-up.
+#include "firmwareupdatedlg.h"
 #include "mainwindow.h"
 #include "mztarchive.h"
 #include "simulator.h"
+#include "ui_firmwareupdatedlg.h"
 #include "ui_mainwindow.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QMenu>
+#include <QMessageBox>
+#include <QPalette>
 #include <QProcess>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyleFactory>
 #include <QTableWidget>
 #include <QThread>
 #include <QTimer>
 
 #include <cstdio>
+#include <functional>
 
 namespace {
 
@@ -40,9 +55,13 @@ bool waitIdle(MainWindow& w, int ms = 20000)
     return false;
 }
 
-bool capture(const MainWindow& w, const QString& file)
+bool capture(const QWidget& w, const QString& file)
 {
-    const QRect r = w.frameGeometry();
+    // The screen is captured in device pixels.
+    const qreal scale = w.devicePixelRatioF();
+    const QRect f = w.frameGeometry();
+    const QRect r(QPoint(qRound(f.x() * scale), qRound(f.y() * scale)),
+                  QSize(qRound(f.width() * scale), qRound(f.height() * scale)));
     const QString crop =
         QStringLiteral("%1x%2+%3+%4").arg(r.width()).arg(r.height()).arg(r.x()).arg(r.y());
     const int rc =
@@ -86,12 +105,171 @@ std::unique_ptr<MainWindow> openWindow()
 
 } // namespace
 
+// Runs fn once a modal widget of type T is up (or after 5 s without one).
+template <typename T> void whenModal(const std::function<void(T*)>& fn)
+{
+    QTimer::singleShot(0, [fn] {
+        T* modal = nullptr;
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 5000 && !(modal = qobject_cast<T*>(QApplication::activeModalWidget())))
+            pause(20);
+        if (modal) {
+            pause(300);
+            fn(modal);
+        }
+    });
+}
+
+void answer(QMessageBox* box, QMessageBox::StandardButton button)
+{
+    if (QAbstractButton* b = box->button(button))
+        b->click();
+}
+
+QPalette darkPalette()
+{
+    QPalette p;
+    const QColor window(45, 45, 48), base(30, 30, 32), text(225, 225, 225);
+    p.setColor(QPalette::Window, window);
+    p.setColor(QPalette::WindowText, text);
+    p.setColor(QPalette::Base, base);
+    p.setColor(QPalette::AlternateBase, window);
+    p.setColor(QPalette::ToolTipBase, window);
+    p.setColor(QPalette::ToolTipText, text);
+    p.setColor(QPalette::PlaceholderText, QColor(140, 140, 140));
+    p.setColor(QPalette::Text, text);
+    p.setColor(QPalette::Button, window);
+    p.setColor(QPalette::ButtonText, text);
+    p.setColor(QPalette::BrightText, Qt::red);
+    p.setColor(QPalette::Link, QColor(90, 160, 255));
+    p.setColor(QPalette::Highlight, QColor(42, 100, 190));
+    p.setColor(QPalette::HighlightedText, Qt::white);
+    for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        p.setColor(QPalette::Disabled, role, QColor(120, 120, 120));
+    return p;
+}
+
+// A recorder with every sequence, small enough to copy whole in seconds.
+// Recorder files have even lengths.
+sim::DeviceConfig fullRecorder()
+{
+    sim::DeviceConfig c = sim::DeviceConfig::recorder();
+    c.serial = "KV004711";
+    c.files[sim::kSettingsFileNumber] = sim::makeFile(0, 0, 1000, 0);
+    for (std::uint32_t id = 1; id <= 64; ++id)
+        c.files[sim::fileNumberOf(id)] =
+            sim::makeFile(id, 1, 200 + 978 * ((id * 7) % 13), 61000 * id + 500 * (id % 7));
+    return c;
+}
+
+int reviewShots(const QString& dir, const QString& tag)
+{
+    auto out = [&dir, &tag](const char* shot) {
+        return dir + QLatin1Char('/') + QLatin1String(shot) + QLatin1Char('-') + tag
+            + QStringLiteral(".png");
+    };
+    auto recorder = sim::Bus::instance().install({fullRecorder()}).front();
+    auto w = openWindow();
+    // A small screen gets a window that fills it, as a user would make it.
+    if (const QScreen* screen = w->screen(); screen->availableGeometry().width() <= 1024)
+        w->setGeometry(screen->availableGeometry());
+    if (!waitIdle(*w))
+        return 1;
+    QTableWidget* dev = w->ui()->devTable;
+    QTableWidget* arch = w->ui()->archTable;
+
+    // The window after a first download: status line, marked archive.
+    selectRows(dev, {"SETTINGS", "SEQUENCE 01", "SEQUENCE 02", "SEQUENCE 03", "SEQUENCE 05"});
+    w->save_in_arch();
+    waitIdle(*w);
+    selectRows(dev, {"SEQUENCE 07", "SEQUENCE 08"});
+    selectRows(arch, {"SEQUENCE 02", "SEQUENCE 03"});
+    pause(300);
+    capture(*w, out("main"));
+
+    // The renumbering editor with its list open.
+    selectRows(arch, {"SEQUENCE 03"});
+    w->moveSequence();
+    pause(200);
+    if (auto* editor = arch->viewport()->findChild<QComboBox*>()) {
+        editor->showPopup();
+        pause(400);
+        capture(*w, out("renumber"));
+        editor->hidePopup();
+        arch->setFocus();
+    }
+    pause(200);
+
+    // The question about every file of the recorder.
+    w->select_all_dev();
+    whenModal<QMessageBox>([](QMessageBox* box) { answer(box, QMessageBox::Yes); });
+    w->save_in_arch();
+    waitIdle(*w);
+    w->select_all_dev();
+    whenModal<QMessageBox>([&](QMessageBox* box) {
+        capture(*box, out("question"));
+        answer(box, QMessageBox::Abort);
+    });
+    w->save_in_arch();
+    pause(300);
+
+    // A transfer at the line's own speed: the progress, and closing refused.
+    recorder->setTiming(sim::Timing::Wire, 0);
+    w->select_all_dev();
+    whenModal<QMessageBox>([](QMessageBox* box) { answer(box, QMessageBox::Yes); });
+    w->save_in_arch();
+    pause(1500);
+    capture(*w, out("progress"));
+    w->close();
+    pause(500);
+    capture(*w, out("close"));
+    for (QMessageBox* box : w->findChildren<QMessageBox*>())
+        box->close();
+    waitIdle(*w, 120000);
+    recorder->setTiming(sim::Timing::Instant, 0);
+
+    // The firmware dialog: the question before an update, then the dialog.
+    whenModal<FirmwareUpdateDlg>([&](FirmwareUpdateDlg* dlg) {
+        whenModal<QMessageBox>([&](QMessageBox* box) {
+            capture(*box, out("firmware-confirm"));
+            answer(box, QMessageBox::No);
+        });
+        dlg->form()->bttn_update->click();
+        pause(300);
+        capture(*dlg, out("firmware"));
+        dlg->on_lblMode_Link_clicked(QStringLiteral("alternative-update-file"));
+        pause(300);
+        capture(*dlg, out("firmware-file"));
+        dlg->form()->bttn_quit->click();
+    });
+    w->on_actionUpdate_firmware_triggered();
+    waitIdle(*w);
+
+    whenModal<QDialog>([&](QDialog* about) {
+        capture(*about, out("about"));
+        about->accept();
+    });
+    w->on_actionAbout_triggered();
+    w.reset();
+    sim::Bus::instance().uninstall();
+    return 0;
+}
+
 int main(int argc, char* argv[])
 {
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
     const QString dir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
     QDir().mkpath(dir);
+    if (args.size() > 3 && args[2] == QLatin1String("--review")) {
+        if (args.contains(QStringLiteral("--dark"))) {
+            QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+            QApplication::setPalette(darkPalette());
+        }
+        return reviewShots(dir, args[3]);
+    }
     auto out = [&dir](const char* name) { return dir + QLatin1Char('/') + QLatin1String(name); };
 
     // A: the demo recorder, just connected.
