@@ -207,6 +207,11 @@ private:
     void startReport(Reported what, int files);
     void reportFailed();
     void finishReport();
+    // A transfer worker's failure in the user's terms: a cancel says it was
+    // cancelled and how many files were done; a failure keeps its message
+    // and adds the file and the cause. what is Download, Upload or Deletion.
+    void noteFailure(const QString& reason, const QString& file, int filesDone);
+    void showTransferFailure(Reported what, const QString& message);
     // Explains why the window stays open while a device operation runs.
     void explainRefusedClose();
 
@@ -254,4 +259,11 @@ private:
     bool reportHasFailed = false;
     QElapsedTimer reportTimer;
     QPointer<QMessageBox> refusedCloseBox;
+    bool cancelRequested = false;
+    struct FailureNote {
+        bool noted = false;
+        QString reason;
+        QString file;
+        int filesDone = 0;
+    } lastFailure;
 };

@@ -44,6 +44,8 @@ void MainWindow::startReport(Reported what, int files)
     reportWhat = what;
     reportFiles = files;
     reportHasFailed = false;
+    cancelRequested = false;
+    lastFailure = FailureNote();
     reportTimer.start();
     statusBar()->clearMessage();
 }
@@ -51,6 +53,40 @@ void MainWindow::startReport(Reported what, int files)
 void MainWindow::reportFailed()
 {
     reportHasFailed = true;
+}
+
+void MainWindow::noteFailure(const QString& reason, const QString& file, int filesDone)
+{
+    lastFailure = {true, reason, file, filesDone};
+}
+
+void MainWindow::showTransferFailure(Reported what, const QString& message)
+{
+    const bool running = reportWhat == what;
+    if (running && cancelRequested) {
+        const QString done = filesText(lastFailure.noted ? lastFailure.filesDone : 0);
+        QString text;
+        switch (what) {
+        case Reported::Download:
+            text = tr("The download was cancelled; %1 had been copied into the archive before.");
+            break;
+        case Reported::Upload:
+            text = tr("The upload was cancelled; %1 had been written to the recorder before.");
+            break;
+        default:
+            text = tr("The deletion was cancelled; %1 had been deleted on the recorder before.");
+            break;
+        }
+        QMessageBox::information(this, tr("MZT-500 Data Backup Tool"), text.arg(done));
+        return;
+    }
+    QMessageBox box(QMessageBox::Warning, tr("MZT-500 Data Backup Tool"), message, QMessageBox::Ok,
+                    this);
+    if (running && lastFailure.noted && !lastFailure.reason.isEmpty())
+        box.setInformativeText(lastFailure.file.isEmpty()
+                                   ? lastFailure.reason
+                                   : lastFailure.file + QStringLiteral(": ") + lastFailure.reason);
+    box.exec();
 }
 
 void MainWindow::finishReport()

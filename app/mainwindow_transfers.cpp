@@ -55,6 +55,7 @@ void MainWindow::createTransferWorkers()
             queued);
     connect(deleter, &MZTFilesDeleter::progress_total, this, &MainWindow::progressTotal, queued);
     connect(deleter, &MZTFilesDeleter::busy, this, &MainWindow::deviceBusy, queued);
+    connect(deleter, &MZTFilesDeleter::failureDetail, this, &MainWindow::noteFailure, queued);
 
     connect(downLoader, &QThread::finished, this, &MainWindow::downLoadDone, queued);
     connect(downLoader, &MZTFilesDownLoader::failed, this, &MainWindow::downLoad_failed, queued);
@@ -63,6 +64,7 @@ void MainWindow::createTransferWorkers()
     connect(downLoader, &MZTFilesDownLoader::progress_total, this, &MainWindow::progressTotal,
             queued);
     connect(downLoader, &MZTFilesDownLoader::busy, this, &MainWindow::deviceBusy, queued);
+    connect(downLoader, &MZTFilesDownLoader::failureDetail, this, &MainWindow::noteFailure, queued);
 
     connect(upLoader, &QThread::finished, this, &MainWindow::upLoadDone, queued);
     connect(upLoader, &MZTFilesUpLoader::failed, this, &MainWindow::upLoad_failed, queued);
@@ -70,6 +72,7 @@ void MainWindow::createTransferWorkers()
             queued);
     connect(upLoader, &MZTFilesUpLoader::progress_total, this, &MainWindow::progressTotal, queued);
     connect(upLoader, &MZTFilesUpLoader::busy, this, &MainWindow::deviceBusy, queued);
+    connect(upLoader, &MZTFilesUpLoader::failureDetail, this, &MainWindow::noteFailure, queued);
 
     connect(upLoadChecker, &MZTFileUpLoadChecker::done, this, &MainWindow::upLoadCheckDone, queued);
 }
@@ -108,6 +111,7 @@ void MainWindow::destroyTransferWorkers()
 
 void MainWindow::on_abortButton_clicked()
 {
+    cancelRequested = true;
     if (deleter && deleter->isRunning())
         deleter->abort();
     if (downLoader && downLoader->isRunning())
@@ -339,22 +343,22 @@ void MainWindow::upLoadDone()
 void MainWindow::downLoad_failed()
 {
     reportFailed();
-    QMessageBox::warning(this, tr("MZT-500 Data Backup Tool"),
-                         tr("An error has ocurred while trying to download data\nform a device."));
+    showTransferFailure(Reported::Download,
+                        tr("An error has ocurred while trying to download data\nform a device."));
 }
 
 void MainWindow::upLoad_failed()
 {
     qCDebug(lcApp) << "Upload failed";
     reportFailed();
-    QMessageBox::warning(this, tr("MZT-500 Data Backup Tool"), tr("Upload has failed."));
+    showTransferFailure(Reported::Upload, tr("Upload has failed."));
 }
 
 void MainWindow::delete_failed()
 {
     reportFailed();
-    QMessageBox::warning(this, tr("MZT-500 Data Backup Tool"),
-                         tr("An error has ocurred while trying to delete data\non a device."));
+    showTransferFailure(Reported::Deletion,
+                        tr("An error has ocurred while trying to delete data\non a device."));
 }
 
 void MainWindow::deviceBusy()

@@ -32,14 +32,17 @@ void MZTFilesDeleter::onProgress(const core::Progress& progress)
     using Stage = core::Progress::Stage;
     if (progress.stage == Stage::Deleting && progress.deletion >= 0)
         emit progress_current(int(uint(progress.deletion) * 100u / mzt500::DeletionDone));
-    else if (progress.stage == Stage::FileDone)
+    else if (progress.stage == Stage::FileDone) {
+        filesDone = progress.fileIndex;
         emit progress_total(mzt::totalProgressAfter(progress.fileIndex, cells.size()));
+    }
 }
 
 void MZTFilesDeleter::run()
 {
     const mzt::ResultHandOver::AtEnd publishAtEnd(handOver);
     abortRequested = false;
+    filesDone = 0;
     KVPMaster* master = mainWindow ? mainWindow->master() : nullptr;
     if (!master) {
         emit failed();
@@ -47,7 +50,10 @@ void MZTFilesDeleter::run()
     }
     const core::TransferMode mode = core::enterTransferMode(master);
     if (mode != core::TransferMode::Entered) {
-        mode == core::TransferMode::Busy ? emit busy() : emit failed();
+        if (mode == core::TransferMode::Busy)
+            emit busy();
+        else
+            fail(tr("The recorder did not switch into its transfer mode."));
         return;
     }
     // The abort is looked at inside each deletion, after its start request
@@ -56,5 +62,11 @@ void MZTFilesDeleter::run()
         master, mzt::selectedFiles(cells), [this](const core::Progress& p) { onProgress(p); },
         &abortRequested, false);
     if (!result.ok())
-        emit failed();
+        fail(result.reason, result.file.name);
+}
+
+void MZTFilesDeleter::fail(const QString& reason, const QString& file)
+{
+    emit failureDetail(reason, file, filesDone);
+    emit failed();
 }

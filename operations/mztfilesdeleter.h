@@ -6,7 +6,10 @@
 #include "operation.h"
 
 #include <QList>
+#include <QString>
 #include <QThread>
+
+#include <atomic>
 
 class MainWindow;
 
@@ -26,6 +29,9 @@ signals:
     void progress_current(int percent);
     void progress_total(int percent);
     void failed();
+    // Sent just before failed() when the run itself failed: why, the file
+    // concerned (empty when none) and how many files were complete before.
+    void failureDetail(QString reason, QString file, int filesDone);
     void busy();
 
 public slots:
@@ -45,4 +51,6 @@ private:
     mzt::ResultHandOver handOver;
     QList<mzt::SelectedCell> cells;
     core::CancelToken abortRequested {false};
+    std::atomic<int> filesDone {0};
+    void fail(const QString& reason, const QString& file = QString());
 };

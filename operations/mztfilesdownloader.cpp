@@ -63,6 +63,7 @@ void MZTFilesDownLoader::onProgress(const core::Progress& progress)
         expectedSize = quint32(progress.bytesTotal);
         break;
     case Stage::FileDone:
+        filesDone = progress.fileIndex;
         // The master's end-of-read count reaches this object queued and may
         // come after the run has ended, so the finished file is reported here.
         emit progress_current(100);
@@ -77,6 +78,7 @@ void MZTFilesDownLoader::run()
 {
     const mzt::ResultHandOver::AtEnd publishAtEnd(handOver);
     abortRequested = false;
+    filesDone = 0;
     emit progress_current(0);
 
     if (!mainWindow || !archive || !mainWindow->master()) {
@@ -89,7 +91,10 @@ void MZTFilesDownLoader::run()
     checkingTransferMode = true;
     const core::TransferMode mode = core::enterTransferMode(master);
     if (mode != core::TransferMode::Entered) {
-        mode == core::TransferMode::Busy ? emit busy() : emit failed();
+        if (mode == core::TransferMode::Busy)
+            emit busy();
+        else
+            fail(tr("The recorder did not switch into its transfer mode."));
         return;
     }
     checkingTransferMode = false;
@@ -112,9 +117,15 @@ void MZTFilesDownLoader::run()
     expectedSize = 0;
 
     if (!result.ok()) {
-        emit failed();
+        fail(result.reason, result.file.name);
         return;
     }
     if (!missing.isEmpty())
         emit not_existing_files(missing);
+}
+
+void MZTFilesDownLoader::fail(const QString& reason, const QString& file)
+{
+    emit failureDetail(reason, file, filesDone);
+    emit failed();
 }

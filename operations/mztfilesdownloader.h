@@ -32,6 +32,9 @@ signals:
     void progress_current(int percent);
     void progress_total(int percent);
     void failed();
+    // Sent just before failed() when the run itself failed: why, the file
+    // concerned (empty when none) and how many files were complete before.
+    void failureDetail(QString reason, QString file, int filesDone);
     void busy();
     // The names of selected files the recorder does not hold, each after a
     // line feed and a blank; emitted at the end of a run that skipped some.
@@ -57,6 +60,8 @@ private:
     QList<mzt::SelectedCell> cells;
     mzt::ResultPost results;
     core::CancelToken abortRequested {false};
+    std::atomic<int> filesDone {0};
+    void fail(const QString& reason, const QString& file = QString());
     std::atomic<bool> checkingTransferMode {false};
     std::atomic<quint32> expectedSize {0};
 };

@@ -74,6 +74,7 @@ void MZTFilesUpLoader::onProgress(const core::Progress& progress)
         deleting = false;
         break;
     case Stage::FileDone:
+        filesDone = progress.fileIndex;
         emit progress_total(mzt::totalProgressAfter(progress.fileIndex, cellCount));
         break;
     }
@@ -83,6 +84,7 @@ void MZTFilesUpLoader::run()
 {
     const mzt::ResultHandOver::AtEnd publishAtEnd(handOver);
     abortRequested = false;
+    filesDone = 0;
     deleting = false;
 
     if (!mainWindow)
@@ -97,7 +99,10 @@ void MZTFilesUpLoader::run()
     checkingTransferMode = true;
     const core::TransferMode mode = core::enterTransferMode(master);
     if (mode != core::TransferMode::Entered) {
-        mode == core::TransferMode::Busy ? emit busy() : emit failed();
+        if (mode == core::TransferMode::Busy)
+            emit busy();
+        else
+            fail(tr("The recorder did not switch into its transfer mode."));
         return;
     }
     checkingTransferMode = false;
@@ -110,5 +115,11 @@ void MZTFilesUpLoader::run()
         master, items, {}, [this](const core::Progress& p) { onProgress(p); }, &abortRequested);
     deleting = false;
     if (!result.ok())
-        emit failed();
+        fail(result.reason, result.file.name);
+}
+
+void MZTFilesUpLoader::fail(const QString& reason, const QString& file)
+{
+    emit failureDetail(reason, file, filesDone);
+    emit failed();
 }

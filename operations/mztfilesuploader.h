@@ -8,6 +8,7 @@
 #include "operation.h"
 #include "transfers.h"
 
+#include <QString>
 #include <QThread>
 
 #include <atomic>
@@ -30,6 +31,9 @@ signals:
     void progress_current(int percent);
     void progress_total(int percent);
     void failed();
+    // Sent just before failed() when the run itself failed: why, the file
+    // concerned (empty when none) and how many files were complete before.
+    void failureDetail(QString reason, QString file, int filesDone);
     // Connected to the master's timeout(); never emitted by the upload.
     void sigAbort();
     void busy();
@@ -53,6 +57,8 @@ private:
     qsizetype cellCount = 0;
     QList<core::UploadItem> items;
     core::CancelToken abortRequested {false};
+    std::atomic<int> filesDone {0};
+    void fail(const QString& reason, const QString& file = QString());
     std::atomic<bool> replacing {false};
     std::atomic<bool> deleting {false};
     std::atomic<bool> checkingTransferMode {false};

@@ -135,6 +135,7 @@ inline int rowOfName(const QTableWidget* table, const QString& name)
 // it fitted the screen with its buttons on it.
 struct SeenBox {
     QString text;
+    QString detail; // the informative text
     QStringList files;
     bool fitsScreen = false;
 };
@@ -153,6 +154,7 @@ inline std::shared_ptr<SeenBox> answerNextBox(QMessageBox::StandardButton answer
         timer->stop();
         timer->deleteLater();
         seen->text = box->text();
+        seen->detail = box->informativeText();
         if (const auto* list = box->findChild<QListWidget*>())
             for (int i = 0; i < list->count(); ++i)
                 seen->files << list->item(i)->text();

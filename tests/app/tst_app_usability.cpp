@@ -172,7 +172,11 @@ void TestUsability::statusLinesSayWhatWasDone()
     QCOMPARE(question->files, QStringList {QStringLiteral("SEQUENCE 02")});
     auto failure = answerNextBox(QMessageBox::Ok);
     QTRY_VERIFY_WITH_TIMEOUT(!failure->text.isEmpty(), 30000);
-    QVERIFY(failure->text.startsWith(QLatin1String("An error has ocurred")));
+    QCOMPARE(failure->text,
+             QStringLiteral("An error has ocurred while trying to download data\nform a device."));
+    // The message names the file and the cause.
+    QVERIFY2(failure->detail.startsWith(QLatin1String("SEQUENCE 02: ")),
+             qPrintable(failure->detail));
     recs[0]->clearFaults();
     QVERIFY(waitIdleAndConnected(w));
     QVERIFY2(status(w).isEmpty(), qPrintable(status(w)));

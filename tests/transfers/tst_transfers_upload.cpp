@@ -397,7 +397,9 @@ void TestUpload::cancelStopsTheUpload()
     f.window->ui()->abortButton->click();
     QVERIFY(f.waitIdle());
 
-    QCOMPARE(boxes.texts(), QStringList {uploadFailed});
+    QCOMPARE(boxes.texts(),
+             QStringList {QStringLiteral(
+                 "The upload was cancelled; 0 files had been written to the recorder before.")});
     QVERIFY(f.recorder->file(8) != sequenceFile(8, 120000));
     QVERIFY(!f.recorder->file(9));
     QCOMPARE(f.master()->getTimeout(), 1000);
