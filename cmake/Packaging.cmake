@@ -22,8 +22,48 @@ foreach(size 16 32 48 64 128 256)
 endforeach()
 install(FILES ${pkg}/linux/${MZT_APP_ID}.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
-# udev reads packaged rules from /lib/udev/rules.d on Debian 12.
-install(FILES ${pkg}/linux/60-mzt500.rules DESTINATION /lib/udev/rules.d)
+# The udev rule goes where udev reads packaged rules when installing to /usr
+# (the package); under any other prefix it stays inside the prefix, so that
+# `cmake --install build --prefix ~/.local` needs no root. udev reads
+# /usr/local/lib/udev/rules.d itself; a rule under a home folder has to be
+# copied to /etc/udev/rules.d (README). The prefix is only known at install
+# time (--prefix, or CPack's /usr), hence the script.
+pkg_get_variable(MZT_UDEVDIR udev udevdir)
+if(NOT MZT_UDEVDIR)
+  set(MZT_UDEVDIR /lib/udev)
+endif()
+install(CODE "
+  if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    set(mzt_rules_dir \"${MZT_UDEVDIR}/rules.d\")
+  else()
+    set(mzt_rules_dir \"\${CMAKE_INSTALL_PREFIX}/lib/udev/rules.d\")
+  endif()
+  file(INSTALL DESTINATION \"\${mzt_rules_dir}\" TYPE FILE
+       FILES \"${pkg}/linux/60-mzt500.rules\")
+")
+
+# Manual pages: roff sources that carry the version and release date, gzipped
+# as Debian wants them. The date is the newest changelog entry's.
+file(STRINGS ${pkg}/debian/changelog mzt_changelog_trailers REGEX "^ -- ")
+list(GET mzt_changelog_trailers 0 mzt_last_trailer)
+string(REGEX MATCH "[0-9]+ [A-Z][a-z]+ [0-9]+" MZT_RELEASE_DATE "${mzt_last_trailer}")
+set(man_pages)
+foreach(page mzt500-backup mzt500-cli)
+  configure_file(${pkg}/man/${page}.1.in ${CMAKE_BINARY_DIR}/packaging/man/${page}.1 @ONLY)
+  set(page_gz ${CMAKE_BINARY_DIR}/packaging/man/${page}.1.gz)
+  add_custom_command(OUTPUT ${page_gz}
+    COMMAND gzip -9n -c ${CMAKE_BINARY_DIR}/packaging/man/${page}.1 > ${page_gz}
+    DEPENDS ${CMAKE_BINARY_DIR}/packaging/man/${page}.1
+    VERBATIM)
+  list(APPEND man_pages ${page_gz})
+endforeach()
+add_custom_target(mzt_man_pages ALL DEPENDS ${man_pages})
+install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# bash-completion loads completions by command name from
+# <data dir>/bash-completion/completions, ~/.local/share included.
+install(FILES ${pkg}/completion/mzt500-cli
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 
 set(docdir ${CMAKE_INSTALL_DATADIR}/doc/mzt500-backup)
 set(changelog_gz ${CMAKE_BINARY_DIR}/packaging/changelog.gz)

@@ -1,20 +1,16 @@
 #include "aboutdialog.h"
+#include "mzt_version.h"
 #include "ui_aboutdialog.h"
 
 #include <QFile>
-
-namespace {
-constexpr int versionMajor = 0;
-constexpr int versionMinor = 4;
-} // namespace
 
 AboutDialog::AboutDialog(QWidget* parent)
     : QDialog(parent)
     , ui(new Ui::AboutDialog)
 {
     ui->setupUi(this);
-    ui->versionLbl->setText(tr("Version %1").arg(versionMajor)
-                            + QStringLiteral(".%1").arg(versionMinor));
+    ui->versionLbl->setText(tr("Version %1").arg(MZT_VERSION_MAJOR)
+                            + QStringLiteral(".%1").arg(MZT_VERSION_MINOR));
     ui->textBrowser->setText(readNotice(QStringLiteral(":/licenses/LICENSES/CopyrightNotice.txt")));
 }
 

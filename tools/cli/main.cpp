@@ -2,8 +2,10 @@
 // through the same link, protocol master, archive and update image as the
 // window.
 #include "cli.h"
+#include "usage.h"
 
 #include "kvpmaster.h"
+#include "mzt_version.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -19,44 +21,6 @@
 #include <unistd.h>
 
 namespace {
-
-const char Usage[] = R"(Usage: mzt500-cli [OPTIONS] COMMAND [ARGUMENTS]
-
-Commands:
-  devices                          list the recorders that answer: line, name,
-                                   description, serial
-  list                             list the recorder's files: name, memory size,
-                                   playing time
-  backup ARCHIVE.mzt [NAME...]     copy all or the named files from the recorder
-                                   into the archive (created or updated; entries
-                                   with the same id are replaced)
-  restore ARCHIVE.mzt [NAME...]    write all or the named archive entries to the
-                                   recorder; refuses when that would overwrite
-                                   files there, unless --overwrite is given
-  delete NAME...                   delete files on the recorder (not the settings)
-  update-firmware [FILE.kv2]       update the recorder's firmware from the file, or
-                                   from the update image built into the program
-  archive ARCHIVE.mzt              list an archive's entries: name, id, type, size
-                                   in bytes, memory size, playing time
-
-NAME is a file as listed ("SEQUENCE 03", "SETTINGS") or its number (3; 0 is
-the settings).
-
-Options:
-  --device N     use recorder N as numbered by `mzt500-cli devices`
-                 (default: the first MZT-500 that answers)
-  --overwrite    restore: replace files that are already on the recorder
-  -q, --quiet    no progress bar and no report of what was done
-  -v, --verbose  diagnostic log on stderr
-  -h, --help     this text
-
-Environment: MZT500_SIMULATOR (demo or a JSON file: simulated recorders instead
-of USB), MZT500_PORTS (PATH=DESCRIPTION,...: serial ports that are recorders).
-
-Exit status: 0 success, 1 failure, 2 usage, 3 no such recorder, 4 restore
-would overwrite files, 5 recorder busy, 6 unusable archive or update file,
-130 interrupted.
-)";
 
 int signalPipe[2] = {-1, -1};
 
@@ -106,6 +70,37 @@ int usageError(const QString& text)
     return cli::ExitUsage;
 }
 
+QString withSuggestions(const QString& reason, const QStringList& suggestions)
+{
+    return suggestions.isEmpty() ? reason
+                                 : reason + QLatin1Char(';') + cli::didYouMean(suggestions);
+}
+
+// The parser's own reason, with a suggestion when an unknown option looks
+// like a misspelt known one.
+QString optionError(const QCommandLineParser& parser, const QList<QCommandLineOption>& options)
+{
+    const QStringList unknown = parser.unknownOptionNames();
+    if (unknown.isEmpty())
+        return parser.errorText();
+    QStringList known;
+    for (const QCommandLineOption& option : options)
+        for (const QString& name : option.names())
+            if (name.size() > 1)
+                known.append(name);
+    QStringList suggestions;
+    for (const QString& name : cli::closestWords(unknown.first(), known))
+        suggestions.append(QStringLiteral("--") + name);
+    const QString dashes = unknown.first().size() > 1 ? QStringLiteral("--") : QStringLiteral("-");
+    return withSuggestions(QStringLiteral("unknown option \"%1\"").arg(dashes + unknown.first()),
+                           suggestions);
+}
+
+void printOut(const QString& text)
+{
+    std::fputs(qPrintable(text), stdout);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -120,12 +115,26 @@ int main(int argc, char** argv)
     const QCommandLineOption quiet(QStringList {QStringLiteral("q"), QStringLiteral("quiet")});
     const QCommandLineOption verbose(QStringList {QStringLiteral("v"), QStringLiteral("verbose")});
     const QCommandLineOption help(QStringList {QStringLiteral("h"), QStringLiteral("help")});
-    parser.addOptions({device, overwrite, quiet, verbose, help});
+    const QCommandLineOption version(QStringLiteral("version"));
+    const QList<QCommandLineOption> allOptions {device, overwrite, quiet, verbose, help, version};
+    parser.addOptions(allOptions);
     if (!parser.parse(app.arguments()))
-        return usageError(parser.errorText());
-    const QStringList positional = parser.positionalArguments();
-    if (parser.isSet(help) || positional.value(0) == QLatin1String("help")) {
-        std::fputs(Usage, stdout);
+        return usageError(optionError(parser, allOptions));
+    if (parser.isSet(version)) {
+        printOut(QStringLiteral("mzt500-cli %1\n").arg(QLatin1String(MZT_VERSION)));
+        return cli::ExitOk;
+    }
+    QStringList positional = parser.positionalArguments();
+    // "help backup" asks the same as "backup --help".
+    const bool helpCommand = positional.value(0) == QLatin1String("help");
+    if (helpCommand)
+        positional.removeFirst();
+    const QString command = positional.value(0);
+    if (!command.isEmpty() && !cli::commandNames().contains(command))
+        return usageError(withSuggestions(QStringLiteral("unknown command \"%1\"").arg(command),
+                                          cli::closestWords(command, cli::commandNames())));
+    if (parser.isSet(help) || helpCommand) {
+        printOut(command.isEmpty() ? cli::programUsage() : cli::commandUsage(command));
         return cli::ExitOk;
     }
 
@@ -135,12 +144,8 @@ int main(int argc, char** argv)
     options.overwrite = parser.isSet(overwrite);
     if (positional.isEmpty())
         return usageError(QStringLiteral("no command given"));
-    options.command = positional.first();
+    options.command = command;
     options.arguments = positional.mid(1);
-    static const QStringList commands {"devices",         "list",   "backup", "restore", "delete",
-                                       "update-firmware", "archive"};
-    if (!commands.contains(options.command))
-        return usageError(QStringLiteral("unknown command \"%1\"").arg(options.command));
     if (parser.isSet(device)) {
         bool ok = false;
         options.device = parser.value(device).toInt(&ok);

@@ -1,0 +1,25 @@
+#!/bin/sh
+# check-install.sh BUILD_DIR
+# `cmake --install BUILD_DIR --prefix DIR` into a fresh folder must put every
+# file under that folder, so that installing into ~/.local needs no root.
+set -eu
+build=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix="$work/prefix"
+
+fail() { echo "FAIL: $*"; exit 1; }
+
+# DESTDIR would hide a destination outside the prefix.
+env -u DESTDIR cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 \
+  || { cat "$work/install.log"; fail "cmake --install"; }
+manifest="$build/install_manifest.txt"
+[ -s "$manifest" ] || fail "no install manifest"
+outside=$(grep -v "^$prefix/" "$manifest" || true)
+[ -z "$outside" ] || fail "installed outside the prefix: $outside"
+for f in bin/mzt500-backup lib/udev/rules.d/60-mzt500.rules share/man/man1/mzt500-backup.1.gz \
+         share/bash-completion/completions/mzt500-cli share/applications/com.korvant.MZT500Backup.desktop
+do
+  [ -e "$prefix/$f" ] || fail "missing $f under the prefix"
+done
+echo "installed $(wc -l < "$manifest") files under the prefix"
