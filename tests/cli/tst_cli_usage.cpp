@@ -1,7 +1,10 @@
-// How mzt500-cli presents itself: the version, help for every command,
-// suggestions for misspellings, and the environment as its help describes it.
+// What mzt500-cli settles before it asks a recorder anything: the version,
+// help for every command, suggestions for misspellings, the environment as
+// its help describes it, and archive paths that cannot work.
 #include "clitest.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 class TestCliUsage : public QObject {
@@ -11,14 +14,15 @@ private:
     // No recorder at all: help and version must not need one.
     QProcessEnvironment m_env = simulatorEnvironment(QStringLiteral("none"));
 
-    const QStringList commands {"devices", "list",           "backup", "restore",
-                                "delete",  "update-firmware", "archive"};
+    const QStringList commands {"devices",         "list",   "backup", "restore", "delete",
+                                "update-firmware", "archive"};
 
 private slots:
     void versionIsOneLineAndWinsOverCommands()
     {
-        for (const QStringList& args : {QStringList {"--version"}, QStringList {"--version", "list"},
-                                        QStringList {"backup", "--version"}}) {
+        for (const QStringList& args :
+             {QStringList {"--version"}, QStringList {"--version", "list"},
+              QStringList {"backup", "--version"}}) {
             const CliRun run = runCli(args, m_env);
             QCOMPARE(run.code, 0);
             QVERIFY2(QRegularExpression(QStringLiteral("^mzt500-cli \\d+\\.\\d+\\.\\d+\\n$"))
@@ -85,6 +89,66 @@ private slots:
             QVERIFY2(run.err.contains("did you mean " + suggestion.toUtf8()), run.err.constData());
     }
 
+    // A recorder that takes requests and never answers: a command that asks
+    // it anything ends with "no recorder" (3), so a file error (6) shows the
+    // path was refused first.
+    void badArchivePathsFailBeforeTheRecorder()
+    {
+        QTemporaryDir dir;
+        const QProcessEnvironment silent = simulatorEnvironment(
+            writeFile(dir, QStringLiteral("silent.json"),
+                      R"({"devices": [{"kind": "recorder", "answering": false}]})"));
+        const QString notArchive =
+            writeFile(dir, QStringLiteral("notes.mzt"), QByteArray("not an archive"));
+        struct Case {
+            QStringList args;
+            const char* reason;
+        };
+        const Case cases[] = {
+            {{"backup", dir.filePath(QStringLiteral("missing/a.mzt"))}, "does not exist"},
+            {{"backup", QStringLiteral("/proc/a.mzt")}, "is not writable"},
+            {{"backup", dir.path()}, "is a folder"},
+            {{"backup", notArchive}, "is not a readable MZT-500 archive"},
+            {{"restore", dir.filePath(QStringLiteral("none.mzt"))}, "no such file"},
+            {{"restore", dir.filePath(QStringLiteral("none"))}, "no such file"},
+        };
+        for (const Case& c : cases) {
+            const CliRun run = runCli(c.args, silent);
+            QCOMPARE(run.code, 6);
+            QVERIFY2(run.oneLineReason() && run.err.contains(c.reason), run.err.constData());
+        }
+        QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("missing"))));
+        QCOMPARE(readFile(notArchive), QByteArray("not an archive"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+    }
+
+    // A name typed without ".mzt" gets it, and the program says so; a file
+    // that exists under exactly the typed name is used as it is.
+    void archiveNamesGetTheirSuffix()
+    {
+        QTemporaryDir dir;
+        const QProcessEnvironment env = simulatorEnvironment(writeFile(
+            dir, QStringLiteral("recorder.json"),
+            R"({"devices": [{"files": [{"id": 0, "size": 100}, {"id": 4, "size": 600}]}]})"));
+        const QString show = dir.filePath(QStringLiteral("show"));
+        const CliRun backup = runCli({"backup", show, "4"}, env);
+        QCOMPARE(backup.code, 0);
+        QVERIFY2(backup.err.contains("using " + show.toUtf8() + ".mzt"), backup.err.constData());
+        QVERIFY(QFileInfo::exists(show + QStringLiteral(".mzt")));
+        QVERIFY(!QFileInfo::exists(show));
+
+        const CliRun quiet = runCli({"-q", "archive", show}, env);
+        QCOMPARE(quiet.code, 0);
+        QVERIFY(quiet.err.isEmpty());
+        QVERIFY(quiet.out.contains("SEQUENCE 04"));
+
+        // An archive saved under a name without the suffix stays that file.
+        QVERIFY(QFile::copy(show + QStringLiteral(".mzt"), show));
+        QCOMPARE(runCli({"backup", show, "0"}, env).code, 0);
+        QCOMPARE(lines(runCli({"archive", show}, env).out).size(), 3);
+        QCOMPARE(lines(runCli({"archive", show + QStringLiteral(".mzt")}, env).out).size(), 2);
+    }
+
     // The help's description of MZT500_PORTS is what the program reads: two
     // ports written the way it says are two ports, and the recorder on the
     // second one is found.
@@ -92,7 +156,8 @@ private slots:
     {
         const CliRun help = runCli({"--help"}, m_env);
         const QRegularExpressionMatch form =
-            QRegularExpression(QStringLiteral("MZT500_PORTS \\(PATH=DESCRIPTION(.)PATH=DESCRIPTION"))
+            QRegularExpression(
+                QStringLiteral("MZT500_PORTS \\(PATH=DESCRIPTION(.)PATH=DESCRIPTION"))
                 .match(QString::fromUtf8(help.out).simplified());
         QVERIFY2(form.hasMatch(), help.out.constData());
         const QString separator = form.captured(1);

@@ -1,6 +1,7 @@
 // mzt500-cli: the MZT-500 Data Backup Tool's work from the command line,
 // through the same link, protocol master, archive and update image as the
 // window.
+#include "archive_path.h"
 #include "cli.h"
 #include "usage.h"
 
@@ -96,6 +97,32 @@ QString optionError(const QCommandLineParser& parser, const QList<QCommandLineOp
                            suggestions);
 }
 
+// The archive a command names is checked before the recorder is asked
+// anything: a backup into a missing or read-only folder would otherwise fail
+// only after reading the whole recorder. A name without ".mzt" gets it
+// (unless a file of exactly that name exists), and the program says so.
+int checkArchivePath(cli::Options* options)
+{
+    const QString& command = options->command;
+    const bool writes = command == QLatin1String("backup");
+    const bool reads = command == QLatin1String("restore") || command == QLatin1String("archive");
+    if ((!writes && !reads) || options->arguments.isEmpty())
+        return cli::ExitOk;
+    QString reason;
+    const QString typed = options->arguments.first();
+    const std::optional<cli::ArchivePath> archive =
+        writes ? cli::archiveToWrite(typed, &reason) : cli::archiveToRead(typed, &reason);
+    if (!archive) {
+        std::fprintf(stderr, "mzt500-cli: %s\n", qPrintable(reason));
+        return cli::ExitBadFile;
+    }
+    if (archive->suffixAdded && !options->quiet)
+        std::fprintf(stderr, "mzt500-cli: using %s (archive names end in \".mzt\")\n",
+                     qPrintable(archive->path));
+    options->arguments.first() = archive->path;
+    return cli::ExitOk;
+}
+
 void printOut(const QString& text)
 {
     std::fputs(qPrintable(text), stdout);
@@ -154,6 +181,8 @@ int main(int argc, char** argv)
     }
     if (options.overwrite && options.command != QLatin1String("restore"))
         return usageError(QStringLiteral("--overwrite belongs to restore"));
+    if (const int status = checkArchivePath(&options); status != cli::ExitOk)
+        return status;
 
     // The libraries log every frame and step at debug level: useful when
     // something goes wrong, noise otherwise. QT_LOGGING_RULES still wins.

@@ -90,8 +90,37 @@ void Terminal::draw()
     const QString bar = QStringLiteral(" [") + QString(filled, QLatin1Char('#'))
         + QString(barWidth - filled, QLatin1Char('-')) + QStringLiteral("]");
     const int labelRoom = std::max(0, width - int(bar.size() + tail.size()));
-    const QString line =
-        m_label.left(labelRoom).leftJustified(std::min<int>(labelRoom, 12)) + bar + tail;
+    drawLine(m_label.left(labelRoom).leftJustified(std::min<int>(labelRoom, 12)) + bar + tail);
+}
+
+void Terminal::beginTransfer()
+{
+    m_transferClock.start();
+    m_totals = {};
+}
+
+void Terminal::transferProgress(const QString& label, int filesDone, int filesTotal,
+                                qint64 bytesDone, qint64 bytesTotal)
+{
+    if (!m_bar)
+        return;
+    if (!m_transferClock.isValid())
+        beginTransfer();
+    const bool fileChanged = label != m_label || filesDone != m_totals.filesDone;
+    const bool finished = bytesDone >= bytesTotal;
+    m_label = label;
+    m_totals = {filesDone, filesTotal, bytesDone, bytesTotal, m_transferClock.elapsed()};
+    if (!fileChanged && !finished && m_lastDraw.isValid() && m_lastDraw.elapsed() < 200)
+        return;
+    m_lastDraw.start();
+    const QString totals = totalsText(m_totals);
+    const int labelRoom = std::max(0, terminalWidth() - 1 - int(totals.size()) - 2);
+    drawLine(m_label.left(labelRoom).leftJustified(std::min<int>(labelRoom, 12))
+             + QStringLiteral("  ") + totals);
+}
+
+void Terminal::drawLine(const QString& line)
+{
     const QByteArray bytes = "\r\033[K" + line.toLocal8Bit();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
     std::fflush(stderr);

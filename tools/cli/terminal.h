@@ -2,9 +2,10 @@
 // The progress bar only appears on a terminal, so piped output stays clean.
 #pragma once
 
-#include <QString>
+#include "progress_text.h"
 
 #include <QElapsedTimer>
+#include <QString>
 
 namespace cli {
 
@@ -38,11 +39,19 @@ public:
     // Progress of item `index` (from 1) of `count`, the current one `percent`
     // done. Drawn at most every 50 ms unless the item or the end changes.
     void progress(const QString& label, int index, int count, int percent);
+    // Starts the clock of a transfer's speed and time left; reports between
+    // files do not stop it.
+    void beginTransfer();
+    // One line for a whole transfer: the current file and the totals (files,
+    // bytes, speed, time left).
+    void transferProgress(const QString& label, int filesDone, int filesTotal, qint64 bytesDone,
+                          qint64 bytesTotal);
     // Removes the bar so that the next line starts clean.
     void endProgress();
 
 private:
     void draw();
+    void drawLine(const QString& line);
 
     bool m_quiet;
     bool m_bar;
@@ -52,6 +61,8 @@ private:
     int m_count = 0;
     int m_percent = -1;
     QElapsedTimer m_lastDraw;
+    QElapsedTimer m_transferClock;
+    TransferTotals m_totals;
 };
 
 } // namespace cli

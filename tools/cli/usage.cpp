@@ -38,7 +38,8 @@ Copies all files of the recorder, or the named ones, into the archive. A
 missing archive is created; in an existing one an entry with the same file
 number is replaced and reported "replaced". The archive is written only once
 every file has been read, so a failed or interrupted backup leaves it as it
-was.
+was. Before the recorder is asked anything, the archive's folder must exist
+and take new files, and an existing archive must load.
 
 NAME is a file as listed ("SEQUENCE 03", "SETTINGS") or its number (3; 0 is
 the settings).
@@ -123,6 +124,9 @@ Commands:
                                    in bytes, memory size, playing time
 
 `mzt500-cli COMMAND --help` describes one command.
+
+An ARCHIVE named without ".mzt" gets it (the program says so), unless a file
+of exactly that name exists.
 
 NAME is a file as listed ("SEQUENCE 03", "SETTINGS") or its number (3; 0 is
 the settings).
