@@ -43,7 +43,9 @@ cat > "$work/recorders.json" <<'JSON'
   { "kind": "recorder", "serial": "KV000001",
     "files": [ { "id": 0, "size": 100 }, { "id": 2, "size": 1000, "durationMs": 1500 },
                { "id": 3, "size": 2000, "durationMs": 1500 },
-               { "id": 12, "size": 3000, "durationMs": 9 } ] },
+               { "id": 12, "size": 3000, "durationMs": 9 },
+               { "id": 20, "type": 7, "size": 500 },
+               { "id": 21, "type": 2, "size": 500 }, { "id": 22, "type": 2, "size": 500 } ] },
   { "kind": "recorder", "serial": "KV000002",
     "files": [ { "id": 0, "size": 100 }, { "id": 5, "size": 1000, "durationMs": 1 } ] }
 ] }
@@ -71,20 +73,21 @@ expect "update files" "$work/files/fw.kv2" mzt500-cli update-firmware "$work/fil
 expect "archive takes one file" "" mzt500-cli archive "$work/files/club.mzt" "$work/files/"
 
 # Names from the recorder: blanks escaped so that a name stays one argument.
-expect "recorder names" "$(printf '%s\n' 'SEQUENCE\ 02' 'SEQUENCE\ 03' 'SEQUENCE\ 12' SETTINGS)" \
+expect "recorder names; a file without one by number" \
+    "$(printf '%s\n' 'SEQUENCE\ 02' 'SEQUENCE\ 03' 'SEQUENCE\ 12' SETTINGS 20 UNKNOWN | sort)" \
     mzt500-cli backup new.mzt ""
 expect "recorder names, begun" "$(printf '%s\n' 'SEQUENCE\ 02' 'SEQUENCE\ 03' 'SEQUENCE\ 12')" \
     mzt500-cli backup new.mzt SEQ
 expect "a name with its blank typed" 'SEQUENCE\ 12' mzt500-cli backup new.mzt 'SEQUENCE\ 1'
 expect "a name in quotes" "$(printf '%s\n' '"SEQUENCE 02"' '"SEQUENCE 03"')" mzt500-cli backup new.mzt '"SEQUENCE 0'
-expect "delete never offers the settings" "$(printf '%s\n' 'SEQUENCE\ 02' 'SEQUENCE\ 03' 'SEQUENCE\ 12')" \
+expect "delete never offers the settings" "$(printf '%s\n' 'SEQUENCE\ 02' 'SEQUENCE\ 03' 'SEQUENCE\ 12' 20 UNKNOWN | sort)" \
     mzt500-cli delete ""
 expect "the recorder --device names" 'SEQUENCE\ 05' mzt500-cli --device 2 delete ""
 expect "--device=N" 'SEQUENCE\ 05' mzt500-cli --device = 2 delete S
 
 # restore: the names come from the archive, not the recorder.
-(cd "$work" && mzt500-cli -q backup "$work/two.mzt" 3 12) || { echo "FAIL: backup for the restore case"; failures=$((failures + 1)); }
-expect "archive entries" "$(printf '%s\n' 'SEQUENCE\ 03' 'SEQUENCE\ 12')" mzt500-cli restore "$work/two.mzt" ""
+(cd "$work" && mzt500-cli -q backup "$work/two.mzt" 3 12 20) || { echo "FAIL: backup for the restore case"; failures=$((failures + 1)); }
+expect "archive entries" "$(printf '%s\n' 'SEQUENCE\ 03' 'SEQUENCE\ 12' 20 | sort)" mzt500-cli restore "$work/two.mzt" ""
 expect "no archive, no names" "" mzt500-cli restore "$work/missing.mzt" ""
 
 # A recorder that answers slowly offers nothing rather than holding the
