@@ -60,6 +60,58 @@ inline QString writeFile(const QTemporaryDir& dir, const QString& name, const QB
     return path;
 }
 
+#ifdef MZT_SIM
+// mzt500-sim --pty serving one recorder through the kernel serial backend;
+// the recorder keeps its files from one CLI run to the next.
+class PtyRecorder {
+public:
+    ~PtyRecorder() { stop(); }
+
+    // Starts the simulator with this configuration; false if it does not
+    // name its terminal in time.
+    bool start(const QByteArray& config)
+    {
+        if (!m_dir.isValid())
+            return false;
+        m_sim.start(QStringLiteral(MZT_SIM),
+                    {QStringLiteral("--pty"), QStringLiteral("--config"),
+                     writeFile(m_dir, QStringLiteral("pty.json"), config)});
+        if (!m_sim.waitForStarted() || !m_sim.waitForReadyRead(10000))
+            return false;
+        m_pty = QString::fromLocal8Bit(m_sim.readLine().trimmed());
+        return m_pty.startsWith(QLatin1String("/dev/"));
+    }
+
+    bool stop()
+    {
+        if (m_sim.state() == QProcess::NotRunning)
+            return true;
+        m_sim.terminate();
+        return m_sim.waitForFinished(5000);
+    }
+
+    const QString& pty() const { return m_pty; }
+
+    // Only this recorder, found through MZT500_PORTS.
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("MZT500_SIMULATOR"));
+        env.remove(QStringLiteral("QT_LOGGING_RULES"));
+        env.insert(QStringLiteral("MZT500_NO_HARDWARE"), QStringLiteral("1"));
+        env.insert(QStringLiteral("MZT500_PORTS"), m_pty + QStringLiteral("=KORVANT KVP-DEV"));
+        return env;
+    }
+
+    CliRun run(const QStringList& args) const { return runCli(args, environment()); }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_sim;
+    QString m_pty;
+};
+#endif
+
 inline QByteArray readFile(const QString& path)
 {
     QFile f(path);

@@ -59,6 +59,9 @@ expect "after an option" "update-firmware" mzt500-cli -q up
 expect "options" "$(printf '%s\n' --verbose --version)" mzt500-cli --ver
 expect "--overwrite belongs to restore" "--overwrite" mzt500-cli restore a.mzt --o
 expect "--overwrite nowhere else" "" mzt500-cli backup a.mzt --o
+expect "restore's options" "$(printf '%s\n' --dry-run --device | sort)" mzt500-cli restore a.mzt --d
+expect "--json where it belongs" "--json" mzt500-cli list --j
+expect "--json nowhere else" "" mzt500-cli delete --j
 expect "no guess at a recorder number" "" mzt500-cli --device ""
 expect "help names commands" "backup" mzt500-cli help ba
 expect "list takes nothing" "" mzt500-cli list ""

@@ -23,34 +23,14 @@ class TestCliPty : public QObject {
 
 private:
     QTemporaryDir m_dir;
-    QProcess m_sim;
-    QProcessEnvironment m_env;
+    PtyRecorder m_recorder;
 
-    CliRun cli(const QStringList& args) { return runCli(args, m_env); }
+    CliRun cli(const QStringList& args) { return m_recorder.run(args); }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(m_dir.isValid());
-        const QString config = writeFile(m_dir, QStringLiteral("recorder.json"), Recorder);
-        m_sim.start(QStringLiteral(MZT_SIM),
-                    {QStringLiteral("--pty"), QStringLiteral("--config"), config});
-        QVERIFY(m_sim.waitForStarted());
-        QVERIFY(m_sim.waitForReadyRead(10000));
-        const QString pty = QString::fromLocal8Bit(m_sim.readLine().trimmed());
-        QVERIFY2(pty.startsWith(QLatin1String("/dev/")), qPrintable(pty));
-        m_env = QProcessEnvironment::systemEnvironment();
-        m_env.remove(QStringLiteral("MZT500_SIMULATOR"));
-        m_env.remove(QStringLiteral("QT_LOGGING_RULES"));
-        m_env.insert(QStringLiteral("MZT500_NO_HARDWARE"), QStringLiteral("1"));
-        m_env.insert(QStringLiteral("MZT500_PORTS"), pty + QStringLiteral("=KORVANT KVP-DEV"));
-    }
+    void initTestCase() { QVERIFY(m_dir.isValid() && m_recorder.start(Recorder)); }
 
-    void cleanupTestCase()
-    {
-        m_sim.terminate();
-        QVERIFY(m_sim.waitForFinished(5000));
-    }
+    void cleanupTestCase() { QVERIFY(m_recorder.stop()); }
 
     void backupRestoreRoundTrip()
     {

@@ -89,6 +89,18 @@ private slots:
             QVERIFY2(run.err.contains("did you mean " + suggestion.toUtf8()), run.err.constData());
     }
 
+    void optionsBelongToTheirCommands()
+    {
+        for (const QStringList& args :
+             {QStringList {"backup", "a.mzt", "--json"}, QStringList {"list", "--dry-run"},
+              QStringList {"backup", "a.mzt", "--skip-existing"},
+              QStringList {"restore", "a.mzt", "--skip-existing", "--overwrite"}}) {
+            const CliRun run = runCli(args, m_env);
+            QCOMPARE(run.code, 2);
+            QVERIFY2(run.oneLineReason(), qPrintable(args.join(' ')));
+        }
+    }
+
     // A recorder that takes requests and never answers: a command that asks
     // it anything ends with "no recorder" (3), so a file error (6) shows the
     // path was refused first.
@@ -163,23 +175,13 @@ private slots:
         const QString separator = form.captured(1);
 
         QTemporaryDir dir;
-        QProcess sim;
-        sim.start(QStringLiteral(MZT_SIM),
-                  {QStringLiteral("--pty"), QStringLiteral("--config"),
-                   writeFile(dir, QStringLiteral("recorder.json"),
-                             R"({"files": [{"id": 0, "size": 100}]})")});
-        QVERIFY(sim.waitForStarted());
-        QVERIFY(sim.waitForReadyRead(10000));
-        const QString pty = QString::fromLocal8Bit(sim.readLine().trimmed());
-
-        QProcessEnvironment env = m_env;
-        env.remove(QStringLiteral("MZT500_SIMULATOR"));
+        PtyRecorder recorder;
+        QVERIFY(recorder.start(R"({"files": [{"id": 0, "size": 100}]})"));
+        QProcessEnvironment env = recorder.environment();
         env.insert(QStringLiteral("MZT500_PORTS"),
                    dir.filePath(QStringLiteral("absent")) + QStringLiteral("=KORVANT KVP-DEV")
-                       + separator + pty + QStringLiteral("=KORVANT KVP-DEV"));
+                       + separator + recorder.pty() + QStringLiteral("=KORVANT KVP-DEV"));
         const CliRun devices = runCli({"devices"}, env);
-        sim.terminate();
-        QVERIFY(sim.waitForFinished(5000));
         QCOMPARE(devices.code, 0);
         QVERIFY2(devices.out.contains("MZT-500 #1"), devices.out.constData());
     }

@@ -6,6 +6,7 @@
 #include "session.h"
 #include "terminal.h"
 
+#include <QHash>
 #include <QStringList>
 
 #include <atomic>
@@ -21,6 +22,9 @@ struct Options {
     QStringList arguments; // after the command: archive path, names, file
     int device = 0;        // line of `devices`, from 1; 0 = first MZT-500
     bool overwrite = false;
+    bool skipExisting = false; // restore: only what the recorder does not hold
+    bool dryRun = false;       // restore, delete: say what would happen, change nothing
+    bool json = false;         // devices, list, archive: one JSON document
     bool quiet = false;
     bool verbose = false;
 };
@@ -64,12 +68,30 @@ private:
     // Shows where a transfer stands. deletionShare: the part of a file's bar
     // its deletion fills (100 when nothing is written after it).
     void showProgress(const core::Progress& progress, uint deletionShare);
+    // Starts the one line of a backup or restore. expectedSizes: each file's
+    // size by id as far as known before the transfer; the recorder's exact
+    // sizes correct the total as they arrive.
+    void beginTotal(const QHash<int, qint64>& expectedSizes);
+    void showTotal(const core::Progress& progress);
 
     Options m_options;
     Terminal m_terminal;
     std::unique_ptr<RecorderSession> m_session;
     bool m_inTransferMode = false;
     bool m_replacing = false; // the current file's deletion came first
+    // The recorder chooseRecorder() connected to.
+    std::optional<RecorderInfo> m_recorder;
+
+    // Where a whole backup or restore stands.
+    struct TransferTotal {
+        QHash<int, qint64> expectedSizes;
+        qint64 bytesTotal = 0;
+        qint64 bytesDone = 0;   // of the files finished
+        qint64 currentSize = 0; // the current file's size as far as known
+        qint64 currentDone = 0;
+        bool fileOpen = false; // started, not yet finished
+    };
+    TransferTotal m_total;
 };
 
 } // namespace cli

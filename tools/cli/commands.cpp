@@ -4,6 +4,7 @@
 #include "clilog.h"
 #include "contenttext.h"
 #include "fwupdater.h"
+#include "json_output.h"
 #include "kvpmaster.h"
 #include "mztarchive.h"
 #include "names.h"
@@ -14,7 +15,9 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QHash>
+#include <QJsonArray>
 #include <QRegularExpression>
+#include <QSet>
 
 #include <algorithm>
 
@@ -51,6 +54,15 @@ QList<NamedFile> namesOnRecorder(const QList<ContentRecord>& records)
 QString entryName(const ArchiveEntry& entry)
 {
     return entry.name().isEmpty() ? QStringLiteral("(id %1)").arg(entry.id()) : entry.name();
+}
+
+QJsonObject recorderJson(const RecorderInfo& r)
+{
+    return {{QStringLiteral("line"), r.line},
+            {QStringLiteral("name"), r.displayName},
+            {QStringLiteral("model"), r.model},
+            {QStringLiteral("description"), r.description},
+            {QStringLiteral("serial"), r.serial}};
 }
 
 QString reportLine(const QString& name, const QString& what)
@@ -210,6 +222,7 @@ std::optional<RecorderInfo> Cli::chooseRecorder(int* status)
         return std::nullopt;
     }
     session().connectTo(*chosen);
+    m_recorder = chosen;
     qCDebug(lcCli).noquote() << "using" << chosen->displayName << "at device index"
                              << chosen->deviceIndex;
     return chosen;
@@ -269,6 +282,13 @@ int Cli::devices()
         return m_terminal.fail(ExitNoRecorder,
                                listed ? QStringLiteral("No recorder answers.")
                                       : QStringLiteral("No recorder found."));
+    if (m_options.json) {
+        QJsonArray devices;
+        for (const RecorderInfo& r : found)
+            devices.append(recorderJson(r));
+        printJson({{QStringLiteral("devices"), devices}});
+        return ExitOk;
+    }
     QList<QStringList> rows;
     for (const RecorderInfo& r : found)
         rows.append({QString::number(r.line), r.displayName, r.description, r.serial});
@@ -285,6 +305,14 @@ int Cli::list()
     QList<ContentRecord> records;
     if (!openRecorder(&records, &status))
         return status;
+    if (m_options.json) {
+        QJsonArray files;
+        for (const ContentRecord& r : records)
+            files.append(fileJson(r, recordName(r)));
+        printJson({{QStringLiteral("recorder"), recorderJson(*m_recorder)},
+                   {QStringLiteral("files"), files}});
+        return ExitOk;
+    }
     QList<QStringList> rows;
     for (const ContentRecord& r : records)
         rows.append({recordName(r), mzt::memSizeText(r.memSize),
@@ -324,12 +352,19 @@ int Cli::backup()
     }
 
     QHash<int, QString> storedNames;
-    for (const ContentRecord& r : records)
+    QHash<int, qint64> listedSizes;
+    for (const ContentRecord& r : records) {
         storedNames.insert(int(r.id), mzt::contentNameText(r.type, r.id));
+        listedSizes.insert(int(r.id), r.memSize);
+    }
 
     QList<core::FileRef> files;
-    for (const NamedFile& file : chosen)
+    QHash<int, qint64> expectedSizes;
+    for (const NamedFile& file : chosen) {
         files.append({file.id, file.name});
+        expectedSizes.insert(file.id, listedSizes.value(file.id));
+    }
+    beginTotal(expectedSizes);
     QStringList done;
     const core::Result result = core::downloadFiles(
         session().master(), files,
@@ -349,7 +384,7 @@ int Cli::backup()
             done.append(reportLine(file.file.name,
                                    added ? QStringLiteral("added") : QStringLiteral("replaced")));
         },
-        [this](const core::Progress& p) { showProgress(p, DeletionShare); }, &interrupted);
+        [this](const core::Progress& p) { showTotal(p); }, &interrupted);
     if (interrupted)
         return interruptedExit();
     if (!result.ok())
@@ -422,6 +457,27 @@ int Cli::restore()
     if (!openRecorder(&records, &status))
         return status;
 
+    // The recorder always keeps a settings block, whether it lists it or not.
+    QSet<int> held;
+    for (const ContentRecord& r : records)
+        held.insert(int(r.id));
+    const auto isHeld = [&held](const core::UploadItem& item) {
+        return item.type == mzt500::SettingsRecord || held.contains(item.file.id);
+    };
+    if (m_options.skipExisting) {
+        QList<core::UploadItem> missing;
+        QStringList onRecorder;
+        for (const core::UploadItem& item : planned) {
+            if (isHeld(item))
+                onRecorder.append(
+                    reportLine(item.file.name, QStringLiteral("skipped: on the recorder")));
+            else
+                missing.append(item);
+        }
+        planned = missing;
+        skipped += onRecorder;
+    }
+
     const core::UploadCheck check = core::checkUpload(session().master(), planned);
     if (!check.result.ok())
         return interrupted ? interruptedExit()
@@ -434,7 +490,20 @@ int Cli::restore()
             QStringLiteral("Nothing was written: these files are on the recorder and would "
                            "be overwritten: %1. Use --overwrite to replace them.")
                 .arg(check.overwritten.join(QStringLiteral(", "))));
+    if (m_options.dryRun) {
+        for (const core::UploadItem& item : planned)
+            m_terminal.print(reportLine(item.file.name,
+                                        isHeld(item) ? QStringLiteral("would be replaced")
+                                                     : QStringLiteral("would be written")));
+        for (const QString& line : skipped)
+            m_terminal.print(line);
+        return ExitOk;
+    }
 
+    QHash<int, qint64> expectedSizes;
+    for (const core::UploadItem& item : planned)
+        expectedSizes.insert(item.file.id, item.content.size());
+    beginTotal(expectedSizes);
     QStringList done;
     const core::Result result = core::uploadFiles(
         session().master(), planned,
@@ -442,7 +511,7 @@ int Cli::restore()
             done.append(reportLine(
                 item.file.name, replaced ? QStringLiteral("replaced") : QStringLiteral("written")));
         },
-        [this](const core::Progress& p) { showProgress(p, DeletionShare); }, &interrupted);
+        [this](const core::Progress& p) { showTotal(p); }, &interrupted);
     if (!result.ok()) {
         QString reason = result.reason;
         if (result.code == core::ResultCode::WriteFailedAfterDelete)
@@ -478,6 +547,11 @@ int Cli::remove()
             ExitFailed, QStringLiteral("There is no file \"%1\" on the recorder.").arg(unknown));
     if (std::any_of(chosen.cbegin(), chosen.cend(), [](const NamedFile& f) { return f.id == 0; }))
         return m_terminal.fail(ExitUsage, QStringLiteral("The settings cannot be deleted."));
+    if (m_options.dryRun) {
+        for (const NamedFile& file : chosen)
+            m_terminal.print(reportLine(file.name, QStringLiteral("would be deleted")));
+        return ExitOk;
+    }
 
     QList<core::FileRef> files;
     for (const NamedFile& file : chosen)
@@ -529,6 +603,60 @@ void Cli::showProgress(const core::Progress& progress, uint deletionShare)
     case Stage::FileDone:
         break;
     }
+}
+
+void Cli::beginTotal(const QHash<int, qint64>& expectedSizes)
+{
+    m_total = {};
+    m_total.expectedSizes = expectedSizes;
+    for (const qint64 size : expectedSizes)
+        m_total.bytesTotal += size;
+    m_terminal.beginTransfer();
+}
+
+void Cli::showTotal(const core::Progress& progress)
+{
+    using Stage = core::Progress::Stage;
+    TransferTotal& t = m_total;
+    int filesDone = progress.fileIndex - 1;
+    switch (progress.stage) {
+    case Stage::FileStarted:
+        // A file the recorder turned out not to hold adds nothing.
+        if (t.fileOpen)
+            t.bytesTotal -= t.currentSize;
+        t.fileOpen = true;
+        m_replacing = false;
+        t.currentSize = t.expectedSizes.value(progress.file.id);
+        t.currentDone = 0;
+        break;
+    case Stage::Deleting:
+        m_replacing = true;
+        if (progress.deletion >= 0)
+            t.currentDone = t.currentSize * progress.deletion * qint64(DeletionShare)
+                / (qint64(mzt500::DeletionDone) * 100);
+        break;
+    case Stage::Transferring: {
+        if (progress.bytesTotal == 0)
+            return;
+        // The recorder states a file's exact size only when it sends it.
+        const auto exact = qint64(progress.bytesTotal);
+        t.bytesTotal += exact - t.currentSize;
+        t.currentSize = exact;
+        const qint64 sent = std::min(qint64(progress.bytesDone), exact);
+        t.currentDone = m_replacing
+            ? (exact * qint64(DeletionShare) + sent * qint64(100 - DeletionShare)) / 100
+            : sent;
+        break;
+    }
+    case Stage::FileDone:
+        t.fileOpen = false;
+        t.bytesDone += t.currentSize;
+        t.currentDone = 0;
+        filesDone = progress.fileIndex;
+        break;
+    }
+    m_terminal.transferProgress(progress.file.name, filesDone, progress.fileCount,
+                                t.bytesDone + t.currentDone, t.bytesTotal);
 }
 
 int Cli::updateFirmware()
@@ -590,6 +718,15 @@ int Cli::showArchive()
     MZTArchive archive(m_options.arguments.first());
     if (!loadArchive(&archive, &status))
         return status;
+    if (m_options.json) {
+        QJsonArray entries;
+        for (const ArchiveEntry* entry : archive.entries())
+            if (entry)
+                entries.append(entryJson(*entry, entryName(*entry)));
+        printJson({{QStringLiteral("archive"), archive.fileName()},
+                   {QStringLiteral("entries"), entries}});
+        return ExitOk;
+    }
     QList<QStringList> rows {{QStringLiteral("NAME"), QStringLiteral("ID"), QStringLiteral("TYPE"),
                               QStringLiteral("BYTES"), QStringLiteral("MEMORY"),
                               QStringLiteral("DURATION")}};

@@ -143,7 +143,11 @@ int main(int argc, char** argv)
     const QCommandLineOption verbose(QStringList {QStringLiteral("v"), QStringLiteral("verbose")});
     const QCommandLineOption help(QStringList {QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
-    const QList<QCommandLineOption> allOptions {device, overwrite, quiet, verbose, help, version};
+    const QCommandLineOption skipExisting(QStringLiteral("skip-existing"));
+    const QCommandLineOption dryRun(QStringLiteral("dry-run"));
+    const QCommandLineOption json(QStringLiteral("json"));
+    const QList<QCommandLineOption> allOptions {device,  overwrite,    quiet,  verbose, help,
+                                                version, skipExisting, dryRun, json};
     parser.addOptions(allOptions);
     if (!parser.parse(app.arguments()))
         return usageError(optionError(parser, allOptions));
@@ -169,6 +173,9 @@ int main(int argc, char** argv)
     options.quiet = parser.isSet(quiet);
     options.verbose = parser.isSet(verbose);
     options.overwrite = parser.isSet(overwrite);
+    options.skipExisting = parser.isSet(skipExisting);
+    options.dryRun = parser.isSet(dryRun);
+    options.json = parser.isSet(json);
     if (positional.isEmpty())
         return usageError(QStringLiteral("no command given"));
     options.command = command;
@@ -179,8 +186,17 @@ int main(int argc, char** argv)
         if (!ok || options.device < 1)
             return usageError(QStringLiteral("--device takes a recorder number from 1 on"));
     }
-    if (options.overwrite && options.command != QLatin1String("restore"))
+    const auto is = [&](const char* command) { return options.command == QLatin1String(command); };
+    if (options.overwrite && !is("restore"))
         return usageError(QStringLiteral("--overwrite belongs to restore"));
+    if (options.skipExisting && !is("restore"))
+        return usageError(QStringLiteral("--skip-existing belongs to restore"));
+    if (options.skipExisting && options.overwrite)
+        return usageError(QStringLiteral("--skip-existing and --overwrite exclude each other"));
+    if (options.dryRun && !is("restore") && !is("delete"))
+        return usageError(QStringLiteral("--dry-run belongs to restore and delete"));
+    if (options.json && !is("devices") && !is("list") && !is("archive"))
+        return usageError(QStringLiteral("--json belongs to devices, list and archive"));
     if (const int status = checkArchivePath(&options); status != cli::ExitOk)
         return status;
 

@@ -13,21 +13,25 @@ struct Command {
 };
 
 const Command Commands[] = {
-    {"devices", R"(Usage: mzt500-cli devices
+    {"devices", R"(Usage: mzt500-cli devices [--json]
 
 Lists the recorders and dongles that answer, one a line: the line number
 (what --device takes), the name ("MZT-500 #1"), the USB description and the
 serial number.
 
+Options:
+  --json         one JSON document instead (keys: man mzt500-cli)
+
 Exit status: 0 success, 3 no recorder answers, 130 interrupted.
 )"},
-    {"list", R"(Usage: mzt500-cli [--device N] list
+    {"list", R"(Usage: mzt500-cli [--device N] list [--json]
 
 Lists the files on the recorder, one a line: the name ("SEQUENCE 03",
 "SETTINGS"), the memory size and, for sequences, the playing time.
 
 Options:
   --device N     use recorder N as numbered by `mzt500-cli devices`
+  --json         one JSON document instead (keys: man mzt500-cli)
 
 Exit status: 0 success, 1 failure, 3 no such recorder, 5 recorder busy,
 130 interrupted.
@@ -51,30 +55,37 @@ Options:
 Exit status: 0 success, 1 failure, 3 no such recorder, 5 recorder busy,
 6 unusable archive, 130 interrupted.
 )"},
-    {"restore", R"(Usage: mzt500-cli [--device N] [-q] restore ARCHIVE.mzt [NAME...] [--overwrite]
+    {"restore", R"(Usage: mzt500-cli [--device N] [-q] restore ARCHIVE.mzt [NAME...]
+                  [--overwrite | --skip-existing] [--dry-run]
 
 Writes all entries of the archive, or the named ones, to the recorder. When
 that would replace files the recorder holds (the settings always count), it
-names them and stops before writing anything, unless --overwrite is given.
+names them and stops before writing anything, unless --overwrite is given;
+with --skip-existing it writes only the others.
 
 NAME is an entry as listed by `mzt500-cli archive` ("SEQUENCE 03",
 "SETTINGS") or its number (3; 0 is the settings).
 
 Options:
-  --overwrite    replace files that are already on the recorder
-  --device N     use recorder N as numbered by `mzt500-cli devices`
+  --overwrite      replace files that are already on the recorder
+  --skip-existing  write only files the recorder does not hold (never the
+                   settings)
+  --dry-run        print what would be written, replaced or skipped; change
+                   nothing
+  --device N       use recorder N as numbered by `mzt500-cli devices`
   -q, --quiet    no progress bar and no report of what was done
 
 Exit status: 0 success, 1 failure, 3 no such recorder, 4 restore would
 overwrite files, 5 recorder busy, 6 unusable archive, 130 interrupted.
 )"},
-    {"delete", R"(Usage: mzt500-cli [--device N] [-q] delete NAME...
+    {"delete", R"(Usage: mzt500-cli [--device N] [-q] delete NAME... [--dry-run]
 
 Deletes the named files on the recorder. The settings are never deleted.
 
 NAME is a file as listed ("SEQUENCE 03") or its number (3).
 
 Options:
+  --dry-run      print what would be deleted; change nothing
   --device N     use recorder N as numbered by `mzt500-cli devices`
   -q, --quiet    no progress bar and no report of what was done
 
@@ -95,10 +106,13 @@ Options:
 Exit status: 0 success, 1 failure, 3 no such recorder, 5 recorder busy,
 6 unusable update file, 130 interrupted.
 )"},
-    {"archive", R"(Usage: mzt500-cli archive ARCHIVE.mzt
+    {"archive", R"(Usage: mzt500-cli archive ARCHIVE.mzt [--json]
 
 Lists the entries of an archive, with a heading line: name, file number,
 type, size in bytes, memory size and playing time. No recorder is needed.
+
+Options:
+  --json         one JSON document instead (keys: man mzt500-cli)
 
 Exit status: 0 success, 6 unusable archive.
 )"},
@@ -135,6 +149,10 @@ Options:
   --device N     use recorder N as numbered by `mzt500-cli devices`
                  (default: the first MZT-500 that answers)
   --overwrite    restore: replace files that are already on the recorder
+  --skip-existing
+                 restore: write only files the recorder does not hold
+  --dry-run      restore, delete: print what would happen, change nothing
+  --json         devices, list, archive: one JSON document (man mzt500-cli)
   -q, --quiet    no progress bar and no report of what was done
   -v, --verbose  diagnostic log on stderr
   -h, --help     this text
