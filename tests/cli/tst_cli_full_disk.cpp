@@ -97,6 +97,7 @@ private slots:
             QVERIFY2(run.code == 1, context);
             QVERIFY2(run.oneLineReason(), context);
             QVERIFY2(run.err.contains("Failed to save the archive"), context);
+            QVERIFY2(run.err.contains("the file on disk was not changed"), context);
             QVERIFY2(!run.out.contains("added") && !run.out.contains("replaced"), context);
             QVERIFY2(readFile(old) == before, context);
             QVERIFY2(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden)

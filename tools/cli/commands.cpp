@@ -395,7 +395,9 @@ int Cli::backup()
 
     if ((!existed || archive.isModified()) && !archive.save())
         return m_terminal.fail(ExitFailed,
-                               QStringLiteral("Failed to save the archive %1.").arg(path));
+                               QStringLiteral("Failed to save the archive %1: %2; the file on "
+                                              "disk was not changed.")
+                                   .arg(path, archive.errorString()));
     for (const QString& line : done)
         m_terminal.report(line);
     return ExitOk;
