@@ -351,6 +351,10 @@ void MainWindow::upLoad_failed()
 {
     qCDebug(lcApp) << "Upload failed";
     reportFailed();
+    // A file the recorder lost while it was being replaced is a failure to
+    // show even after Cancel: only the archive still holds it.
+    if (upLoader && upLoader->lostARecorderFile())
+        cancelRequested = false;
     showTransferFailure(Reported::Upload, tr("Upload has failed."));
 }
 

@@ -7,6 +7,8 @@
 #include "recorder_session.h"
 #include "recorder_vocabulary.h"
 
+#include <QScopeGuard>
+#include <QtEndian>
 #include <QThread>
 
 #include <memory>
@@ -67,15 +69,27 @@ void report(const ProgressSink& sink, Progress* current, Progress::Stage stage)
         sink(*current);
 }
 
+// The caller cancelled, or someone asked the master to abort.
+bool stopRequested(const KVPMaster* master, const CancelToken* cancel)
+{
+    return cancelled(cancel) || master->isAbortRequested();
+}
+
 // The recorder-side deletion of one file, its polls reported as progress.
+// beforeStart, when given, may still refuse just before the deletion starts.
 bool deleteOnRecorder(KVPMaster* master, int fileNumber, const ProgressSink& sink,
                       Progress* current, const CancelToken* cancel, const char* logText,
-                      bool reconnectAfterStatusFailure)
+                      bool reconnectAfterStatusFailure,
+                      const std::function<bool()>& beforeStart = {})
 {
     current->deletion = -1;
     report(sink, current, Progress::Stage::Deleting);
     kvp::DeleteSequenceHooks hooks;
-    hooks.abortRequested = [cancel] { return cancelled(cancel); };
+    hooks.beforeStart = beforeStart;
+    // A started deletion that belongs to a rewrite is never abandoned.
+    hooks.abortRequested = [cancel, rewrite = bool(beforeStart)] {
+        return !rewrite && cancelled(cancel);
+    };
     hooks.onProgress = [&](uint value) {
         qCDebug(lcOperations).noquote().nospace() << logText << value;
         current->deletion = int(value);
@@ -226,7 +240,7 @@ Result uploadFiles(KVPMaster* master, const QList<UploadItem>& items,
     };
 
     for (const UploadItem& item : items) {
-        if (cancelled(cancel))
+        if (stopRequested(master, cancel))
             return cancelledAt(item.file);
         const int id = item.file.id;
         current.file = item.file;
@@ -250,47 +264,74 @@ Result uploadFiles(KVPMaster* master, const QList<UploadItem>& items,
         const int fileNumber = mzt500::fileNumberForId(id);
         bool exists = false;
         if (!kvp::queryFileExists(master, fileNumber, &exists))
-            return Result::failure(
-                ResultCode::QueryFailed,
-                QStringLiteral("Writing %1 to the recorder failed.").arg(item.file.name),
-                item.file);
+            return stopRequested(master, cancel)
+                ? cancelledAt(item.file)
+                : Result::failure(
+                    ResultCode::QueryFailed,
+                    QStringLiteral("Writing %1 to the recorder failed.").arg(item.file.name),
+                    item.file);
+        // Once the recorder has begun to delete its copy, the file lives only
+        // in the caller's archive until it is written again: a cancel then
+        // waits for the end of this file, and only a failure can stop it.
+        bool deferring = false;
+        bool deletionStarted = false;
+        const auto endDeferral = qScopeGuard([&] {
+            if (deferring)
+                master->endAbortDeferral();
+        });
+        const auto startDeletion = [&] {
+            master->deferAbort();
+            deferring = true;
+            deletionStarted = !stopRequested(master, cancel);
+            return deletionStarted;
+        };
+        const QString lostText =
+            QStringLiteral("%1 is now missing from the recorder, and the archive still holds it.")
+                .arg(item.file.name);
         if (exists
             && !deleteOnRecorder(master, fileNumber, progress, &current, cancel,
-                                 "Replacing, delete progress ", true)) {
-            if (cancelled(cancel))
+                                 "Replacing, delete progress ", true, startDeletion)) {
+            if (!deletionStarted && stopRequested(master, cancel))
                 return cancelledAt(item.file);
-            return Result::failure(
-                ResultCode::DeleteFailed,
-                QStringLiteral("Replacing %1 failed: the recorder did not delete "
-                               "its old copy.")
-                    .arg(item.file.name),
-                item.file);
+            if (deletionStarted && master->isLinkLost())
+                return Result::failure(ResultCode::WriteFailedAfterDelete,
+                                       QStringLiteral("The recorder stopped answering while it "
+                                                      "deleted %1 to replace it; ")
+                                               .arg(item.file.name)
+                                           + lostText,
+                                       item.file);
+            return Result::failure(ResultCode::DeleteFailed,
+                                   QStringLiteral("Replacing %1 failed: the recorder did not "
+                                                  "delete its old copy.")
+                                       .arg(item.file.name),
+                                   item.file);
         }
-        // A cancel that came before the write started would be lost: the
-        // master forgets abort requests when a write begins.
-        if (cancelled(cancel))
-            return cancelledAt(item.file);
         current.bytesTotal = quint64(item.content.size());
         report(progress, &current, Progress::Stage::Transferring);
         if (!kvp::writeStoredFile(master, fileNumber, item.content)) {
-            if (cancelled(cancel))
-                return cancelledAt(item.file);
-            return exists
-                ? Result::failure(ResultCode::WriteFailedAfterDelete,
-                                  QStringLiteral("Writing %1 to the recorder failed after its old "
-                                                 "copy was deleted.")
-                                      .arg(item.file.name),
-                                  item.file)
-                : Result::failure(
-                    ResultCode::WriteFailed,
-                    QStringLiteral("Writing %1 to the recorder failed.").arg(item.file.name),
+            if (exists)
+                return Result::failure(
+                    ResultCode::WriteFailedAfterDelete,
+                    QStringLiteral("Writing %1 to the recorder failed after its old copy "
+                                   "was deleted; ")
+                            .arg(item.file.name)
+                        + lostText,
                     item.file);
+            if (stopRequested(master, cancel))
+                return cancelledAt(item.file);
+            return Result::failure(
+                ResultCode::WriteFailed,
+                QStringLiteral("Writing %1 to the recorder failed.").arg(item.file.name),
+                item.file);
         }
         current.bytesTotal = 0;
         report(progress, &current, Progress::Stage::FileDone);
         if (onWritten)
             onWritten(item, exists);
     }
+    // A cancel that came during the last file still ends the run as cancelled.
+    if (!items.isEmpty() && stopRequested(master, cancel))
+        return cancelledAt(items.last().file);
     return Result::success();
 }
 
@@ -343,11 +384,23 @@ bool storeInArchive(MZTArchive* archive, const DownloadedFile& file, const QStri
         fresh = std::make_unique<ArchiveEntry>();
         target = fresh.get();
     }
+    // The number the file was read from is its id: a record that says
+    // otherwise (an entry renumbered and written back before its archive was
+    // saved) must neither refill another entry nor be restored elsewhere.
+    // Its id words are refreshed as a save refreshes them.
+    const qint32 id = qint32(file.file.id);
+    QByteArray content = file.data;
+    if (file.record.id != quint32(id)) {
+        qCWarning(lcOperations).nospace() << "File " << id << " carries id " << file.record.id
+                                          << " in its record; kept as " << id;
+        if (content.size() >= ContentRecord::Size)
+            qToLittleEndian<qint32>(id, content.data());
+    }
     target->clear();
-    target->setId(qint32(file.record.id));
+    target->setId(id);
     target->setType(qint32(file.record.type));
     target->setDuration(file.record.duration);
-    target->appendContent(file.data.constData(), file.data.size());
+    target->appendContent(content.constData(), content.size());
     target->setName(entryName);
     if (!fresh) {
         archive->setModified(true);

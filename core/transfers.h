@@ -66,8 +66,13 @@ UploadCheck checkUpload(KVPMaster* master, const QList<UploadItem>& items,
 // same number is deleted there first. The settings live only under id 0 and
 // sequences never do: an item that breaks this is Refused. Items of other
 // types are passed over. onWritten tells for each written item whether it
-// replaced a file. The token is looked at before each item, during the
-// deletion's polls and just before the write starts.
+// replaced a file. A cancel (the token, or the master's abort request) ends
+// the run at the next frame boundary, except once the recorder has begun to
+// delete a file to replace it: that file is written completely first. Either
+// way the run ends as Cancelled, never as a success. When a replaced file
+// cannot be written after its deletion began, the result is
+// WriteFailedAfterDelete and its reason says that the recorder lost the file
+// and the archive still holds it.
 Result uploadFiles(KVPMaster* master, const QList<UploadItem>& items,
                    const std::function<void(const UploadItem&, bool replaced)>& onWritten = {},
                    const ProgressSink& progress = {}, const CancelToken* cancel = nullptr);
@@ -85,7 +90,9 @@ Result deleteFiles(KVPMaster* master, const QList<FileRef>& files,
 ArchiveEntry* lastEntryWithId(const MZTArchive* archive, int id);
 
 // Puts a downloaded file into the archive: the entry with its id refilled,
-// or a new entry. Returns true when the entry is new.
+// or a new entry. The id is the one the file was read as, also when its
+// record says another (logged; the record's id words are made to agree).
+// Returns true when the entry is new.
 bool storeInArchive(MZTArchive* archive, const DownloadedFile& file, const QString& entryName);
 
 } // namespace core

@@ -38,10 +38,19 @@ void MZTFilesUpLoader::start(QThread::Priority priority)
 void MZTFilesUpLoader::abort()
 {
     abortRequested = true;
-    // The deletion polls the flag itself; a write in progress only stops
-    // when the master is told.
-    if (!deleting && mainWindow && mainWindow->master())
+    // A write in progress only stops when the master is told; the master
+    // holds the request back while a replaced file is rewritten. A request
+    // after the run would stop whatever uses the master next.
+    std::lock_guard lock(masterAbortLock);
+    if (masterAbortAllowed && mainWindow && mainWindow->master())
         mainWindow->master()->requestAbort();
+}
+
+void MZTFilesUpLoader::allowMasterAbort(KVPMaster* master, bool allow)
+{
+    std::lock_guard lock(masterAbortLock);
+    masterAbortAllowed = allow;
+    master->clearAbortRequest();
 }
 
 void MZTFilesUpLoader::onSigTransferred(uint percents)
@@ -64,14 +73,12 @@ void MZTFilesUpLoader::onProgress(const core::Progress& progress)
     case Stage::Deleting:
         if (progress.deletion < 0) {
             replacing = true;
-            deleting = true;
         } else {
             emit progress_current(
                 int(uint(progress.deletion) * deletionShare / mzt500::DeletionDone));
         }
         break;
     case Stage::Transferring:
-        deleting = false;
         break;
     case Stage::FileDone:
         filesDone = progress.fileIndex;
@@ -85,7 +92,7 @@ void MZTFilesUpLoader::run()
     const mzt::ResultHandOver::AtEnd publishAtEnd(handOver);
     abortRequested = false;
     filesDone = 0;
-    deleting = false;
+    recorderLostFile = false;
 
     if (!mainWindow)
         return;
@@ -111,11 +118,16 @@ void MZTFilesUpLoader::run()
         emit failed();
         return;
     }
+    allowMasterAbort(master, true);
     const core::Result result = core::uploadFiles(
         master, items, {}, [this](const core::Progress& p) { onProgress(p); }, &abortRequested);
-    deleting = false;
-    if (!result.ok())
+    allowMasterAbort(master, false);
+    if (!result.ok()) {
+        // Reported even after Cancel: the user must learn that only the
+        // archive still holds this file.
+        recorderLostFile = result.code == core::ResultCode::WriteFailedAfterDelete;
         fail(result.reason, result.file.name);
+    }
 }
 
 void MZTFilesUpLoader::fail(const QString& reason, const QString& file)

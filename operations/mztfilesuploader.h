@@ -12,7 +12,9 @@
 #include <QThread>
 
 #include <atomic>
+#include <mutex>
 
+class KVPMaster;
 class MainWindow;
 
 class MZTFilesUpLoader : public QThread {
@@ -26,6 +28,9 @@ public:
     // Called by whoever reads, in another thread and once the run has
     // ended, what the run's directly connected receivers recorded.
     void acquireResults() const { handOver.acquire(); }
+    // The failed run left the recorder without a file it had held (its
+    // deletion began, the rewrite failed); the archive still holds it.
+    bool lostARecorderFile() const { return recorderLostFile; }
 
 signals:
     void progress_current(int percent);
@@ -50,6 +55,9 @@ protected:
 
 private:
     void onProgress(const core::Progress& progress);
+    // While allowed, abort() also asks the master to stop; either way any
+    // earlier request to the master is dropped.
+    void allowMasterAbort(KVPMaster* master, bool allow);
 
     MainWindow* mainWindow = nullptr;
     mzt::ResultHandOver handOver;
@@ -60,6 +68,8 @@ private:
     std::atomic<int> filesDone {0};
     void fail(const QString& reason, const QString& file = QString());
     std::atomic<bool> replacing {false};
-    std::atomic<bool> deleting {false};
+    std::atomic<bool> recorderLostFile {false};
+    std::mutex masterAbortLock;
+    bool masterAbortAllowed = false; // guarded by masterAbortLock
     std::atomic<bool> checkingTransferMode {false};
 };

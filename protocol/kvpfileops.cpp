@@ -102,7 +102,10 @@ bool writeStoredFile(KVPMaster* master, int fileNumber, const QByteArray& conten
                           reinterpret_cast<const unsigned char*>(content.constData()), CmdWriteData,
                           0))
         return true;
+    // An abort ended the write; the recorder must still learn that it failed.
+    master->deferAbort();
     master->readData(sizeof reply, reply, &length, CmdEndFailedWrite, 0);
+    master->endAbortDeferral();
     return false;
 }
 
@@ -116,6 +119,8 @@ bool deleteStoredFile(KVPMaster* master, int fileNumber, const DeleteSequenceHoo
         qCDebug(lcProtocol) << "failed to select file to delete";
         return false;
     }
+    if (hooks.beforeStart && !hooks.beforeStart())
+        return false;
     quint32 ignored = 0;
     if (!readValue(master, CmdDeleteControl, DeleteStart, 2, &ignored)) {
         qCDebug(lcProtocol) << "Starting to delete has failed";

@@ -43,6 +43,9 @@ bool writeStoredFile(KVPMaster* master, int fileNumber, const QByteArray& conten
 struct DeleteSequenceHooks {
     // Polled after the start request and after every wait between polls.
     std::function<bool()> abortRequested;
+    // Asked after the select request, just before the start request: false
+    // ends the sequence with the file untouched.
+    std::function<bool()> beforeStart;
     // The recorder's progress (0 to 255, 255 = deleted) after every poll.
     std::function<void(uint progress)> onProgress;
     // Reconnects the link when reading the status fails.

@@ -170,6 +170,42 @@ void KVPMaster::requestAbort()
     m_abortRequest.store(true, std::memory_order_release);
 }
 
+void KVPMaster::clearAbortRequest()
+{
+    m_abortRequest.store(false, std::memory_order_release);
+}
+
+bool KVPMaster::isAbortRequested() const
+{
+    return m_abortRequest.load(std::memory_order_acquire);
+}
+
+void KVPMaster::interrupt()
+{
+    std::lock_guard lock(m_abortLock);
+    m_abortRequest.store(true, std::memory_order_release);
+    if (m_abortDeferrals.load(std::memory_order_acquire) == 0)
+        cancel();
+}
+
+void KVPMaster::deferAbort()
+{
+    std::lock_guard lock(m_abortLock);
+    m_abortDeferrals.fetch_add(1, std::memory_order_acq_rel);
+}
+
+void KVPMaster::endAbortDeferral()
+{
+    std::lock_guard lock(m_abortLock);
+    m_abortDeferrals.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+bool KVPMaster::abortDue() const
+{
+    return m_abortRequest.load(std::memory_order_acquire)
+        && m_abortDeferrals.load(std::memory_order_acquire) == 0;
+}
+
 bool KVPMaster::isBusy() const
 {
     return m_busy.load(std::memory_order_acquire);
@@ -434,9 +470,8 @@ bool KVPMaster::writeData(uint length, const unsigned char* data, unsigned char 
 {
     std::lock_guard transaction(m_transaction);
     m_linkLost.store(false, std::memory_order_release);
-    m_abortRequest.store(false, std::memory_order_release);
     clearReceived();
-    if (length && !data)
+    if ((length && !data) || abortDue())
         return false;
 
     const uint payloadRoom = uint(maximumFrameSize()) - KVP_FRAME_OVERHEAD;
@@ -451,10 +486,11 @@ bool KVPMaster::writeData(uint length, const unsigned char* data, unsigned char 
         const uint rest = length - sent;
         const bool last = rest <= chunk;
         const uint n = last ? rest : chunk;
+        if (abortDue())
+            return false;
         const Outcome outcome = exchangeWrite(command, parameter, data + sent, n, false, last);
         sent += n;
-        if (outcome != Outcome::Ok || m_linkLost.load(std::memory_order_acquire)
-            || m_abortRequest.load(std::memory_order_acquire))
+        if (outcome != Outcome::Ok || m_linkLost.load(std::memory_order_acquire) || abortDue())
             return false;
         emit sigTransferred(percentOf(sent, length));
     }
@@ -470,11 +506,10 @@ bool KVPMaster::readData(uint maxLength, unsigned char* buffer, uint* length, un
     uint* out = length ? length : &localLength;
     emit sigReceived(0);
     m_linkLost.store(false, std::memory_order_release);
-    m_abortRequest.store(false, std::memory_order_release);
     clearReceived();
     m_last.store(false, std::memory_order_relaxed);
     *out = 0;
-    if (maxLength && !buffer)
+    if ((maxLength && !buffer) || abortDue())
         return false;
 
     // Each reply may fill at most what is left of the caller's buffer.
@@ -490,15 +525,16 @@ bool KVPMaster::readData(uint maxLength, unsigned char* buffer, uint* length, un
     emit sigReceived(got);
 
     while (!m_last.load(std::memory_order_relaxed)) {
-        if (exchangeRead(command, parameter, false, std::min(maxLength - got, ReadLimit))
-            != Outcome::Ok)
+        if (abortDue()
+            || exchangeRead(command, parameter, false, std::min(maxLength - got, ReadLimit))
+                != Outcome::Ok)
             return false;
         const uint n = takeReceived(buffer + got, maxLength - got);
         got += n;
         *out = got;
         const bool last = m_last.load(std::memory_order_relaxed);
         if ((!last && got >= maxLength) || n == 0 || m_linkLost.load(std::memory_order_acquire)
-            || m_abortRequest.load(std::memory_order_acquire))
+            || abortDue())
             return false;
         emit sigReceived(got);
     }

@@ -35,7 +35,24 @@ public:
 
     void setTimeout(int ms);
     int getTimeout() const;
+
+    // Asks the running read or write to stop at its next frame boundary. The
+    // request stays until clearAbortRequest(): a read or write that starts
+    // later fails before its first frame instead of forgetting it.
     void requestAbort();
+    // For the start of a new operation: earlier requests were not meant for it.
+    void clearAbortRequest();
+    bool isAbortRequested() const;
+    // requestAbort(), and unless aborts are deferred also cancel(), so that
+    // an exchange waiting for its reply ends at once. Safe from any thread.
+    void interrupt();
+    // While deferred (the calls nest), reads and writes go on despite an
+    // abort request and interrupt() leaves the link alone; the request takes
+    // effect at the first frame boundary after the last deferral ended. For
+    // work that must not stop half-way, such as rewriting a file the
+    // recorder has already deleted.
+    void deferAbort();
+    void endAbortDeferral();
 
     bool writeData(uint length, const unsigned char* data, unsigned char command, ushort parameter);
     bool readData(uint maxLength, unsigned char* buffer, uint* length, unsigned char command,
@@ -111,6 +128,8 @@ private:
     void clearReceived();
     // Reads a u32 reply of command 18; false unless exactly four bytes came.
     bool queryTransferMode(quint32* value);
+    // An abort request that is not deferred: reads and writes stop here.
+    bool abortDue() const;
 
     std::atomic<KVPmPhy*> m_link {nullptr};
     std::mutex m_transaction; // one transaction at a time
@@ -134,6 +153,9 @@ private:
     std::atomic<bool> m_busy {false};
     std::atomic<bool> m_linkLost {false};
     std::atomic<bool> m_abortRequest {false};
+    std::atomic<int> m_abortDeferrals {0};
+    // Orders interrupt()'s look at the deferrals against a deferral starting.
+    std::mutex m_abortLock;
     std::atomic<bool> m_transmitted {false};
     std::uint16_t m_expectedMaximum = 0; // guarded by m_engineLock
     std::uint16_t m_receivedCount = 0;   // guarded by m_engineLock

@@ -388,6 +388,12 @@ void Recorder::setFaults(const Faults& faults)
     m_bytesHandedOut = 0;
 }
 
+void Recorder::setRequestObserver(std::function<void(const Frame&)> observer)
+{
+    std::lock_guard lock(m_mutex);
+    m_requestObserver = std::move(observer);
+}
+
 void Recorder::clearFaults()
 {
     setFaults(Faults {});
@@ -774,6 +780,8 @@ std::size_t Recorder::replyChunkLocked() const
 void Recorder::handleFrameLocked(const Frame& frame, Clock::time_point at)
 {
     m_received.push_back(frame);
+    if (m_requestObserver)
+        m_requestObserver(frame);
     const long long frameNo = m_framesTaken++;
     const Faults& fx = m_config.faults;
     advanceDeletionLocked(at);

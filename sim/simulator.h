@@ -221,6 +221,10 @@ public:
 
     void setFaults(const Faults& faults);
     void clearFaults();
+    // Called with every request frame the recorder takes in, before it is
+    // handled and with the recorder's lock held, so it must not call back
+    // into this recorder. For tests that act at a chosen point of a sequence.
+    void setRequestObserver(std::function<void(const Frame&)> observer);
     Faults faults() const;
     void setAnswering(bool answering);
     void setRefuseTransferMode(bool refuse);
@@ -335,6 +339,7 @@ private:
     int m_silentUsed = 0;
     long long m_bytesHandedOut = 0;
 
+    std::function<void(const Frame&)> m_requestObserver;
     std::vector<Frame> m_received;
     std::vector<Frame> m_sent;
     QByteArray m_receivedBytes;

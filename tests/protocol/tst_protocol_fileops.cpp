@@ -154,9 +154,33 @@ private slots:
         QVERIFY(!kvp::deleteStoredFile(&s.master, 3, hooks));
         QCOMPARE(requests(s.recorder()), (std::vector<std::pair<int, int>> {{11, 3}, {12, 0}}));
 
+        // The caller may still decline between the select and the start.
+        s.recorder().clearLogs();
+        hooks.abortRequested = {};
+        hooks.beforeStart = [] { return false; };
+        QVERIFY(!kvp::deleteStoredFile(&s.master, 3, hooks));
+        QCOMPARE(requests(s.recorder()), (std::vector<std::pair<int, int>> {{11, 3}}));
+        QVERIFY(s.recorder().file(3));
+
         // Nothing to delete.
         QTest::ignoreMessage(QtDebugMsg, "failed to select file to delete");
         QVERIFY(!kvp::deleteStoredFile(&s.master, 9, {}));
+    }
+
+    void abortDuringTheSelectForWritingStopsTheWrite()
+    {
+        SimSetup s({withFiles()});
+        s.recorder().setRequestObserver([&](const sim::Frame& f) {
+            if (f.command == mzt500::CmdSelectWrite)
+                s.master.requestAbort();
+        });
+        QVERIFY(!kvp::writeStoredFile(&s.master, 7, sim::makeFile(7, 1, 700, 1234)));
+        s.recorder().setRequestObserver({});
+        // No data went out, and the recorder was told the write ended.
+        QCOMPARE(requests(s.recorder()),
+                 (std::vector<std::pair<int, int>> {{mzt500::CmdSelectWrite, 7},
+                                                    {mzt500::CmdEndFailedWrite, 0}}));
+        QVERIFY(!s.recorder().file(7));
     }
 };
 

@@ -467,6 +467,7 @@ private slots:
         QVERIFY(framesOf(s.recorder(), 0).size() < 20'000 / 64);
 
         // A read stops after the reply in progress.
+        s.master.clearAbortRequest();
         std::atomic<int> replies {0};
         connect(
             &s.master, &KVPMaster::sigReceived, this, [&](uint) { ++replies; },
@@ -482,6 +483,39 @@ private slots:
         delete download;
         QVERIFY(!ok);
         QVERIFY(framesOf(s.recorder(), 10).size() < 20'000 / 66);
+    }
+
+    void abortRequestLastsUntilANewOperationClearsIt()
+    {
+        sim::DeviceConfig c = recorderWithFrame(80);
+        c.files[9] = sim::makeFile(9, 1, 2'000, 1000);
+        SimSetup s({c}, 2000);
+        QByteArray data;
+
+        // Asked for between two transactions: the next one fails before its
+        // first frame instead of forgetting it.
+        s.master.requestAbort();
+        s.recorder().clearLogs();
+        QVERIFY(!readFile(s.master, 9, &data));
+        QVERIFY(!write(s.master, pattern(300)));
+        QVERIFY(s.recorder().receivedFrames().empty());
+        s.master.clearAbortRequest();
+        QVERIFY(readFile(s.master, 9, &data));
+
+        // Deferred, it lets everything through, interrupt() included, and
+        // stops the first transaction after the deferral.
+        s.master.deferAbort();
+        s.master.interrupt();
+        QVERIFY(s.master.isAbortRequested());
+        QVERIFY(write(s.master, pattern(300)));
+        QVERIFY(readFile(s.master, 9, &data));
+        s.master.endAbortDeferral();
+        s.recorder().clearLogs();
+        QVERIFY(!readFile(s.master, 9, &data));
+        QVERIFY(s.recorder().receivedFrames().empty());
+        s.master.clearAbortRequest();
+        QVERIFY(readFile(s.master, 9, &data));
+        QCOMPARE(data, c.files[9]);
     }
 
     void checkConnectionProbesWithoutWaiting()

@@ -61,8 +61,9 @@ private:
     // Loads an existing archive; a reason and ExitBadFile otherwise.
     bool loadArchive(MZTArchive* archive, int* status);
     int interruptedExit();
-    // Reports what was done before a failure, then the failure's reason.
-    int failAfter(const QStringList& done, const QString& reason);
+    // Reports what was done before a failure, then the failure's reason
+    // (after an interruption only when evenIfInterrupted).
+    int failAfter(const QStringList& done, const QString& reason, bool evenIfInterrupted = false);
 
     RecorderSession& session();
     // Shows where a transfer stands. deletionShare: the part of a file's bar

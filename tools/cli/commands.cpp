@@ -167,12 +167,13 @@ int Cli::interruptedExit()
     return m_terminal.fail(ExitInterrupted, QStringLiteral("Interrupted."));
 }
 
-int Cli::failAfter(const QStringList& done, const QString& reason)
+int Cli::failAfter(const QStringList& done, const QString& reason, bool evenIfInterrupted)
 {
     m_terminal.endProgress();
     for (const QString& line : done)
         m_terminal.report(line);
-    return interrupted ? interruptedExit() : m_terminal.fail(ExitFailed, reason);
+    return interrupted && !evenIfInterrupted ? interruptedExit()
+                                             : m_terminal.fail(ExitFailed, reason);
 }
 
 std::optional<RecorderInfo> Cli::chooseRecorder(int* status)
@@ -515,10 +516,10 @@ int Cli::restore()
         },
         [this](const core::Progress& p) { showTotal(p); }, &interrupted);
     if (!result.ok()) {
-        QString reason = result.reason;
-        if (result.code == core::ResultCode::WriteFailedAfterDelete)
-            reason = reason.chopped(1) + QStringLiteral("; the archive still holds it.");
-        return failAfter(done, reason);
+        // A file the recorder lost while it was being replaced is reported
+        // even after Ctrl+C: only the archive still holds it.
+        return failAfter(done, result.reason,
+                         result.code == core::ResultCode::WriteFailedAfterDelete);
     }
     m_terminal.endProgress();
     for (const QString& line : done + skipped)

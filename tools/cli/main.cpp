@@ -36,8 +36,8 @@ void onSignal(int signal)
 
 // Turns a signal into a cancel of the transaction in progress. The master's
 // cancel is not safe inside a signal handler, so a thread of its own does it.
-// A transaction that starts after the cancel would not notice it, so the
-// cancel is repeated until the program ends.
+// The cancel is repeated until the program ends, for a transaction that
+// starts later; the master holds it back while a replaced file is rewritten.
 void watchSignals()
 {
     bool cancelling = false;
@@ -57,10 +57,8 @@ void watchSignals()
             cancelling = true;
         }
         if (cancelling) {
-            if (KVPMaster* master = cli::activeMaster.load()) {
-                master->requestAbort();
-                master->cancel();
-            }
+            if (KVPMaster* master = cli::activeMaster.load())
+                master->interrupt();
         }
     }
 }
