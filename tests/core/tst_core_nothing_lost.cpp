@@ -7,6 +7,8 @@
 
 #include <QtEndian>
 
+#include <optional>
+
 using core::ResultCode;
 
 namespace {
@@ -54,16 +56,27 @@ struct Moment {
     int nth = 1;
 };
 
-void cancelAt(sim::Recorder& recorder, const Moment& at, Canceller who, KVPMaster& master,
-              core::CancelToken& token)
-{
-    auto seen = std::make_shared<int>(0);
-    recorder.setRequestObserver([=, &master, &token](const sim::Frame& f) {
-        if (f.command == at.command && (at.parameter < 0 || f.parameter == at.parameter)
-            && ++*seen == at.nth)
-            cancelAs(who, master, token);
-    });
-}
+// Watches the recorder's requests until it goes out of scope.
+class CancelAt {
+public:
+    CancelAt(sim::Recorder& recorder, const Moment& at, Canceller who, KVPMaster& master,
+             core::CancelToken& token)
+        : m_recorder(recorder)
+    {
+        auto seen = std::make_shared<int>(0);
+        recorder.setRequestObserver([=, &master, &token](const sim::Frame& f) {
+            if (f.command == at.command && (at.parameter < 0 || f.parameter == at.parameter)
+                && ++*seen == at.nth)
+                cancelAs(who, master, token);
+        });
+    }
+    ~CancelAt() { m_recorder.setRequestObserver({}); }
+    CancelAt(const CancelAt&) = delete;
+    CancelAt& operator=(const CancelAt&) = delete;
+
+private:
+    sim::Recorder& m_recorder;
+};
 
 } // namespace
 
@@ -105,16 +118,15 @@ private slots:
         c.files = {{7, old7}};
         SimSetup s({c});
         core::CancelToken cancel {false};
-        cancelAt(s.recorder(), {command, parameter}, who, s.master, cancel);
+        const CancelAt at(s.recorder(), {command, parameter}, who, s.master, cancel);
         const core::Result result = core::uploadFiles(&s.master,
                                                       {item(6, sequence(6, 3000), "SIX"),
                                                        item(7, sequence(7, 900), "SEVEN"),
                                                        item(8, sequence(8, 300), "EIGHT")},
                                                       {}, {}, &cancel);
-        s.recorder().setRequestObserver({});
         QCOMPARE(result.code, ResultCode::Cancelled);
         QCOMPARE(bool(s.recorder().file(6)), sixWritten);
-        QCOMPARE(s.recorder().file(7).value(), old7);
+        QCOMPARE(s.recorder().file(7).value_or(QByteArray()), old7);
         QVERIFY(!s.recorder().file(8));
         QCOMPARE(countOf(s.recorder(), mzt500::CmdDeleteControl), 0);
         if (sixWritten)
@@ -158,7 +170,7 @@ private slots:
         c.files = {{64, sequence(64, 2000)}};
         SimSetup s({c});
         core::CancelToken cancel {false};
-        cancelAt(s.recorder(), {command, parameter, nth}, who, s.master, cancel);
+        const CancelAt at(s.recorder(), {command, parameter, nth}, who, s.master, cancel);
         const QByteArray fresh = sequence(64, 4000);
         QList<core::UploadItem> items {item(64, fresh, "SEQUENCE 64")};
         if (next > 0)
@@ -168,10 +180,9 @@ private slots:
         const core::Result result = core::uploadFiles(
             &s.master, items, [&](const core::UploadItem& i, bool) { written << i.file.id; },
             [&](const core::Progress& p) { seen << p; }, &cancel);
-        s.recorder().setRequestObserver({});
 
         QCOMPARE(result.code, ResultCode::Cancelled);
-        QCOMPARE(s.recorder().file(64).value(), fresh);
+        QCOMPARE(s.recorder().file(64).value_or(QByteArray()), fresh);
         QCOMPARE(written, QList<int> {64});
         if (next > 0)
             QVERIFY(!s.recorder().file(next));
@@ -205,12 +216,12 @@ private slots:
         c.faults.vanishAtCommand = mzt500::CmdWriteData;
         SimSetup s({c});
         core::CancelToken cancel {false};
+        std::optional<CancelAt> at;
         if (cancelFirst)
-            cancelAt(s.recorder(), {mzt500::CmdDeleteControl, int(mzt500::DeleteStatus)},
-                     Canceller::CommandLine, s.master, cancel);
+            at.emplace(s.recorder(), Moment {mzt500::CmdDeleteControl, int(mzt500::DeleteStatus)},
+                       Canceller::CommandLine, s.master, cancel);
         const core::Result result = core::uploadFiles(
             &s.master, {item(64, sequence(64, 4000), "SEQUENCE 64")}, {}, {}, &cancel);
-        s.recorder().setRequestObserver({});
         QCOMPARE(result.code, ResultCode::WriteFailedAfterDelete);
         QCOMPARE(result.file.id, 64);
         QVERIFY2(
@@ -283,9 +294,9 @@ private slots:
         s.recorder().removeFile(5);
         s.recorder().removeFile(12);
         QVERIFY(core::uploadFiles(&s.master, items).ok());
-        QCOMPARE(s.recorder().file(5).value(), expectedFive);
-        QCOMPARE(s.recorder().file(12).value(), sequence(12, 400));
-        QCOMPARE(s.recorder().file(9).value(), nine);
+        QCOMPARE(s.recorder().file(5).value_or(QByteArray()), expectedFive);
+        QCOMPARE(s.recorder().file(12).value_or(QByteArray()), sequence(12, 400));
+        QCOMPARE(s.recorder().file(9).value_or(QByteArray()), nine);
         QVERIFY(!s.recorder().file(3));
     }
 };
