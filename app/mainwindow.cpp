@@ -8,6 +8,7 @@
 #include "devicecontentupdater.h"
 #include "devicesdiscoverer.h"
 #include "helpbrowser.h"
+#include "hidpi_pixmap.h"
 #include "kvpmaster.h"
 #include "kvpmphyusb.h"
 #include "mainwindowcloser.h"
@@ -62,9 +63,9 @@ void MainWindow::construct()
     // 1. Form and pictures.
     m_ui = new Ui::MainWindow;
     m_ui->setupUi(this);
-    pcPixmap = new QPixmap(QStringLiteral(":/pixmaps/pc.png"));
-    recorderPixmap = new QPixmap(QStringLiteral(":/pixmaps/MZT500.png"));
-    recorderGrayPixmap = new QPixmap(QStringLiteral(":/pixmaps/MZT500gray.png"));
+    pcPixmap = new QPixmap(hidpiPixmap(QStringLiteral(":/pixmaps/pc.png")));
+    recorderPixmap = new QPixmap(hidpiPixmap(QStringLiteral(":/pixmaps/MZT500.png")));
+    recorderGrayPixmap = new QPixmap(hidpiPixmap(QStringLiteral(":/pixmaps/MZT500gray.png")));
     sequenceIcon = new QIcon(QStringLiteral(":/pixmaps/Sequence 2.ico"));
     settingsIcon = new QIcon(QStringLiteral(":/pixmaps/Settings.ico"));
     m_ui->lblCompIcon->setPixmap(*pcPixmap);
@@ -119,6 +120,8 @@ void MainWindow::construct()
     connect(m_ui->archTable, &QWidget::customContextMenuRequested, this, &MainWindow::ctxMenuArch);
     restoreSession();
     setUpShortcuts();
+    setUpBackupCommands();
+    setUpDragAndDrop();
 
     // 6. Progress widgets and the start-up archive.
     hideProgress();
@@ -203,6 +206,7 @@ void MainWindow::enterBusy()
     m_ui->openArchive->setEnabled(false);
     m_ui->saveArchive->setEnabled(false);
     m_ui->saveArchiveAs->setEnabled(false);
+    m_ui->backUpRecorder->setEnabled(false);
     m_ui->menuFile->setEnabled(false);
     m_ui->menuFile->blockSignals(true);
     m_ui->menuEdit->setEnabled(false);
@@ -228,6 +232,7 @@ void MainWindow::operationDone_NoUnlock()
     m_ui->openArchive->setEnabled(true);
     m_ui->saveArchive->setEnabled(true);
     m_ui->saveArchiveAs->setEnabled(true);
+    m_ui->backUpRecorder->setEnabled(true);
     m_ui->menuFile->setEnabled(true);
     m_ui->menuFile->blockSignals(false);
     m_ui->menuEdit->setEnabled(true);

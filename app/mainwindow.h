@@ -3,6 +3,7 @@
 // the archive's content side by side.
 #pragma once
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
@@ -13,6 +14,9 @@
 #include <memory>
 
 class QCloseEvent;
+class QDragEnterEvent;
+class QDragMoveEvent;
+class QDropEvent;
 class QIcon;
 class QMenu;
 class QMessageBox;
@@ -59,7 +63,9 @@ public:
     Ui::MainWindow* ui() const { return m_ui; }
     KVPMaster* master() const { return m_master; }
     KVPmPhyUSB* link() const { return m_link; }
-    MZTArchive* archive() const { return m_archive; }
+    // The archive the commands work on: during a whole-recorder backup the
+    // new archive the download fills, else the current one.
+    MZTArchive* archive() const { return backupArchive ? backupArchive : m_archive; }
 
     // The recorder label's link when no recorder was found: it opens the
     // manual's section on what to check.
@@ -87,6 +93,16 @@ public:
     // A save of the current archive succeeded after elapsedMs: tells the
     // user in the status bar.
     void reportArchiveSaved(qint64 elapsedMs);
+
+    // File > Back up recorder: every file of the selected recorder into a
+    // new archive, saved at once in the backup folder under a dated name,
+    // then shown as the current archive. Asks about unsaved changes first.
+    void backUpRecorder();
+    // File > Backup folder: lets the user choose where backups go.
+    void chooseBackupFolder();
+    // The current archive may be replaced: it has no unsaved changes, or
+    // the user saved them or chose to lose them when asked.
+    bool mayReplaceArchive();
 
     // These look like by-name slots but match no signal of the form. They are
     // ordinary member functions connected with pointer-to-member connections
@@ -147,6 +163,10 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // A ".mzt" file dropped on the window opens as Open would open it.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 public slots:
     void updateConnectionStatus();
@@ -199,6 +219,16 @@ private:
     void rebuildRecentMenu();
     // Shortcuts beside the menus' own: the usual Ctrl keys, F1, F5, Delete.
     void setUpShortcuts();
+    // The backup commands in the File menu and under the recorder's name.
+    void setUpBackupCommands();
+    // The backup's download has ended: saves and shows the new archive
+    // after a success, drops it otherwise.
+    void finishBackup();
+    void showBackupFailure();
+    // Rows dragged from one table onto the other start the download or the
+    // upload of those rows.
+    void setUpDragAndDrop();
+    void startDroppedTransfer(bool fromRecorder, const QList<int>& ids);
 
     // The outcome of a device command in the status bar: what was done, to
     // how many files and how long it took. A failure or a cancel reports
@@ -220,6 +250,10 @@ private:
     void describeRecorders();
     // brief: serial number and port only, for the label beside the picture.
     QString recorderDetails(int deviceIndex, bool brief = false) const;
+    QString recorderSerial(int deviceIndex) const;
+    // "1 file", "3 files"; "850 ms", "2.5 s", "1 min 05 s".
+    static QString filesText(int count);
+    static QString durationText(qint64 ms);
     // Empties a table without emitting its selection signals.
     static void clearTable(QTableWidget* table);
 
@@ -259,6 +293,11 @@ private:
     bool reportHasFailed = false;
     QElapsedTimer reportTimer;
     QPointer<QMessageBox> refusedCloseBox;
+    // The backup that runs: its new archive, the recorder's serial and when
+    // it started (the archive's name is dated with it).
+    MZTArchive* backupArchive = nullptr;
+    QString backupSerial;
+    QDateTime backupStarted;
     bool cancelRequested = false;
     struct FailureNote {
         bool noted = false;

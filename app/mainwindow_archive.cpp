@@ -216,6 +216,11 @@ void MainWindow::saveArchiveAsDialog()
     updateArchLabel();
 }
 
+bool MainWindow::mayReplaceArchive()
+{
+    return !m_archive || mayDropArchive(*this);
+}
+
 void MainWindow::askToSaveModified()
 {
     if (m_archive)

@@ -20,24 +20,41 @@ namespace {
 // Longest list the device layer hands out; far more than are ever attached.
 constexpr DWORD maxListedDevices = 64;
 
-QString filesText(int count)
+// The device the last discovery listed under deviceIndex; reading the list
+// does not list again.
+bool listedDevice(int deviceIndex, FT_DEVICE_LIST_INFO_NODE* device)
 {
-    return count == 1 ? MainWindow::tr("1 file") : MainWindow::tr("%1 files").arg(count);
+    std::vector<FT_DEVICE_LIST_INFO_NODE> nodes(maxListedDevices);
+    DWORD count = maxListedDevices;
+    if (FT_GetDeviceInfoList(nodes.data(), &count) != FT_OK || deviceIndex < 0
+        || DWORD(deviceIndex) >= count)
+        return false;
+    *device = nodes[std::size_t(deviceIndex)];
+    return true;
 }
 
-QString durationText(qint64 ms)
+QString serialOf(const FT_DEVICE_LIST_INFO_NODE& node)
 {
-    if (ms < 1000)
-        return MainWindow::tr("%1 ms").arg(ms);
-    if (ms < 60000)
-        return MainWindow::tr("%1 s").arg(double(ms) / 1000.0, 0, 'f', 1);
-    const qint64 seconds = (ms + 500) / 1000;
-    return MainWindow::tr("%1 min %2 s")
-        .arg(seconds / 60)
-        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    return QString::fromLatin1(node.SerialNumber,
+                               qstrnlen(node.SerialNumber, sizeof node.SerialNumber));
 }
 
 } // namespace
+
+QString MainWindow::filesText(int count)
+{
+    return count == 1 ? tr("1 file") : tr("%1 files").arg(count);
+}
+
+QString MainWindow::durationText(qint64 ms)
+{
+    if (ms < 1000)
+        return tr("%1 ms").arg(ms);
+    if (ms < 60000)
+        return tr("%1 s").arg(double(ms) / 1000.0, 0, 'f', 1);
+    const qint64 seconds = (ms + 500) / 1000;
+    return tr("%1 min %2 s").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
 
 void MainWindow::startReport(Reported what, int files)
 {
@@ -146,17 +163,18 @@ void MainWindow::explainRefusedClose()
     box->show();
 }
 
+QString MainWindow::recorderSerial(int deviceIndex) const
+{
+    FT_DEVICE_LIST_INFO_NODE node {};
+    return listedDevice(deviceIndex, &node) ? serialOf(node) : QString();
+}
+
 QString MainWindow::recorderDetails(int deviceIndex, bool brief) const
 {
-    // The list the last discovery made; reading it does not list again.
-    std::vector<FT_DEVICE_LIST_INFO_NODE> nodes(maxListedDevices);
-    DWORD count = maxListedDevices;
-    if (FT_GetDeviceInfoList(nodes.data(), &count) != FT_OK || deviceIndex < 0
-        || DWORD(deviceIndex) >= count)
+    FT_DEVICE_LIST_INFO_NODE node {};
+    if (!listedDevice(deviceIndex, &node))
         return QString();
-    const FT_DEVICE_LIST_INFO_NODE& node = nodes[std::size_t(deviceIndex)];
-    const QString serial = QString::fromLatin1(
-        node.SerialNumber, qstrnlen(node.SerialNumber, sizeof node.SerialNumber));
+    const QString serial = serialOf(node);
     const QString port = QStringLiteral("0x%1").arg(node.LocId, 4, 16, QLatin1Char('0'));
     if (brief)
         return serial.isEmpty() ? tr("port %1").arg(port) : tr("%1, port %2").arg(serial, port);

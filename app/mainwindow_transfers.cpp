@@ -318,7 +318,10 @@ void MainWindow::downLoadDone()
     // The archive table is rebuilt from what the download put in.
     downLoader->acquireResults();
     hideProgress();
-    finishReport();
+    if (backupArchive)
+        finishBackup();
+    else
+        finishReport();
     deviceMutex->unlock();
     updateMZTContent();
 }
@@ -343,6 +346,10 @@ void MainWindow::upLoadDone()
 void MainWindow::downLoad_failed()
 {
     reportFailed();
+    if (backupArchive) {
+        showBackupFailure();
+        return;
+    }
     showTransferFailure(Reported::Download,
                         tr("An error has ocurred while trying to download data\nform a device."));
 }

@@ -1,4 +1,5 @@
 #include "aboutdialog.h"
+#include "hidpi_pixmap.h"
 #include "mzt_version.h"
 #include "ui_aboutdialog.h"
 
@@ -9,6 +10,7 @@ AboutDialog::AboutDialog(QWidget* parent)
     , ui(new Ui::AboutDialog)
 {
     ui->setupUi(this);
+    ui->label_2->setPixmap(hidpiPixmap(QStringLiteral(":/pixmaps/MZT500.png")));
     ui->versionLbl->setText(tr("Version %1").arg(MZT_VERSION_MAJOR)
                             + QStringLiteral(".%1").arg(MZT_VERSION_MINOR));
     ui->textBrowser->setText(readNotice(QStringLiteral(":/licenses/LICENSES/CopyrightNotice.txt")));

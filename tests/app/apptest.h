@@ -3,6 +3,7 @@
 #pragma once
 
 #include "mainwindow.h"
+#include "mztarchive.h"
 #include "simulator.h"
 #include "ui_mainwindow.h"
 
@@ -39,6 +40,26 @@ inline QByteArray record(quint32 id, quint32 type, quint32 memSize, quint32 dura
 inline QByteArray file(quint32 id, quint32 type, quint32 memSize, quint32 duration)
 {
     return record(id, type, memSize, duration) + QByteArray(32, '\x5a');
+}
+
+// True once the window is idle with a recorder that answers.
+inline bool waitIdleAndConnected(MainWindow& w)
+{
+    return QTest::qWaitFor([&] { return !w.isBusy() && w.isConnected(); }, 20000);
+}
+
+// An archive entry for sequence id, with the record and content the
+// simulated recorder's file of the same id would have.
+inline ArchiveEntry* sequenceEntry(int id)
+{
+    auto* e = new ArchiveEntry;
+    e->setId(id);
+    e->setType(1);
+    e->setDuration(1000u * quint32(id));
+    e->setName(QStringLiteral("SEQUENCE %1").arg(id, 2, 10, QLatin1Char('0')));
+    const QByteArray content = file(quint32(id), 1, 2048u * quint32(id), 1000u * quint32(id));
+    e->appendContent(content.constData(), content.size());
+    return e;
 }
 
 inline sim::DeviceConfig recorderWithFiles(int sequences)

@@ -26,23 +26,6 @@ QString status(MainWindow& w)
     return w.statusBar()->currentMessage();
 }
 
-bool waitIdleAndConnected(MainWindow& w)
-{
-    return QTest::qWaitFor([&] { return !w.isBusy() && w.isConnected(); }, 20000);
-}
-
-ArchiveEntry* sequenceEntry(int id)
-{
-    auto* e = new ArchiveEntry;
-    e->setId(id);
-    e->setType(1);
-    e->setDuration(1000u * quint32(id));
-    e->setName(QStringLiteral("SEQUENCE %1").arg(id, 2, 10, QLatin1Char('0')));
-    const QByteArray content = file(quint32(id), 1, 2048u * quint32(id), 1000u * quint32(id));
-    e->appendContent(content.constData(), content.size());
-    return e;
-}
-
 bool writeArchive(const QString& path, std::initializer_list<int> ids)
 {
     MZTArchive a(path, nullptr);

@@ -19,14 +19,17 @@
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPalette>
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
+#include <QSettings>
 #include <QStyleFactory>
 #include <QTableWidget>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 
@@ -228,6 +231,31 @@ int reviewShots(const QString& dir, const QString& tag)
         box->close();
     waitIdle(*w, 120000);
     recorder->setTiming(sim::Timing::Instant, 0);
+
+    // The File menu with the backup commands, a whole-recorder backup into
+    // a folder of its own, and the dialog that chooses that folder.
+    QTimer::singleShot(400, [&w, &out] {
+        capture(*w, out("filemenu"));
+        if (QWidget* popup = QApplication::activePopupWidget())
+            popup->close();
+    });
+    w->ui()->menuFile->exec(w->mapToGlobal(w->ui()->menuBar->geometry().bottomLeft()));
+    pause(200);
+    QTemporaryDir backups;
+    QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Korvant"),
+              QStringLiteral("MZT-500 Data Backup Tool"))
+        .setValue(QStringLiteral("backup_folder"), backups.path());
+    whenModal<QMessageBox>([](QMessageBox* box) { answer(box, QMessageBox::No); });
+    w->backUpRecorder();
+    waitIdle(*w);
+    pause(300);
+    capture(*w, out("backup"));
+    whenModal<QFileDialog>([&](QFileDialog* dialog) {
+        capture(*dialog, out("backup-folder"));
+        dialog->reject();
+    });
+    w->chooseBackupFolder();
+    pause(200);
 
     // The firmware dialog: the question before an update, then the dialog.
     whenModal<FirmwareUpdateDlg>([&](FirmwareUpdateDlg* dlg) {

@@ -19,36 +19,49 @@ convert -size 32x32 xc:none \
 convert "$tmp/korvant.png" "$out/Korvant32.ico"
 
 # The recorder, 43 x 32: a rack box with a display, a DMX socket and LEDs.
+# Each picture beside the tables is drawn a second time at twice the size
+# ("@2x"), which the program picks on screens scaled by 2.
 recorder() {
-  body=$1 display=$2 led1=$3 led2=$4 file=$5
-  convert -size 43x32 xc:none \
-    -fill "$body" -stroke '#202020' -draw 'roundrectangle 1,6 41,27 3,3' \
-    -stroke none -fill '#101010' -draw 'rectangle 3,24 39,26' \
-    -fill "$display" -draw 'rectangle 5,10 22,17' \
-    -fill '#202020' -draw 'rectangle 7,12 9,15' -draw 'rectangle 11,12 13,15' \
-    -draw 'rectangle 15,12 17,15' \
-    -fill "$led1" -draw 'circle 27,11 28,12' \
-    -fill "$led2" -draw 'circle 31,11 32,12' \
-    -fill '#d0d0d0' -stroke '#303030' -draw 'circle 33,18 36,21' \
-    -fill '#303030' -stroke none -draw 'point 32,18' -draw 'point 34,18' -draw 'point 33,20' \
-    -fill '#c0c0c0' -draw 'rectangle 6,20 20,21' \
+  body=$1 display=$2 led1=$3 led2=$4 file=$5 s=${6:-1}
+  # A single pixel of the drawing: s x s pixels of the picture.
+  px=$(if [ "$s" = 2 ]; then echo .5; fi)
+  S="scale $s,$s"
+  convert -size $((43 * s))x$((32 * s)) xc:none \
+    -fill "$body" -stroke '#202020' -draw "$S roundrectangle 1,6 41,27 3,3" \
+    -stroke none -fill '#101010' -draw "$S rectangle 3,24 39,26" \
+    -fill "$display" -draw "$S rectangle 5,10 22,17" \
+    -fill '#202020' -draw "$S rectangle 7,12 9,15" -draw "$S rectangle 11,12 13,15" \
+    -draw "$S rectangle 15,12 17,15" \
+    -fill "$led1" -draw "$S circle 27,11 28,12" \
+    -fill "$led2" -draw "$S circle 31,11 32,12" \
+    -fill '#d0d0d0' -stroke '#303030' -draw "$S circle 33,18 36,21" \
+    -fill '#303030' -stroke none -draw "$S rectangle 32,18 32$px,18$px" \
+    -draw "$S rectangle 34,18 34$px,18$px" -draw "$S rectangle 33,20 33$px,20$px" \
+    -fill '#c0c0c0' -draw "$S rectangle 6,20 20,21" \
     "$file"
 }
 recorder '#3a4a8c' '#7cfc9a' '#ff3030' '#30ff30' "$out/MZT500.png"
 recorder '#8a8a8a' '#b8b8b8' '#9a9a9a' '#a0a0a0' "$out/MZT500gray.png"
+recorder '#3a4a8c' '#7cfc9a' '#ff3030' '#30ff30' "$out/MZT500@2x.png" 2
+recorder '#8a8a8a' '#b8b8b8' '#9a9a9a' '#a0a0a0' "$out/MZT500gray@2x.png" 2
 
 # The computer, 32 x 26: a monitor on its stand.
-convert -size 32x26 xc:none \
-  -fill '#404040' -draw 'roundrectangle 2,0 29,19 2,2' \
-  -fill '#5fa8e8' -draw 'rectangle 4,2 27,17' \
-  -fill '#9fd0ff' -draw 'polygon 4,2 16,2 4,12' \
-  -fill '#404040' -draw 'rectangle 13,20 18,22' \
-  -draw 'roundrectangle 7,23 24,25 1,1' \
-  "$out/pc.png"
+computer() {
+  file=$1 s=${2:-1}
+  S="scale $s,$s"
+  convert -size $((32 * s))x$((26 * s)) xc:none \
+    -fill '#404040' -draw "$S roundrectangle 2,0 29,19 2,2" \
+    -fill '#5fa8e8' -draw "$S rectangle 4,2 27,17" \
+    -fill '#9fd0ff' -draw "$S polygon 4,2 16,2 4,12" \
+    -fill '#404040' -draw "$S rectangle 13,20 18,22" \
+    -draw "$S roundrectangle 7,23 24,25 1,1" \
+    "$file"
+}
+computer "$out/pc.png"
+computer "$out/pc@2x.png" 2
 
 # The transfer buttons, 110 x 32: an arrow towards the archive (right) and
-# one towards the recorder (left). Each is drawn a second time at twice the
-# size ("@2x"), which the program picks on screens scaled by 2.
+# one towards the recorder (left), each at twice the size as well.
 arrow() {
   points=$1 label=$2 x=$3 file=$4 scale=${5:-1}
   convert -size $((110 * scale))x$((32 * scale)) xc:none \

@@ -1,0 +1,166 @@
+// "Back up recorder": the download command aimed at a new archive holding
+// every file of the recorder, which is saved under a dated name in the
+// backup folder and then becomes the current archive.
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "applog.h"
+#include "mztarchive.h"
+#include "mztfilesdownloader.h"
+#include "recorder_backup.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QMutex>
+#include <QSettings>
+#include <QStatusBar>
+
+#include <memory>
+
+namespace {
+
+QString messageTitle()
+{
+    return MainWindow::tr("MZT-500 Data Backup Tool");
+}
+
+} // namespace
+
+void MainWindow::setUpBackupCommands()
+{
+    auto* backUp = new QAction(tr("&Back up recorder"), this);
+    backUp->setObjectName(QStringLiteral("actionBackUpRecorder"));
+    backUp->setStatusTip(tr("Copy every file of the recorder into a new archive"));
+    auto* chooseFolder = new QAction(tr("Backup &folder..."), this);
+    chooseFolder->setObjectName(QStringLiteral("actionBackupFolder"));
+    // After the archive commands, before Quit and its separator.
+    const QList<QAction*> actions = m_ui->menuFile->actions();
+    const int quit = int(actions.indexOf(m_ui->actionQuit));
+    QAction* before =
+        quit > 0 && actions[quit - 1]->isSeparator() ? actions[quit - 1] : m_ui->actionQuit;
+    m_ui->menuFile->insertSeparator(before);
+    m_ui->menuFile->insertAction(before, backUp);
+    m_ui->menuFile->insertAction(before, chooseFolder);
+    connect(backUp, &QAction::triggered, this, &MainWindow::backUpRecorder);
+    connect(chooseFolder, &QAction::triggered, this, &MainWindow::chooseBackupFolder);
+
+    // Under the recorder's name, looking like the link it is but as large
+    // as a button to click.
+    QPushButton* button = m_ui->backUpRecorder;
+    QPalette palette = button->palette();
+    palette.setColor(QPalette::ButtonText, palette.color(QPalette::Link));
+    button->setPalette(palette);
+    button->setCursor(Qt::PointingHandCursor);
+    connect(button, &QPushButton::clicked, this, &MainWindow::backUpRecorder);
+}
+
+void MainWindow::chooseBackupFolder()
+{
+    if (busy)
+        return;
+    const QString chosen =
+        QFileDialog::getExistingDirectory(this, tr("Backup folder"), backup::folder(*settings));
+    if (!chosen.isEmpty())
+        backup::setFolder(*settings, chosen);
+}
+
+void MainWindow::backUpRecorder()
+{
+    if (busy || !downLoader || downLoader->isRunning())
+        return;
+    if (!connected || !deviceReady) {
+        downLoad_failed();
+        return;
+    }
+    const int files = m_ui->devTable->rowCount();
+    if (files == 0) {
+        QMessageBox::information(this, messageTitle(), tr("The recorder holds no files."));
+        return;
+    }
+    // The new archive replaces the current one.
+    if (!mayReplaceArchive())
+        return;
+    // The poll may have lost the recorder while the question was open.
+    if (busy)
+        return;
+    if (!connected) {
+        downLoad_failed();
+        return;
+    }
+    const QString folder = backup::folder(*settings);
+    if (!QDir().mkpath(folder)) {
+        QMessageBox::warning(
+            this, messageTitle(),
+            tr("The backup folder %1 cannot be created.").arg(QDir::toNativeSeparators(folder)));
+        return;
+    }
+
+    qCDebug(lcApp) << "Back up recorder into" << folder;
+    backupSerial = recorderSerial(m_ui->devicesCombo->currentData(Qt::UserRole).toInt());
+    backupStarted = QDateTime::currentDateTime();
+    backupArchive = new MZTArchive(QString(), nullptr);
+    // The download takes the selected rows: all of them.
+    m_ui->devTable->selectAll();
+    startReport(Reported::Download, files);
+    enterBusy();
+    resetProgress();
+    showProgress();
+    downLoader->start(QThread::InheritPriority);
+}
+
+void MainWindow::finishBackup()
+{
+    std::unique_ptr<MZTArchive> made(std::exchange(backupArchive, nullptr));
+    const bool succeeded = reportWhat == Reported::Download && !reportHasFailed;
+    reportWhat = Reported::Nothing;
+    // A failed or cancelled backup leaves nothing behind: nothing was
+    // written yet, and the current archive was never touched.
+    if (!succeeded)
+        return;
+
+    const QString path =
+        backup::freePath(backup::folder(*settings), backup::fileName(backupSerial, backupStarted));
+    made->setFileName(path);
+    if (!made->save()) {
+        // The save writes through a temporary file: a failed one leaves no
+        // half-written archive under the name.
+        auto* box = new QMessageBox(QMessageBox::Warning, messageTitle(),
+                                    tr("The backup could not be saved as %1: %2.")
+                                        .arg(QDir::toNativeSeparators(path), made->errorString()),
+                                    QMessageBox::Ok, this);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+        return;
+    }
+    made->setModified(false);
+    const int count = int(made->entries().size());
+    std::unique_ptr<MZTArchive> previous(std::exchange(m_archive, made.release()));
+    archivePath = path;
+    settings->setValue(QStringLiteral("archive_file_name"), path);
+    fillArchiveTable(m_archive, m_ui->archTable);
+    rememberRecentArchive(path);
+    updateArchLabel();
+    statusBar()->showMessage(tr("Backed up %1 from the recorder into %2 in %3.")
+                                 .arg(filesText(count), QFileInfo(path).fileName(),
+                                      durationText(reportTimer.elapsed())));
+}
+
+void MainWindow::showBackupFailure()
+{
+    if (cancelRequested) {
+        QMessageBox::information(this, messageTitle(),
+                                 tr("The backup was cancelled; no archive was saved."));
+        return;
+    }
+    QMessageBox box(QMessageBox::Warning, messageTitle(),
+                    tr("The backup of the recorder has failed; no archive was saved."),
+                    QMessageBox::Ok, this);
+    if (lastFailure.noted && !lastFailure.reason.isEmpty())
+        box.setInformativeText(lastFailure.file.isEmpty()
+                                   ? lastFailure.reason
+                                   : lastFailure.file + QStringLiteral(": ") + lastFailure.reason);
+    box.exec();
+}

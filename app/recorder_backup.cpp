@@ -1,0 +1,53 @@
+#include "recorder_backup.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStandardPaths>
+
+namespace backup {
+
+QString defaultFolder()
+{
+    QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (documents.isEmpty())
+        documents = QDir::homePath();
+    return documents + QStringLiteral("/MZT-500 backups");
+}
+
+QString folder(const QSettings& settings)
+{
+    const QString chosen = settings.value(QLatin1String(folderKey)).toString();
+    return chosen.isEmpty() ? defaultFolder() : chosen;
+}
+
+void setFolder(QSettings& settings, const QString& path)
+{
+    settings.setValue(QLatin1String(folderKey), path);
+}
+
+QString fileName(const QString& serial, const QDateTime& when)
+{
+    QString safe;
+    for (const QChar c : serial.trimmed()) {
+        const bool plain = (c.isLetterOrNumber() && c.unicode() < 128) || c == QLatin1Char('-')
+            || c == QLatin1Char('_');
+        safe.append(plain ? c : QLatin1Char('_'));
+    }
+    const QString stamp = when.toString(QStringLiteral("yyyy-MM-dd HH-mm"));
+    return safe.isEmpty() ? QStringLiteral("MZT-500 %1.mzt").arg(stamp)
+                          : QStringLiteral("MZT-500 %1 %2.mzt").arg(safe, stamp);
+}
+
+QString freePath(const QString& folder, const QString& name)
+{
+    const QDir dir(folder);
+    QString path = dir.filePath(name);
+    const QString base = QFileInfo(name).completeBaseName();
+    const QString suffix = QFileInfo(name).suffix();
+    for (int n = 2; QFileInfo::exists(path); ++n)
+        path = dir.filePath(QStringLiteral("%1 (%2).%3").arg(base).arg(n).arg(suffix));
+    return path;
+}
+
+} // namespace backup

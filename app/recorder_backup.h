@@ -1,0 +1,33 @@
+// Where "Back up recorder" puts its archives and what it calls them: a
+// folder kept in the settings and a dated name per backup, never one that
+// is already taken.
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+class QSettings;
+
+namespace backup {
+
+// The settings key of the folder backups are saved in.
+inline constexpr char folderKey[] = "backup_folder";
+
+// The user's documents folder + "/MZT-500 backups".
+QString defaultFolder();
+
+// The folder from the settings, or the default when none was chosen.
+QString folder(const QSettings& settings);
+void setFolder(QSettings& settings, const QString& path);
+
+// "MZT-500 <serial> 2026-12-08 14-05.mzt" for a backup taken at local time
+// when. The serial comes from the device layer and may hold anything:
+// characters that are not safe in a file name become '_', and without a
+// serial the name is "MZT-500 2026-12-08 14-05.mzt".
+QString fileName(const QString& serial, const QDateTime& when);
+
+// folder/name, or with " (2)", " (3)", ... before the extension when that
+// file exists, so that a backup never replaces an earlier one.
+QString freePath(const QString& folder, const QString& name);
+
+} // namespace backup

@@ -1,0 +1,355 @@
+// Backing up a whole recorder into a dated archive, and the commands that
+// drag and drop start: rows between the tables and archives dropped on the
+// window.
+#include "apptest.h"
+
+#include "mztarchive.h"
+#include "recorder_backup.h"
+#include "transfertable.h"
+
+#include <QDir>
+#include <QDropEvent>
+#include <QFile>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QUrl>
+
+using namespace apptest;
+
+namespace {
+
+QSettings windowSettings()
+{
+    return {QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Korvant"),
+            QStringLiteral("MZT-500 Data Backup Tool")};
+}
+
+QList<int> entryIds(const MZTArchive& archive)
+{
+    QList<int> ids;
+    for (const ArchiveEntry* e : archive.entries())
+        ids << e->id();
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+QStringList filesIn(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+// The rows' own drag data, as the view makes it when they are dragged.
+QMimeData* dragData(QTableWidget* table, const QList<int>& rows)
+{
+    selectRows(table, rows);
+    return table->model()->mimeData(table->selectionModel()->selectedIndexes());
+}
+
+// Drops data on a table as its view does; the command the drop starts
+// begins once the drop has returned to the event loop.
+bool drop(QTableWidget* onto, const QMimeData* data)
+{
+    const bool taken = onto->model()->dropMimeData(data, Qt::CopyAction, -1, -1, QModelIndex());
+    QCoreApplication::processEvents();
+    return taken;
+}
+
+// The same through the view's own drag events, as a mouse drag ends.
+bool dropOnView(QTableWidget* onto, QMimeData* data)
+{
+    QWidget* viewport = onto->viewport();
+    const QPoint at = viewport->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &enter);
+    QDragMoveEvent move(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &move);
+    if (!move.isAccepted())
+        return false;
+    QDropEvent dropped(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &dropped);
+    QCoreApplication::processEvents();
+    return dropped.isAccepted();
+}
+
+QMimeData* fileDrop(const QString& path)
+{
+    auto* data = new QMimeData;
+    data->setUrls({QUrl::fromLocalFile(path)});
+    return data;
+}
+
+// Drags data over the window and drops it there; true when the window took
+// the drag.
+bool dropOnWindow(MainWindow& w, QMimeData* data)
+{
+    const QPoint at = w.rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&w, &enter);
+    if (!enter.isAccepted())
+        return false;
+    QDropEvent dropped(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&w, &dropped);
+    return dropped.isAccepted();
+}
+
+} // namespace
+
+class TestBackupAndDrop : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { windowSettings().clear(); }
+    void cleanup()
+    {
+        sim::Bus::instance().uninstall();
+        MZTArchive::setSaveFaults({});
+    }
+
+    void backupNamesAndFolder();
+    void backupOfTheWholeRecorder();
+    void cancelledOrUnsavableBackupLeavesNothing();
+    void rowsDraggedBetweenTables();
+    void archiveFileDroppedOnTheWindow();
+};
+
+void TestBackupAndDrop::backupNamesAndFolder()
+{
+    const QDateTime when(QDate(2026, 12, 8), QTime(14, 5, 59));
+    QCOMPARE(backup::fileName(QStringLiteral("KV000001"), when),
+             QStringLiteral("MZT-500 KV000001 2026-12-08 14-05.mzt"));
+    // A serial is the device's word: nothing in it may leave the folder.
+    QCOMPARE(backup::fileName(QStringLiteral("../a/b:c"), when),
+             QStringLiteral("MZT-500 ___a_b_c 2026-12-08 14-05.mzt"));
+    QCOMPARE(backup::fileName(QString(), when), QStringLiteral("MZT-500 2026-12-08 14-05.mzt"));
+
+    QTemporaryDir dir;
+    const QString name = QStringLiteral("MZT-500 KV1 2026-12-08 14-05.mzt");
+    QCOMPARE(backup::freePath(dir.path(), name), dir.filePath(name));
+    QFile(dir.filePath(name)).open(QIODevice::WriteOnly);
+    QCOMPARE(backup::freePath(dir.path(), name),
+             dir.filePath(QStringLiteral("MZT-500 KV1 2026-12-08 14-05 (2).mzt")));
+    QFile(dir.filePath(QStringLiteral("MZT-500 KV1 2026-12-08 14-05 (2).mzt")))
+        .open(QIODevice::WriteOnly);
+    QCOMPARE(backup::freePath(dir.path(), name),
+             dir.filePath(QStringLiteral("MZT-500 KV1 2026-12-08 14-05 (3).mzt")));
+
+    QSettings settings = windowSettings();
+    QVERIFY(backup::folder(settings).endsWith(QLatin1String("/MZT-500 backups")));
+    backup::setFolder(settings, dir.path());
+    QCOMPARE(backup::folder(settings), dir.path());
+}
+
+void TestBackupAndDrop::backupOfTheWholeRecorder()
+{
+    QTemporaryDir dir;
+    // The folder does not exist yet: the backup makes it.
+    const QString folder = dir.filePath(QStringLiteral("backups/MZT-500"));
+    QSettings settings = windowSettings();
+    backup::setFolder(settings, folder);
+    sim::DeviceConfig config = recorderWithFiles(3);
+    config.serial = "KV000042";
+    install({config});
+    MainWindow w;
+    w.show();
+    QVERIFY(waitSettled(w, 4));
+    QVERIFY(waitIdleAndConnected(w));
+
+    // Reachable from the File menu and from the window.
+    auto* action = w.findChild<QAction*>(QStringLiteral("actionBackUpRecorder"));
+    QVERIFY(action);
+    QVERIFY(w.ui()->menuFile->actions().contains(action));
+    QVERIFY(w.ui()->backUpRecorder->isVisible());
+    // Quit stays last, after a separator.
+    const QList<QAction*> file = w.ui()->menuFile->actions();
+    QCOMPARE(file.last(), w.ui()->actionQuit);
+    QVERIFY(file[file.size() - 2]->isSeparator());
+
+    // Unsaved changes are offered for saving first; the answer No drops
+    // them.
+    w.archive()->addEntry(sequenceEntry(30));
+    auto question = answerNextBox(QMessageBox::No);
+    const QDateTime before = QDateTime::currentDateTime();
+    w.ui()->backUpRecorder->click();
+    QCOMPARE(
+        question->text,
+        QStringLiteral("The current archive has been modified\nDo you want to save the changes?"));
+    QVERIFY(waitIdleAndConnected(w));
+    const QDateTime after = QDateTime::currentDateTime();
+
+    const QStringList saved = filesIn(folder);
+    QCOMPARE(saved.size(), 1);
+    QVERIFY2(saved.first() == backup::fileName(QStringLiteral("KV000042"), before)
+                 || saved.first() == backup::fileName(QStringLiteral("KV000042"), after),
+             qPrintable(saved.first()));
+    const QString path = QDir(folder).filePath(saved.first());
+    MZTArchive loaded(path, nullptr);
+    QVERIFY(loaded.load());
+    QCOMPARE(entryIds(loaded), (QList<int> {0, 1, 2, 3}));
+
+    // It is now the current archive, named and without changes.
+    QCOMPARE(w.archive()->fileName(), path);
+    QVERIFY(!w.archive()->isModified());
+    QCOMPARE(entryIds(*w.archive()), (QList<int> {0, 1, 2, 3}));
+    QCOMPARE(w.ui()->archTable->rowCount(), 4);
+    QVERIFY(!w.ui()->archLabel->text().contains(QLatin1Char('*')));
+    QCOMPARE(w.recentArchives().first(), path);
+    QVERIFY2(w.statusBar()->currentMessage().startsWith(
+                 QStringLiteral("Backed up 4 files from the recorder into ") + saved.first()),
+             qPrintable(w.statusBar()->currentMessage()));
+
+    // A second backup in the same minute gets a name of its own.
+    action->trigger();
+    QVERIFY(waitIdleAndConnected(w));
+    QCOMPARE(filesIn(folder).size(), 2);
+    QVERIFY(w.archive()->fileName() != path);
+    QVERIFY(!w.archive()->isModified());
+}
+
+void TestBackupAndDrop::cancelledOrUnsavableBackupLeavesNothing()
+{
+    QTemporaryDir dir;
+    QSettings settings = windowSettings();
+    backup::setFolder(settings, dir.path());
+    auto recs = install({recorderWithFiles(8)});
+    const QString current = dir.filePath(QStringLiteral("current.mzt"));
+    MainWindow w(current);
+    w.show();
+    QVERIFY(waitSettled(w, 9));
+    QVERIFY(waitIdleAndConnected(w));
+    w.archive()->addEntry(sequenceEntry(30));
+    w.archive()->setModified(false);
+
+    // Slow replies, so that the backup can be caught between files.
+    recs[0]->setTiming(sim::Timing::Wire, 20000);
+    w.backUpRecorder();
+    QVERIFY(w.isBusy());
+    QTRY_VERIFY_WITH_TIMEOUT(w.ui()->progBarTotal->value() > 0, 20000);
+    auto seen = answerNextBox(QMessageBox::Ok);
+    w.on_abortButton_clicked();
+    QTRY_VERIFY_WITH_TIMEOUT(!seen->text.isEmpty(), 20000);
+    QCOMPARE(seen->text, QStringLiteral("The backup was cancelled; no archive was saved."));
+    QVERIFY(waitIdleAndConnected(w));
+    QCOMPARE(filesIn(dir.path()), QStringList());
+    QCOMPARE(w.archive()->fileName(), current);
+    QCOMPARE(entryIds(*w.archive()), QList<int> {30});
+
+    // A save that fails says why and leaves no file either.
+    recs[0]->setTiming(sim::Timing::Instant, 0);
+    MZTArchive::SaveFaults faults;
+    faults.spaceLeft = 100;
+    MZTArchive::setSaveFaults(faults);
+    w.backUpRecorder();
+    QTRY_VERIFY_WITH_TIMEOUT(w.findChild<QMessageBox*>(), 20000);
+    auto* box = w.findChild<QMessageBox*>();
+    QVERIFY2(box->text().startsWith(QLatin1String("The backup could not be saved as ")),
+             qPrintable(box->text()));
+    QVERIFY2(box->text().size() > QStringLiteral("The backup could not be saved as : .").size()
+                     + dir.path().size() + 30,
+             qPrintable(box->text()));
+    box->accept();
+    QVERIFY(waitIdleAndConnected(w));
+    QCOMPARE(filesIn(dir.path()), QStringList());
+    QCOMPARE(w.archive()->fileName(), current);
+}
+
+void TestBackupAndDrop::rowsDraggedBetweenTables()
+{
+    auto recs = install({recorderWithFiles(3)});
+    MainWindow w;
+    w.show();
+    QVERIFY(waitSettled(w, 4));
+    QVERIFY(waitIdleAndConnected(w));
+    QTableWidget* dev = w.ui()->devTable;
+    QTableWidget* arch = w.ui()->archTable;
+
+    // Recorder rows dropped on the archive table download them.
+    std::unique_ptr<QMimeData> rows(dragData(dev,
+                                             {rowOfName(dev, QStringLiteral("SEQUENCE 01")),
+                                              rowOfName(dev, QStringLiteral("SEQUENCE 03"))}));
+    QVERIFY(rows);
+    QVERIFY(rows->hasFormat(QLatin1String(TransferTable::rowsMimeType)));
+    // Not on the table they came from.
+    QVERIFY(!drop(dev, rows.get()));
+    QVERIFY(!dropOnView(dev, rows.get()));
+    QVERIFY(dropOnView(arch, rows.get()));
+    QVERIFY(waitIdleAndConnected(w));
+    QCOMPARE(entryIds(*w.archive()), (QList<int> {1, 3}));
+
+    // Again: the same question as the arrow asks about what is replaced.
+    dev->clearSelection();
+    rows.reset(dragData(dev, {rowOfName(dev, QStringLiteral("SEQUENCE 03"))}));
+    auto question = answerNextBox(QMessageBox::Abort);
+    QVERIFY(drop(arch, rows.get()));
+    QTRY_VERIFY_WITH_TIMEOUT(!question->text.isEmpty(), 10000);
+    QCOMPARE(question->files, QStringList {QStringLiteral("SEQUENCE 03")});
+    QVERIFY(!w.isBusy());
+
+    // Archive rows dropped on the recorder table upload them, after the
+    // overwrite question.
+    recs[0]->removeFile(3);
+    rows.reset(dragData(arch,
+                        {rowOfName(arch, QStringLiteral("SEQUENCE 01")),
+                         rowOfName(arch, QStringLiteral("SEQUENCE 03"))}));
+    QVERIFY(!drop(arch, rows.get()));
+    question = answerNextBox(QMessageBox::Ok);
+    QVERIFY(drop(dev, rows.get()));
+    QTRY_VERIFY_WITH_TIMEOUT(!question->text.isEmpty(), 20000);
+    QCOMPARE(question->files, QStringList {QStringLiteral("SEQUENCE 01")});
+    QVERIFY(waitIdleAndConnected(w));
+    QVERIFY(recs[0]->file(3));
+
+    // Rows of another running copy of the program are refused.
+    QByteArray foreign;
+    QDataStream out(&foreign, QIODevice::WriteOnly);
+    out << qint64(QCoreApplication::applicationPid() + 1) << qint32(TransferTable::Recorder)
+        << QList<int> {2};
+    QMimeData other;
+    other.setData(QLatin1String(TransferTable::rowsMimeType), foreign);
+    QVERIFY(!drop(arch, &other));
+}
+
+void TestBackupAndDrop::archiveFileDroppedOnTheWindow()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("dropped.mzt"));
+    {
+        MZTArchive a(path, nullptr);
+        a.addEntry(sequenceEntry(7));
+        QVERIFY(a.save());
+    }
+    const QString text = dir.filePath(QStringLiteral("notes.txt"));
+    QFile(text).open(QIODevice::WriteOnly);
+
+    install({});
+    MainWindow w;
+    w.show();
+    QVERIFY(waitSettled(w, 0));
+
+    // Other files are refused while they are dragged: no message at all.
+    std::unique_ptr<QMimeData> other(fileDrop(text));
+    QVERIFY(!dropOnWindow(w, other.get()));
+    std::unique_ptr<QMimeData> two(new QMimeData);
+    two->setUrls({QUrl::fromLocalFile(path), QUrl::fromLocalFile(text)});
+    QVERIFY(!dropOnWindow(w, two.get()));
+    QTest::qWait(50);
+    QVERIFY(!QApplication::activeModalWidget());
+
+    // An archive opens, after the question about unsaved changes.
+    w.archive()->addEntry(sequenceEntry(30));
+    auto question = answerNextBox(QMessageBox::No);
+    std::unique_ptr<QMimeData> archive(fileDrop(path));
+    QVERIFY(dropOnWindow(w, archive.get()));
+    QTRY_COMPARE_WITH_TIMEOUT(w.archive()->fileName(), path, 10000);
+    QCOMPARE(
+        question->text,
+        QStringLiteral("The current archive has been modified\nDo you want to save the changes?"));
+    QCOMPARE(entryIds(*w.archive()), QList<int> {7});
+    QCOMPARE(w.ui()->archTable->rowCount(), 1);
+}
+
+QTEST_MAIN(TestBackupAndDrop)
+#include "tst_app_backup_and_drop.moc"
