@@ -177,6 +177,7 @@ MainWindow::~MainWindow()
     delete devDelegate;
     delete archDelegate;
     delete m_archive;
+    delete backupArchive;
     delete settings;
     delete sequenceIcon;
     delete settingsIcon;

@@ -36,6 +36,7 @@ void MainWindow::setUpBackupCommands()
     backUp->setStatusTip(tr("Copy every file of the recorder into a new archive"));
     auto* chooseFolder = new QAction(tr("Backup &folder..."), this);
     chooseFolder->setObjectName(QStringLiteral("actionBackupFolder"));
+    chooseFolder->setStatusTip(tr("Choose the folder backups are saved in"));
     // After the archive commands, before Quit and its separator.
     const QList<QAction*> actions = m_ui->menuFile->actions();
     const int quit = int(actions.indexOf(m_ui->actionQuit));
@@ -72,7 +73,9 @@ void MainWindow::backUpRecorder()
     if (busy || !downLoader || downLoader->isRunning())
         return;
     if (!connected || !deviceReady) {
-        downLoad_failed();
+        QMessageBox::information(this, messageTitle(),
+                                 tr("No recorder is ready: connect one and wait until its files "
+                                    "are listed."));
         return;
     }
     const int files = m_ui->devTable->rowCount();

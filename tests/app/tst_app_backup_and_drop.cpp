@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QDropEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
@@ -349,6 +350,19 @@ void TestBackupAndDrop::archiveFileDroppedOnTheWindow()
         QStringLiteral("The current archive has been modified\nDo you want to save the changes?"));
     QCOMPARE(entryIds(*w.archive()), QList<int> {7});
     QCOMPARE(w.ui()->archTable->rowCount(), 1);
+
+    // Without a recorder a backup says so, before any question, and
+    // neither makes its folder nor touches the open archive.
+    QSettings settings = windowSettings();
+    backup::setFolder(settings, dir.filePath(QStringLiteral("backups")));
+    w.archive()->addEntry(sequenceEntry(31));
+    question = answerNextBox(QMessageBox::Ok);
+    w.backUpRecorder();
+    QCOMPARE(question->text,
+             QStringLiteral("No recorder is ready: connect one and wait until its "
+                            "files are listed."));
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("backups"))));
+    QCOMPARE(w.archive()->fileName(), path);
 }
 
 QTEST_MAIN(TestBackupAndDrop)
