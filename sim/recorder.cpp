@@ -1041,6 +1041,7 @@ std::uint8_t Recorder::executeReadLocked(std::uint8_t command, std::uint16_t par
             if (m_deleting == m_deleteSelected)
                 return StatusOk;
             m_deleting = m_deleteSelected;
+            qCDebug(lcSim) << "deletion of file" << m_deleting << "starts";
             m_deleteStart = at;
             m_deletionFinished = false;
             m_deletionStatus = m_config.faults.deletionError;

@@ -5,6 +5,7 @@
 #include "simulator.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -68,11 +69,17 @@ public:
     ~PtyRecorder() { stop(); }
 
     // Starts the simulator with this configuration; false if it does not
-    // name its terminal in time.
-    bool start(const QByteArray& config)
+    // name its terminal in time. With withLog its diagnostics can be waited
+    // for (waitForLog).
+    bool start(const QByteArray& config, bool withLog = false)
     {
         if (!m_dir.isValid())
             return false;
+        if (withLog) {
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("mzt.sim.debug=true"));
+            m_sim.setProcessEnvironment(env);
+        }
         m_sim.start(QStringLiteral(MZT_SIM),
                     {QStringLiteral("--pty"), QStringLiteral("--config"),
                      writeFile(m_dir, QStringLiteral("pty.json"), config)});
@@ -92,6 +99,21 @@ public:
 
     const QString& pty() const { return m_pty; }
 
+    // Waits until the simulator has logged a line containing text.
+    bool waitForLog(const QByteArray& text, int timeoutMs = 30000)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        m_sim.setReadChannel(QProcess::StandardError);
+        m_log += m_sim.readAllStandardError();
+        while (!m_log.contains(text)) {
+            if (deadline.hasExpired())
+                return false;
+            m_sim.waitForReadyRead(int(std::max<qint64>(deadline.remainingTime(), 1)));
+            m_log += m_sim.readAllStandardError();
+        }
+        return true;
+    }
+
     // Only this recorder, found through MZT500_PORTS.
     QProcessEnvironment environment() const
     {
@@ -109,6 +131,7 @@ private:
     QTemporaryDir m_dir;
     QProcess m_sim;
     QString m_pty;
+    QByteArray m_log;
 };
 #endif
 
