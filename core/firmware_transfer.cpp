@@ -81,6 +81,9 @@ Result sendFirmware(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex, const 
         return failed(QStringLiteral("There is no recorder."));
     ReplyTimeout timeout(master, mzt500::FirmwareUpdateTimeoutMs);
 
+    // The position names the recorder discovery found there: the link opens
+    // that one again by its identity, so a recorder that took its place
+    // after an unplug is never the one updated.
     master->stopAndReset();
     link->setDeviceIndex(deviceIndex);
     master->connectLink();
@@ -89,8 +92,9 @@ Result sendFirmware(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex, const 
     uint softwareVersion = 0;
     uint hardwareVersion = 0;
     if (!master->getDeviceInfo(&name, &softwareVersion, &hardwareVersion))
-        return Result::failure(ResultCode::NoAnswer,
-                               QStringLiteral("The recorder does not answer."));
+        return Result::failure(
+            ResultCode::NoAnswer,
+            lostRecorderReasonOr(master, QStringLiteral("The recorder does not answer.")));
     if (name != QLatin1String(mzt500::ModelName))
         return Result::failure(
             ResultCode::WrongModel,

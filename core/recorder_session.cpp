@@ -106,14 +106,22 @@ void connectTo(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex)
     master->connectLink();
 }
 
+QString lostRecorderReasonOr(const KVPMaster* master, const QString& fallback)
+{
+    auto* link = master ? qobject_cast<KVPmPhyUSB*>(master->link()) : nullptr;
+    const QString lost = link ? link->lostDeviceReason() : QString();
+    return lost.isEmpty() ? fallback : lost;
+}
+
 Content readContent(KVPMaster* master)
 {
     Content content;
     if (!master
         || !master->getDeviceInfo(&content.model, &content.softwareVersion,
                                   &content.hardwareVersion)) {
-        content.result =
-            Result::failure(ResultCode::NoAnswer, QStringLiteral("The recorder does not answer."));
+        content.result = Result::failure(
+            ResultCode::NoAnswer,
+            lostRecorderReasonOr(master, QStringLiteral("The recorder does not answer.")));
         return content;
     }
     if (content.model != QLatin1String(mzt500::ModelName)) {

@@ -43,6 +43,11 @@ QList<FoundDevice> discoverDevices(KVPMaster* master, KVPmPhyUSB* link,
 // Leaves the link connected to this device (reconnects only when needed).
 void connectTo(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex);
 
+// The reason the link gives when the recorder it keeps to was unplugged and
+// cannot be opened again ("The recorder ... is no longer connected."), or
+// otherwise the fallback: what a failed exchange on the recorder reports.
+QString lostRecorderReasonOr(const KVPMaster* master, const QString& fallback);
+
 // The recorder's identification and content list.
 struct Content {
     Result result;

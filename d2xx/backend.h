@@ -29,6 +29,12 @@ struct DeviceInfo {
     // Identity inside the backend (bus/port path, tty path, simulator slot);
     // two entries with the same backend and key are the same device.
     std::string key;
+    // Where the device is plugged in, the same whichever backend lists it:
+    // "usb:<bus>-<port path>:<interface>" for USB devices, the port's path
+    // for a named serial port, the slot for a simulated device. Stays the
+    // same while the device stays in its socket, even across a new USB
+    // address, so a device without a serial number can be found again.
+    std::string place;
 };
 
 // The signal of an event (FT_SetEvent) as a port's wait sees it: a flag, a

@@ -211,22 +211,16 @@ FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* pDest, LPDWORD lpdwNumD
     return FT_OK;
 }
 
-FT_STATUS FT_Open(int deviceNumber, FT_HANDLE* pHandle)
+namespace {
+
+FT_STATUS openListed(const ListedDevice& device, FT_HANDLE* pHandle)
 {
-    if (!pHandle)
-        return FT_INVALID_PARAMETER;
-    *pHandle = nullptr;
     Registry& r = registry();
-    ListedDevice device;
     {
         std::lock_guard lock(r.mutex);
-        if (deviceNumber < 0 || static_cast<std::size_t>(deviceNumber) >= r.list.size())
-            return FT_DEVICE_NOT_FOUND;
-        device = r.list[static_cast<std::size_t>(deviceNumber)];
-        if (!device.backend)
-            return FT_DEVICE_NOT_FOUND;
         if (isOpen(r, device)) {
-            qCDebug(lcD2xx) << "device" << deviceNumber << "is already open";
+            qCDebug(lcD2xx).noquote()
+                << QString::fromStdString(device.info.description) << "is already open";
             return FT_DEVICE_NOT_OPENED;
         }
     }
@@ -244,6 +238,78 @@ FT_STATUS FT_Open(int deviceNumber, FT_HANDLE* pHandle)
     auto* handle = new Handle {device.backend, device.info.key, std::move(port)};
     r.handles.insert(handle);
     *pHandle = handle;
+    return FT_OK;
+}
+
+// The serial number as FT_GetDeviceInfoList shows it.
+std::string listedSerial(const DeviceInfo& info)
+{
+    return info.serial.substr(0, sizeof FT_DEVICE_LIST_INFO_NODE::SerialNumber - 1);
+}
+
+} // namespace
+
+FT_STATUS FT_Open(int deviceNumber, FT_HANDLE* pHandle)
+{
+    if (!pHandle)
+        return FT_INVALID_PARAMETER;
+    *pHandle = nullptr;
+    Registry& r = registry();
+    ListedDevice device;
+    {
+        std::lock_guard lock(r.mutex);
+        if (deviceNumber < 0 || static_cast<std::size_t>(deviceNumber) >= r.list.size())
+            return FT_DEVICE_NOT_FOUND;
+        device = r.list[static_cast<std::size_t>(deviceNumber)];
+    }
+    if (!device.backend)
+        return FT_DEVICE_NOT_FOUND;
+    return openListed(device, pHandle);
+}
+
+FT_STATUS FT_OpenEx(LPVOID pvArg1, DWORD dwFlags, FT_HANDLE* pHandle)
+{
+    if (!pHandle)
+        return FT_INVALID_PARAMETER;
+    *pHandle = nullptr;
+    if (!pvArg1 || (dwFlags != FT_OPEN_BY_SERIAL_NUMBER && dwFlags != FT_OPEN_BY_PLACE))
+        return FT_INVALID_PARAMETER;
+    const std::string name(static_cast<const char*>(pvArg1));
+    if (name.empty())
+        return FT_DEVICE_NOT_FOUND;
+    const std::vector<ListedDevice> present = buildList();
+    const ListedDevice* match = nullptr;
+    for (const ListedDevice& d : present) {
+        const std::string& field =
+            dwFlags == FT_OPEN_BY_SERIAL_NUMBER ? listedSerial(d.info) : d.info.place;
+        if (!d.backend || field != name)
+            continue;
+        if (match) {
+            // Two devices answer to the name: opening either could reach
+            // the wrong one.
+            qCWarning(lcD2xx).noquote()
+                << "more than one device is" << QString::fromStdString(name);
+            return FT_OTHER_ERROR;
+        }
+        match = &d;
+    }
+    if (!match)
+        return FT_DEVICE_NOT_FOUND;
+    return openListed(*match, pHandle);
+}
+
+FT_STATUS FT_GetDevicePlace(int deviceNumber, char* place, DWORD size)
+{
+    if (!place || size == 0)
+        return FT_INVALID_PARAMETER;
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    if (deviceNumber < 0 || static_cast<std::size_t>(deviceNumber) >= r.list.size())
+        return FT_DEVICE_NOT_FOUND;
+    const std::string& text = r.list[static_cast<std::size_t>(deviceNumber)].info.place;
+    if (text.size() >= size)
+        return FT_INSUFFICIENT_RESOURCES;
+    copyText(place, size, text);
     return FT_OK;
 }
 

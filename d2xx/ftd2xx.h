@@ -36,6 +36,12 @@ enum : UCHAR {
     FT_PARITY_EVEN = 2,
 };
 
+// How FT_OpenEx names the device. FT_OPEN_BY_PLACE is ours, not D2XX's.
+enum : DWORD {
+    FT_OPEN_BY_SERIAL_NUMBER = 1, // pvArg1: the serial number, as the list shows it
+    FT_OPEN_BY_PLACE = 0x100,     // pvArg1: the place, as FT_GetDevicePlace reports it
+};
+
 // FT_DEVICE_LIST_INFO_NODE::Flags
 enum : ULONG { FT_FLAGS_OPENED = 1, FT_FLAGS_HISPEED = 2 };
 
@@ -87,6 +93,17 @@ FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* pDest, LPDWORD lpdwNumD
 // Opens the device at that position of the last list. A device that is
 // already open cannot be opened again.
 FT_STATUS FT_Open(int deviceNumber, FT_HANDLE* pHandle);
+// Opens the one device that the name fits among the devices present now,
+// whatever its list position; leaves the list of FT_CreateDeviceInfoList
+// alone. Unlike D2XX it never picks the first of several devices that fit:
+// that fails with FT_OTHER_ERROR, as no device fitting is FT_DEVICE_NOT_FOUND.
+// An empty name fits no device.
+FT_STATUS FT_OpenEx(LPVOID pvArg1, DWORD dwFlags, FT_HANDLE* pHandle);
+// Not part of D2XX: copies where the device at that position of the last
+// list is plugged in (a zero-terminated text that FT_OPEN_BY_PLACE takes)
+// into place, which holds size bytes. FT_INSUFFICIENT_RESOURCES when it
+// does not fit.
+FT_STATUS FT_GetDevicePlace(int deviceNumber, char* place, DWORD size);
 FT_STATUS FT_ResetDevice(FT_HANDLE ftHandle);
 FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, ULONG baudRate);
 FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR wordLength, UCHAR stopBits,

@@ -197,6 +197,7 @@ DeviceInfo describeInterface(std::uint16_t productId, std::uint16_t bcdDevice,
     info.usbBus = place.bus;
     info.usbAddress = usbAddress;
     info.key = usbKey(place);
+    info.place = info.key;
     return info;
 }
 
@@ -395,6 +396,7 @@ std::vector<DeviceInfo> serialListing(const std::vector<DeviceInfo>& ttyUsbPorts
         info.type = FT_DEVICE_UNKNOWN;
         info.description = p.description;
         info.key = p.path;
+        info.place = p.path;
         out.push_back(std::move(info));
     }
     return out;

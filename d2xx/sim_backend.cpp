@@ -79,6 +79,9 @@ public:
             d.serial = r->serial();
             d.description = r->description();
             d.key = keyOf(*r);
+            // The slot on the bus: kept while the device is away, like a
+            // USB socket.
+            d.place = "sim:slot" + std::to_string(position);
             out.push_back(std::move(d));
         }
         return out;

@@ -24,6 +24,11 @@ bool describes(const FT_DEVICE_LIST_INFO_NODE& node, const char (&text)[16])
     return std::memcmp(node.Description, text, sizeof text) == 0;
 }
 
+bool isRecorderOrDongle(const FT_DEVICE_LIST_INFO_NODE& node)
+{
+    return describes(node, RecorderDescription) || describes(node, DongleDescription);
+}
+
 struct DeviceList {
     std::vector<FT_DEVICE_LIST_INFO_NODE> nodes;
     bool ok = false;
@@ -66,11 +71,19 @@ KVPmPhyUSB::~KVPmPhyUSB()
 
 void KVPmPhyUSB::setLastError(const char* text)
 {
+    // Once the chosen device is known to be gone, that is the reason for
+    // whatever fails after, until a device is opened or chosen again.
+    if (m_deviceLost.load(std::memory_order_acquire))
+        return;
+    setLastErrorText(QCoreApplication::translate("KVPmPhyUSB", text));
+}
+
+void KVPmPhyUSB::setLastErrorText(QString text)
+{
     // The text is written by the reader and master threads and read by
     // others; no thread keeps a shared reference to another's string data.
-    QString translated = QCoreApplication::translate("KVPmPhyUSB", text);
     std::lock_guard lock(m_errorLock);
-    m_lastError = std::move(translated);
+    m_lastError = std::move(text);
 }
 
 QString KVPmPhyUSB::lastError() const
@@ -83,6 +96,7 @@ QHash<int, QString>* KVPmPhyUSB::listDevices()
 {
     std::lock_guard lock(m_control);
     m_devices.clear();
+    m_identities.clear();
     const DeviceList list = readDeviceList();
     if (!list.ok) {
         setLastError(QT_TR_NOOP("Failed to list devices."));
@@ -99,13 +113,90 @@ QHash<int, QString>* KVPmPhyUSB::listDevices()
             m_devices.insert(i, QStringLiteral("USB Device %1").arg(++counter));
         else if (describes(node, DongleDescription))
             m_devices.insert(i, QStringLiteral("USB Dongle %1").arg(++counter));
+        else
+            continue;
+        m_identities.insert(i, identityAt(list.nodes, i));
     }
     return &m_devices;
 }
 
+DeviceIdentity KVPmPhyUSB::identityAt(const std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes,
+                                      int position)
+{
+    const auto serialOf = [](const FT_DEVICE_LIST_INFO_NODE& node) {
+        return QByteArray(node.SerialNumber, qstrnlen(node.SerialNumber, sizeof node.SerialNumber));
+    };
+    DeviceIdentity identity;
+    const QByteArray serial = serialOf(nodes[static_cast<std::size_t>(position)]);
+    const auto sharing = std::count_if(nodes.begin(), nodes.end(),
+                                       [&](const auto& node) { return serialOf(node) == serial; });
+    if (!serial.isEmpty() && sharing == 1) {
+        identity.serial = serial;
+        return identity;
+    }
+    // Without a serial number of its own the device is known by its socket.
+    char place[256] = {};
+    if (FT_GetDevicePlace(position, place, sizeof place) == FT_OK)
+        identity.place = place;
+    return identity;
+}
+
 void KVPmPhyUSB::setDeviceIndex(int index)
 {
+    std::lock_guard lock(m_control);
     m_deviceIndex.store(index, std::memory_order_release);
+    // A position the last listing gave is that device, wherever it is now.
+    m_chosen = m_identities.value(index);
+    m_deviceLost.store(false, std::memory_order_release);
+}
+
+DeviceIdentity KVPmPhyUSB::identity() const
+{
+    std::lock_guard lock(m_control);
+    return m_chosen;
+}
+
+QString KVPmPhyUSB::lostDeviceReason()
+{
+    std::lock_guard lock(m_control);
+    // An exchange that failed on a vanished device left nothing to go by:
+    // look for the device now.
+    if (!m_deviceLost.load(std::memory_order_acquire) && m_chosen.isKnown() && !isListed(m_chosen))
+        markLost(m_chosen);
+    if (!m_deviceLost.load(std::memory_order_acquire))
+        return QString();
+    std::lock_guard errorLock(m_errorLock);
+    return QString(m_lostReason.constData(), m_lostReason.size());
+}
+
+bool KVPmPhyUSB::isListed(const DeviceIdentity& identity)
+{
+    const DeviceList list = readDeviceList();
+    if (!list.ok)
+        return true; // nothing known
+    for (int i = 0; i < static_cast<int>(list.nodes.size()); ++i) {
+        const DeviceIdentity listed = identityAt(list.nodes, i);
+        if (identity.serial.isEmpty() ? listed.place == identity.place
+                                      : listed.serial == identity.serial)
+            return true;
+    }
+    return false;
+}
+
+void KVPmPhyUSB::markLost(const DeviceIdentity& identity)
+{
+    const QString reason = identity.serial.isEmpty()
+        ? QCoreApplication::translate("KVPmPhyUSB", "The recorder at %1 is no longer connected.")
+              .arg(QString::fromLatin1(identity.place))
+        : QCoreApplication::translate("KVPmPhyUSB", "The recorder %1 is no longer connected.")
+              .arg(QString::fromLatin1(identity.serial));
+    {
+        std::lock_guard lock(m_errorLock);
+        m_lostReason = reason;
+    }
+    if (!m_deviceLost.exchange(true, std::memory_order_acq_rel))
+        qCWarning(lcLink).noquote() << reason;
+    setLastErrorText(reason);
 }
 
 bool KVPmPhyUSB::connectDevice()
@@ -116,38 +207,46 @@ bool KVPmPhyUSB::connectDevice()
 
 bool KVPmPhyUSB::connectLocked()
 {
-    listDevices();
-    if (m_devices.isEmpty())
-        return false;
-
-    int target = -1;
-    const int index = m_deviceIndex.load(std::memory_order_acquire);
-    if (index == -1) {
-        const QList<int> positions = m_devices.keys();
-        target = *std::min_element(positions.begin(), positions.end());
-    } else if (m_devices.contains(index)) {
-        target = index;
+    int position = -1;
+    if (!m_chosen.isKnown()) {
+        // Chosen by position alone: the device there now, from now on known
+        // by its identity. The table of the last listing stays as it is:
+        // its positions name the devices it listed.
+        const DeviceList list = readDeviceList();
+        if (!list.ok) {
+            setLastError(QT_TR_NOOP("Failed to list devices."));
+            return false;
+        }
+        const auto first = std::find_if(list.nodes.begin(), list.nodes.end(), isRecorderOrDongle);
+        if (first == list.nodes.end()) {
+            setLastError(QT_TR_NOOP("No device found."));
+            return false;
+        }
+        const int index = m_deviceIndex.load(std::memory_order_acquire);
+        if (index == -1)
+            position = static_cast<int>(first - list.nodes.begin());
+        else if (index >= 0 && static_cast<std::size_t>(index) < list.nodes.size()
+                 && isRecorderOrDongle(list.nodes[static_cast<std::size_t>(index)]))
+            position = index;
+        if (position >= 0)
+            m_chosen = identityAt(list.nodes, position);
     }
+    const bool chosen = m_chosen.isKnown() || position >= 0;
 
     if (m_open.load(std::memory_order_acquire)) {
         // A handle is held. Reopening the device it belongs to would fail
-        // (it is open) and leak the handle; a different target must not be
+        // (it is open) and leak the handle; a different device must not be
         // opened while the reader still reads from the old one.
-        bool same = false;
-        if (target >= 0 && m_connected.load(std::memory_order_acquire)) {
-            const DeviceList list = readDeviceList();
-            same = list.ok && static_cast<std::size_t>(target) < list.nodes.size()
-                && list.nodes[static_cast<std::size_t>(target)].ftHandle
-                    == m_handle.load(std::memory_order_acquire);
-        }
+        const bool same = chosen && m_chosen.isKnown() && m_opened == m_chosen
+            && m_connected.load(std::memory_order_acquire) && handleStillListed();
         if (!same) {
             stopReader();
             closeHandle();
-            if (target >= 0)
-                openAndConfigure(target);
+            if (chosen)
+                openAndConfigure(m_chosen, position);
         }
-    } else if (target >= 0) {
-        openAndConfigure(target);
+    } else if (chosen) {
+        openAndConfigure(m_chosen, position);
     }
 
     if (!isRunning()) {
@@ -157,15 +256,44 @@ bool KVPmPhyUSB::connectLocked()
     return m_connected.load(std::memory_order_acquire);
 }
 
-bool KVPmPhyUSB::openAndConfigure(int position)
+bool KVPmPhyUSB::handleStillListed()
+{
+    const DeviceList list = readDeviceList();
+    const FT_HANDLE handle = m_handle.load(std::memory_order_acquire);
+    return list.ok && std::any_of(list.nodes.begin(), list.nodes.end(), [handle](const auto& node) {
+               return node.ftHandle == handle;
+           });
+}
+
+FT_STATUS KVPmPhyUSB::openHandle(const DeviceIdentity& identity, int position, FT_HANDLE* handle)
+{
+    // By identity, so that a device that moved up the list after another
+    // one was unplugged is still the one reached, and never its successor
+    // at the old position.
+    if (!identity.serial.isEmpty())
+        return FT_OpenEx(const_cast<char*>(identity.serial.constData()), FT_OPEN_BY_SERIAL_NUMBER,
+                         handle);
+    if (!identity.place.isEmpty())
+        return FT_OpenEx(const_cast<char*>(identity.place.constData()), FT_OPEN_BY_PLACE, handle);
+    return FT_Open(position, handle);
+}
+
+bool KVPmPhyUSB::openAndConfigure(const DeviceIdentity& identity, int position)
 {
     m_open.store(false, std::memory_order_release);
     m_connected.store(false, std::memory_order_release);
     FT_HANDLE handle = nullptr;
-    if (FT_Open(position, &handle) != FT_OK) {
+    const FT_STATUS opened = openHandle(identity, position, &handle);
+    if (opened == FT_DEVICE_NOT_FOUND && identity.isKnown()) {
+        markLost(identity);
+        return false;
+    }
+    if (opened != FT_OK) {
         setLastError(QT_TR_NOOP("Failed to open connection"));
         return false;
     }
+    m_deviceLost.store(false, std::memory_order_release);
+    m_opened = identity;
     m_handle.store(handle, std::memory_order_release);
     m_open.store(true, std::memory_order_release);
     if (FT_ResetDevice(handle) != FT_OK) {

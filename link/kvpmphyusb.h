@@ -7,11 +7,23 @@
 
 #include "ftd2xx.h"
 
+#include <QByteArray>
 #include <QHash>
 #include <QString>
 
 #include <atomic>
 #include <mutex>
+#include <vector>
+
+// What tells one device from another when it is opened again: its serial
+// number, or where it is plugged in when it has none or shares it with
+// another listed device. Both as the device layer lists them.
+struct DeviceIdentity {
+    QByteArray serial;
+    QByteArray place;
+    bool isKnown() const { return !serial.isEmpty() || !place.isEmpty(); }
+    bool operator==(const DeviceIdentity& other) const = default;
+};
 
 class KVPmPhyUSB : public KVPmPhy {
     Q_OBJECT
@@ -30,8 +42,22 @@ public:
     // Rebuilds the table of recorders (D2XX list position -> display name);
     // null when the listing itself failed. The table stays owned by the link.
     QHash<int, QString>* listDevices();
+    // Chooses the device at that position of the table the last
+    // listDevices() made (-1: the first recorder listed when connecting).
+    // The first connect after this opens it; every later one, the reopenings
+    // of an operation included, opens that same device again by its
+    // identity, wherever the device list now has it, and fails while it is
+    // not there. Positions not in the table are looked up at that first
+    // connect.
     void setDeviceIndex(int index);
     int deviceIndex() const { return m_deviceIndex.load(std::memory_order_acquire); }
+    // The device the link keeps to; unknown until the first connect when
+    // the choice was not made from a listing.
+    DeviceIdentity identity() const;
+    // Why the chosen device cannot be reached: it is no longer connected
+    // (a reopening did not find it, or it is not listed now). Empty while
+    // it is there, or nothing is known about it.
+    QString lostDeviceReason();
 
     bool connectDevice() override;
     bool disconnectDevice() override;
@@ -49,25 +75,43 @@ protected:
 
 private:
     bool connectLocked();
-    bool openAndConfigure(int position);
+    // The identity of the device at that list position; the serial number
+    // only when no other listed device shows the same one.
+    static DeviceIdentity identityAt(const std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes,
+                                     int position);
+    // True while the open handle's device is still listed.
+    bool handleStillListed();
+    bool isListed(const DeviceIdentity& identity);
+    void markLost(const DeviceIdentity& identity);
+    bool openAndConfigure(const DeviceIdentity& identity, int position);
+    FT_STATUS openHandle(const DeviceIdentity& identity, int position, FT_HANDLE* handle);
     void stopReader();
     void closeHandle();
     bool sendBlock(ushort length, const void* data);
     void setLastError(const char* text);
+    void setLastErrorText(QString text);
     // Reads what waits in the receive queue and hands it to the master;
     // false when the read failed.
     bool receiveAvailable(KVPMaster* master);
 
     // Serialises listing, opening, closing and writing among the caller and
     // master threads; the reader never takes it.
-    std::recursive_mutex m_control;
+    mutable std::recursive_mutex m_control;
     std::atomic<FT_HANDLE> m_handle {nullptr};
     // The reader sleeps on it: signalled by the device layer when bytes
     // arrive while a reply is awaited, by send() when a frame went out and
     // by stopReader().
     FT_EVENT_HANDLE m_readerEvent;
     std::atomic<int> m_deviceIndex {-1};
+    // Guarded by m_control: the device chosen (unknown until found), the
+    // device the handle belongs to, and the identities of the table's
+    // entries by position.
+    DeviceIdentity m_chosen;
+    DeviceIdentity m_opened;
+    QHash<int, DeviceIdentity> m_identities;
     QHash<int, QString> m_devices;
+    std::atomic<bool> m_deviceLost {false};
     mutable std::mutex m_errorLock;
     QString m_lastError;
+    QString m_lostReason;
 };

@@ -53,7 +53,8 @@ void MZTFilesDeleter::run()
         if (mode == core::TransferMode::Busy)
             emit busy();
         else
-            fail(tr("The recorder did not switch into its transfer mode."));
+            fail(core::lostRecorderReasonOr(
+                master, tr("The recorder did not switch into its transfer mode.")));
         return;
     }
     // The abort is looked at inside each deletion, after its start request

@@ -94,7 +94,8 @@ void MZTFilesDownLoader::run()
         if (mode == core::TransferMode::Busy)
             emit busy();
         else
-            fail(tr("The recorder did not switch into its transfer mode."));
+            fail(core::lostRecorderReasonOr(
+                master, tr("The recorder did not switch into its transfer mode.")));
         return;
     }
     checkingTransferMode = false;

@@ -109,7 +109,8 @@ void MZTFilesUpLoader::run()
         if (mode == core::TransferMode::Busy)
             emit busy();
         else
-            fail(tr("The recorder did not switch into its transfer mode."));
+            fail(core::lostRecorderReasonOr(
+                master, tr("The recorder did not switch into its transfer mode.")));
         return;
     }
     checkingTransferMode = false;

@@ -256,6 +256,10 @@ void TestHwLogic::sysfsScan()
                            "/dev/ttyUSB1|KORVANT KVP-DEV|KV000001|1:7",
                            "/dev/ttyUSB5|Custom FTDI||1:20", "/dev/ttyUSB3|KORVANT KVP-DGL||2:3"}));
     QCOMPARE(ports[2].type, ULONG {FT_DEVICE_232R});
+    // Its place is the USB socket, as libftdi would list it, not the tty
+    // number, which a replugged device need not get back.
+    QCOMPARE(ports[2].place, std::string("usb:1-2:0"));
+    QCOMPARE(ports[1].place, std::string("usb:1-1.4:1"));
 }
 
 void TestHwLogic::sysfsScanOfMissingTree()
@@ -286,6 +290,7 @@ void TestHwLogic::namedPortsReplaceTheirTtyUsbEntry()
     QCOMPARE(list[1].description, std::string("KORVANT KVP-DEV"));
     QCOMPARE(list[1].usbBus, 0); // named ports carry no USB identity
     QCOMPARE(list[2].key, std::string("/dev/pts/9"));
+    QCOMPARE(list[2].place, std::string("/dev/pts/9"));
 }
 
 void TestHwLogic::mergedListOrder()

@@ -124,6 +124,7 @@ class TestSerialPort : public QObject {
 private slots:
     void initTestCase();
     void listsNamedPorts();
+    void opensByPlaceWhereverListed();
     void writesAndReads();
     void readWaitsForAllOrTheTimeout();
     void readAndWriteRunTogether();
@@ -163,6 +164,46 @@ void TestSerialPort::listsNamedPorts()
     QCOMPARE(again[0].Flags & FT_FLAGS_OPENED, 0u);
     QCOMPARE(again[1].Flags & FT_FLAGS_OPENED, ULONG {FT_FLAGS_OPENED});
     QCOMPARE(again[1].ftHandle, h);
+}
+
+void TestSerialPort::opensByPlaceWhereverListed()
+{
+    Pty a, b;
+    QVERIFY(a.ok() && b.ok());
+    listPorts(a.slave + "=KORVANT KVP-DEV;" + b.slave + "=KORVANT KVP-DEV");
+    char place[256] = {};
+    QCOMPARE(FT_GetDevicePlace(1, place, sizeof place), FT_OK);
+    QCOMPARE(QString::fromLocal8Bit(place), b.slave);
+    char tooSmall[4] = {};
+    QCOMPARE(FT_GetDevicePlace(1, tooSmall, sizeof tooSmall), FT_INSUFFICIENT_RESOURCES);
+    QCOMPARE(FT_GetDevicePlace(2, place, sizeof place), FT_DEVICE_NOT_FOUND);
+
+    // The first port is gone: the second is found at position 0, and the
+    // list made before is left as it was.
+    qputenv("MZT500_PORTS", (b.slave + "=KORVANT KVP-DEV").toLocal8Bit());
+    FT_HANDLE h = nullptr;
+    QCOMPARE(FT_OpenEx(place, FT_OPEN_BY_PLACE, &h), FT_OK);
+    Closer closer {h};
+    b.send("x");
+    char byte = 0;
+    DWORD got = 0;
+    QCOMPARE(FT_SetTimeouts(h, 2000, 2000), FT_OK);
+    QCOMPARE(FT_Read(h, &byte, 1, &got), FT_OK);
+    QCOMPARE(got, DWORD(1));
+    QCOMPARE(byte, 'x');
+    FT_HANDLE second = nullptr;
+    QCOMPARE(FT_OpenEx(place, FT_OPEN_BY_PLACE, &second), FT_DEVICE_NOT_OPENED);
+
+    // A port that is no longer named, no name, a serial number nobody has.
+    QByteArray other = a.slave.toLocal8Bit();
+    QCOMPARE(FT_OpenEx(other.data(), FT_OPEN_BY_PLACE, &second), FT_DEVICE_NOT_FOUND);
+    char empty[1] = {};
+    QCOMPARE(FT_OpenEx(empty, FT_OPEN_BY_PLACE, &second), FT_DEVICE_NOT_FOUND);
+    QCOMPARE(FT_OpenEx(empty, FT_OPEN_BY_SERIAL_NUMBER, &second), FT_DEVICE_NOT_FOUND);
+    char serial[] = "KV000001";
+    QCOMPARE(FT_OpenEx(serial, FT_OPEN_BY_SERIAL_NUMBER, &second), FT_DEVICE_NOT_FOUND);
+    QCOMPARE(FT_OpenEx(serial, 4, &second), FT_INVALID_PARAMETER);
+    QVERIFY(!second);
 }
 
 void TestSerialPort::writesAndReads()

@@ -243,7 +243,10 @@ bool Cli::openRecorder(QList<ContentRecord>* records, int* status)
         return false;
     }
     if (mode != core::TransferMode::Entered) {
-        *status = m_terminal.fail(ExitFailed, QStringLiteral("The recorder does not answer."));
+        *status = m_terminal.fail(
+            ExitFailed,
+            core::lostRecorderReasonOr(session().master(),
+                                       QStringLiteral("The recorder does not answer.")));
         return false;
     }
     m_inTransferMode = true;
