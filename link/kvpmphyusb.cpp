@@ -29,6 +29,11 @@ bool isRecorderOrDongle(const FT_DEVICE_LIST_INFO_NODE& node)
     return describes(node, RecorderDescription) || describes(node, DongleDescription);
 }
 
+QByteArray serialOf(const FT_DEVICE_LIST_INFO_NODE& node)
+{
+    return QByteArray(node.SerialNumber, qstrnlen(node.SerialNumber, sizeof node.SerialNumber));
+}
+
 struct DeviceList {
     std::vector<FT_DEVICE_LIST_INFO_NODE> nodes;
     bool ok = false;
@@ -123,9 +128,6 @@ QHash<int, QString>* KVPmPhyUSB::listDevices()
 DeviceIdentity KVPmPhyUSB::identityAt(const std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes,
                                       int position)
 {
-    const auto serialOf = [](const FT_DEVICE_LIST_INFO_NODE& node) {
-        return QByteArray(node.SerialNumber, qstrnlen(node.SerialNumber, sizeof node.SerialNumber));
-    };
     DeviceIdentity identity;
     const QByteArray serial = serialOf(nodes[static_cast<std::size_t>(position)]);
     const auto sharing = std::count_if(nodes.begin(), nodes.end(),
@@ -150,12 +152,6 @@ void KVPmPhyUSB::setDeviceIndex(int index)
     m_deviceLost.store(false, std::memory_order_release);
 }
 
-DeviceIdentity KVPmPhyUSB::identity() const
-{
-    std::lock_guard lock(m_control);
-    return m_chosen;
-}
-
 QString KVPmPhyUSB::lostDeviceReason()
 {
     std::lock_guard lock(m_control);
@@ -175,9 +171,10 @@ bool KVPmPhyUSB::isListed(const DeviceIdentity& identity)
     if (!list.ok)
         return true; // nothing known
     for (int i = 0; i < static_cast<int>(list.nodes.size()); ++i) {
-        const DeviceIdentity listed = identityAt(list.nodes, i);
-        if (identity.serial.isEmpty() ? listed.place == identity.place
-                                      : listed.serial == identity.serial)
+        char place[256] = {};
+        if (identity.serial.isEmpty()
+                ? FT_GetDevicePlace(i, place, sizeof place) == FT_OK && identity.place == place
+                : serialOf(list.nodes[static_cast<std::size_t>(i)]) == identity.serial)
             return true;
     }
     return false;

@@ -51,9 +51,6 @@ public:
     // connect.
     void setDeviceIndex(int index);
     int deviceIndex() const { return m_deviceIndex.load(std::memory_order_acquire); }
-    // The device the link keeps to; unknown until the first connect when
-    // the choice was not made from a listing.
-    DeviceIdentity identity() const;
     // Why the chosen device cannot be reached: it is no longer connected
     // (a reopening did not find it, or it is not listed now). Empty while
     // it is there, or nothing is known about it.
@@ -96,7 +93,7 @@ private:
 
     // Serialises listing, opening, closing and writing among the caller and
     // master threads; the reader never takes it.
-    mutable std::recursive_mutex m_control;
+    std::recursive_mutex m_control;
     std::atomic<FT_HANDLE> m_handle {nullptr};
     // The reader sleeps on it: signalled by the device layer when bytes
     // arrive while a reply is awaited, by send() when a frame went out and

@@ -99,6 +99,13 @@ private slots:
         core::connectTo(&r.s.master, &r.s.link, r.found[2].deviceIndex);
         QVERIFY(core::readContent(&r.s.master).result.ok());
         QVERIFY(!r.third().receivedFrames().empty());
+
+        // The second alone is left: it is there, whatever it shared before.
+        core::connectTo(&r.s.master, &r.s.link, r.found[1].deviceIndex);
+        r.third().vanish();
+        QCOMPARE(core::lostRecorderReasonOr(&r.s.master, QStringLiteral("there")),
+                 QStringLiteral("there"));
+        QVERIFY(core::readContent(&r.s.master).result.ok());
     }
 
     void aRecorderThatCameBackIsReachedAgain()
