@@ -19,34 +19,40 @@ namespace {
 // Passes the master's byte counts of this thread's transfers on as
 // progress. The master reports on the thread that runs the transaction;
 // counts from other threads (the window's connection poll) are not ours.
+// An upload counts only what it writes: the short reads around the write
+// (the selection, the end of a failed write) are not the file's bytes.
 class ByteProgress {
 public:
-    ByteProgress(KVPMaster* master, const ProgressSink& sink, Progress* current)
+    enum class Direction { Reading, Writing };
+    ByteProgress(KVPMaster* master, const ProgressSink& sink, Progress* current,
+                 Direction direction)
         : m_thread(QThread::currentThread())
     {
         if (!sink)
             return;
-        m_received = QObject::connect(
-            master, &KVPMaster::sigReceived, master,
-            [this, &sink, current](uint bytes) {
-                if (QThread::currentThread() != m_thread || current->bytesTotal == 0)
-                    return;
-                current->stage = Progress::Stage::Transferring;
-                current->bytesDone =
-                    bytes == mzt500::EndOfReadMark ? current->bytesTotal : quint64(bytes);
-                sink(*current);
-            },
-            Qt::DirectConnection);
-        m_transferred = QObject::connect(
-            master, &KVPMaster::sigTransferred, master,
-            [this, &sink, current](uint percent) {
-                if (QThread::currentThread() != m_thread || current->bytesTotal == 0)
-                    return;
-                current->stage = Progress::Stage::Transferring;
-                current->bytesDone = current->bytesTotal * std::min(percent, 100u) / 100;
-                sink(*current);
-            },
-            Qt::DirectConnection);
+        if (direction == Direction::Reading)
+            m_received = QObject::connect(
+                master, &KVPMaster::sigReceived, master,
+                [this, &sink, current](uint bytes) {
+                    if (QThread::currentThread() != m_thread || current->bytesTotal == 0)
+                        return;
+                    current->stage = Progress::Stage::Transferring;
+                    current->bytesDone =
+                        bytes == mzt500::EndOfReadMark ? current->bytesTotal : quint64(bytes);
+                    sink(*current);
+                },
+                Qt::DirectConnection);
+        else
+            m_transferred = QObject::connect(
+                master, &KVPMaster::sigTransferred, master,
+                [this, &sink, current](uint percent) {
+                    if (QThread::currentThread() != m_thread || current->bytesTotal == 0)
+                        return;
+                    current->stage = Progress::Stage::Transferring;
+                    current->bytesDone = current->bytesTotal * std::min(percent, 100u) / 100;
+                    sink(*current);
+                },
+                Qt::DirectConnection);
     }
     ~ByteProgress()
     {
@@ -80,7 +86,8 @@ bool stopRequested(const KVPMaster* master, const CancelToken* cancel)
 bool deleteOnRecorder(KVPMaster* master, int fileNumber, const ProgressSink& sink,
                       Progress* current, const CancelToken* cancel, const char* logText,
                       bool reconnectAfterStatusFailure,
-                      const std::function<bool()>& beforeStart = {})
+                      const std::function<bool()>& beforeStart = {},
+                      kvp::FailureCause* cause = nullptr)
 {
     current->deletion = -1;
     report(sink, current, Progress::Stage::Deleting);
@@ -97,7 +104,61 @@ bool deleteOnRecorder(KVPMaster* master, int fileNumber, const ProgressSink& sin
     };
     hooks.pollIntervalMs = mzt500::DeletionPollIntervalMs;
     hooks.reconnectAfterStatusFailure = reconnectAfterStatusFailure;
-    return kvp::deleteStoredFile(master, fileNumber, hooks);
+    return kvp::deleteStoredFile(master, fileNumber, hooks, cause);
+}
+
+// One file's transfer is made at most this often: a reply lost or spoilt on
+// the line costs the file, not the whole operation.
+constexpr int AttemptsPerFile = 3;
+
+// Counts the attempts at one file and decides whether a failed one is made
+// again from the file's start. Only a lost or spoilt reply from a recorder
+// that still answers is worth it: a refusal, a wrong answer, a recorder that
+// is gone or answers nothing would fail again. A stop (the user's cancel,
+// unless the file must be finished) ends the file as it stands.
+class FileAttempts {
+public:
+    FileAttempts(KVPMaster* master, const FileRef& file, const char* what,
+                 std::function<bool()> stop)
+        : m_master(master)
+        , m_file(file)
+        , m_what(what)
+        , m_stop(std::move(stop))
+    {
+    }
+
+    bool again(kvp::FailureCause cause)
+    {
+        if (cause != kvp::FailureCause::NoReply || m_attempt >= AttemptsPerFile || m_stop()) {
+            if (m_attempt > 1 || cause != kvp::FailureCause::NoReply)
+                qCDebug(lcOperations).noquote().nospace()
+                    << m_what << " " << m_file.name << " failed for good (attempt " << m_attempt
+                    << " of " << AttemptsPerFile << "): " << kvp::describeCause(cause);
+            return false;
+        }
+        ++m_attempt;
+        qCDebug(lcOperations).noquote().nospace()
+            << m_what << " " << m_file.name << " again from its start (attempt " << m_attempt
+            << " of " << AttemptsPerFile << "): " << kvp::describeCause(cause);
+        m_master->resetFrameEngine();
+        return true;
+    }
+
+private:
+    KVPMaster* m_master;
+    FileRef m_file;
+    const char* m_what;
+    std::function<bool()> m_stop;
+    int m_attempt = 1;
+};
+
+// A retried file's bytes start again from 0; its total stays, so that an
+// overall count built from the files' sizes counts it once.
+void restartBytes(const ProgressSink& sink, Progress* current, quint64 total)
+{
+    current->bytesDone = 0;
+    current->bytesTotal = total;
+    report(sink, current, Progress::Stage::Transferring);
 }
 
 } // namespace
@@ -111,7 +172,7 @@ Result downloadFiles(KVPMaster* master, const QList<FileRef>& files,
     ReplyTimeout timeout(master, mzt500::TransferReplyTimeoutMs);
     Progress current;
     current.fileCount = int(files.size());
-    const ByteProgress bytes(master, progress, &current);
+    const ByteProgress bytes(master, progress, &current, ByteProgress::Direction::Reading);
 
     for (const FileRef& file : files) {
         if (cancelled(cancel))
@@ -125,11 +186,25 @@ Result downloadFiles(KVPMaster* master, const QList<FileRef>& files,
 
         DownloadedFile got;
         got.file = file;
-        const kvp::StoredFileRead read = kvp::readStoredFile(
-            master, mzt500::fileNumberForId(file.id), &got.data, [&](quint32 size) {
-                current.bytesTotal = size;
-                report(progress, &current, Progress::Stage::Transferring);
-            });
+        FileAttempts attempts(master, file, "Reading",
+                              [&] { return stopRequested(master, cancel); });
+        kvp::StoredFileRead read = kvp::StoredFileRead::Failed;
+        kvp::FailureCause cause = kvp::FailureCause::None;
+        for (;;) {
+            read = kvp::readStoredFile(
+                master, mzt500::fileNumberForId(file.id), &got.data,
+                [&](quint32 size) {
+                    current.bytesTotal = size;
+                    report(progress, &current, Progress::Stage::Transferring);
+                },
+                &cause);
+            if (read != kvp::StoredFileRead::Failed || !attempts.again(cause))
+                break;
+            // Until the size is asked again no count is this file's.
+            if (current.bytesTotal != 0)
+                restartBytes(progress, &current, current.bytesTotal);
+            current.bytesTotal = 0;
+        }
         current.bytesTotal = 0;
         if (read == kvp::StoredFileRead::Missing) {
             got.missing = true;
@@ -234,7 +309,7 @@ Result uploadFiles(KVPMaster* master, const QList<UploadItem>& items,
     ReplyTimeout timeout(master, mzt500::TransferReplyTimeoutMs);
     Progress current;
     current.fileCount = int(items.size());
-    const ByteProgress bytes(master, progress, &current);
+    const ByteProgress bytes(master, progress, &current, ByteProgress::Direction::Writing);
     const auto cancelledAt = [](const FileRef& file) {
         return Result::failure(ResultCode::Cancelled, QStringLiteral("Cancelled."), file);
     };
@@ -262,14 +337,9 @@ Result uploadFiles(KVPMaster* master, const QList<UploadItem>& items,
         }
 
         const int fileNumber = mzt500::fileNumberForId(id);
-        bool exists = false;
-        if (!kvp::queryFileExists(master, fileNumber, &exists))
-            return stopRequested(master, cancel)
-                ? cancelledAt(item.file)
-                : Result::failure(
-                    ResultCode::QueryFailed,
-                    QStringLiteral("Writing %1 to the recorder failed.").arg(item.file.name),
-                    item.file);
+        // Whether the recorder held a file under this number when the upload
+        // came to it; a later attempt only finds a copy an earlier one wrote.
+        bool replaced = false;
         // Once the recorder has begun to delete its copy, the file lives only
         // in the caller's archive until it is written again: a cancel then
         // waits for the end of this file, and only a failure can stop it.
@@ -280,36 +350,74 @@ Result uploadFiles(KVPMaster* master, const QList<UploadItem>& items,
                 master->endAbortDeferral();
         });
         const auto startDeletion = [&] {
-            master->deferAbort();
-            deferring = true;
-            deletionStarted = !stopRequested(master, cancel);
+            if (!deferring) {
+                master->deferAbort();
+                deferring = true;
+                deletionStarted = !stopRequested(master, cancel);
+            }
             return deletionStarted;
         };
         const QString lostText =
             QStringLiteral("%1 is now missing from the recorder, and the archive still holds it.")
                 .arg(item.file.name);
-        if (exists
-            && !deleteOnRecorder(master, fileNumber, progress, &current, cancel,
-                                 "Replacing, delete progress ", true, startDeletion)) {
-            if (!deletionStarted && stopRequested(master, cancel))
-                return cancelledAt(item.file);
-            if (deletionStarted && master->isLinkLost())
-                return Result::failure(ResultCode::WriteFailedAfterDelete,
-                                       QStringLiteral("The recorder stopped answering while it "
-                                                      "deleted %1 to replace it; ")
-                                               .arg(item.file.name)
-                                           + lostText,
+        FileAttempts attempts(master, item.file, "Writing",
+                              [&] { return !deletionStarted && stopRequested(master, cancel); });
+        // The recorder answered the previous attempt's first request: a
+        // time-out of this attempt's first one is then a lost reply, not a
+        // recorder that answers nothing.
+        bool answeredBefore = true;
+        for (bool firstAttempt = true;; firstAttempt = false) {
+            bool exists = false;
+            kvp::FailureCause cause = kvp::FailureCause::None;
+            if (!kvp::queryFileExists(master, fileNumber, &exists)) {
+                cause = kvp::causeOfFailure(master);
+                if (cause == kvp::FailureCause::NoReply && !answeredBefore)
+                    cause = kvp::FailureCause::Silent;
+                answeredBefore = false;
+                if (attempts.again(cause))
+                    continue;
+                if (deletionStarted)
+                    return Result::failure(ResultCode::WriteFailedAfterDelete,
+                                           QStringLiteral("Writing %1 to the recorder failed "
+                                                          "after its old copy was deleted; ")
+                                                   .arg(item.file.name)
+                                               + lostText,
+                                           item.file);
+                return stopRequested(master, cancel)
+                    ? cancelledAt(item.file)
+                    : Result::failure(
+                        ResultCode::QueryFailed,
+                        QStringLiteral("Writing %1 to the recorder failed.").arg(item.file.name),
+                        item.file);
+            }
+            answeredBefore = true;
+            replaced = replaced || (firstAttempt && exists);
+            if (exists
+                && !deleteOnRecorder(master, fileNumber, progress, &current, cancel,
+                                     "Replacing, delete progress ", true, startDeletion, &cause)) {
+                if (!deletionStarted && stopRequested(master, cancel))
+                    return cancelledAt(item.file);
+                if (attempts.again(cause))
+                    continue;
+                if (deletionStarted && master->isLinkLost())
+                    return Result::failure(ResultCode::WriteFailedAfterDelete,
+                                           QStringLiteral("The recorder stopped answering while "
+                                                          "it deleted %1 to replace it; ")
+                                                   .arg(item.file.name)
+                                               + lostText,
+                                           item.file);
+                return Result::failure(ResultCode::DeleteFailed,
+                                       QStringLiteral("Replacing %1 failed: the recorder did not "
+                                                      "delete its old copy.")
+                                           .arg(item.file.name),
                                        item.file);
-            return Result::failure(ResultCode::DeleteFailed,
-                                   QStringLiteral("Replacing %1 failed: the recorder did not "
-                                                  "delete its old copy.")
-                                       .arg(item.file.name),
-                                   item.file);
-        }
-        current.bytesTotal = quint64(item.content.size());
-        report(progress, &current, Progress::Stage::Transferring);
-        if (!kvp::writeStoredFile(master, fileNumber, item.content)) {
-            if (exists)
+            }
+            restartBytes(progress, &current, quint64(item.content.size()));
+            if (kvp::writeStoredFile(master, fileNumber, item.content, &cause))
+                break;
+            if (attempts.again(cause))
+                continue;
+            if (deletionStarted)
                 return Result::failure(
                     ResultCode::WriteFailedAfterDelete,
                     QStringLiteral("Writing %1 to the recorder failed after its old copy "
@@ -324,10 +432,15 @@ Result uploadFiles(KVPMaster* master, const QList<UploadItem>& items,
                 QStringLiteral("Writing %1 to the recorder failed.").arg(item.file.name),
                 item.file);
         }
+        // A write of one frame reports no share of its own.
+        if (current.bytesDone != current.bytesTotal) {
+            current.bytesDone = current.bytesTotal;
+            report(progress, &current, Progress::Stage::Transferring);
+        }
         current.bytesTotal = 0;
         report(progress, &current, Progress::Stage::FileDone);
         if (onWritten)
-            onWritten(item, exists);
+            onWritten(item, replaced);
     }
     // A cancel that came during the last file still ends the run as cancelled.
     if (!items.isEmpty() && stopRequested(master, cancel))

@@ -32,7 +32,10 @@ struct DownloadedFile {
 // Reads the files in order and hands each (read or missing) to onFile as
 // soon as it is complete. A file that is too short to hold its record or of
 // odd length is damaged and ends the download before it is handed over, as
-// does a failed read. The cancel token is looked at before each file.
+// does a failed read. A read that fails on a lost or spoilt reply is made
+// again from the file's start, up to three attempts in all, with the file's
+// byte count starting again. The cancel token is looked at before each file
+// and before each further attempt.
 Result downloadFiles(KVPMaster* master, const QList<FileRef>& files,
                      const std::function<void(const DownloadedFile&)>& onFile,
                      const ProgressSink& progress = {}, const CancelToken* cancel = nullptr);
@@ -72,7 +75,11 @@ UploadCheck checkUpload(KVPMaster* master, const QList<UploadItem>& items,
 // way the run ends as Cancelled, never as a success. When a replaced file
 // cannot be written after its deletion began, the result is
 // WriteFailedAfterDelete and its reason says that the recorder lost the file
-// and the archive still holds it.
+// and the archive still holds it. A write that fails on a lost or spoilt
+// reply is ended on the recorder and made again from the file's start
+// (deleting what the failed attempt may have stored), up to three attempts
+// in all; so is a replacing deletion whose reply was lost. A cancel is looked
+// at before each further attempt.
 Result uploadFiles(KVPMaster* master, const QList<UploadItem>& items,
                    const std::function<void(const UploadItem&, bool replaced)>& onWritten = {},
                    const ProgressSink& progress = {}, const CancelToken* cancel = nullptr);

@@ -17,6 +17,31 @@ namespace kvp {
 using mzt500::fileNumberForId;
 using mzt500::MaxStoredFileSize;
 
+// Why a file transfer failed, as far as it decides whether making it again
+// can help.
+enum class FailureCause {
+    None,
+    // No valid reply in time: a reply was lost or corrupted on the line.
+    // The recorder answered other requests of the same attempt.
+    NoReply,
+    // The recorder answered none of the attempt's requests: switched off,
+    // hung, or not a recorder.
+    Silent,
+    // The recorder answered with an error status, or a reply of the wrong
+    // length or value; so would it again.
+    Refused,
+    // The link to the recorder is down: unplugged or closed.
+    Gone,
+};
+
+// The cause of the failure of the transaction that has just failed on this
+// master: Gone, NoReply (the master timed out) or Refused. Must be asked
+// before the next transaction, which clears the master's time-out mark.
+FailureCause causeOfFailure(const KVPMaster* master);
+
+// For the log: a few words on the cause.
+const char* describeCause(FailureCause cause);
+
 enum class StoredFileRead {
     Read,    // *data holds the file as the recorder sent it
     Missing, // the recorder has no such file
@@ -27,8 +52,10 @@ enum class StoredFileRead {
 // request fails, the existence query (command 13) tells a missing file from a
 // failure. onSize is called with the announced size before the data is
 // requested (the caller's progress needs it). Logs "FileSize: " and "OK".
+// On Failed, *cause (when given) says why.
 StoredFileRead readStoredFile(KVPMaster* master, int fileNumber, QByteArray* data,
-                              const std::function<void(quint32 size)>& onSize = {});
+                              const std::function<void(quint32 size)>& onSize = {},
+                              FailureCause* cause = nullptr);
 
 // Existence query (command 13): true and *exists set when the request worked.
 bool queryFileExists(KVPMaster* master, int fileNumber, bool* exists);
@@ -36,8 +63,10 @@ bool queryFileExists(KVPMaster* master, int fileNumber, bool* exists);
 // Selects the file for writing (command 14, must answer 0xFFFFFFFF), then
 // writes the whole content (command 15). A failed write is ended on the
 // recorder with command 17. Logs "failed to select file to upload" (request
-// failed) or "failed to select file to upload 1" (refused).
-bool writeStoredFile(KVPMaster* master, int fileNumber, const QByteArray& content);
+// failed) or "failed to select file to upload 1" (refused). On failure,
+// *cause (when given) says why.
+bool writeStoredFile(KVPMaster* master, int fileNumber, const QByteArray& content,
+                     FailureCause* cause = nullptr);
 
 // What differs between the callers of a deletion.
 struct DeleteSequenceHooks {
@@ -57,7 +86,10 @@ struct DeleteSequenceHooks {
 // Deletes a stored file: select (command 11, the reply is the poll budget),
 // start (command 12/0), then poll status (12/2) and progress (12/1) until the
 // recorder reports 255, an error, or the budget runs out. A budget of 0
-// allows one poll, as a budget of 1 does.
-bool deleteStoredFile(KVPMaster* master, int fileNumber, const DeleteSequenceHooks& hooks = {});
+// allows one poll, as a budget of 1 does. On failure, *cause (when given)
+// says why: an error the recorder reports, a budget used up or an abort
+// count as Refused.
+bool deleteStoredFile(KVPMaster* master, int fileNumber, const DeleteSequenceHooks& hooks = {},
+                      FailureCause* cause = nullptr);
 
 } // namespace kvp

@@ -148,6 +148,14 @@ void KVPMaster::cancel()
     wakeCallers();
 }
 
+void KVPMaster::resetFrameEngine()
+{
+    std::lock_guard transaction(m_transaction);
+    resetEngine();
+    clearReceived();
+    m_busy.store(false, std::memory_order_release);
+}
+
 void KVPMaster::timeout()
 {
     qCDebug(lcProtocol) << "Timeout";

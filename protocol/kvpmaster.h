@@ -32,6 +32,11 @@ public:
     // Marks the link lost (waiting exchanges fail at once) and has the master
     // thread re-initialise the engine. Safe from any thread.
     void cancel();
+    // Puts the frame engine back to its initial state and empties the
+    // received bytes, between two attempts at a transfer: half a frame, a
+    // pending repetition or a spent repetition budget left by the failed
+    // attempt must not meet the next attempt's replies.
+    void resetFrameEngine();
 
     void setTimeout(int ms);
     int getTimeout() const;

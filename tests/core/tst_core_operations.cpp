@@ -1,6 +1,6 @@
 // The device operations run directly, as every front end runs them: each
 // one's success, its refusals, the fault kinds and cancel.
-#include "protocoltest.h"
+#include "coretest.h"
 #include "recorder_session.h"
 #include "recorder_vocabulary.h"
 #include "transfers.h"
@@ -10,27 +10,6 @@
 using core::ResultCode;
 
 namespace {
-
-QByteArray sequence(int id, int size)
-{
-    return sim::makeFile(std::uint32_t(id), mzt500::SequenceRecord, std::size_t(size), 61000);
-}
-
-sim::DeviceConfig recorderWith(std::map<std::uint16_t, QByteArray> files)
-{
-    sim::DeviceConfig c = sim::DeviceConfig::recorder();
-    c.maxFrameSize = 200;
-    c.files = std::move(files);
-    return c;
-}
-
-int countOf(sim::Recorder& r, int command)
-{
-    int n = 0;
-    for (const sim::Frame& f : r.receivedFrames())
-        n += f.command == command ? 1 : 0;
-    return n;
-}
 
 core::UploadItem item(int id, qint32 type, const QByteArray& content, const QString& name)
 {
