@@ -353,8 +353,11 @@ private slots:
     {
         sim::DeviceConfig c = sim::DeviceConfig::recorder();
         c.files[2] = sim::makeFile(2, 1, 64, 1000);
-        c.turnaroundUs = 150'000;
-        SimSetup s({c}, 100);
+        // Half a time-out after the first request's, and half before the
+        // second's: a busy machine that runs either thread late still sees
+        // the first time out and the second answered.
+        c.turnaroundUs = 1'500'000;
+        SimSetup s({c}, 1000);
         unsigned char buffer[4];
         uint length = 0;
         // The transfer-mode switch times out; its answer is still on its way.
