@@ -4,6 +4,7 @@
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QListWidget>
+#include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
 
@@ -27,10 +28,15 @@ QScreen* screenOf(const QWidget* widget)
 QMessageBox::StandardButton askAboutFiles(QWidget* parent, const QString& title,
                                           const QString& question, const QStringList& files,
                                           QMessageBox::StandardButtons buttons,
-                                          QMessageBox::StandardButton defaultButton)
+                                          QMessageBox::StandardButton defaultButton,
+                                          const QString& extraButton, bool* extraChosen)
 {
     QMessageBox box(QMessageBox::Question, title, question, buttons, parent);
     box.setDefaultButton(defaultButton);
+    QPushButton* extra =
+        extraButton.isEmpty() ? nullptr : box.addButton(extraButton, QMessageBox::AcceptRole);
+    if (extraChosen)
+        *extraChosen = false;
 
     auto* grid = qobject_cast<QGridLayout*>(box.layout());
     auto* buttonBox = box.findChild<QDialogButtonBox*>();
@@ -60,5 +66,11 @@ QMessageBox::StandardButton askAboutFiles(QWidget* parent, const QString& title,
         grid->addWidget(list, row, 1, 1, columnSpan > 1 ? columnSpan - 1 : 1);
         grid->addWidget(buttonBox, row + 1, column, rowSpan, columnSpan);
     }
-    return QMessageBox::StandardButton(box.exec());
+    const auto answer = QMessageBox::StandardButton(box.exec());
+    if (extra && box.clickedButton() == extra) {
+        if (extraChosen)
+            *extraChosen = true;
+        return QMessageBox::NoButton;
+    }
+    return answer;
 }

@@ -38,6 +38,7 @@ class MZTFilesUpLoader;
 class MZTFileUpLoadChecker;
 class MZTArchive;
 class NoFocusDelegate;
+class TransferProgressPanel;
 
 namespace Ui {
 class MainWindow;
@@ -71,6 +72,10 @@ public:
     // manual's section on what to check.
     static constexpr char recorderNotFoundLink[] = "recorder-not-found";
     static constexpr char recorderNotFoundSection[] = "notfound";
+
+    // Size and duration cells keep the number they stand for (bytes,
+    // milliseconds) under this role.
+    static constexpr int sortKeyRole = Qt::UserRole + 1;
 
     // State, for the dialogs and for tests.
     bool isBusy() const { return busy; }
@@ -242,6 +247,10 @@ private:
     // and adds the file and the cause. what is Download, Upload or Deletion.
     void noteFailure(const QString& reason, const QString& file, int filesDone);
     void showTransferFailure(Reported what, const QString& message);
+    // Starts the upload the overwrite question allowed; with onlyMissing
+    // only the selected entries the recorder does not hold (held names the
+    // overwrite check's list).
+    void startUpload(bool onlyMissing, const QStringList& held);
     // Explains why the window stays open while a device operation runs.
     void explainRefusedClose();
 
@@ -287,6 +296,7 @@ private:
     NoFocusDelegate* devDelegate = nullptr;
     NoFocusDelegate* archDelegate = nullptr;
 
+    TransferProgressPanel* progressPanel = nullptr;
     QMenu* recentMenu = nullptr;
     Reported reportWhat = Reported::Nothing;
     int reportFiles = 0;

@@ -37,7 +37,7 @@ constexpr int columnPadding = 12;
 // Sizes and durations are shown as text ("1.22 MBytes", "1:02:05"), which
 // sorts wrongly as text. Their cells carry the number they stand for under
 // this role, and rows sort by it.
-constexpr int sortKeyRole = Qt::UserRole + 1;
+constexpr int sortKeyRole = MainWindow::sortKeyRole;
 
 class SortedByKeyItem : public QTableWidgetItem {
 public:

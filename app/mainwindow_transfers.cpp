@@ -12,11 +12,16 @@
 #include "mztfilesuploader.h"
 #include "mztfileuploadchecker.h"
 #include "recorder_vocabulary.h"
+#include "transferprogresspanel.h"
 #include "transfers.h"
 
 #include <QMessageBox>
 #include <QMutex>
+#include <QSignalBlocker>
+#include <QStatusBar>
 #include <QTableWidget>
+
+#include <algorithm>
 
 namespace {
 
@@ -35,6 +40,40 @@ QList<QTableWidgetItem*> selectedNameCells(QTableWidget* table)
     return cells;
 }
 
+// The selected rows of a table, in the order a transfer works on them.
+QList<int> selectedRows(QTableWidget* table)
+{
+    QList<int> rows;
+    for (const QTableWidgetItem* cell : selectedNameCells(table))
+        rows.append(cell->row());
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+// The recorder's sizes of the selected files, in transfer order.
+QList<quint64> listedSizes(QTableWidget* devTable)
+{
+    constexpr int sizeColumn = 1;
+    QList<quint64> sizes;
+    for (int row : selectedRows(devTable)) {
+        const QTableWidgetItem* cell = devTable->item(row, sizeColumn);
+        sizes.append(cell ? cell->data(MainWindow::sortKeyRole).toULongLong() : 0);
+    }
+    return sizes;
+}
+
+// What an upload of the selected archive rows writes, file by file.
+QList<quint64> uploadSizes(const MZTArchive* archive, QTableWidget* archTable)
+{
+    QList<quint64> sizes;
+    for (int row : selectedRows(archTable)) {
+        const ArchiveEntry* entry = core::lastEntryWithId(
+            archive, archTable->item(row, nameColumn)->data(ItemIdRole).toInt());
+        sizes.append(entry ? quint64(entry->content().size()) : 0);
+    }
+    return sizes;
+}
+
 } // namespace
 
 void MainWindow::createTransferWorkers()
@@ -48,7 +87,16 @@ void MainWindow::createTransferWorkers()
     upLoadChecker = new MZTFileUpLoadChecker;
     upLoadChecker->setMainWindow(this);
 
+    // The lines beside the progress bars, under each bar.
+    progressPanel = new TransferProgressPanel(m_ui->progBarsLayout, 1, 3, 1, this);
+
     const auto queued = Qt::QueuedConnection;
+    connect(deleter, &MZTFilesDeleter::progressDetail, progressPanel, &TransferProgressPanel::show,
+            queued);
+    connect(downLoader, &MZTFilesDownLoader::progressDetail, progressPanel,
+            &TransferProgressPanel::show, queued);
+    connect(upLoader, &MZTFilesUpLoader::progressDetail, progressPanel,
+            &TransferProgressPanel::show, queued);
     connect(deleter, &QThread::finished, this, &MainWindow::deleteDone, queued);
     connect(deleter, &MZTFilesDeleter::failed, this, &MainWindow::delete_failed, queued);
     connect(deleter, &MZTFilesDeleter::progress_current, this, &MainWindow::progressCurrent,
@@ -166,6 +214,8 @@ void MainWindow::save_in_arch()
     }
 
     startReport(Reported::Download, int(selectedNameCells(m_ui->devTable).size()));
+    const QList<quint64> sizes = listedSizes(m_ui->devTable);
+    progressPanel->begin(TransferProgressPanel::Kind::Download, int(sizes.size()), sizes);
     enterBusy();
     resetProgress();
     showProgress();
@@ -207,12 +257,13 @@ void MainWindow::upLoadCheckDone(bool boOK, bool boOverwrites, QStringList* file
         return;
     }
 
+    bool onlyMissing = false;
     if (boOverwrites) {
-        const auto answer = askAboutFiles(this, tr("MZT-500 Data Backup Tool"),
-                                          tr("Do you want to overwrite the\nfollowing files?"),
-                                          files ? *files : QStringList(),
-                                          QMessageBox::Ok | QMessageBox::No, QMessageBox::No);
-        if (answer != QMessageBox::Ok) {
+        const auto answer = askAboutFiles(
+            this, tr("MZT-500 Data Backup Tool"),
+            tr("Do you want to overwrite the\nfollowing files?"), files ? *files : QStringList(),
+            QMessageBox::Ok | QMessageBox::No, QMessageBox::No, tr("Skip existing"), &onlyMissing);
+        if (answer != QMessageBox::Ok && !onlyMissing) {
             qCDebug(lcApp) << "upload aborted";
             startReport(Reported::Nothing, 0);
             operationDone_NoUnlock();
@@ -227,8 +278,56 @@ void MainWindow::upLoadCheckDone(bool boOK, bool boOverwrites, QStringList* file
         operationDone_NoUnlock();
         return;
     }
+    startUpload(onlyMissing, files ? *files : QStringList());
+}
+
+void MainWindow::startUpload(bool onlyMissing, const QStringList& held)
+{
+    QTableWidget* table = m_ui->archTable;
+    const QList<int> rows = selectedRows(table);
+    QList<int> missing;
+    for (int row : rows) {
+        const ArchiveEntry* entry = core::lastEntryWithId(
+            m_archive, table->item(row, nameColumn)->data(ItemIdRole).toInt());
+        // The recorder always keeps a settings block; the check names it so.
+        const bool onRecorder =
+            entry && (entry->type() == mzt500::SettingsRecord || held.contains(entry->name()));
+        if (!onRecorder)
+            missing.append(row);
+    }
+    if (onlyMissing && missing.isEmpty()) {
+        startReport(Reported::Nothing, 0);
+        operationDone_NoUnlock();
+        hideProgress();
+        on_archTable_SelectionChanged();
+        statusBar()->showMessage(
+            tr("Nothing uploaded: the recorder already holds every selected file."));
+        return;
+    }
+
+    // The upload takes the table's selection when it starts. Skipping the
+    // held files narrows it for that moment only; the user's selection is
+    // put back at once, unnoticed by the window's selection handling.
+    const QSignalBlocker quiet(table);
+    if (onlyMissing) {
+        table->clearSelection();
+        for (int row : std::as_const(missing))
+            table->selectionModel()->select(table->model()->index(row, nameColumn),
+                                            QItemSelectionModel::Select
+                                                | QItemSelectionModel::Rows);
+        reportFiles = int(missing.size());
+    }
+    progressPanel->begin(TransferProgressPanel::Kind::Upload, reportFiles,
+                         uploadSizes(m_archive, table));
     deviceMutex->lock();
     upLoader->start(QThread::InheritPriority);
+    if (onlyMissing) {
+        table->clearSelection();
+        for (int row : rows)
+            table->selectionModel()->select(table->model()->index(row, nameColumn),
+                                            QItemSelectionModel::Select
+                                                | QItemSelectionModel::Rows);
+    }
 }
 
 void MainWindow::delete_on_dev()
@@ -259,6 +358,7 @@ void MainWindow::delete_on_dev()
     }
 
     startReport(Reported::Deletion, int(names.size()));
+    progressPanel->begin(TransferProgressPanel::Kind::Deletion, int(names.size()));
     enterBusy();
     resetProgress();
     showProgress();
@@ -382,6 +482,8 @@ void MainWindow::deviceBusy()
 
 void MainWindow::hideProgress()
 {
+    if (progressPanel)
+        progressPanel->end();
     m_ui->lblProgCurrent->hide();
     m_ui->progrBarCurrent->hide();
     m_ui->lblProgTotal->hide();
@@ -396,6 +498,7 @@ void MainWindow::showProgress()
     m_ui->lblProgTotal->show();
     m_ui->progBarTotal->show();
     m_ui->abortButton->show();
+    progressPanel->setVisible(true);
 }
 
 void MainWindow::resetProgress()

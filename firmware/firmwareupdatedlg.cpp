@@ -188,22 +188,47 @@ void FirmwareUpdateDlg::readVersionsBack()
     }
     QString outcome;
     if (!after.read) {
-        outcome = tr("The recorder did not answer after the update. Check its versions once it "
-                     "has restarted.");
+        lastOutcome = Outcome::Unconfirmed;
+        outcome = tr("The update was sent completely, but the recorder did not answer after it. "
+                     "Check its versions once it has restarted.");
     } else if (!versionsBefore.read) {
-        outcome = tr("After the update the recorder runs software %1 on hardware %2.")
+        lastOutcome = Outcome::Updated;
+        outcome = tr("The update worked: the recorder now runs software %1 on hardware %2.")
                       .arg(versionText(after.software), versionText(after.hardware));
     } else if (after.software != versionsBefore.software
                || after.hardware != versionsBefore.hardware) {
-        outcome = tr("Updated: software %1 (was %2), hardware %3 (was %4).")
+        lastOutcome = Outcome::Updated;
+        outcome = tr("The update worked: the recorder now runs software %1 (was %2) on "
+                     "hardware %3 (was %4).")
                       .arg(versionText(after.software), versionText(versionsBefore.software),
                            versionText(after.hardware), versionText(versionsBefore.hardware));
     } else {
-        outcome = tr("The update was sent, but the recorder still reports software %1 on "
-                     "hardware %2: the versions did not change.")
+        lastOutcome = Outcome::Unchanged;
+        outcome = tr("The update was sent completely, but the recorder still reports software %1 "
+                     "on hardware %2: the versions did not change.")
                       .arg(versionText(after.software), versionText(after.hardware));
     }
     ui->lbl_versions->setText(outcome);
+    unlockControls();
+}
+
+void FirmwareUpdateDlg::reportFailure()
+{
+    // Whether the recorder still answers tells a cut cable or a recorder
+    // switched off from one that refused or garbled the update.
+    const DeviceVersions after = readDeviceVersions(updatedDevice);
+    if (after.read) {
+        lastOutcome = Outcome::Failed;
+        ui->lbl_versions->setText(
+            tr("The update failed before it was complete. The recorder still answers and "
+               "reports software %1 on hardware %2. Start the update again.")
+                .arg(versionText(after.software), versionText(after.hardware)));
+    } else {
+        lastOutcome = Outcome::RecorderGone;
+        ui->lbl_versions->setText(
+            tr("The update failed: the recorder stopped answering during it (unplugged or "
+               "switched off?). Connect it again and repeat the update before using it."));
+    }
     unlockControls();
 }
 
@@ -317,6 +342,7 @@ void FirmwareUpdateDlg::on_bttn_update_clicked()
     }
     ui->progressBar->setValue(0);
     ui->progressBar->show();
+    lastOutcome = Outcome::None;
     updater->setImage(image);
     updater->setDeviceIndex(updatedDevice);
     updater->start();
@@ -352,7 +378,8 @@ void FirmwareUpdateDlg::operationDone()
 void FirmwareUpdateDlg::updateFailed()
 {
     ui->progressBar->hide();
-    unlockControls();
+    // Busy until the outcome is known: the dialog asks the recorder first.
+    reportFailure();
 }
 
 void FirmwareUpdateDlg::updateSuccessFul()

@@ -44,6 +44,17 @@ public:
     // What the dialog says about the recorder's versions and the outcome.
     QString versionsText() const;
 
+    // How the last update ended, as the dialog has told the user.
+    enum class Outcome {
+        None,         // no update has ended yet
+        Updated,      // sent completely; the recorder answered afterwards
+        Unconfirmed,  // sent completely; the recorder did not answer afterwards
+        Unchanged,    // sent completely, but the versions read back are the old ones
+        Failed,       // stopped part-way; the recorder still answers
+        RecorderGone, // stopped part-way; the recorder no longer answers
+    };
+    Outcome outcome() const { return lastOutcome; }
+
     // State, for tests.
     Ui::FirmwareUpdateDlg* form() const { return ui; }
     bool isBusy() const { return busy; }
@@ -89,6 +100,8 @@ private:
     // After an update: reads the versions back (the recorder may still be
     // restarting, so it tries a few times) and says whether they changed.
     void readVersionsBack();
+    // After a failed update: says so, and whether the recorder still answers.
+    void reportFailure();
 
     void setFileOpenMode(bool alternative);
     void lockControls();
@@ -113,4 +126,5 @@ private:
     DeviceVersions versionsBefore;
     int updatedDevice = -1;
     int readBackAttemptsLeft = 0;
+    Outcome lastOutcome = Outcome::None;
 };

@@ -29,6 +29,7 @@ void MZTFilesDeleter::abort()
 
 void MZTFilesDeleter::onProgress(const core::Progress& progress)
 {
+    emit progressDetail(progress);
     using Stage = core::Progress::Stage;
     if (progress.stage == Stage::Deleting && progress.deletion >= 0)
         emit progress_current(int(uint(progress.deletion) * 100u / mzt500::DeletionDone));

@@ -52,6 +52,7 @@ void MZTFilesDownLoader::onBytesReceived(uint nBytes)
 
 void MZTFilesDownLoader::onProgress(const core::Progress& progress)
 {
+    emit progressDetail(progress);
     using Stage = core::Progress::Stage;
     switch (progress.stage) {
     case Stage::FileStarted:

@@ -31,6 +31,9 @@ public:
 signals:
     void progress_current(int percent);
     void progress_total(int percent);
+    // Where the run stands, for the lines beside the bars: the file, its
+    // place among the others and its bytes, as a value for the GUI thread.
+    void progressDetail(core::Progress progress);
     void failed();
     // Sent just before failed() when the run itself failed: why, the file
     // concerned (empty when none) and how many files were complete before.

@@ -65,6 +65,7 @@ void MZTFilesUpLoader::onSigTransferred(uint percents)
 
 void MZTFilesUpLoader::onProgress(const core::Progress& progress)
 {
+    emit progressDetail(progress);
     using Stage = core::Progress::Stage;
     switch (progress.stage) {
     case Stage::FileStarted:

@@ -105,6 +105,7 @@ private slots:
     void failedUpdateThenRetryFromDisk();
     void commandRefusedWhileBusy();
     void updateIsConfirmedAndItsOutcomeShown();
+    void failureWhileRecorderAnswersAndWindowLabelAfterwards();
 };
 
 void TestDialog::cleanup()
@@ -334,6 +335,9 @@ void TestDialog::failedUpdateThenRetryFromDisk()
     QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy() && window.isConnected(), 20000);
 
     int failures = 0;
+    QString afterFailure;
+    FirmwareUpdateDlg::Outcome failureOutcome = FirmwareUpdateDlg::Outcome::None;
+    QString afterRetry;
     const QString problem = withModalDialog(
         [&] { window.on_actionUpdate_firmware_triggered(); },
         [&](FirmwareUpdateDlg* dlg) -> QString {
@@ -361,14 +365,24 @@ void TestDialog::failedUpdateThenRetryFromDisk()
                     if (devs[0]->firmware().complete)
                         return "first attempt completed";
                     ++failures;
+                    afterFailure = dlg->versionsText();
+                    failureOutcome = dlg->outcome();
                     devs[0]->clearFaults();
                     devs[0]->reappear();
                 }
             }
+            afterRetry = dlg->versionsText();
             return QString();
         });
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     QCOMPARE(failures, 1);
+    // The recorder unplugged part-way is a failure in words, not silence.
+    QCOMPARE(failureOutcome, FirmwareUpdateDlg::Outcome::RecorderGone);
+    QVERIFY2(afterFailure.startsWith("The update failed: the recorder stopped answering"),
+             qPrintable(afterFailure));
+    // The simulated recorder keeps its versions: sent, but nothing changed.
+    QVERIFY2(afterRetry.startsWith("The update was sent completely, but the recorder still"),
+             qPrintable(afterRetry));
     QVERIFY(devs[0]->firmware().complete && devs[0]->firmware().checksumOk);
     QCOMPARE(devs[0]->firmware().sections.size(), size_t(2));
     QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy(), 20000);
@@ -451,10 +465,61 @@ void TestDialog::updateIsConfirmedAndItsOutcomeShown()
     QVERIFY2(details[0].contains("Build 2026-11-30 14:02\nfrom firmware tree r4711"),
              qPrintable(details[0]));
     QVERIFY(afterDecline.contains("software 1.04"));
+    QVERIFY2(afterUpdate.startsWith("The update worked: "), qPrintable(afterUpdate));
     QVERIFY2(afterUpdate.contains("software 1.05 (was 1.04)"), qPrintable(afterUpdate));
     QVERIFY(devs[0]->firmware().complete);
     QCOMPARE(devs[0]->firmware().sections.size(), size_t(1));
     QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy(), 20000);
+}
+
+void TestDialog::failureWhileRecorderAnswersAndWindowLabelAfterwards()
+{
+    // An outdated recorder: the window offers the update in its label.
+    auto devs = sim::Bus::instance().install({sim::DeviceConfig::recorder()});
+    devs[0]->setVersions(0x0102, 0x0103);
+    MainWindow window;
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy() && window.isConnected(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(window.ui()->devLabel->text().contains("updated"), 20000);
+
+    QString afterRefusal;
+    FirmwareUpdateDlg::Outcome refusalOutcome = FirmwareUpdateDlg::Outcome::None;
+    QString afterUpdate;
+    const QString problem = withModalDialog(
+        [&] { window.on_actionUpdate_firmware_triggered(); },
+        [&](FirmwareUpdateDlg* dlg) -> QString {
+            dlg->setConfirmation([](QWidget*, const QString&, const QString&) { return true; });
+            // The recorder stays on the line but refuses every section of
+            // the update: a failure it survives.
+            sim::Faults faults;
+            faults.statusCommand = 4;
+            faults.statusCount = 1000;
+            devs[0]->setFaults(faults);
+            dlg->form()->bttn_update->click();
+            if (!QTest::qWaitFor([&] { return !dlg->isBusy(); }, 60000))
+                return "first update did not end";
+            devs[0]->clearFaults();
+            afterRefusal = dlg->versionsText();
+            refusalOutcome = dlg->outcome();
+
+            QObject::connect(dlg->form()->progressBar, &QProgressBar::valueChanged, [&](int v) {
+                if (v == 100)
+                    devs[0]->setVersions(0x0102, 0x0105);
+            });
+            dlg->form()->bttn_update->click();
+            if (!QTest::qWaitFor([&] { return !dlg->isBusy(); }, 60000))
+                return "second update did not end";
+            afterUpdate = dlg->versionsText();
+            return QString();
+        });
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QCOMPARE(refusalOutcome, FirmwareUpdateDlg::Outcome::Failed);
+    QVERIFY2(afterRefusal.startsWith("The update failed before it was complete."),
+             qPrintable(afterRefusal));
+    QVERIFY2(afterUpdate.contains("software 1.05 (was 1.03)"), qPrintable(afterUpdate));
+
+    // Closed, the window reads the versions again: the recorder is current.
+    QTRY_VERIFY_WITH_TIMEOUT(window.ui()->devLabel->text().startsWith("<b>MZT-500</b>"), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy() && window.isDeviceReady(), 20000);
 }
 
 QTEST_MAIN(TestDialog)
