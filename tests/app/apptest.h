@@ -48,18 +48,23 @@ inline bool waitIdleAndConnected(MainWindow& w)
     return QTest::qWaitFor([&] { return !w.isBusy() && w.isConnected(); }, 20000);
 }
 
-// An archive entry for sequence id, with the record and content the
-// simulated recorder's file of the same id would have.
-inline ArchiveEntry* sequenceEntry(int id)
+// A sequence entry of an archive with this content.
+inline ArchiveEntry* sequenceEntryWith(int id, const QByteArray& content)
 {
     auto* e = new ArchiveEntry;
     e->setId(id);
     e->setType(1);
     e->setDuration(1000u * quint32(id));
     e->setName(QStringLiteral("SEQUENCE %1").arg(id, 2, 10, QLatin1Char('0')));
-    const QByteArray content = file(quint32(id), 1, 2048u * quint32(id), 1000u * quint32(id));
     e->appendContent(content.constData(), content.size());
     return e;
+}
+
+// An archive entry for sequence id, with the record and content the
+// simulated recorder's file of the same id would have.
+inline ArchiveEntry* sequenceEntry(int id)
+{
+    return sequenceEntryWith(id, file(quint32(id), 1, 2048u * quint32(id), 1000u * quint32(id)));
 }
 
 inline sim::DeviceConfig recorderWithFiles(int sequences)

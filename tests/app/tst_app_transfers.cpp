@@ -35,17 +35,11 @@ core::Progress step(Stage stage, const QString& name, int index, int count, quin
 
 // An archive entry whose content differs from what the simulated recorder
 // holds under the same number, so a write shows in the recorder's file.
-ArchiveEntry* sequenceEntry(int id)
+ArchiveEntry* differingEntry(int id)
 {
-    auto* e = new ArchiveEntry;
-    e->setId(id);
-    e->setType(1);
-    e->setDuration(1000u * quint32(id));
-    e->setName(QStringLiteral("SEQUENCE %1").arg(id, 2, 10, QLatin1Char('0')));
-    const QByteArray content =
-        record(quint32(id), 1, 4096, 1000u * quint32(id)) + QByteArray(64 * id, char(0x30 + id));
-    e->appendContent(content.constData(), content.size());
-    return e;
+    return sequenceEntryWith(id,
+                             record(quint32(id), 1, 4096, 1000u * quint32(id))
+                                 + QByteArray(64 * id, char(0x30 + id)));
 }
 
 // Clicks the button with this text in the next modal message box; tells
@@ -290,7 +284,7 @@ void TestTransfers::skipExistingUploadsOnlyMissingFiles()
     QVERIFY(waitSettled(w, 3));
     QVERIFY(QTest::qWaitFor([&] { return !w.isBusy() && w.isConnected(); }, 20000));
     for (int id = 1; id <= 4; ++id)
-        w.archive()->addEntry(sequenceEntry(id));
+        w.archive()->addEntry(differingEntry(id));
     w.fillArchiveTable(w.archive(), w.ui()->archTable);
     QTableWidget* arch = w.ui()->archTable;
     selectRows(arch, {0, 1, 2, 3});
