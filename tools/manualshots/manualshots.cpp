@@ -124,6 +124,25 @@ template <typename T> void whenModal(const std::function<void(T*)>& fn)
     });
 }
 
+// Runs fn once a message box is up, also when it opens later from an event
+// (a worker's result): a timer looks for it, so the box's own event loop
+// keeps it looking.
+void whenBoxAppears(const std::function<void(QMessageBox*)>& fn)
+{
+    auto* timer = new QTimer;
+    timer->setInterval(50);
+    QObject::connect(timer, &QTimer::timeout, [timer, fn] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        timer->stop();
+        timer->deleteLater();
+        pause(300);
+        fn(box);
+    });
+    timer->start();
+}
+
 void answer(QMessageBox* box, QMessageBox::StandardButton button)
 {
     if (QAbstractButton* b = box->button(button))
@@ -217,12 +236,23 @@ int reviewShots(const QString& dir, const QString& tag)
     w->save_in_arch();
     pause(300);
 
+    // The question before an upload that would overwrite recorder files.
+    selectRows(arch, {"SEQUENCE 01", "SEQUENCE 02", "SEQUENCE 03", "SEQUENCE 04"});
+    whenBoxAppears([&](QMessageBox* box) {
+        capture(*box, out("overwrite"));
+        answer(box, QMessageBox::No);
+    });
+    w->transfer_to_dev();
+    waitIdle(*w);
+    pause(300);
+
     // A transfer at the line's own speed: the progress, and closing refused.
     recorder->setTiming(sim::Timing::Wire, 0);
     w->select_all_dev();
     whenModal<QMessageBox>([](QMessageBox* box) { answer(box, QMessageBox::Yes); });
     w->save_in_arch();
-    pause(1500);
+    // Long enough in for the speed and the time left to show.
+    pause(2500);
     capture(*w, out("progress"));
     w->close();
     pause(500);
