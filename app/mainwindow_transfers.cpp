@@ -286,7 +286,7 @@ void MainWindow::startUpload(bool onlyMissing, const QStringList& held)
     QTableWidget* table = m_ui->archTable;
     const QList<int> rows = selectedRows(table);
     QList<int> missing;
-    for (int row : rows) {
+    for (int row : onlyMissing ? rows : QList<int>()) {
         const ArchiveEntry* entry = core::lastEntryWithId(
             m_archive, table->item(row, nameColumn)->data(ItemIdRole).toInt());
         // The recorder always keeps a settings block; the check names it so.
@@ -309,25 +309,23 @@ void MainWindow::startUpload(bool onlyMissing, const QStringList& held)
     // held files narrows it for that moment only; the user's selection is
     // put back at once, unnoticed by the window's selection handling.
     const QSignalBlocker quiet(table);
-    if (onlyMissing) {
+    const auto selectOnly = [table](const QList<int>& selected) {
         table->clearSelection();
-        for (int row : std::as_const(missing))
+        for (int row : selected)
             table->selectionModel()->select(table->model()->index(row, nameColumn),
                                             QItemSelectionModel::Select
                                                 | QItemSelectionModel::Rows);
+    };
+    if (onlyMissing) {
+        selectOnly(missing);
         reportFiles = int(missing.size());
     }
     progressPanel->begin(TransferProgressPanel::Kind::Upload, reportFiles,
                          uploadSizes(m_archive, table));
     deviceMutex->lock();
     upLoader->start(QThread::InheritPriority);
-    if (onlyMissing) {
-        table->clearSelection();
-        for (int row : rows)
-            table->selectionModel()->select(table->model()->index(row, nameColumn),
-                                            QItemSelectionModel::Select
-                                                | QItemSelectionModel::Rows);
-    }
+    if (onlyMissing)
+        selectOnly(rows);
 }
 
 void MainWindow::delete_on_dev()
