@@ -247,6 +247,9 @@ private:
     // and adds the file and the cause. what is Download, Upload or Deletion.
     void noteFailure(const QString& reason, const QString& file, int filesDone);
     void showTransferFailure(Reported what, const QString& message);
+    // The lines beside the progress bars for a download of the selected
+    // recorder files.
+    void beginDownloadLines();
     // Starts the upload the overwrite question allowed; with onlyMissing
     // only the selected entries the recorder does not hold (held names the
     // overwrite check's list).

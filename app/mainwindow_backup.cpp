@@ -108,6 +108,7 @@ void MainWindow::backUpRecorder()
     // The download takes the selected rows: all of them.
     m_ui->devTable->selectAll();
     startReport(Reported::Download, files);
+    beginDownloadLines();
     enterBusy();
     resetProgress();
     showProgress();

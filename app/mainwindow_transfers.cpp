@@ -214,12 +214,17 @@ void MainWindow::save_in_arch()
     }
 
     startReport(Reported::Download, int(selectedNameCells(m_ui->devTable).size()));
-    const QList<quint64> sizes = listedSizes(m_ui->devTable);
-    progressPanel->begin(TransferProgressPanel::Kind::Download, int(sizes.size()), sizes);
+    beginDownloadLines();
     enterBusy();
     resetProgress();
     showProgress();
     downLoader->start(QThread::InheritPriority);
+}
+
+void MainWindow::beginDownloadLines()
+{
+    const QList<quint64> sizes = listedSizes(m_ui->devTable);
+    progressPanel->begin(TransferProgressPanel::Kind::Download, int(sizes.size()), sizes);
 }
 
 void MainWindow::on_toDevice_clicked()
