@@ -189,6 +189,10 @@ public:
     void openArchiveDialog();
 
 private:
+    // After a question to the user: whether the recorder is still there and
+    // free; when it is gone, reportFailure says so.
+    bool recorderFreeAfterQuestion(void (MainWindow::*reportFailure)());
+
     void construct();
 
     // Construction and shutdown steps that belong to the transfer commands:

@@ -86,13 +86,8 @@ void MainWindow::backUpRecorder()
     // The new archive replaces the current one.
     if (!mayReplaceArchive())
         return;
-    // The poll may have lost the recorder while the question was open.
-    if (busy)
+    if (!recorderFreeAfterQuestion(&MainWindow::downLoad_failed))
         return;
-    if (!connected) {
-        downLoad_failed();
-        return;
-    }
     const QString folder = backup::folder(*settings);
     if (!QDir().mkpath(folder)) {
         QMessageBox::warning(

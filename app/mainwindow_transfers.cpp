@@ -203,14 +203,8 @@ void MainWindow::save_in_arch()
             on_devTable_SelectionChanged();
             return;
         }
-        // While the question was open the connection poll may have lost the
-        // recorder and started a discovery, which holds the device mutex.
-        if (busy)
+        if (!recorderFreeAfterQuestion(&MainWindow::downLoad_failed))
             return;
-        if (!connected) {
-            downLoad_failed();
-            return;
-        }
     }
 
     startReport(Reported::Download, int(selectedNameCells(m_ui->devTable).size()));
@@ -352,13 +346,8 @@ void MainWindow::delete_on_dev()
                                       QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer != QMessageBox::Yes)
         return;
-    // The poll may have started a discovery while the question was open.
-    if (busy)
+    if (!recorderFreeAfterQuestion(&MainWindow::delete_failed))
         return;
-    if (!connected) {
-        delete_failed();
-        return;
-    }
 
     startReport(Reported::Deletion, int(names.size()));
     progressPanel->begin(TransferProgressPanel::Kind::Deletion, int(names.size()));
@@ -508,4 +497,17 @@ void MainWindow::resetProgress()
 {
     m_ui->progrBarCurrent->setValue(0);
     m_ui->progBarTotal->setValue(0);
+}
+
+bool MainWindow::recorderFreeAfterQuestion(void (MainWindow::*reportFailure)())
+{
+    // A question runs the event loop: meanwhile the connection poll may have
+    // lost the recorder, or started a discovery that holds the device.
+    if (busy)
+        return false;
+    if (!connected) {
+        (this->*reportFailure)();
+        return false;
+    }
+    return true;
 }
