@@ -47,9 +47,12 @@ bool writeSection(KVPMaster* master, QByteArrayView section, int index, bool las
                 ++laterFramesAcknowledged;
         },
         Qt::DirectConnection);
-    const bool written = master->writeData(uint(section.size()),
-                                           reinterpret_cast<const unsigned char*>(section.data()),
-                                           mzt500::CmdFirmwareSection, ushort(index));
+    // The recorder may restart into its new firmware on the update's very
+    // last frame; that frame is not sent again into the restart.
+    const bool written = master->writeData(
+        uint(section.size()), reinterpret_cast<const unsigned char*>(section.data()),
+        mzt500::CmdFirmwareSection, ushort(index),
+        last ? KVPMaster::LastReply::MayNotCome : KVPMaster::LastReply::Expected);
     QObject::disconnect(counter);
     if (written) {
         qCDebug(lcFirmware).nospace() << "Successfully sent sector " << index;

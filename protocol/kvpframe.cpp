@@ -184,6 +184,20 @@ void kvpDiscardPending(KVPEngine* e)
     e->pending.store(false, std::memory_order_release);
 }
 
+bool kvpRepeatUnanswered(KVPEngine* e)
+{
+    if (e->retryBudget <= 0)
+        return false;
+    --e->retryBudget;
+    e->state = KVPReceiveState::WaitStart;
+    e->rxPos = 0;
+    e->bytesLeft = 0;
+    e->corruptHeaders.store(0, std::memory_order_relaxed);
+    e->corruptCountdown = KVP_CORRUPT_TOLERANCE;
+    scheduleRepetition(e);
+    return true;
+}
+
 void kvpReceiveByte(KVPEngine* e, std::uint8_t byte)
 {
     if (e->frameReceived.load(std::memory_order_acquire))

@@ -305,7 +305,8 @@ void KVPMaster::run()
             deadline = m_transmittedAt
                 + std::chrono::milliseconds(m_timeout.load(std::memory_order_relaxed));
             if (Clock::now() > *deadline) {
-                cancel();
+                if (!repeatUnanswered())
+                    cancel();
                 continue;
             }
         }
@@ -317,6 +318,24 @@ void KVPMaster::run()
     }
     m_runExited.store(true, std::memory_order_release);
     wakeCallers();
+}
+
+bool KVPMaster::repeatUnanswered()
+{
+    if (!m_repeatWhenSilent.load(std::memory_order_acquire))
+        return false;
+    std::scoped_lock lock(m_engineLock, m_receiveLock);
+    KVPEngine* engine = m_engine.get();
+    if (engine->frameReceived.load(std::memory_order_acquire))
+        return true; // complete just after this pass looked: processed on the next
+    // One byte lost or spoilt on the line costs one repetition instead of
+    // the whole transfer; the recorder recognises the repeated frame and
+    // answers it without taking it in twice.
+    if (!kvpRepeatUnanswered(engine))
+        return false;
+    qCDebug(lcProtocol) << "No reply in time; sending the frame again";
+    m_transmitted.store(false, std::memory_order_release);
+    return true;
 }
 
 void KVPMaster::onTransmit(KVPEngine* engine, unsigned short length, const unsigned char* bytes)
@@ -396,7 +415,7 @@ KVPMaster::Outcome KVPMaster::prepareExchange()
     return Outcome::Ok;
 }
 
-template <typename Build> KVPMaster::Outcome KVPMaster::exchange(Build&& build)
+template <typename Build> KVPMaster::Outcome KVPMaster::exchange(Silence silence, Build&& build)
 {
     if (prepareExchange() != Outcome::Ok)
         return Outcome::Lost;
@@ -405,6 +424,7 @@ template <typename Build> KVPMaster::Outcome KVPMaster::exchange(Build&& build)
         m_done.store(false, std::memory_order_relaxed);
         m_error.store(false, std::memory_order_relaxed);
         m_transmitted.store(false, std::memory_order_relaxed);
+        m_repeatWhenSilent.store(silence == Silence::Repeat, std::memory_order_release);
         // Set before the frame can go out, so that a quick reply's "not
         // busy" is never overwritten by a late "busy".
         m_busy.store(true, std::memory_order_release);
@@ -419,17 +439,17 @@ template <typename Build> KVPMaster::Outcome KVPMaster::exchange(Build&& build)
 
 KVPMaster::Outcome KVPMaster::exchangeWrite(unsigned char command, ushort parameter,
                                             const unsigned char* data, uint length, bool first,
-                                            bool last)
+                                            bool last, Silence silence)
 {
-    return exchange([&] {
+    return exchange(silence, [&] {
         return kvpBuildWriteFrame(m_engine.get(), command, parameter, data, length, first, last);
     });
 }
 
 KVPMaster::Outcome KVPMaster::exchangeRead(unsigned char command, ushort parameter, bool first,
-                                           uint expectedMaximum)
+                                           uint expectedMaximum, Silence silence)
 {
-    return exchange([&] {
+    return exchange(silence, [&] {
         m_expectedMaximum = static_cast<std::uint16_t>(std::min(expectedMaximum, ReadLimit));
         m_receivedCount = 0;
         m_received.clear();
@@ -474,7 +494,7 @@ void KVPMaster::clearReceived()
 }
 
 bool KVPMaster::writeData(uint length, const unsigned char* data, unsigned char command,
-                          ushort parameter)
+                          ushort parameter, LastReply lastReply)
 {
     std::lock_guard transaction(m_transaction);
     m_linkLost.store(false, std::memory_order_release);
@@ -487,7 +507,12 @@ bool KVPMaster::writeData(uint length, const unsigned char* data, unsigned char 
     if (chunk != length)
         chunk &= ~3u;
     // The first frame must be acknowledged before anything follows it.
-    if (exchangeWrite(command, parameter, data, chunk, true, chunk == length) != Outcome::Ok)
+    const auto silenceOf = [lastReply](bool last) {
+        return last && lastReply == LastReply::MayNotCome ? Silence::Fails : Silence::Repeat;
+    };
+    if (exchangeWrite(command, parameter, data, chunk, true, chunk == length,
+                      silenceOf(chunk == length))
+        != Outcome::Ok)
         return false;
     uint sent = chunk;
     while (sent < length) {
@@ -496,7 +521,8 @@ bool KVPMaster::writeData(uint length, const unsigned char* data, unsigned char 
         const uint n = last ? rest : chunk;
         if (abortDue())
             return false;
-        const Outcome outcome = exchangeWrite(command, parameter, data + sent, n, false, last);
+        const Outcome outcome =
+            exchangeWrite(command, parameter, data + sent, n, false, last, silenceOf(last));
         sent += n;
         if (outcome != Outcome::Ok || m_linkLost.load(std::memory_order_acquire) || abortDue())
             return false;
@@ -521,7 +547,8 @@ bool KVPMaster::readData(uint maxLength, unsigned char* buffer, uint* length, un
         return false;
 
     // Each reply may fill at most what is left of the caller's buffer.
-    const Outcome first = exchangeRead(command, parameter, true, std::min(maxLength, ReadLimit));
+    const Outcome first =
+        exchangeRead(command, parameter, true, std::min(maxLength, ReadLimit), Silence::Repeat);
     if (first == Outcome::Error)
         qCDebug(lcProtocol) << "failed .1";
     if (first != Outcome::Ok)
@@ -534,7 +561,8 @@ bool KVPMaster::readData(uint maxLength, unsigned char* buffer, uint* length, un
 
     while (!m_last.load(std::memory_order_relaxed)) {
         if (abortDue()
-            || exchangeRead(command, parameter, false, std::min(maxLength - got, ReadLimit))
+            || exchangeRead(command, parameter, false, std::min(maxLength - got, ReadLimit),
+                            Silence::Repeat)
                 != Outcome::Ok)
             return false;
         const uint n = takeReceived(buffer + got, maxLength - got);
@@ -557,9 +585,12 @@ int KVPMaster::checkConnection()
     if (!transaction.owns_lock())
         return 0;
     // The probe keeps a lost link lost: only a real transaction clears it.
+    // It is not repeated: the next poll asks again anyway, and a recorder
+    // that went quiet is noticed within one time-out.
     const unsigned char probe[4] = {0, 0, 0, 0};
-    return exchangeWrite(mzt500::CmdPing, 0, probe, sizeof probe, true, true) == Outcome::Ok ? 2
-                                                                                             : 1;
+    const Outcome outcome =
+        exchangeWrite(mzt500::CmdPing, 0, probe, sizeof probe, true, true, Silence::Fails);
+    return outcome == Outcome::Ok ? 2 : 1;
 }
 
 bool KVPMaster::getDeviceInfo(QString* name, uint* softwareVersion, uint* hardwareVersion)
@@ -567,7 +598,9 @@ bool KVPMaster::getDeviceInfo(QString* name, uint* softwareVersion, uint* hardwa
     std::lock_guard transaction(m_transaction);
     m_linkLost.store(false, std::memory_order_release);
     clearReceived();
-    if (exchangeRead(mzt500::CmdIdentify, 0, true, 400) != Outcome::Ok)
+    // Not repeated: discovery asks every device, and one that is not a
+    // recorder must cost a single time-out.
+    if (exchangeRead(mzt500::CmdIdentify, 0, true, 400, Silence::Fails) != Outcome::Ok)
         return false;
     unsigned char record[400];
     const uint n = takeReceived(record, sizeof record);

@@ -59,7 +59,15 @@ public:
     void deferAbort();
     void endAbortDeferral();
 
-    bool writeData(uint length, const unsigned char* data, unsigned char command, ushort parameter);
+    // Whether the reply to the last frame of a write can be counted on. A
+    // frame without a reply in time is sent once more before the exchange
+    // fails, except a last frame whose reply may not come: the recorder may
+    // be gone into what that frame started, and a repetition would meet it
+    // there.
+    enum class LastReply { Expected, MayNotCome };
+
+    bool writeData(uint length, const unsigned char* data, unsigned char command, ushort parameter,
+                   LastReply lastReply = LastReply::Expected);
     bool readData(uint maxLength, unsigned char* buffer, uint* length, unsigned char command,
                   ushort parameter);
 
@@ -124,10 +132,17 @@ private:
     void afterFeeding();
     Outcome prepareExchange();
     // Builds one frame (under the engine lock) and waits for its reply.
-    template <typename Build> Outcome exchange(Build&& build);
+    // Silence: whether a frame without a reply in time is sent once more.
+    enum class Silence { Fails, Repeat };
+    template <typename Build> Outcome exchange(Silence silence, Build&& build);
     Outcome exchangeWrite(unsigned char command, ushort parameter, const unsigned char* data,
-                          uint length, bool first, bool last);
-    Outcome exchangeRead(unsigned char command, ushort parameter, bool first, uint expectedMaximum);
+                          uint length, bool first, bool last, Silence silence);
+    Outcome exchangeRead(unsigned char command, ushort parameter, bool first, uint expectedMaximum,
+                         Silence silence);
+    // On the master thread when the reply time-out expired: true when the
+    // exchange goes on (the frame is sent again, or its reply has just come
+    // in), false when it has failed.
+    bool repeatUnanswered();
     Outcome awaitReply();
     uint takeReceived(unsigned char* dest, uint room);
     void clearReceived();
@@ -162,8 +177,9 @@ private:
     // Orders interrupt()'s look at the deferrals against a deferral starting.
     std::mutex m_abortLock;
     std::atomic<bool> m_transmitted {false};
-    std::uint16_t m_expectedMaximum = 0; // guarded by m_engineLock
-    std::uint16_t m_receivedCount = 0;   // guarded by m_engineLock
+    std::atomic<bool> m_repeatWhenSilent {false}; // for the exchange in progress
+    std::uint16_t m_expectedMaximum = 0;          // guarded by m_engineLock
+    std::uint16_t m_receivedCount = 0;            // guarded by m_engineLock
     std::atomic<int> m_maxFrameSize {80};
     std::chrono::steady_clock::time_point m_transmittedAt; // master thread only
 };

@@ -140,21 +140,12 @@ bool readVersion(const QJsonValue& v, std::uint16_t* out)
 
 bool readFaults(const QJsonObject& o, Faults* f, QString* error)
 {
-    static const QStringList known = {"seed",
-                                      "corruptProbability",
-                                      "dropProbability",
-                                      "corruptAtFrame",
-                                      "dropAtFrame",
-                                      "faultOffset",
-                                      "statusAtFrame",
-                                      "statusCommand",
-                                      "statusCount",
-                                      "status",
-                                      "silentCommand",
-                                      "silentCount",
-                                      "vanishAfterBytes",
-                                      "vanishAtCommand",
-                                      "deletionError"};
+    static const QStringList known = {
+        "seed",          "corruptProbability", "dropProbability", "corruptAtFrame",
+        "dropAtFrame",   "faultOffset",        "faultCount",      "statusAtFrame",
+        "statusCommand", "statusCount",        "status",          "silentCommand",
+        "silentCount",   "vanishAfterBytes",   "vanishAtCommand", "deletionError",
+    };
     for (const QString& k : o.keys())
         if (!known.contains(k))
             return fail(error, QStringLiteral("unknown fault \"%1\"").arg(k));
@@ -164,6 +155,7 @@ bool readFaults(const QJsonObject& o, Faults* f, QString* error)
     f->corruptAtFrame = o.value("corruptAtFrame").toInt(f->corruptAtFrame);
     f->dropAtFrame = o.value("dropAtFrame").toInt(f->dropAtFrame);
     f->faultOffset = o.value("faultOffset").toInt(f->faultOffset);
+    f->faultCount = o.value("faultCount").toInt(f->faultCount);
     f->statusAtFrame = o.value("statusAtFrame").toInt(f->statusAtFrame);
     f->statusCommand = o.value("statusCommand").toInt(f->statusCommand);
     f->statusCount = o.value("statusCount").toInt(f->statusCount);

@@ -698,14 +698,18 @@ void Recorder::sendLocked(const Frame& reply, Clock::time_point at)
     if (wire)
         t = std::max(t, m_rxFree);
     const std::size_t first = m_out.size();
+    const auto spoilt = [&](int atFrame) {
+        return atFrame >= 0 && frameNo >= atFrame && frameNo < atFrame + fx.faultCount;
+    };
+    const bool drop = spoilt(fx.dropAtFrame), corrupt = spoilt(fx.corruptAtFrame);
     std::uniform_real_distribution<double> uniform(0.0, 1.0);
     for (qsizetype i = 0; i < bytes.size(); ++i) {
         auto b = static_cast<std::uint8_t>(bytes[i]);
-        if (fx.dropAtFrame >= 0 && frameNo == fx.dropAtFrame && i == fx.faultOffset)
+        if (drop && i == fx.faultOffset)
             continue;
         if (fx.dropProbability > 0 && uniform(m_rng) < fx.dropProbability)
             continue;
-        if (fx.corruptAtFrame >= 0 && frameNo == fx.corruptAtFrame && i == fx.faultOffset)
+        if (corrupt && i == fx.faultOffset)
             b ^= 0xFF;
         if (fx.corruptProbability > 0 && uniform(m_rng) < fx.corruptProbability)
             b ^= static_cast<std::uint8_t>(1 + m_rng() % 255);

@@ -66,10 +66,13 @@ struct Faults {
     // Per reply byte, drawn from a generator seeded with `seed`.
     double corruptProbability = 0.0;
     double dropProbability = 0.0;
-    // The reply to this frame gets the byte at `faultOffset` flipped / left out.
+    // The reply to this frame gets the byte at `faultOffset` flipped / left out,
+    // and so do the replies to the `faultCount` - 1 frames after it (the
+    // master's repetition of an unanswered frame is the next frame).
     int corruptAtFrame = -1;
     int dropAtFrame = -1;
     int faultOffset = 11; // the header checksum by default
+    int faultCount = 1;
     // Frames statusAtFrame .. statusAtFrame + statusCount - 1 are answered with
     // `status` instead of being processed; so are the first statusCount frames
     // of command statusCommand.

@@ -1,5 +1,6 @@
-// A reply lost or spoilt on the line costs one file another attempt, not the
-// whole operation; what cannot work on a second attempt is not made again.
+// A reply lost or spoilt on the line costs one repeated frame; one lost
+// again after the repetition costs the file another attempt, not the whole
+// operation; what cannot work on a second attempt is not made again.
 #include "coretest.h"
 #include "recorder_session.h"
 #include "recorder_vocabulary.h"
@@ -87,16 +88,66 @@ private slots:
     }
     void cleanup() { sim::Bus::instance().uninstall(); }
 
+    void aSpoiltReplyCostsOneRepeatedFrame()
+    {
+        // A download, an upload and a replacement, each with one reply
+        // spoilt in its middle: every file arrives whole, no file is
+        // attempted twice, and the operations log tells of no retry.
+        const QByteArray five = sequence(5, FileSize);
+        sim::DeviceConfig c = recorderWith({{3, sequence(3, FileSize)}, {6, sequence(6, 100)}});
+        c.faults.corruptAtFrame = 5;
+        c.faults.faultOffset = 60;
+        SimSetup s({c});
+        QList<core::DownloadedFile> got;
+        core::Result result = core::downloadFiles(&s.master, {{3, "S3"}},
+                                                  [&](const core::DownloadedFile& f) { got << f; });
+        QVERIFY2(result.ok(), qPrintable(result.reason));
+        QCOMPARE(got.size(), 1);
+        QCOMPARE(got[0].data, s.recorder().file(3).value());
+        QCOMPARE(countOf(s.recorder(), mzt500::CmdFileSize), 1);
+        QCOMPARE(countOf(s.recorder(), mzt500::CmdFileData), 12);
+
+        sim::Faults f;
+        f.dropAtFrame = 6;
+        f.faultOffset = 3;
+        s.recorder().clearLogs();
+        s.recorder().setFaults(f);
+        result = core::uploadFiles(&s.master, {item(5, five)});
+        QVERIFY2(result.ok(), qPrintable(result.reason));
+        QCOMPARE(*s.recorder().file(5), five);
+        QCOMPARE(countOf(s.recorder(), mzt500::CmdSelectWrite), 1);
+        // 64-byte chunks (no identification raised the master's frame size
+        // from 80), and the one repeated.
+        QCOMPARE(countOf(s.recorder(), mzt500::CmdWriteData), (FileSize + 63) / 64 + 1);
+        QCOMPARE(countOf(s.recorder(), mzt500::CmdEndFailedWrite), 0);
+
+        // The start of the old copy's deletion goes unanswered once.
+        const QByteArray six = sequence(6, FileSize);
+        f = {};
+        f.silentCommand = mzt500::CmdDeleteControl;
+        f.silentCount = 1;
+        s.recorder().clearLogs();
+        s.recorder().setFaults(f);
+        result = core::uploadFiles(&s.master, {item(6, six)});
+        QVERIFY2(result.ok(), qPrintable(result.reason));
+        QCOMPARE(*s.recorder().file(6), six);
+        QCOMPARE(countOf(s.recorder(), mzt500::CmdSelectDelete), 1);
+        QVERIFY(retriesLogged().isEmpty());
+    }
+
     void aFaultInTheMiddleOfAReadCostsOneMoreRead_data()
     {
         QTest::addColumn<sim::Faults>("faults");
+        // Each fault spoils the reply to frame 5 and to its repetition.
         sim::Faults corrupt;
         corrupt.corruptAtFrame = 5;
+        corrupt.faultCount = 2;
         corrupt.faultOffset = 60; // in the payload: the trailer no longer matches
         sim::Faults header = corrupt;
         header.faultOffset = 11;
         sim::Faults dropped;
         dropped.dropAtFrame = 5;
+        dropped.faultCount = 2;
         dropped.faultOffset = 60; // the reply stays one byte short
         QTest::newRow("corrupted payload byte") << corrupt;
         QTest::newRow("corrupted header") << header;
@@ -141,15 +192,19 @@ private slots:
     void aFaultInTheMiddleOfAWriteCostsOneMoreWrite_data()
     {
         QTest::addColumn<sim::Faults>("faults");
-        // Frames: 13, 14, then the 11 write frames of S5 (2 to 12).
+        // Frames: 13, 14, then the 11 write frames of S5 (2 to 12); each
+        // fault spoils the reply to its frame and to that frame's repetition.
         sim::Faults corrupt;
         corrupt.corruptAtFrame = 6;
+        corrupt.faultCount = 2;
         corrupt.faultOffset = 12; // the status byte: the trailer no longer matches
         sim::Faults dropped;
         dropped.dropAtFrame = 6;
+        dropped.faultCount = 2;
         dropped.faultOffset = 3;
         sim::Faults lastReply;
         lastReply.corruptAtFrame = 12; // the file is stored, its acknowledgement spoilt
+        lastReply.faultCount = 2;
         lastReply.faultOffset = 11;
         QTest::newRow("corrupted status reply") << corrupt;
         QTest::newRow("dropped byte") << dropped;
@@ -191,12 +246,12 @@ private slots:
 
     void aFaultWhileReplacingCostsOneMoreAttempt()
     {
-        // The reply to the start of the old copy's deletion is lost: the
-        // next attempt finds the old copy still there and deletes it.
+        // The start of the old copy's deletion goes unanswered, repeated
+        // too: the next attempt finds the old copy still there and deletes it.
         const QByteArray six = sequence(6, FileSize);
         sim::DeviceConfig c = recorderWith({{6, sequence(6, 100)}});
         c.faults.silentCommand = mzt500::CmdDeleteControl;
-        c.faults.silentCount = 1;
+        c.faults.silentCount = 2;
         SimSetup s({c});
         QList<bool> replaced;
         const core::Result result = core::uploadFiles(
@@ -228,9 +283,11 @@ private slots:
                 core::downloadFiles(&s.master, {{3, "S3"}},
                                     [&](const core::DownloadedFile& f) { handed << f.file.id; });
             QVERIFY(result.ok());
+            // An attempt fails when a request and its repetition both go
+            // unanswered.
             sim::Faults f;
             f.silentCommand = mzt500::CmdFileData;
-            f.silentCount = faultCount;
+            f.silentCount = 2 * faultCount;
             s.recorder().setFaults(f);
             s.recorder().clearLogs();
             result = core::downloadFiles(&s.master, {{4, "S4"}, {5, "S5"}},
@@ -258,7 +315,7 @@ private slots:
             SimSetup s({recorderWith({{9, untouched}})});
             sim::Faults f;
             f.silentCommand = mzt500::CmdWriteData;
-            f.silentCount = faultCount;
+            f.silentCount = 2 * faultCount;
             s.recorder().setFaults(f);
             const QByteArray five = sequence(5, FileSize);
             const core::Result result = core::uploadFiles(&s.master, {item(5, five)});
@@ -349,7 +406,7 @@ private slots:
         SimSetup s({recorderWith({{3, sequence(3, FileSize)}})});
         sim::Faults f;
         f.silentCommand = mzt500::CmdFileData;
-        f.silentCount = 1;
+        f.silentCount = 2; // the request and its repetition
         s.recorder().setFaults(f);
         core::CancelToken cancel {false};
         // The cancel comes while the first attempt waits for its reply.

@@ -212,16 +212,22 @@ void TestUpdater::sectionFailures_data()
     QTest::addColumn<int>("dropAt");
     QTest::addColumn<int>("errorAt");
     QTest::addColumn<bool>("success");
+    // "Unanswered": the reply to that frame and to its repetition lose a
+    // byte; "one reply lost": only the first, the repetition is answered.
+    QTest::addColumn<int>("lostReplies");
 
-    QTest::newRow("header refused") << 80 << -1 << 2 << false;
-    QTest::newRow("first section refused") << 80 << -1 << 5 << false;
-    QTest::newRow("first section unanswered") << 80 << 12 << -1 << false;
-    QTest::newRow("last section, error on its final frame") << 80 << -1 << 24 << false;
-    QTest::newRow("last section, middle frame unanswered") << 80 << 18 << -1 << false;
-    QTest::newRow("last section, final frame unanswered") << 80 << 24 << -1 << true;
+    QTest::newRow("header refused") << 80 << -1 << 2 << false << 1;
+    QTest::newRow("first section refused") << 80 << -1 << 5 << false << 1;
+    QTest::newRow("first section unanswered") << 80 << 12 << -1 << false << 2;
+    QTest::newRow("first section, one reply lost") << 80 << 8 << -1 << true << 1;
+    QTest::newRow("last section, error on its final frame") << 80 << -1 << 24 << false << 1;
+    QTest::newRow("last section, middle frame unanswered") << 80 << 18 << -1 << false << 2;
+    QTest::newRow("last section, one reply lost") << 80 << 18 << -1 << true << 1;
+    // The final frame is not repeated: the recorder may be restarting.
+    QTest::newRow("last section, final frame unanswered") << 80 << 24 << -1 << true << 1;
     // 300-byte frames: header in frame 1, section 0 in frames 2-3 (two
     // frames of 284 and 228 bytes), section 1 (256 bytes) alone in frame 4.
-    QTest::newRow("single-frame last section unanswered") << 300 << 4 << -1 << true;
+    QTest::newRow("single-frame last section unanswered") << 300 << 4 << -1 << true << 1;
 }
 
 void TestUpdater::sectionFailures()
@@ -230,11 +236,13 @@ void TestUpdater::sectionFailures()
     QFETCH(int, dropAt);
     QFETCH(int, errorAt);
     QFETCH(bool, success);
+    QFETCH(int, lostReplies);
 
     const QList<int> sizes = maxFrameSize == 80 ? QList<int> {512, 768} : QList<int> {512, 256};
     auto devs = sim::Bus::instance().install({recorder(std::uint16_t(maxFrameSize))});
     sim::Faults faults;
     faults.dropAtFrame = dropAt;
+    faults.faultCount = lostReplies;
     faults.statusAtFrame = errorAt;
     faults.status = 5;
     devs[0]->setFaults(faults);

@@ -330,7 +330,8 @@ private slots:
         uint length = 0;
         QVERIFY(!s.master.readData(4, buffer, &length, 18, 0));
         QVERIFY(t.elapsed() >= 150);
-        QCOMPARE(framesOf(s.recorder(), 18).size(), 1u);
+        // Asked once more after the first time-out, then given up.
+        QCOMPARE(framesOf(s.recorder(), 18).size(), 2u);
     }
 
     void recoversAfterACutShortReply()
@@ -341,12 +342,81 @@ private slots:
         sim::Faults f;
         f.dropAtFrame = 1; // the first data reply loses a payload byte
         f.faultOffset = 30;
+        f.faultCount = 2; // and so does the reply to the repeated request
         s.recorder().setFaults(f);
         QByteArray data;
         QVERIFY(!readFile(s.master, 7, &data));
         s.recorder().clearFaults();
         QVERIFY(readFile(s.master, 7, &data));
         QCOMPARE(data, c.files[7]);
+    }
+
+    void anUnansweredFrameIsSentOnceMore()
+    {
+        sim::DeviceConfig c = recorderWithFrame(80);
+        c.files[7] = sim::makeFile(7, 1, 150, 1000);
+        SimSetup s({c}, 200);
+        const auto fault = [&](int frame, int offset, int count = 1) {
+            sim::Faults f;
+            f.dropAtFrame = frame;
+            f.faultOffset = offset;
+            f.faultCount = count;
+            s.recorder().clearLogs();
+            s.recorder().setFaults(f);
+        };
+
+        // A middle frame whose acknowledgement lost a byte goes again,
+        // marked as repeated, and the write goes on.
+        fault(1, 12);
+        QVERIFY(write(s.master, pattern(200)));
+        auto frames = framesOf(s.recorder(), 0);
+        QCOMPARE(frames.size(), 5u);
+        QCOMPARE(frames[2].flags, 0x01);
+        QCOMPARE(frames[2].sequence, frames[1].sequence);
+        QCOMPARE(frames[2].payload, frames[1].payload);
+        // Unanswered again, the write fails there.
+        fault(1, 12, 2);
+        QVERIFY(!write(s.master, pattern(200)));
+        QCOMPARE(framesOf(s.recorder(), 0).size(), 3u);
+
+        // A follow-up request of a read whose block came short is asked
+        // again; the recorder sends the same block and the file is whole.
+        fault(2, 40);
+        QByteArray data;
+        QVERIFY(readFile(s.master, 7, &data));
+        QCOMPARE(data, c.files[7]);
+        frames = framesOf(s.recorder(), 10);
+        QCOMPARE(frames.size(), 4u);
+        QCOMPARE(frames[2].sequence, frames[1].sequence);
+
+        // The last frame of a write whose reply may not come goes once: the
+        // recorder may have gone into what it started.
+        fault(3, 12);
+        const QByteArray bytes = pattern(200);
+        QVERIFY(!s.master.writeData(uint(bytes.size()),
+                                    reinterpret_cast<const unsigned char*>(bytes.constData()), 0, 0,
+                                    KVPMaster::LastReply::MayNotCome));
+        QVERIFY(s.master.isLinkLost());
+        QCOMPARE(framesOf(s.recorder(), 0).size(), 4u);
+        // Its other frames are repeated as any.
+        fault(1, 12);
+        QVERIFY(s.master.writeData(uint(bytes.size()),
+                                   reinterpret_cast<const unsigned char*>(bytes.constData()), 0, 0,
+                                   KVPMaster::LastReply::MayNotCome));
+        QCOMPARE(framesOf(s.recorder(), 0).size(), 5u);
+
+        // Identification and the connection probe cost one time-out each:
+        // discovery asks devices that may never answer.
+        sim::Faults silent;
+        silent.silentCommand = 0;
+        s.recorder().clearLogs();
+        s.recorder().setFaults(silent);
+        QCOMPARE(s.master.checkConnection(), 1);
+        QCOMPARE(framesOf(s.recorder(), 0).size(), 1u);
+        silent.silentCommand = 1;
+        s.recorder().setFaults(silent);
+        QVERIFY(!s.master.getDeviceInfo(nullptr, nullptr, nullptr));
+        QCOMPARE(framesOf(s.recorder(), 1).size(), 1u);
     }
 
     void ignoresALateReplyToAnotherCommand()
@@ -360,11 +430,12 @@ private slots:
         SimSetup s({c}, 1000);
         unsigned char buffer[4];
         uint length = 0;
-        // The transfer-mode switch times out; its answer is still on its way.
-        QVERIFY(!s.master.readData(4, buffer, &length, 18, 1));
+        // The connection probe times out (it is not asked twice); its
+        // answer is still on its way.
+        QCOMPARE(s.master.checkConnection(), 1);
         s.recorder().setTiming(sim::Timing::Instant, 0);
-        // The next first request has sequence 0 too: the late answer to 18
-        // comes first and must not be taken for the file size.
+        // The next first request has sequence 0 too: the late answer to the
+        // probe comes first and must not be taken for the file size.
         QVERIFY(s.master.readData(4, buffer, &length, 9, 2));
         QCOMPARE(length, 4u);
         QCOMPARE(buffer[0], 64);
