@@ -18,6 +18,9 @@ void MZTFilesDeleter::setMainWindow(MainWindow* window)
 
 void MZTFilesDeleter::start(QThread::Priority priority)
 {
+    // Cleared here, before the thread runs: an abort that comes before the
+    // run has begun is meant for this run and must not be forgotten by it.
+    abortRequested = false;
     cells = mzt::readSelectedCells(mainWindow, mzt::TransferTable::Device);
     QThread::start(priority);
 }
@@ -42,7 +45,6 @@ void MZTFilesDeleter::onProgress(const core::Progress& progress)
 void MZTFilesDeleter::run()
 {
     const mzt::ResultHandOver::AtEnd publishAtEnd(handOver);
-    abortRequested = false;
     filesDone = 0;
     KVPMaster* master = mainWindow ? mainWindow->master() : nullptr;
     if (!master) {

@@ -20,6 +20,9 @@ void MZTFilesDownLoader::setMainWindow(MainWindow* window)
 
 void MZTFilesDownLoader::start(QThread::Priority priority)
 {
+    // Cleared here, before the thread runs: an abort that comes before the
+    // run has begun is meant for this run and must not be forgotten by it.
+    abortRequested = false;
     cells = mzt::readSelectedCells(mainWindow, mzt::TransferTable::Device);
     archive = mainWindow ? mainWindow->archive() : nullptr;
     QThread::start(priority);
@@ -78,7 +81,6 @@ void MZTFilesDownLoader::onProgress(const core::Progress& progress)
 void MZTFilesDownLoader::run()
 {
     const mzt::ResultHandOver::AtEnd publishAtEnd(handOver);
-    abortRequested = false;
     filesDone = 0;
     emit progress_current(0);
 

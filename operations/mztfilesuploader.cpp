@@ -26,6 +26,9 @@ void MZTFilesUpLoader::setMainWindow(MainWindow* window)
 
 void MZTFilesUpLoader::start(QThread::Priority priority)
 {
+    // Cleared here, before the thread runs: an abort that comes before the
+    // run has begun is meant for this run and must not be forgotten by it.
+    abortRequested = false;
     const QList<mzt::SelectedCell> cells =
         mzt::readSelectedCells(mainWindow, mzt::TransferTable::Archive);
     cellCount = cells.size();
@@ -91,7 +94,6 @@ void MZTFilesUpLoader::onProgress(const core::Progress& progress)
 void MZTFilesUpLoader::run()
 {
     const mzt::ResultHandOver::AtEnd publishAtEnd(handOver);
-    abortRequested = false;
     filesDone = 0;
     recorderLostFile = false;
 

@@ -32,6 +32,9 @@ void MZTFileUpLoadChecker::start(QThread::Priority priority)
     haveArchive = archive != nullptr;
     items =
         mzt::uploadItems(archive, mzt::readSelectedCells(mainWindow, mzt::TransferTable::Archive));
+    // Cleared before the thread runs: an abort that comes before the run
+    // has begun is meant for this run.
+    abortRequested = false;
     QThread::start(priority);
 }
 
@@ -43,7 +46,6 @@ void MZTFileUpLoadChecker::abort()
 void MZTFileUpLoadChecker::run()
 {
     const mzt::ResultHandOver::AtEnd publishAtEnd(handOver);
-    abortRequested = false;
     if (!mainWindow || !haveArchive || !mainWindow->master()) {
         emit done(false, false, nullptr);
         return;

@@ -21,9 +21,9 @@
 #include <QTest>
 #include <QTimer>
 
-#include <functional>
-
+#include <algorithm>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -267,6 +267,27 @@ inline std::vector<sim::Frame> framesOf(const sim::Recorder& recorder, int comma
             out.push_back(f);
     }
     return out;
+}
+
+// Starts the worker and aborts it at once, while its thread may not have
+// begun to run, several times over: the abort must hold every time, so the
+// recorder never sees a frame the run would only send when not aborted.
+template <typename Worker>
+void startAndAbortAtOnce(WindowFixture& f, Worker& worker,
+                         const std::function<bool(const sim::Frame&)>& sentOnlyWithoutAbort)
+{
+    f.window->enterBusy();
+    worker.setMainWindow(f.window.get());
+    for (int round = 0; round < 5; ++round) {
+        worker.start();
+        worker.abort();
+        QVERIFY(QTest::qWaitFor([&] { return worker.isFinished(); }, 20000));
+        worker.acquireResults();
+        const std::vector<sim::Frame> frames = f.recorder->receivedFrames();
+        QVERIFY2(std::none_of(frames.begin(), frames.end(), sentOnlyWithoutAbort),
+                 qPrintable(QStringLiteral("round %1").arg(round)));
+    }
+    f.window->operationDone();
 }
 
 } // namespace transfers

@@ -45,6 +45,7 @@ private slots:
     void cancelDuringADeletion();
     void unplugDuringADeletion();
     void recorderLostWhileQuestionIsOpenStartsNothing();
+    void anAbortRightAfterTheStartIsKept();
 };
 
 void TestDelete::deletesSequencesButNeverTheSettings()
@@ -251,6 +252,20 @@ void TestDelete::recorderLostWhileQuestionIsOpenStartsNothing()
 
     QVERIFY(deletionSelections(*f.recorder).empty());
     QVERIFY(f.recorder->file(3));
+}
+
+void TestDelete::anAbortRightAfterTheStartIsKept()
+{
+    WindowFixture f(settingsAndTwo());
+    QVERIFY(f.waitReady());
+    WindowFixture::selectIds(f.devTable(), {3});
+    MZTFilesDeleter deleter;
+    // An abort before the deletion lets it start and stops before its
+    // first poll: a deletion the recorder began is not left half-watched
+    // for longer than that.
+    startAndAbortAtOnce(f, deleter, [](const sim::Frame& frame) {
+        return frame.command == 12 && frame.parameter != 0;
+    });
 }
 
 QTEST_MAIN(TestDelete)

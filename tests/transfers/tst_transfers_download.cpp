@@ -39,6 +39,7 @@ private slots:
     void recorderLostWhileQuestionIsOpenStartsNothing();
     void corruptedRepliesNeverReachTheArchive_data();
     void corruptedRepliesNeverReachTheArchive();
+    void anAbortRightAfterTheStartIsKept();
 };
 
 void TestDownload::copiesSelectedFilesIntoEmptyArchive()
@@ -439,6 +440,16 @@ void TestDownload::corruptedRepliesNeverReachTheArchive()
     }
     if (repeatRequested)
         QVERIFY2(boxes.seen().empty(), qPrintable(boxes.texts().join(QLatin1Char('|'))));
+}
+
+void TestDownload::anAbortRightAfterTheStartIsKept()
+{
+    WindowFixture f(threeFiles());
+    QVERIFY(f.waitReady());
+    WindowFixture::selectIds(f.devTable(), {3});
+    MZTFilesDownLoader worker;
+    startAndAbortAtOnce(f, worker, [](const sim::Frame& frame) { return frame.command == 10; });
+    QVERIFY(f.archive()->entries().isEmpty());
 }
 
 QTEST_MAIN(TestDownload)

@@ -39,6 +39,7 @@ private slots:
     void unplugDuringUploadKeepsFilesWrittenBefore();
     void damagedAcknowledgementsNeverLeaveAWrongFile_data();
     void damagedAcknowledgementsNeverLeaveAWrongFile();
+    void anAbortRightAfterTheStartIsKept();
 };
 
 void TestUpload::checkListsWhatTheUploadWouldOverwrite()
@@ -479,6 +480,17 @@ void TestUpload::damagedAcknowledgementsNeverLeaveAWrongFile()
         QCOMPARE(*stored, content);
     if (repeatRequested)
         QVERIFY2(boxes.seen().empty(), qPrintable(boxes.texts().join(QLatin1Char('|'))));
+}
+
+void TestUpload::anAbortRightAfterTheStartIsKept()
+{
+    WindowFixture f(sim::DeviceConfig::recorder());
+    QVERIFY(f.waitReady());
+    f.addEntries({makeEntry(5, 1, sequenceFile(5, 500), QStringLiteral("SEQUENCE 05"))});
+    WindowFixture::selectIds(f.archTable(), {5});
+    MZTFilesUpLoader uploader;
+    startAndAbortAtOnce(f, uploader, [](const sim::Frame& frame) { return frame.command == 14; });
+    QVERIFY(!f.recorder->file(5));
 }
 
 QTEST_MAIN(TestUpload)
