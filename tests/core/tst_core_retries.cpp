@@ -192,8 +192,10 @@ private slots:
     void aFaultInTheMiddleOfAWriteCostsOneMoreWrite_data()
     {
         QTest::addColumn<sim::Faults>("faults");
-        // Frames: 13, 14, then the 11 write frames of S5 (2 to 12); each
-        // fault spoils the reply to its frame and to that frame's repetition.
+        // Frames: 13, 14, then the 32 write frames of S5 (2 to 33: 64-byte
+        // chunks, as no identification raised the master's frame size from
+        // 80); each fault spoils the reply to its frame and to that frame's
+        // repetition.
         sim::Faults corrupt;
         corrupt.corruptAtFrame = 6;
         corrupt.faultCount = 2;
@@ -203,7 +205,7 @@ private slots:
         dropped.faultCount = 2;
         dropped.faultOffset = 3;
         sim::Faults lastReply;
-        lastReply.corruptAtFrame = 12; // the file is stored, its acknowledgement spoilt
+        lastReply.corruptAtFrame = 33; // the file is stored, its acknowledgement spoilt
         lastReply.faultCount = 2;
         lastReply.faultOffset = 11;
         QTest::newRow("corrupted status reply") << corrupt;
