@@ -4,11 +4,8 @@ include(GNUInstallDirs)
 set(MZT_APP_ID com.korvant.MZT500Backup)
 set(pkg ${PROJECT_SOURCE_DIR}/packaging)
 
-foreach(tool mzt500-backup mzt500-cli)
-  if(TARGET ${tool})
-    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  endif()
-endforeach()
+mzt_require_targets(packaging mzt500-backup mzt500-cli)
+install(TARGETS mzt500-backup mzt500-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(FILES ${pkg}/linux/${MZT_APP_ID}.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
