@@ -2,6 +2,7 @@
 // on failure, has written its one-line reason to stderr.
 #pragma once
 
+#include "command_table.h"
 #include "operation.h"
 #include "session.h"
 #include "terminal.h"
@@ -45,6 +46,9 @@ public:
     int run();
 
 private:
+    // The table names the handlers below.
+    friend const QList<CommandSpec>& commandTable();
+
     int devices();
     int list();
     int backup();

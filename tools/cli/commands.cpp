@@ -137,22 +137,8 @@ RecorderSession& Cli::session()
 
 int Cli::run()
 {
-    const QString& command = m_options.command;
-    int status = ExitUsage;
-    if (command == QLatin1String("devices"))
-        status = devices();
-    else if (command == QLatin1String("list"))
-        status = list();
-    else if (command == QLatin1String("backup"))
-        status = backup();
-    else if (command == QLatin1String("restore"))
-        status = restore();
-    else if (command == QLatin1String("delete"))
-        status = remove();
-    else if (command == QLatin1String("update-firmware"))
-        status = updateFirmware();
-    else if (command == QLatin1String("archive"))
-        status = showArchive();
+    const CommandSpec* command = findCommand(m_options.command);
+    const int status = command ? (this->*command->handler)() : int(ExitUsage);
     m_terminal.endProgress();
     // A recorder left in transfer mode does not play; after an interruption
     // the link may be gone, and waiting for it would only delay the exit.

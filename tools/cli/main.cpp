@@ -3,6 +3,7 @@
 // window.
 #include "archive_path.h"
 #include "cli.h"
+#include "command_table.h"
 #include "usage.h"
 
 #include "kvpmaster.h"
@@ -101,11 +102,10 @@ QString optionError(const QCommandLineParser& parser, const QList<QCommandLineOp
 // (unless a file of exactly that name exists), and the program says so.
 int checkArchivePath(cli::Options* options)
 {
-    const QString& command = options->command;
-    const bool writes = command == QLatin1String("backup");
-    const bool reads = command == QLatin1String("restore") || command == QLatin1String("archive");
-    if ((!writes && !reads) || options->arguments.isEmpty())
+    const cli::CommandSpec* spec = cli::findCommand(options->command);
+    if (!spec || spec->archive == cli::ArchiveUse::None || options->arguments.isEmpty())
         return cli::ExitOk;
+    const bool writes = spec->archive == cli::ArchiveUse::Writes;
     QString reason;
     const QString typed = options->arguments.first();
     const std::optional<cli::ArchivePath> archive =
@@ -119,6 +119,33 @@ int checkArchivePath(cli::Options* options)
                      qPrintable(archive->path));
     options->arguments.first() = archive->path;
     return cli::ExitOk;
+}
+
+// "a", "a and b", "a, b and c".
+QString listText(const QStringList& words)
+{
+    if (words.size() < 2)
+        return words.join(QString());
+    return words.mid(0, words.size() - 1).join(QStringLiteral(", ")) + QStringLiteral(" and ")
+        + words.last();
+}
+
+// The options restricted to some commands, given to another one; and
+// options given together that exclude each other.
+QString misplacedOption(const QCommandLineParser& parser, const QString& command)
+{
+    for (const cli::OptionSpec& option : cli::optionTable()) {
+        const QString& name = option.names.first();
+        if (!parser.isSet(name))
+            continue;
+        const QStringList owners = cli::commandsTaking(name);
+        if (!owners.isEmpty() && !owners.contains(command))
+            return QStringLiteral("--%1 belongs to %2").arg(name, listText(owners));
+        if (option.excludes && parser.isSet(QLatin1String(option.excludes)))
+            return QStringLiteral("--%1 and --%2 exclude each other")
+                .arg(name, QLatin1String(option.excludes));
+    }
+    return QString();
 }
 
 void printOut(const QString& text)
@@ -135,21 +162,14 @@ int main(int argc, char** argv)
     QCoreApplication::setApplicationName(QStringLiteral("mzt500-cli"));
 
     QCommandLineParser parser;
-    const QCommandLineOption device(QStringLiteral("device"), QString(), QStringLiteral("N"));
-    const QCommandLineOption overwrite(QStringLiteral("overwrite"));
-    const QCommandLineOption quiet(QStringList {QStringLiteral("q"), QStringLiteral("quiet")});
-    const QCommandLineOption verbose(QStringList {QStringLiteral("v"), QStringLiteral("verbose")});
-    const QCommandLineOption help(QStringList {QStringLiteral("h"), QStringLiteral("help")});
-    const QCommandLineOption version(QStringLiteral("version"));
-    const QCommandLineOption skipExisting(QStringLiteral("skip-existing"));
-    const QCommandLineOption dryRun(QStringLiteral("dry-run"));
-    const QCommandLineOption json(QStringLiteral("json"));
-    const QList<QCommandLineOption> allOptions {device,  overwrite,    quiet,  verbose, help,
-                                                version, skipExisting, dryRun, json};
+    QList<QCommandLineOption> allOptions;
+    for (const cli::OptionSpec& option : cli::optionTable())
+        allOptions.append(
+            QCommandLineOption(option.names, QString(), QString::fromLatin1(option.valueName)));
     parser.addOptions(allOptions);
     if (!parser.parse(app.arguments()))
         return usageError(optionError(parser, allOptions));
-    if (parser.isSet(version)) {
+    if (parser.isSet(QStringLiteral("version"))) {
         printOut(QStringLiteral("mzt500-cli %1\n").arg(QLatin1String(MZT_VERSION)));
         return cli::ExitOk;
     }
@@ -162,39 +182,30 @@ int main(int argc, char** argv)
     if (!command.isEmpty() && !cli::commandNames().contains(command))
         return usageError(withSuggestions(QStringLiteral("unknown command \"%1\"").arg(command),
                                           cli::closestWords(command, cli::commandNames())));
-    if (parser.isSet(help) || helpCommand) {
+    if (parser.isSet(QStringLiteral("help")) || helpCommand) {
         printOut(command.isEmpty() ? cli::programUsage() : cli::commandUsage(command));
         return cli::ExitOk;
     }
 
     cli::Options options;
-    options.quiet = parser.isSet(quiet);
-    options.verbose = parser.isSet(verbose);
-    options.overwrite = parser.isSet(overwrite);
-    options.skipExisting = parser.isSet(skipExisting);
-    options.dryRun = parser.isSet(dryRun);
-    options.json = parser.isSet(json);
+    options.quiet = parser.isSet(QStringLiteral("quiet"));
+    options.verbose = parser.isSet(QStringLiteral("verbose"));
+    options.overwrite = parser.isSet(QStringLiteral("overwrite"));
+    options.skipExisting = parser.isSet(QStringLiteral("skip-existing"));
+    options.dryRun = parser.isSet(QStringLiteral("dry-run"));
+    options.json = parser.isSet(QStringLiteral("json"));
     if (positional.isEmpty())
         return usageError(QStringLiteral("no command given"));
     options.command = command;
     options.arguments = positional.mid(1);
-    if (parser.isSet(device)) {
+    if (parser.isSet(QStringLiteral("device"))) {
         bool ok = false;
-        options.device = parser.value(device).toInt(&ok);
+        options.device = parser.value(QStringLiteral("device")).toInt(&ok);
         if (!ok || options.device < 1)
             return usageError(QStringLiteral("--device takes a recorder number from 1 on"));
     }
-    const auto is = [&](const char* command) { return options.command == QLatin1String(command); };
-    if (options.overwrite && !is("restore"))
-        return usageError(QStringLiteral("--overwrite belongs to restore"));
-    if (options.skipExisting && !is("restore"))
-        return usageError(QStringLiteral("--skip-existing belongs to restore"));
-    if (options.skipExisting && options.overwrite)
-        return usageError(QStringLiteral("--skip-existing and --overwrite exclude each other"));
-    if (options.dryRun && !is("restore") && !is("delete"))
-        return usageError(QStringLiteral("--dry-run belongs to restore and delete"));
-    if (options.json && !is("devices") && !is("list") && !is("archive"))
-        return usageError(QStringLiteral("--json belongs to devices, list and archive"));
+    if (const QString misplaced = misplacedOption(parser, command); !misplaced.isEmpty())
+        return usageError(misplaced);
     if (const int status = checkArchivePath(&options); status != cli::ExitOk)
         return status;
 

@@ -1,0 +1,260 @@
+#include "command_table.h"
+
+#include "cli.h"
+#include "usage.h"
+
+#include <algorithm>
+
+namespace cli {
+
+namespace {
+
+// The overview around the commands' list, which is made from the table.
+const char OverviewHead[] = R"(Usage: mzt500-cli [OPTIONS] COMMAND [ARGUMENTS]
+
+Commands:
+)";
+const char OverviewTail[] = R"(
+`mzt500-cli COMMAND --help` describes one command.
+
+An ARCHIVE named without ".mzt" gets it (the program says so), unless a file
+of exactly that name exists.
+
+NAME is a file as listed ("SEQUENCE 03", "SETTINGS") or its number (3; 0 is
+the settings).
+
+Options:
+  --device N     use recorder N as numbered by `mzt500-cli devices`
+                 (default: the first MZT-500 that answers)
+  --overwrite    restore: replace files that are already on the recorder
+  --skip-existing
+                 restore: write only files the recorder does not hold
+  --dry-run      restore, delete: print what would happen, change nothing
+  --json         devices, list, archive: one JSON document (man mzt500-cli)
+  -q, --quiet    no progress bar and no report of what was done
+  -v, --verbose  diagnostic log on stderr
+  -h, --help     this text
+  --version      the program's version
+
+Environment: MZT500_SIMULATOR (demo or a JSON file: simulated recorders instead
+of USB), MZT500_PORTS (PATH=DESCRIPTION;PATH=DESCRIPTION: serial ports that
+are recorders, entries separated by semicolons).
+
+Exit status: 0 success, 1 failure, 2 usage, 3 no such recorder, 4 restore
+would overwrite files, 5 recorder busy, 6 unusable archive or update file,
+130 interrupted.
+)";
+
+// The overview's commands: the synopsis in one column, the summary in the
+// next.
+constexpr int SummaryColumn = 35;
+
+} // namespace
+
+// clang-format off
+const QList<CommandSpec>& commandTable()
+{
+    static const QList<CommandSpec> table {
+        {"devices", "",
+         "list the recorders that answer: line, name,\n"
+         "description, serial",
+         R"(Usage: mzt500-cli devices [--json]
+
+Lists the recorders and dongles that answer, one a line: the line number
+(what --device takes), the name ("MZT-500 #1"), the USB description and the
+serial number.
+
+Options:
+  --json         one JSON document instead (keys: man mzt500-cli)
+
+Exit status: 0 success, 3 no recorder answers, 130 interrupted.
+)",
+         {QStringLiteral("json")}, &Cli::devices, false, ArchiveUse::None},
+        {"list", "",
+         "list the recorder's files: name, memory size,\n"
+         "playing time",
+         R"(Usage: mzt500-cli [--device N] list [--json]
+
+Lists the files on the recorder, one a line: the name ("SEQUENCE 03",
+"SETTINGS"), the memory size and, for sequences, the playing time.
+
+Options:
+  --device N     use recorder N as numbered by `mzt500-cli devices`
+  --json         one JSON document instead (keys: man mzt500-cli)
+
+Exit status: 0 success, 1 failure, 3 no such recorder, 5 recorder busy,
+130 interrupted.
+)",
+         {QStringLiteral("json")}, &Cli::list, true, ArchiveUse::None},
+        {"backup", "ARCHIVE.mzt [NAME...]",
+         "copy all or the named files from the recorder\n"
+         "into the archive (created or updated; entries\n"
+         "with the same id are replaced)",
+         R"(Usage: mzt500-cli [--device N] [-q] backup ARCHIVE.mzt [NAME...]
+
+Copies all files of the recorder, or the named ones, into the archive. A
+missing archive is created; in an existing one an entry with the same file
+number is replaced and reported "replaced". The archive is written only once
+every file has been read, so a failed or interrupted backup leaves it as it
+was. Before the recorder is asked anything, the archive's folder must exist
+and take new files, and an existing archive must load.
+
+NAME is a file as listed ("SEQUENCE 03", "SETTINGS") or its number (3; 0 is
+the settings).
+
+Options:
+  --device N     use recorder N as numbered by `mzt500-cli devices`
+  -q, --quiet    no progress bar and no report of what was done
+
+Exit status: 0 success, 1 failure, 3 no such recorder, 5 recorder busy,
+6 unusable archive, 130 interrupted.
+)",
+         {}, &Cli::backup, true, ArchiveUse::Writes},
+        {"restore", "ARCHIVE.mzt [NAME...]",
+         "write all or the named archive entries to the\n"
+         "recorder; refuses when that would overwrite\n"
+         "files there, unless --overwrite is given",
+         R"(Usage: mzt500-cli [--device N] [-q] restore ARCHIVE.mzt [NAME...]
+                  [--overwrite | --skip-existing] [--dry-run]
+
+Writes all entries of the archive, or the named ones, to the recorder. When
+that would replace files the recorder holds (the settings always count), it
+names them and stops before writing anything, unless --overwrite is given;
+with --skip-existing it writes only the others.
+
+NAME is an entry as listed by `mzt500-cli archive` ("SEQUENCE 03",
+"SETTINGS") or its number (3; 0 is the settings).
+
+Options:
+  --overwrite      replace files that are already on the recorder
+  --skip-existing  write only files the recorder does not hold (never the
+                   settings)
+  --dry-run        print what would be written, replaced or skipped; change
+                   nothing
+  --device N       use recorder N as numbered by `mzt500-cli devices`
+  -q, --quiet    no progress bar and no report of what was done
+
+Exit status: 0 success, 1 failure, 3 no such recorder, 4 restore would
+overwrite files, 5 recorder busy, 6 unusable archive, 130 interrupted.
+)",
+         {QStringLiteral("overwrite"), QStringLiteral("skip-existing"), QStringLiteral("dry-run")}, &Cli::restore, true, ArchiveUse::Reads},
+        {"delete", "NAME...",
+         "delete files on the recorder (not the settings)",
+         R"(Usage: mzt500-cli [--device N] [-q] delete NAME... [--dry-run]
+
+Deletes the named files on the recorder. The settings are never deleted.
+
+NAME is a file as listed ("SEQUENCE 03") or its number (3).
+
+Options:
+  --dry-run      print what would be deleted; change nothing
+  --device N     use recorder N as numbered by `mzt500-cli devices`
+  -q, --quiet    no progress bar and no report of what was done
+
+Exit status: 0 success, 1 failure, 3 no such recorder, 5 recorder busy,
+130 interrupted.
+)",
+         {QStringLiteral("dry-run")}, &Cli::remove, true, ArchiveUse::None},
+        {"update-firmware", "[FILE.kv2]",
+         "update the recorder's firmware from the file, or\n"
+         "from the update image built into the program",
+         R"(Usage: mzt500-cli [--device N] [-q] update-firmware [FILE.kv2]
+
+Updates the recorder's firmware from the update file, or from the update
+image built into the program. Once the transfer has begun it is not
+interrupted: a first Ctrl+C only asks to wait, a second one ends the program
+anyway.
+
+Options:
+  --device N     use recorder N as numbered by `mzt500-cli devices`
+  -q, --quiet    no progress bar and no report of what was done
+
+Exit status: 0 success, 1 failure, 3 no such recorder, 5 recorder busy,
+6 unusable update file, 130 interrupted.
+)",
+         {}, &Cli::updateFirmware, true, ArchiveUse::None},
+        {"archive", "ARCHIVE.mzt",
+         "list an archive's entries: name, id, type, size\n"
+         "in bytes, memory size, playing time",
+         R"(Usage: mzt500-cli archive ARCHIVE.mzt [--json]
+
+Lists the entries of an archive, with a heading line: name, file number,
+type, size in bytes, memory size and playing time. No recorder is needed.
+
+Options:
+  --json         one JSON document instead (keys: man mzt500-cli)
+
+Exit status: 0 success, 6 unusable archive.
+)",
+         {QStringLiteral("json")}, &Cli::showArchive, false, ArchiveUse::Reads},
+    };
+    return table;
+}
+// clang-format on
+
+const QList<OptionSpec>& optionTable()
+{
+    static const QList<OptionSpec> table {
+        {{QStringLiteral("device")}, "N", nullptr},
+        {{QStringLiteral("overwrite")}, "", nullptr},
+        {{QStringLiteral("skip-existing")}, "", "overwrite"},
+        {{QStringLiteral("dry-run")}, "", nullptr},
+        {{QStringLiteral("json")}, "", nullptr},
+        {{QStringLiteral("quiet"), QStringLiteral("q")}, "", nullptr},
+        {{QStringLiteral("verbose"), QStringLiteral("v")}, "", nullptr},
+        {{QStringLiteral("help"), QStringLiteral("h")}, "", nullptr},
+        {{QStringLiteral("version")}, "", nullptr},
+    };
+    return table;
+}
+
+const CommandSpec* findCommand(const QString& name)
+{
+    const QList<CommandSpec>& table = commandTable();
+    const auto it = std::find_if(table.cbegin(), table.cend(), [&](const CommandSpec& c) {
+        return name == QLatin1String(c.name);
+    });
+    return it == table.cend() ? nullptr : &*it;
+}
+
+QStringList commandsTaking(const QString& option)
+{
+    QStringList commands;
+    for (const CommandSpec& c : commandTable())
+        if (c.options.contains(option))
+            commands.append(QString::fromLatin1(c.name));
+    return commands;
+}
+
+const QStringList& commandNames()
+{
+    static const QStringList names = [] {
+        QStringList list;
+        for (const CommandSpec& c : commandTable())
+            list.append(QString::fromLatin1(c.name));
+        return list;
+    }();
+    return names;
+}
+
+QString programUsage()
+{
+    QString text = QString::fromUtf8(OverviewHead);
+    for (const CommandSpec& c : commandTable()) {
+        const QString head = QStringLiteral("  ") + QLatin1String(c.name)
+            + (*c.synopsis ? QLatin1Char(' ') + QLatin1String(c.synopsis) : QString());
+        const QStringList summary = QString::fromUtf8(c.summary).split(QLatin1Char('\n'));
+        text += head.leftJustified(SummaryColumn) + summary.first() + QLatin1Char('\n');
+        for (const QString& line : summary.mid(1))
+            text += QString(SummaryColumn, QLatin1Char(' ')) + line + QLatin1Char('\n');
+    }
+    return text + QString::fromUtf8(OverviewTail);
+}
+
+QString commandUsage(const QString& command)
+{
+    const CommandSpec* spec = findCommand(command);
+    return spec ? QString::fromUtf8(spec->help) : QString();
+}
+
+} // namespace cli

@@ -1,0 +1,53 @@
+// The commands and options of mzt500-cli in one place: parsing, the checks
+// of which option belongs where, the overview and each command's help, and
+// the dispatch all read this table, so a new command is one row here plus
+// its handler (and its words in the completion script and the man page,
+// which a test compares with this table).
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace cli {
+
+class Cli;
+
+// What a command does with the archive named as its first argument; the
+// path is checked before any recorder is asked.
+enum class ArchiveUse { None, Reads, Writes };
+
+struct CommandSpec {
+    const char* name;
+    // The arguments after the name, as the overview shows them.
+    const char* synopsis;
+    // The overview's description, already wrapped to its column.
+    const char* summary;
+    // `mzt500-cli COMMAND --help`.
+    const char* help;
+    // The long options (without "--") that belong to this command alone or
+    // to a few; options in no command's list are accepted everywhere.
+    QStringList options;
+    int (Cli::*handler)();
+    bool needsRecorder;
+    ArchiveUse archive;
+};
+
+struct OptionSpec {
+    // The long name first, then a one-letter one if there is one.
+    QStringList names;
+    // The value's name in texts; empty for a switch.
+    const char* valueName;
+    // The long name of an option this one cannot be given with.
+    const char* excludes;
+};
+
+// The commands in the order the overview lists them.
+const QList<CommandSpec>& commandTable();
+const QList<OptionSpec>& optionTable();
+// Nothing for a name that is no command.
+const CommandSpec* findCommand(const QString& name);
+// The commands an option is restricted to, in table order; empty when every
+// command takes it.
+QStringList commandsTaking(const QString& option);
+
+} // namespace cli
