@@ -3,6 +3,7 @@
 // with wire timing, through the operations core the window and the command
 // line use.
 #include "bench.h"
+#include "bench_recorder.h"
 
 #include "kvpmaster.h"
 #include "kvpmphyusb.h"
@@ -20,68 +21,7 @@
 
 namespace {
 
-constexpr double WireBytesPerSecond = 250000.0 / 11.0; // start, 8 data and 2 stop bits
-constexpr double FrameOverhead = 14.0;                 // header, checksums, end mark
-constexpr int SequenceCount = mzt500::LastSequenceId;
-constexpr std::size_t SmallestFile = 16;
-constexpr std::size_t LargestFile = 100 * 1024;
-
-// The settings and 64 sequences from 16 bytes to 100 KiB, about 1 MiB in all.
-// Sizes are even (recorder files always are) and spread unevenly, most of
-// them small, in an order unrelated to their numbers.
-std::map<std::uint16_t, QByteArray> recorderFiles()
-{
-    std::map<std::uint16_t, QByteArray> files;
-    files[mzt500::SettingsFileNumber] =
-        sim::makeFile(mzt500::SettingsId, mzt500::SettingsRecord, 1000, 0);
-    for (int k = 0; k < SequenceCount; ++k) {
-        const double share = std::pow(double(k) / (SequenceCount - 1), 5.0);
-        std::size_t size = SmallestFile + std::size_t(share * double(LargestFile - SmallestFile));
-        size &= ~std::size_t(1);
-        const int id = (k * 37) % SequenceCount + 1;
-        files[std::uint16_t(id)] =
-            sim::makeFile(std::uint32_t(id), mzt500::SequenceRecord, size, std::uint32_t(k) * 1000);
-    }
-    return files;
-}
-
-struct Link {
-    KVPmPhyUSB link;
-    KVPMaster master;
-    bool ready = false;
-
-    Link()
-    {
-        master.attachLink(&link);
-        master.setTimeout(mzt500::ReplyTimeoutMs);
-        master.connectLink();
-        // The identification tells the master the recorder's frame size.
-        ready = core::readContent(&master).result.ok()
-            && core::enterTransferMode(&master) == core::TransferMode::Entered;
-    }
-    ~Link() { master.stopAndReset(); }
-};
-
-sim::DeviceConfig wireRecorder(int frame)
-{
-    sim::DeviceConfig config = sim::DeviceConfig::recorder();
-    config.maxFrameSize = std::uint16_t(frame);
-    config.timing = sim::Timing::Wire;
-    return config;
-}
-
-void report(const char* what, int frame, std::size_t files, std::size_t bytes, double seconds)
-{
-    const double ideal = WireBytesPerSecond * (frame - FrameOverhead) / (frame + FrameOverhead);
-    std::printf("%s files=%zu bytes=%zu seconds=%.3f ratio=%.3f\n", what, files, bytes, seconds,
-                double(bytes) / seconds / ideal);
-    std::fflush(stdout);
-}
-
-int frameOption(const QStringList& args)
-{
-    return bench::option(args, QStringLiteral("frame"), QStringLiteral("512")).toInt();
-}
+using namespace bench::wire;
 
 int runBackup(const QStringList& args)
 {
