@@ -3,6 +3,7 @@
 #pragma once
 
 #include "command_table.h"
+#include "comparison.h"
 #include "operation.h"
 #include "session.h"
 #include "terminal.h"
@@ -25,7 +26,8 @@ struct Options {
     bool overwrite = false;
     bool skipExisting = false; // restore: only what the recorder does not hold
     bool dryRun = false;       // restore, delete: say what would happen, change nothing
-    bool json = false;         // devices, list, archive: one JSON document
+    bool json = false;         // devices, list, archive, status, verify, diff: one JSON document
+    bool verify = false;       // backup, restore: read the files again and compare
     bool quiet = false;
     bool verbose = false;
 };
@@ -56,6 +58,16 @@ private:
     int remove();
     int updateFirmware();
     int showArchive();
+    int status();
+    int verify();
+    int diff();
+
+    // Reads the recorder's files the request names and compares them with
+    // the archive's, with the transfer's progress line.
+    core::Comparison readAndCompare(const core::VerifyRequest& request);
+    // After a backup or restore: the files of these ids read again and
+    // compared with the archive; a difference fails naming the files.
+    int verifyAfterTransfer(const MZTArchive& archive, const QList<int>& ids, const QString& what);
 
     // Discovers, chooses the recorder the options name and connects to it;
     // on failure the exit status is in *status.

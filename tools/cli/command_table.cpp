@@ -30,7 +30,9 @@ Options:
   --skip-existing
                  restore: write only files the recorder does not hold
   --dry-run      restore, delete: print what would happen, change nothing
-  --json         devices, list, archive: one JSON document (man mzt500-cli)
+  --verify       backup, restore: read the files again afterwards and compare
+  --json         devices, list, archive, status, verify, diff: one JSON
+                 document (man mzt500-cli)
   -q, --quiet    no progress bar and no report of what was done
   -v, --verbose  diagnostic log on stderr
   -h, --help     this text
@@ -42,6 +44,7 @@ are recorders, entries separated by semicolons).
 
 Exit status: 0 success, 1 failure, 2 usage, 3 no such recorder, 4 restore
 would overwrite files, 5 recorder busy, 6 unusable archive or update file,
+7 a comparison found files that differ or are on one side only,
 130 interrupted.
 )";
 
@@ -90,7 +93,7 @@ Exit status: 0 success, 1 failure, 3 no such recorder, 5 recorder busy,
          "copy all or the named files from the recorder\n"
          "into the archive (created or updated; entries\n"
          "with the same id are replaced)",
-         R"(Usage: mzt500-cli [--device N] [-q] backup ARCHIVE.mzt [NAME...]
+         R"(Usage: mzt500-cli [--device N] [-q] backup ARCHIVE.mzt [NAME...] [--verify]
 
 Copies all files of the recorder, or the named ones, into the archive. A
 missing archive is created; in an existing one an entry with the same file
@@ -103,19 +106,22 @@ NAME is a file as listed ("SEQUENCE 03", "SETTINGS") or its number (3; 0 is
 the settings).
 
 Options:
+  --verify       once the archive is written, read the files again and
+                 compare them byte for byte with the archive on the disk; a
+                 difference is a failure that names the file
   --device N     use recorder N as numbered by `mzt500-cli devices`
   -q, --quiet    no progress bar and no report of what was done
 
 Exit status: 0 success, 1 failure, 3 no such recorder, 5 recorder busy,
-6 unusable archive, 130 interrupted.
+6 unusable archive, 7 --verify found a difference, 130 interrupted.
 )",
-         {}, &Cli::backup, true, ArchiveUse::Writes},
+         {QStringLiteral("verify")}, &Cli::backup, true, ArchiveUse::Writes},
         {"restore", "ARCHIVE.mzt [NAME...]",
          "write all or the named archive entries to the\n"
          "recorder; refuses when that would overwrite\n"
          "files there, unless --overwrite is given",
          R"(Usage: mzt500-cli [--device N] [-q] restore ARCHIVE.mzt [NAME...]
-                  [--overwrite | --skip-existing] [--dry-run]
+                  [--overwrite | --skip-existing] [--dry-run | --verify]
 
 Writes all entries of the archive, or the named ones, to the recorder. When
 that would replace files the recorder holds (the settings always count), it
@@ -131,13 +137,17 @@ Options:
                    settings)
   --dry-run        print what would be written, replaced or skipped; change
                    nothing
+  --verify         once written, read the files back and compare them byte
+                   for byte with the archive; a difference is a failure that
+                   names the file
   --device N       use recorder N as numbered by `mzt500-cli devices`
   -q, --quiet    no progress bar and no report of what was done
 
 Exit status: 0 success, 1 failure, 3 no such recorder, 4 restore would
-overwrite files, 5 recorder busy, 6 unusable archive, 130 interrupted.
+overwrite files, 5 recorder busy, 6 unusable archive, 7 --verify found a
+difference, 130 interrupted.
 )",
-         {QStringLiteral("overwrite"), QStringLiteral("skip-existing"), QStringLiteral("dry-run")}, &Cli::restore, true, ArchiveUse::Reads},
+         {QStringLiteral("overwrite"), QStringLiteral("skip-existing"), QStringLiteral("dry-run"), QStringLiteral("verify")}, &Cli::restore, true, ArchiveUse::Reads},
         {"delete", "NAME...",
          "delete files on the recorder (not the settings)",
          R"(Usage: mzt500-cli [--device N] [-q] delete NAME... [--dry-run]
@@ -187,6 +197,70 @@ Options:
 Exit status: 0 success, 6 unusable archive.
 )",
          {QStringLiteral("json")}, &Cli::showArchive, false, ArchiveUse::Reads},
+        {"status", "ARCHIVE.mzt",
+         "compare the recorder's content list with the\n"
+         "archive (one exchange; proves nothing identical)",
+         R"(Usage: mzt500-cli [--device N] status ARCHIVE.mzt [--json]
+
+Compares the recorder's content list with the archive, file number by file
+number: type, memory size and playing time. One line for each file that is
+not the same record, "NAME: differs", "NAME: only on the recorder" or
+"NAME: only in the archive", then a line saying that only `verify` proves
+files identical: a sequence recorded again at the same length keeps its size
+and playing time. Costs one exchange with the recorder; reads no file.
+
+Options:
+  --device N     use recorder N as numbered by `mzt500-cli devices`
+  --json         one JSON document instead, every file included (keys: man
+                 mzt500-cli)
+
+Exit status: 0 nothing differs, 1 failure, 3 no such recorder, 5 recorder
+busy, 6 unusable archive, 7 a file differs or is on one side only,
+130 interrupted.
+)",
+         {QStringLiteral("json")}, &Cli::status, true, ArchiveUse::Reads},
+        {"verify", "ARCHIVE.mzt [NAME...]",
+         "read the recorder's files and compare them byte\n"
+         "for byte with the archive",
+         R"usage(Usage: mzt500-cli [--device N] [-q] verify ARCHIVE.mzt [NAME...] [--json]
+
+Reads all files of the recorder and of the archive, or the named ones, and
+compares each byte for byte with the archive's copy as the archive stores it
+(its record header rewritten). One line per file: "NAME: identical",
+"NAME: differs (first difference at byte N)", "NAME: only on the recorder",
+"NAME: only in the archive" or "NAME: unreadable (REASON)". Changes neither
+the recorder nor the archive.
+
+NAME is a file as listed ("SEQUENCE 03", "SETTINGS") or its number (3; 0 is
+the settings).
+
+Options:
+  --device N     use recorder N as numbered by `mzt500-cli devices`
+  --json         one JSON document instead (keys: man mzt500-cli)
+  -q, --quiet    no progress bar
+
+Exit status: 0 all identical, 1 failure, 3 no such recorder, 5 recorder
+busy, 6 unusable archive, 7 a file differs, is unreadable or is on one side
+only, 130 interrupted.
+)usage",
+         {QStringLiteral("json")}, &Cli::verify, true, ArchiveUse::Reads},
+        {"diff", "A.mzt B.mzt",
+         "compare two archives byte for byte",
+         R"usage(Usage: mzt500-cli diff A.mzt B.mzt [--json]
+
+Compares two archives byte for byte, file number by file number, as each
+stores its files. One line for each file that is not identical:
+"NAME: differs (first difference at byte N)", "NAME: only in A.mzt" or
+"NAME: only in B.mzt". No recorder is needed.
+
+Options:
+  --json         one JSON document instead, every file included (keys: man
+                 mzt500-cli)
+
+Exit status: 0 nothing differs, 6 unusable archive, 7 a file differs or is
+in one archive only.
+)usage",
+         {QStringLiteral("json")}, &Cli::diff, false, ArchiveUse::ReadsTwo},
     };
     return table;
 }
@@ -200,6 +274,7 @@ const QList<OptionSpec>& optionTable()
         {{QStringLiteral("skip-existing")}, "", "overwrite"},
         {{QStringLiteral("dry-run")}, "", nullptr},
         {{QStringLiteral("json")}, "", nullptr},
+        {{QStringLiteral("verify")}, "", "dry-run"},
         {{QStringLiteral("quiet"), QStringLiteral("q")}, "", nullptr},
         {{QStringLiteral("verbose"), QStringLiteral("v")}, "", nullptr},
         {{QStringLiteral("help"), QStringLiteral("h")}, "", nullptr},

@@ -12,9 +12,9 @@ namespace cli {
 
 class Cli;
 
-// What a command does with the archive named as its first argument; the
-// path is checked before any recorder is asked.
-enum class ArchiveUse { None, Reads, Writes };
+// What a command does with the archive named as its first argument (or its
+// first two: ReadsTwo); the path is checked before any recorder is asked.
+enum class ArchiveUse { None, Reads, Writes, ReadsTwo };
 
 struct CommandSpec {
     const char* name;

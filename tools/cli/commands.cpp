@@ -390,7 +390,17 @@ int Cli::backup()
                                    .arg(path, archive.errorString()));
     for (const QString& line : done)
         m_terminal.report(line);
-    return ExitOk;
+    if (!m_options.verify)
+        return ExitOk;
+    // What is compared is the archive as it now lies on the disk.
+    MZTArchive written(path);
+    if (!loadArchive(&written, &status))
+        return status;
+    QList<int> read;
+    for (const core::FileRef& file : files)
+        if (core::lastEntryWithId(&written, file.id))
+            read.append(file.id);
+    return verifyAfterTransfer(written, read, QStringLiteral("the backup"));
 }
 
 int Cli::restore()
@@ -513,7 +523,12 @@ int Cli::restore()
     m_terminal.endProgress();
     for (const QString& line : done + skipped)
         m_terminal.report(line);
-    return ExitOk;
+    if (!m_options.verify)
+        return ExitOk;
+    QList<int> written;
+    for (const core::UploadItem& item : planned)
+        written.append(item.file.id);
+    return verifyAfterTransfer(archive, written, QStringLiteral("the restore"));
 }
 
 int Cli::remove()

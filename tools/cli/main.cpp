@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QLoggingCategory>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <thread>
@@ -106,18 +107,21 @@ int checkArchivePath(cli::Options* options)
     if (!spec || spec->archive == cli::ArchiveUse::None || options->arguments.isEmpty())
         return cli::ExitOk;
     const bool writes = spec->archive == cli::ArchiveUse::Writes;
-    QString reason;
-    const QString typed = options->arguments.first();
-    const std::optional<cli::ArchivePath> archive =
-        writes ? cli::archiveToWrite(typed, &reason) : cli::archiveToRead(typed, &reason);
-    if (!archive) {
-        std::fprintf(stderr, "mzt500-cli: %s\n", qPrintable(reason));
-        return cli::ExitBadFile;
+    const qsizetype archives = spec->archive == cli::ArchiveUse::ReadsTwo ? 2 : 1;
+    for (qsizetype i = 0; i < std::min(archives, options->arguments.size()); ++i) {
+        QString reason;
+        const QString typed = options->arguments[i];
+        const std::optional<cli::ArchivePath> archive =
+            writes ? cli::archiveToWrite(typed, &reason) : cli::archiveToRead(typed, &reason);
+        if (!archive) {
+            std::fprintf(stderr, "mzt500-cli: %s\n", qPrintable(reason));
+            return cli::ExitBadFile;
+        }
+        if (archive->suffixAdded && !options->quiet)
+            std::fprintf(stderr, "mzt500-cli: using %s (archive names end in \".mzt\")\n",
+                         qPrintable(archive->path));
+        options->arguments[i] = archive->path;
     }
-    if (archive->suffixAdded && !options->quiet)
-        std::fprintf(stderr, "mzt500-cli: using %s (archive names end in \".mzt\")\n",
-                     qPrintable(archive->path));
-    options->arguments.first() = archive->path;
     return cli::ExitOk;
 }
 
@@ -194,6 +198,7 @@ int main(int argc, char** argv)
     options.skipExisting = parser.isSet(QStringLiteral("skip-existing"));
     options.dryRun = parser.isSet(QStringLiteral("dry-run"));
     options.json = parser.isSet(QStringLiteral("json"));
+    options.verify = parser.isSet(QStringLiteral("verify"));
     if (positional.isEmpty())
         return usageError(QStringLiteral("no command given"));
     options.command = command;

@@ -18,6 +18,7 @@ enum Exit : int {
     ExitWouldOverwrite = 4, // restore refused to replace files on the recorder
     ExitBusy = 5,           // the recorder refused its transfer mode
     ExitBadFile = 6,        // an archive or update file cannot be used
+    ExitDiffers = 7,        // a comparison found files that differ or are on one side only
     ExitInterrupted = 130,  // stopped by SIGINT or SIGTERM
 };
 
