@@ -3,6 +3,8 @@
 // file was last written or read.
 #pragma once
 
+#include "recorder_vocabulary.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -89,7 +91,7 @@ public:
 
     // Largest entry a load accepts; a file announcing more is refused before
     // anything is allocated for it.
-    static constexpr qint64 maxEntrySize = 64 * 1024 * 1024;
+    static constexpr qint64 maxEntrySize = mzt500::MaxStoredFileSize;
     // Bounds on a whole archive, so that a small file that decompresses to
     // gigabytes cannot exhaust memory. A recorder holds 65 files; the bounds
     // leave room for the files of many recorders in one archive and for four

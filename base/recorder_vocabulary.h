@@ -87,14 +87,18 @@ inline constexpr uint ContentListCapacity = 2048;
 // Firmware 1.1 and older cannot list its content; 1.4 on is current.
 inline constexpr uint LastVersionWithoutListing = 0x0101;
 inline constexpr uint FirstCurrentVersion = 0x0104;
-// Largest stored file accepted; the recorder's memory is far smaller, so a
-// bigger announced size is a garbled reply, not a file.
+// Largest stored file accepted, from a recorder and in an archive entry; the
+// recorder's memory is far smaller, so a bigger announced size is a garbled
+// reply or a damaged archive, not a file.
 inline constexpr quint32 MaxStoredFileSize = 64u * 1024u * 1024u;
 
 // The item data role under which a table cell carries its file id.
 inline constexpr int ItemIdRole = 1;
 
-// Time-outs, in milliseconds.
+// Time-outs, in milliseconds: every one the program uses with the recorder
+// is defined here and nowhere else.
+// The master's reply time-out from its construction until its owner sets one.
+inline constexpr int InitialReplyTimeoutMs = 400;
 // The usual reply time-out: long enough for a recorder that takes its time
 // to identify itself, short enough that a silent device holds nothing up.
 inline constexpr int ReplyTimeoutMs = 1000;
@@ -106,5 +110,10 @@ inline constexpr int TransferModeSwitchTimeoutMs = 100;
 inline constexpr int FirmwareUpdateTimeoutMs = 3000;
 // Pause between two polls of a deletion's progress.
 inline constexpr int DeletionPollIntervalMs = 100;
+// The serial line's own time-outs: a blocking read of the link gives up
+// after LineReadTimeoutMs (a short silence is normal between replies), a
+// write that the device does not take within LineWriteTimeoutMs fails.
+inline constexpr int LineReadTimeoutMs = 40;
+inline constexpr int LineWriteTimeoutMs = 2000;
 
 } // namespace mzt500

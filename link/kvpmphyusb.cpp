@@ -2,6 +2,7 @@
 
 #include "kvplog.h"
 #include "kvpmaster.h"
+#include "recorder_vocabulary.h"
 
 #include <QCoreApplication>
 
@@ -305,7 +306,7 @@ bool KVPmPhyUSB::openAndConfigure(const DeviceIdentity& identity, int position)
         setLastError(QT_TR_NOOP("Datagram configuration failed"));
         return false;
     }
-    if (FT_SetTimeouts(handle, ReadTimeoutMs, WriteTimeoutMs) != FT_OK) {
+    if (FT_SetTimeouts(handle, mzt500::LineReadTimeoutMs, mzt500::LineWriteTimeoutMs) != FT_OK) {
         setLastError(QT_TR_NOOP("Failed to configure timeouts"));
         return false;
     }
@@ -451,7 +452,7 @@ void KVPmPhyUSB::run()
             if (FT_SetEventNotification(handle, FT_EVENT_RXCHAR, m_readerEvent) == FT_OK)
                 watched = handle;
         }
-        const FT_STATUS status = FT_WaitEvent(m_readerEvent, ReadTimeoutMs, &events);
+        const FT_STATUS status = FT_WaitEvent(m_readerEvent, mzt500::LineReadTimeoutMs, &events);
         if (status == FT_OK && (events & FT_EVENT_RXCHAR)) {
             if (receiveAvailable(m))
                 continue;

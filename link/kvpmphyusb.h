@@ -29,8 +29,6 @@ class KVPmPhyUSB : public KVPmPhy {
     Q_OBJECT
 public:
     static constexpr int BaudRate = 250000;
-    static constexpr ULONG ReadTimeoutMs = 40;
-    static constexpr ULONG WriteTimeoutMs = 2000;
     // Longest sleep of an idle reader. Every frame sent and every stop wakes
     // it at once; this only bounds how long a master attached without
     // sending goes unnoticed.

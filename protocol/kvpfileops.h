@@ -80,7 +80,7 @@ struct DeleteSequenceHooks {
     // Reconnects the link when reading the status fails.
     bool reconnectAfterStatusFailure = true;
     // Pause between polls.
-    int pollIntervalMs = 100;
+    int pollIntervalMs = mzt500::DeletionPollIntervalMs;
 };
 
 // Deletes a stored file: select (command 11, the reply is the poll budget),

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "kvpframe.h"
+#include "recorder_vocabulary.h"
 
 #include <QList>
 #include <QString>
@@ -166,7 +167,7 @@ private:
     std::atomic<unsigned> m_resetsAsked {0};
     std::atomic<unsigned> m_resetsDone {0};
     std::atomic<bool> m_runExited {true};
-    std::atomic<int> m_timeout {400};
+    std::atomic<int> m_timeout {mzt500::InitialReplyTimeoutMs};
     std::atomic<bool> m_done {false};
     std::atomic<bool> m_error {false};
     std::atomic<bool> m_last {false};

@@ -5,6 +5,7 @@
 //                                     pseudo-terminal; prints the slave path first
 #include "d2xxhost.h"
 #include "ftd2xx.h"
+#include "recorder_vocabulary.h"
 #include "simulator.h"
 
 #include <QCoreApplication>
@@ -88,7 +89,7 @@ int runDemo()
         FT_ResetDevice(h);
         FT_SetBaudRate(h, 250000);
         FT_SetDataCharacteristics(h, FT_BITS_8, FT_STOP_BITS_2, FT_PARITY_NONE);
-        FT_SetTimeouts(h, 40, 2000);
+        FT_SetTimeouts(h, mzt500::LineReadTimeoutMs, mzt500::LineWriteTimeoutMs);
         sim::HostClient host = sim::hostOverD2xx(h);
         const auto info = host.deviceInfo();
         if (!info || info->size() != 50) {
