@@ -1,6 +1,6 @@
 #include "kvpmphy.h"
 
-#include "kvplog.h"
+#include "linklog.h"
 
 Q_LOGGING_CATEGORY(lcLink, "mzt.link")
 
@@ -11,7 +11,7 @@ KVPmPhy::KVPmPhy(QObject* parent)
 
 KVPmPhy::~KVPmPhy() = default;
 
-void KVPmPhy::setMaster(KVPMaster* master)
+void KVPmPhy::setMaster(LinkListener* master)
 {
     m_master.store(master, std::memory_order_release);
 }

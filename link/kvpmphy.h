@@ -3,11 +3,11 @@
 // implementation.
 #pragma once
 
+#include "linklistener.h"
+
 #include <QThread>
 
 #include <atomic>
-
-class KVPMaster;
 
 class KVPmPhy : public QThread {
     Q_OBJECT
@@ -15,8 +15,9 @@ public:
     explicit KVPmPhy(QObject* parent = nullptr);
     ~KVPmPhy() override;
 
-    void setMaster(KVPMaster* master);
-    KVPMaster* master() const { return m_master.load(std::memory_order_acquire); }
+    // The master: receives the bytes and hears of a lost device; may be null.
+    void setMaster(LinkListener* master);
+    LinkListener* master() const { return m_master.load(std::memory_order_acquire); }
     bool isConnected() const { return m_connected.load(std::memory_order_acquire); }
     bool isOpen() const { return m_open.load(std::memory_order_acquire); }
 
@@ -29,7 +30,7 @@ public slots:
     virtual bool disconnectDevice();
 
 protected:
-    std::atomic<KVPMaster*> m_master {nullptr};
+    std::atomic<LinkListener*> m_master {nullptr};
     std::atomic<bool> m_stopRequest {false};
     std::atomic<bool> m_connected {false};
     std::atomic<bool> m_open {false};

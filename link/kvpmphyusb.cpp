@@ -1,7 +1,6 @@
 #include "kvpmphyusb.h"
 
-#include "kvplog.h"
-#include "kvpmaster.h"
+#include "linklog.h"
 #include "recorder_vocabulary.h"
 
 #include <QCoreApplication>
@@ -351,7 +350,7 @@ bool KVPmPhyUSB::send(ushort length, const void* data)
         return true;
     }
     // Fail the waiting transaction now rather than after its time-out.
-    if (KVPMaster* m = master())
+    if (LinkListener* m = master())
         m->cancel();
     return false;
 }
@@ -407,7 +406,7 @@ bool KVPmPhyUSB::checkStatus()
     return true;
 }
 
-bool KVPmPhyUSB::receiveAvailable(KVPMaster* master)
+bool KVPmPhyUSB::receiveAvailable(LinkListener* master)
 {
     DWORD queued = 0, tx = 0, events = 0;
     if (FT_GetStatus(m_handle.load(std::memory_order_acquire), &queued, &tx, &events) != FT_OK)
@@ -432,7 +431,7 @@ void KVPmPhyUSB::run()
             m_stopRequest.store(false, std::memory_order_release);
             return;
         }
-        KVPMaster* m = master();
+        LinkListener* m = master();
         DWORD events = 0;
         if (!m || !m->isBusy()) {
             if (watched) {

@@ -87,7 +87,7 @@ private:
     void setLastErrorText(QString text);
     // Reads what waits in the receive queue and hands it to the master;
     // false when the read failed.
-    bool receiveAvailable(KVPMaster* master);
+    bool receiveAvailable(LinkListener* master);
 
     // Serialises listing, opening, closing and writing among the caller and
     // master threads; the reader never takes it.

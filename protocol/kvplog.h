@@ -1,7 +1,6 @@
-// Logging categories of the link and the protocol master.
+// Logging category of the protocol master.
 #pragma once
 
 #include <QLoggingCategory>
 
-Q_DECLARE_LOGGING_CATEGORY(lcLink)
 Q_DECLARE_LOGGING_CATEGORY(lcProtocol)

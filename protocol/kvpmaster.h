@@ -4,6 +4,7 @@
 #pragma once
 
 #include "kvpframe.h"
+#include "linklistener.h"
 #include "recorder_vocabulary.h"
 
 #include <QList>
@@ -18,7 +19,7 @@
 
 class KVPmPhy;
 
-class KVPMaster : public QThread {
+class KVPMaster : public QThread, public LinkListener {
     Q_OBJECT
 public:
     explicit KVPMaster(QObject* parent = nullptr);
@@ -32,7 +33,7 @@ public:
     void stopAndReset();
     // Marks the link lost (waiting exchanges fail at once) and has the master
     // thread re-initialise the engine. Safe from any thread.
-    void cancel();
+    void cancel() override;
     // Puts the frame engine back to its initial state and empties the
     // received bytes, between two attempts at a transfer: half a frame, a
     // pending repetition or a spent repetition budget left by the failed
@@ -80,9 +81,9 @@ public:
     int ensureTransferMode();
 
     // For the link's reader thread.
-    bool isBusy() const;
+    bool isBusy() const override;
     void feedByte(unsigned char byte);
-    void feedBytes(const unsigned char* bytes, std::size_t count);
+    void feedBytes(const unsigned char* bytes, std::size_t count) override;
 
     // The largest frame the recorder accepts, as taken from its identification.
     int maximumFrameSize() const;

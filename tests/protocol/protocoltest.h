@@ -89,7 +89,7 @@ public:
             r = m_replies.front();
             m_replies.pop_front();
         }
-        if (KVPMaster* m = master())
+        if (auto* m = static_cast<KVPMaster*>(master()))
             for (char c : encodeReply(r.type, frame[KVP_OFF_COMMAND], frame[KVP_OFF_SEQUENCE],
                                       r.payload, r.flags))
                 m->feedByte(static_cast<unsigned char>(c));

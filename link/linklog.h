@@ -1,0 +1,6 @@
+// Logging category of the link.
+#pragma once
+
+#include <QLoggingCategory>
+
+Q_DECLARE_LOGGING_CATEGORY(lcLink)
