@@ -1,4 +1,5 @@
-// A HostClient over an open D2XX handle (for users that link mzt_d2xx).
+// A simulator HostClient over an open D2XX handle: a recorder reached through
+// the device layer, as the program reaches it.
 #pragma once
 
 #include "ftd2xx.h"
