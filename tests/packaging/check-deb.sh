@@ -33,10 +33,10 @@ do
   [ -e "$root/$f" ] || fail "missing /$f"
 done
 [ -x "$root/usr/bin/mzt500-backup" ] || fail "mzt500-backup is not executable"
-if [ -e "$src/tools/cli/CMakeLists.txt" ]; then
-  [ -x "$root/usr/bin/mzt500-cli" ] || fail "missing /usr/bin/mzt500-cli"
-  [ -e "$root/usr/share/man/man1/mzt500-cli.1.gz" ] || fail "missing the mzt500-cli manual page"
-fi
+[ -x "$root/usr/bin/mzt500-cli" ] || fail "missing /usr/bin/mzt500-cli"
+[ -e "$root/usr/share/man/man1/mzt500-cli.1.gz" ] || fail "missing the mzt500-cli manual page"
+cmp -s "$root/usr/share/doc/mzt500-backup/copyright" "$src/packaging/debian/copyright" \
+  || fail "the package's copyright file is not packaging/debian/copyright"
 
 # One version names the product: the package, both programs, the manual
 # pages, the AppStream release and the changelog.
