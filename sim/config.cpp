@@ -228,6 +228,7 @@ bool readDevice(const QJsonObject& o, DeviceConfig* out, QString* error)
                                       "timing",
                                       "turnaroundUs",
                                       "replyAddress",
+                                      "repeatedFrames",
                                       "files",
                                       "faults"};
     for (const QString& k : o.keys())
@@ -272,6 +273,13 @@ bool readDevice(const QJsonObject& o, DeviceConfig* out, QString* error)
         return fail(error, QStringLiteral("timing is \"instant\" or \"wire\""));
     c.turnaroundUs = std::max(0, o.value("turnaroundUs").toInt(c.turnaroundUs));
     c.replyAddress = static_cast<std::uint8_t>(o.value("replyAddress").toInt(c.replyAddress));
+    if (o.contains("repeatedFrames")) {
+        const std::optional<RepeatedFrames> repeated =
+            repeatedFramesNamed(o.value("repeatedFrames").toString());
+        if (!repeated)
+            return fail(error, QStringLiteral("repeatedFrames is \"recognise\" or \"takeAsNew\""));
+        c.repeatedFrames = *repeated;
+    }
     if (o.contains("files") && !readFiles(o.value("files"), &c.files, error))
         return false;
     if (o.contains("faults") && !readFaults(o.value("faults").toObject(), &c.faults, error))
@@ -281,6 +289,19 @@ bool readDevice(const QJsonObject& o, DeviceConfig* out, QString* error)
 }
 
 } // namespace
+
+const char* nameOf(RepeatedFrames behaviour)
+{
+    return behaviour == RepeatedFrames::TakenAsNew ? "takeAsNew" : "recognise";
+}
+
+std::optional<RepeatedFrames> repeatedFramesNamed(const QString& name)
+{
+    for (RepeatedFrames behaviour : kRepeatedFrameBehaviours)
+        if (name == QLatin1String(nameOf(behaviour)))
+            return behaviour;
+    return std::nullopt;
+}
 
 std::optional<std::vector<DeviceConfig>> parseConfig(const QByteArray& json, QString* error)
 {

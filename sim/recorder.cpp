@@ -455,6 +455,12 @@ void Recorder::setTiming(Timing timing, int turnaroundUs)
     m_config.turnaroundUs = std::max(0, turnaroundUs);
 }
 
+void Recorder::setRepeatedFrames(RepeatedFrames behaviour)
+{
+    std::lock_guard lock(m_mutex);
+    m_config.repeatedFrames = behaviour;
+}
+
 void Recorder::setMaxFrameSize(std::uint16_t size)
 {
     std::lock_guard lock(m_mutex);
@@ -835,12 +841,13 @@ void Recorder::handleWriteLocked(const Frame& frame, Clock::time_point at)
     } else {
         const bool sameTransfer =
             m_haveLast && m_lastType == kTypeWrite && m_lastCommand == frame.command;
-        if (sameTransfer && frame.sequence == m_lastSeq) {
+        const bool recognising = m_config.repeatedFrames == RepeatedFrames::Recognised;
+        if (recognising && sameTransfer && frame.sequence == m_lastSeq) {
             resendLastLocked(at); // a repetition: already stored
             return;
         }
         if (!m_writeActive || !sameTransfer
-            || frame.sequence != static_cast<std::uint8_t>(m_lastSeq + 1)) {
+            || (recognising && frame.sequence != static_cast<std::uint8_t>(m_lastSeq + 1))) {
             rejectLocked(frame, StatusSequenceError, at);
             return;
         }
@@ -878,12 +885,13 @@ void Recorder::handleReadLocked(const Frame& frame, Clock::time_point at)
     } else {
         const bool sameTransfer =
             m_haveLast && m_lastType == kTypeRead && m_lastCommand == frame.command;
-        if (sameTransfer && frame.sequence == m_lastSeq) {
+        const bool recognising = m_config.repeatedFrames == RepeatedFrames::Recognised;
+        if (recognising && sameTransfer && frame.sequence == m_lastSeq) {
             resendLastLocked(at);
             return;
         }
         if (!m_readActive || !sameTransfer
-            || frame.sequence != static_cast<std::uint8_t>(m_lastSeq + 1)
+            || (recognising && frame.sequence != static_cast<std::uint8_t>(m_lastSeq + 1))
             || m_readOffset >= static_cast<std::size_t>(m_readBuf.size())) {
             rejectLocked(frame, StatusSequenceError, at);
             return;
@@ -948,8 +956,8 @@ std::uint8_t Recorder::executeWriteLocked(std::uint8_t command, std::uint16_t pa
         return StatusOk;
     }
     case 4: { // firmware section
-        if (m_nextSection > 0 && parameter + 1 == m_nextSection
-            && data == m_firmware.sections.back()) {
+        if (m_config.repeatedFrames == RepeatedFrames::Recognised && m_nextSection > 0
+            && parameter + 1 == m_nextSection && data == m_firmware.sections.back()) {
             // A repeated section (its reply went astray) is not taken twice.
             return m_firmware.complete && !m_firmware.checksumOk ? StatusChecksumError : StatusOk;
         }
@@ -1042,7 +1050,8 @@ std::uint8_t Recorder::executeReadLocked(std::uint8_t command, std::uint16_t par
             *reply = u16Reply(0);
             // A repeated start (its reply went astray) leaves the running
             // deletion alone.
-            if (m_deleting == m_deleteSelected)
+            if (m_deleting == m_deleteSelected
+                && m_config.repeatedFrames == RepeatedFrames::Recognised)
                 return StatusOk;
             m_deleting = m_deleteSelected;
             qCDebug(lcSim) << "deletion of file" << m_deleting << "starts";

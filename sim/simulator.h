@@ -57,6 +57,17 @@ enum Status : std::uint8_t {
 
 enum class Kind { Recorder, Dongle, Foreign };
 enum class Timing { Instant, Wire };
+// What the recorder does with a frame it receives again after its reply
+// went astray. Recognised: it answers again and takes nothing twice.
+// TakenAsNew: it executes every frame it receives, whatever the frame's
+// sequence number or repeat flag, so a repeated write frame stores its data
+// twice and a repeated read request is answered with the next block.
+enum class RepeatedFrames { Recognised, TakenAsNew };
+inline constexpr RepeatedFrames kRepeatedFrameBehaviours[] = {RepeatedFrames::Recognised,
+                                                              RepeatedFrames::TakenAsNew};
+// Its name in configuration files: "recognise" or "takeAsNew".
+const char* nameOf(RepeatedFrames behaviour);
+std::optional<RepeatedFrames> repeatedFramesNamed(const QString& name);
 
 // Faults injected on purpose. Frame numbers count the request frames the
 // recorder takes in (repetitions included) since the faults were set,
@@ -67,8 +78,7 @@ struct Faults {
     double corruptProbability = 0.0;
     double dropProbability = 0.0;
     // The reply to this frame gets the byte at `faultOffset` flipped / left out,
-    // and so do the replies to the `faultCount` - 1 frames after it (the
-    // master's repetition of an unanswered frame is the next frame).
+    // and so do the replies to the `faultCount` - 1 frames after it.
     int corruptAtFrame = -1;
     int dropAtFrame = -1;
     int faultOffset = 11; // the header checksum by default
@@ -110,6 +120,7 @@ struct DeviceConfig {
     Timing timing = Timing::Instant;
     int turnaroundUs = 0; // delay between a request and its reply
     std::uint8_t replyAddress = 0x00;
+    RepeatedFrames repeatedFrames = RepeatedFrames::Recognised;
     // By file number (1..64 sequences, 120 settings); each starts with its
     // 16-byte content record.
     std::map<std::uint16_t, QByteArray> files;
@@ -237,6 +248,7 @@ public:
     void setPollBudget(std::uint32_t budget);
     void setDeleteDuration(int ms);
     void setTiming(Timing timing, int turnaroundUs);
+    void setRepeatedFrames(RepeatedFrames behaviour);
     void setMaxFrameSize(std::uint16_t size);
     void setVersions(std::uint16_t hardware, std::uint16_t software);
     void setModel(const std::string& model);

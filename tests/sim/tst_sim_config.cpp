@@ -70,6 +70,7 @@ private slots:
              "hardwareVersion": 513, "maxFrameSize": 200, "model": "MZT-500X",
              "pollBudget": 3, "deleteDurationMs": 50, "timing": "wire", "turnaroundUs": 250,
              "transferMode": true, "refuseTransferMode": true, "replyAddress": 255,
+             "repeatedFrames": "takeAsNew",
              "files": [{"id": 0, "size": 100}, {"id": 3, "size": 40, "durationMs": 9000,
                         "memorySize": 5000},
                        {"id": 4, "data": "BAAAAAEAAAAABAAAECcAAA=="}],
@@ -97,6 +98,10 @@ private slots:
         QCOMPARE(d.turnaroundUs, 250);
         QVERIFY(d.transferMode && d.refuseTransferMode);
         QCOMPARE(d.replyAddress, std::uint8_t(255));
+        QCOMPARE(d.repeatedFrames, RepeatedFrames::TakenAsNew);
+        QCOMPARE((*devices)[2].repeatedFrames, RepeatedFrames::Recognised);
+        QVERIFY(!parseConfig(R"({"repeatedFrames": "ignore"})", &error));
+        QVERIFY(error.contains(QLatin1String("repeatedFrames")));
         QCOMPARE(d.files.size(), std::size_t(3));
         QCOMPARE(d.files.at(120).size(), 100);
         QCOMPARE(u32At(d.files.at(3), 8), 5000u);

@@ -181,6 +181,42 @@ private slots:
         QCOMPARE(static_cast<int>(bad->payload[0]), int(StatusSequenceError));
     }
 
+    void aRecorderTakingRepeatsAsNewExecutesEveryFrame()
+    {
+        DeviceConfig c = DeviceConfig::recorder();
+        c.repeatedFrames = RepeatedFrames::TakenAsNew;
+        auto rec = installOne(c);
+        D2xxPort port;
+        HostClient host = port.host();
+        QByteArray v;
+        QVERIFY(host.read(14, 3, &v));
+        const QByteArray file = makeFile(3, 1, 48, 1);
+        auto send = [&](std::uint8_t flags, std::uint8_t seq, int from) {
+            QVERIFY(host.send(HostClient::encodeFrame(0, flags, 15, 0, seq, file.mid(from, 16))));
+            const auto r = host.receive();
+            QVERIFY(r && r->type == 1);
+            QCOMPARE(int(r->payload[0]), 0);
+        };
+        send(0x08, 0, 0);
+        send(0x00, 1, 16);
+        send(0x01, 1, 16); // the middle frame again: its data is stored twice
+        send(0x04, 2, 32);
+        QCOMPARE(rec->file(3).value_or(QByteArray()),
+                 file.left(32) + file.mid(16, 16) + file.mid(32));
+
+        // A follow-up read request sent again is answered with the next block.
+        rec->putFile(4, makeFile(4, 1, 7000, 0));
+        QVERIFY(host.read(9, 4, &v));
+        QVERIFY(host.send(HostClient::readRequest(10, 3, true, 0)));
+        const auto a = host.receive();
+        QVERIFY(host.send(HostClient::readRequest(10, 3, false, 1)));
+        const auto b = host.receive();
+        QVERIFY(host.send(HostClient::readRequest(10, 3, false, 1)));
+        const auto c2 = host.receive();
+        QVERIFY(a && b && c2);
+        QCOMPARE(a->payload + b->payload + c2->payload, rec->file(4)->left(3 * 2034));
+    }
+
     void skipsGarbageAndDamagedFrames()
     {
         installOne();
