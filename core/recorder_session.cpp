@@ -1,6 +1,7 @@
 #include "recorder_session.h"
 
 #include "ftd2xx.h"
+#include "kvpfileops.h"
 #include "kvpmaster.h"
 #include "kvpmphyusb.h"
 #include "operationslog.h"
@@ -138,16 +139,12 @@ Content readContent(KVPMaster* master)
                                              .arg(content.softwareVersion & 0xFF));
         return content;
     }
-    QByteArray list(mzt500::ContentListCapacity, '\0');
-    uint length = 0;
-    if (!master->readData(mzt500::ContentListCapacity,
-                          reinterpret_cast<unsigned char*>(list.data()), &length,
-                          mzt500::CmdContentList, 0)) {
+    QByteArray list;
+    if (!kvp::readContentList(master, &list, mzt500::ContentListCapacity)) {
         content.result = Result::failure(
             ResultCode::ListFailed, QStringLiteral("The recorder's file list could not be read."));
         return content;
     }
-    list.truncate(qsizetype(std::min<uint>(length, mzt500::ContentListCapacity)));
     content.list = list;
     const std::optional<QList<ContentRecord>> decoded =
         decodeContentList(list.constData(), int(list.size()));

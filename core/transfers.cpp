@@ -83,11 +83,10 @@ bool stopRequested(const KVPMaster* master, const CancelToken* cancel)
 
 // The recorder-side deletion of one file, its polls reported as progress.
 // beforeStart, when given, may still refuse just before the deletion starts.
-bool deleteOnRecorder(KVPMaster* master, int fileNumber, const ProgressSink& sink,
-                      Progress* current, const CancelToken* cancel, const char* logText,
-                      bool reconnectAfterStatusFailure,
-                      const std::function<bool()>& beforeStart = {},
-                      kvp::FailureCause* cause = nullptr)
+kvp::TransferOutcome deleteOnRecorder(KVPMaster* master, int fileNumber, const ProgressSink& sink,
+                                      Progress* current, const CancelToken* cancel,
+                                      const char* logText, bool reconnectAfterStatusFailure,
+                                      const std::function<bool()>& beforeStart = {})
 {
     current->deletion = -1;
     report(sink, current, Progress::Stage::Deleting);
@@ -104,7 +103,7 @@ bool deleteOnRecorder(KVPMaster* master, int fileNumber, const ProgressSink& sin
     };
     hooks.pollIntervalMs = mzt500::DeletionPollIntervalMs;
     hooks.reconnectAfterStatusFailure = reconnectAfterStatusFailure;
-    return kvp::deleteStoredFile(master, fileNumber, hooks, cause);
+    return kvp::deleteStoredFile(master, fileNumber, hooks);
 }
 
 // One file's transfer is made at most this often: a reply lost or spoilt on
@@ -286,7 +285,7 @@ UploadCheck checkUpload(KVPMaster* master, const QList<UploadItem>& items,
                 return check;
             }
             bool exists = false;
-            if (!kvp::queryFileExists(master, id, &exists)) {
+            if (!kvp::queryFileExists(master, id, &exists).ok()) {
                 check.result = Result::failure(
                     ResultCode::QueryFailed,
                     QStringLiteral("Checking which files the recorder holds failed."), item.file);
@@ -369,8 +368,10 @@ Result uploadFiles(KVPMaster* master, const QList<UploadItem>& items,
         for (bool firstAttempt = true;; firstAttempt = false) {
             bool exists = false;
             kvp::FailureCause cause = kvp::FailureCause::None;
-            if (!kvp::queryFileExists(master, fileNumber, &exists)) {
-                cause = kvp::causeOfFailure(master);
+            if (const kvp::TransferOutcome query =
+                    kvp::queryFileExists(master, fileNumber, &exists);
+                !query) {
+                cause = query.cause;
                 if (cause == kvp::FailureCause::NoReply && !answeredBefore)
                     cause = kvp::FailureCause::Silent;
                 answeredBefore = false;
@@ -392,44 +393,58 @@ Result uploadFiles(KVPMaster* master, const QList<UploadItem>& items,
             }
             answeredBefore = true;
             replaced = replaced || (firstAttempt && exists);
-            if (exists
-                && !deleteOnRecorder(master, fileNumber, progress, &current, cancel,
-                                     "Replacing, delete progress ", true, startDeletion, &cause)) {
-                if (!deletionStarted && stopRequested(master, cancel))
-                    return cancelledAt(item.file);
-                if (attempts.again(cause))
-                    continue;
-                if (deletionStarted && master->isLinkLost())
-                    return Result::failure(ResultCode::WriteFailedAfterDelete,
-                                           QStringLiteral("The recorder stopped answering while "
-                                                          "it deleted %1 to replace it; ")
-                                                   .arg(item.file.name)
-                                               + lostText,
+            if (exists) {
+                const kvp::TransferOutcome deleted =
+                    deleteOnRecorder(master, fileNumber, progress, &current, cancel,
+                                     "Replacing, delete progress ", true, startDeletion);
+                if (!deleted) {
+                    if (!deletionStarted && stopRequested(master, cancel))
+                        return cancelledAt(item.file);
+                    if (attempts.again(deleted.cause))
+                        continue;
+                    if (deletionStarted && deleted.cause != kvp::FailureCause::Refused)
+                        return Result::failure(ResultCode::WriteFailedAfterDelete,
+                                               QStringLiteral("The recorder stopped answering "
+                                                              "while it deleted %1 to replace it; ")
+                                                       .arg(item.file.name)
+                                                   + lostText,
+                                               item.file);
+                    return Result::failure(ResultCode::DeleteFailed,
+                                           QStringLiteral("Replacing %1 failed: the recorder did "
+                                                          "not delete its old copy.")
+                                               .arg(item.file.name),
                                            item.file);
-                return Result::failure(ResultCode::DeleteFailed,
-                                       QStringLiteral("Replacing %1 failed: the recorder did not "
-                                                      "delete its old copy.")
-                                           .arg(item.file.name),
-                                       item.file);
+                }
             }
             restartBytes(progress, &current, quint64(item.content.size()));
-            if (kvp::writeStoredFile(master, fileNumber, item.content, &cause))
+            bool dataSent = false;
+            const kvp::TransferOutcome written =
+                kvp::writeStoredFile(master, fileNumber, item.content, &dataSent);
+            if (written)
                 break;
-            if (attempts.again(cause))
+            if (attempts.again(written.cause))
                 continue;
+            // Frames of the data may have been taken in before the failure,
+            // the last one included when only its acknowledgement was lost:
+            // what the recorder holds now is not known.
+            const QString partText =
+                QStringLiteral("%1 may be incomplete on the recorder or missing from it, and the "
+                               "archive still holds it.")
+                    .arg(item.file.name);
             if (deletionStarted)
                 return Result::failure(
                     ResultCode::WriteFailedAfterDelete,
                     QStringLiteral("Writing %1 to the recorder failed after its old copy "
                                    "was deleted; ")
                             .arg(item.file.name)
-                        + lostText,
+                        + (dataSent ? partText : lostText),
                     item.file);
             if (stopRequested(master, cancel))
                 return cancelledAt(item.file);
             return Result::failure(
                 ResultCode::WriteFailed,
-                QStringLiteral("Writing %1 to the recorder failed.").arg(item.file.name),
+                QStringLiteral("Writing %1 to the recorder failed.").arg(item.file.name)
+                    + (dataSent ? QStringLiteral(" ") + partText : QString()),
                 item.file);
         }
         // A write of one frame reports no share of its own.
@@ -466,7 +481,8 @@ Result deleteFiles(KVPMaster* master, const QList<FileRef>& files, const Progres
             continue;
         report(progress, &current, Progress::Stage::FileStarted);
         if (!deleteOnRecorder(master, file.id, progress, &current, cancel, "Delete progress ",
-                              false)) {
+                              false)
+                 .ok()) {
             if (cancelled(cancel))
                 return Result::failure(ResultCode::Cancelled, QStringLiteral("Cancelled."), file);
             return Result::failure(ResultCode::DeleteFailed,

@@ -7,53 +7,37 @@
 #include "recorder_vocabulary.h"
 #include "updateimage.h"
 
-#include <QThread>
-
-#include <atomic>
+#include <algorithm>
 
 namespace core {
 namespace {
-
-// How many frames the master splits a write of length bytes into: chunks
-// of the largest payload a frame carries, cut to whole 4-byte words when
-// the write needs more than one frame.
-qint64 framesFor(qint64 length, int maxFrameSize)
-{
-    qint64 chunk = qMin<qint64>(length, maxFrameSize - 14);
-    if (chunk != length)
-        chunk -= chunk % 4;
-    if (chunk <= 0)
-        return 1;
-    return (length + chunk - 1) / chunk;
-}
 
 Result failed(const QString& reason)
 {
     return Result::failure(ResultCode::Failed, reason);
 }
 
+// The size of the last frame the master splits a write of length bytes
+// into: chunks of the largest payload a frame carries, cut to whole 4-byte
+// words when the write needs more than one frame.
+uint lastFrameOf(uint length, const KVPMaster* master)
+{
+    uint chunk = std::min(length, uint(master->maximumFrameSize()) - uint(KVP_FRAME_OVERHEAD));
+    if (chunk != length)
+        chunk &= ~3u;
+    if (chunk == 0)
+        return length;
+    const uint rest = length % chunk;
+    return rest == 0 ? chunk : rest;
+}
+
 // Writes one section; for the last one, a missing answer to the very last
 // frame counts as written (see below).
 bool writeSection(KVPMaster* master, QByteArrayView section, int index, bool last)
 {
-    // Counts the frames of this write acknowledged after its first one: the
-    // master reports progress after each of them, on this thread.
-    std::atomic<qint64> laterFramesAcknowledged {0};
-    QThread* const thread = QThread::currentThread();
-    const QMetaObject::Connection counter = QObject::connect(
-        master, &KVPMaster::sigTransferred, master,
-        [&laterFramesAcknowledged, thread](uint) {
-            if (QThread::currentThread() == thread)
-                ++laterFramesAcknowledged;
-        },
-        Qt::DirectConnection);
-    // The recorder may restart into its new firmware on the update's very
-    // last frame; that frame is not sent again into the restart.
-    const bool written = master->writeData(
-        uint(section.size()), reinterpret_cast<const unsigned char*>(section.data()),
-        mzt500::CmdFirmwareSection, ushort(index),
-        last ? KVPMaster::LastReply::MayNotCome : KVPMaster::LastReply::Expected);
-    QObject::disconnect(counter);
+    const kvp::TransferOutcome written =
+        master->write(uint(section.size()), reinterpret_cast<const unsigned char*>(section.data()),
+                      mzt500::CmdFirmwareSection, ushort(index));
     if (written) {
         qCDebug(lcFirmware).nospace() << "Successfully sent sector " << index;
         return true;
@@ -64,12 +48,9 @@ bool writeSection(KVPMaster* master, QByteArrayView section, int index, bool las
     // frame, so that frame may go unanswered. Only that counts as done: an
     // error status, or a failure before the last frame (a pulled cable),
     // leaves the recorder without its firmware.
-    const qint64 frames = framesFor(section.size(), master->maximumFrameSize());
-    // With two frames, "first frame lost" and "second frame lost" both leave
-    // no report; not knowing, the update counts as failed.
     const bool onlyFinalFrameMissing =
-        frames == 1 || (frames > 2 && laterFramesAcknowledged == frames - 2);
-    if (master->isLinkLost() && onlyFinalFrameMissing) {
+        written.length == uint(section.size()) - lastFrameOf(uint(section.size()), master);
+    if (written.cause == kvp::FailureCause::NoReply && onlyFinalFrameMissing) {
         qCDebug(lcFirmware).noquote() << "No answer to the last frame; the recorder restarts";
         return true;
     }
@@ -109,7 +90,8 @@ Result sendFirmware(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex, const 
                               reinterpret_cast<const unsigned char*>(header->data()),
                               mzt500::CmdFirmwareHeader, 0)) {
         qCDebug(lcFirmware).noquote() << "Sending of the Header has failed";
-        return failed(QStringLiteral("Sending the update's header failed."));
+        return failed(QStringLiteral("Sending the update's header failed; the recorder has not "
+                                     "begun the update. Start the update again."));
     }
     qCDebug(lcFirmware).noquote() << "Header transmitted successfully\n";
 
@@ -117,7 +99,10 @@ Result sendFirmware(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex, const 
     for (int i = 0; i < count; ++i) {
         const auto section = image.section(i);
         if (!section || !writeSection(master, *section, i, i + 1 == count))
-            return failed(QStringLiteral("Sending section %1 of the update failed.").arg(i));
+            return failed(QStringLiteral("Sending section %1 of the update failed; the update "
+                                         "is not complete. Start the update again before using "
+                                         "the recorder.")
+                              .arg(i));
     }
     return Result::success();
 }

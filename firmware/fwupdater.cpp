@@ -33,13 +33,18 @@ void FwUpdater::run()
 {
     m_accountedBytes = 0;
     m_sectionCounter = 0;
+    setFailureReason({});
     if (!m_master || !m_link || !m_image || m_deviceIndex == -1) {
+        setFailureReason(QStringLiteral("There is no recorder or no update image."));
         emit failed();
         return;
     }
     // The caller may start the next operation as soon as it hears the
     // outcome: the transfer has set the usual time-out back by then.
-    if (!core::sendFirmware(m_master, m_link, m_deviceIndex, *m_image).ok()) {
+    const core::Result result = core::sendFirmware(m_master, m_link, m_deviceIndex, *m_image);
+    if (!result.ok()) {
+        qCDebug(lcFirmware).noquote() << result.reason;
+        setFailureReason(result.reason);
         emit failed();
         return;
     }
@@ -47,6 +52,18 @@ void FwUpdater::run()
     // total but never accounted); a completed update says so.
     emit progress(100);
     emit success();
+}
+
+QString FwUpdater::failureReason() const
+{
+    std::lock_guard lock(m_reasonLock);
+    return m_failureReason;
+}
+
+void FwUpdater::setFailureReason(const QString& reason)
+{
+    std::lock_guard lock(m_reasonLock);
+    m_failureReason = reason;
 }
 
 void FwUpdater::onProgress(uint percent)

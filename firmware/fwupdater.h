@@ -2,9 +2,11 @@
 // the outcome and the overall progress.
 #pragma once
 
+#include <QString>
 #include <QThread>
 
 #include <atomic>
+#include <mutex>
 
 class KVPMaster;
 class KVPmPhyUSB;
@@ -28,6 +30,9 @@ public:
     // Borrowed for the run; must stay alive until success() or failed().
     void setImage(UpdateImage* image);
     void setDeviceIndex(int index);
+    // Why the last run failed and what to do about it, for the user; empty
+    // after a success.
+    QString failureReason() const;
 
 signals:
     void failed();
@@ -42,10 +47,14 @@ protected:
     void run() override;
 
 private:
+    void setFailureReason(const QString& reason);
+
     KVPMaster* m_master = nullptr;
     KVPmPhyUSB* m_link = nullptr;
     UpdateImage* m_image = nullptr;
     int m_deviceIndex = -1;
+    mutable std::mutex m_reasonLock;
+    QString m_failureReason; // guarded by m_reasonLock
     // Written by run() before any write, read and advanced by onProgress()
     // in the GUI thread.
     std::atomic<int> m_accountedBytes {0};

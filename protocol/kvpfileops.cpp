@@ -6,6 +6,7 @@
 
 #include <QThread>
 
+#include <algorithm>
 #include <new>
 
 namespace kvp {
@@ -13,17 +14,39 @@ namespace {
 
 using namespace mzt500;
 
+// A reply of the wrong length or value: the recorder would answer so again.
+TransferOutcome refused(uint length = 0)
+{
+    TransferOutcome outcome;
+    outcome.cause = FailureCause::Refused;
+    outcome.length = length;
+    return outcome;
+}
+
+TransferOutcome aborted()
+{
+    TransferOutcome outcome;
+    outcome.cause = FailureCause::Aborted;
+    return outcome;
+}
+
+quint32 u32Of(const unsigned char* p)
+{
+    return quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24;
+}
+
 // One read whose reply must be exactly `size` bytes (2 or 4), little-endian.
-bool readValue(KVPMaster* master, unsigned char command, ushort parameter, uint size,
-               quint32* value)
+TransferOutcome readValue(KVPMaster* master, unsigned char command, ushort parameter, uint size,
+                          quint32* value)
 {
     unsigned char reply[4] = {0, 0, 0, 0};
-    uint length = 0;
-    if (!master->readData(size, reply, &length, command, parameter) || length != size)
-        return false;
-    *value = quint32(reply[0]) | quint32(reply[1]) << 8 | quint32(reply[2]) << 16
-        | quint32(reply[3]) << 24;
-    return true;
+    const TransferOutcome outcome = master->read(size, reply, command, parameter);
+    if (!outcome)
+        return outcome;
+    if (outcome.length != size)
+        return refused(outcome.length);
+    *value = u32Of(reply);
+    return outcome;
 }
 
 // Sets *out when the caller asked for the cause.
@@ -33,43 +56,21 @@ void tell(FailureCause* out, FailureCause cause)
         *out = cause;
 }
 
+// A transfer is made at most this often when its replies are lost or
+// spoilt on the line.
+constexpr int AttemptsAfterLostReplies = 3;
+
 } // namespace
 
-FailureCause causeOfFailure(const KVPMaster* master)
+TransferOutcome queryFileExists(KVPMaster* master, int fileNumber, bool* exists)
 {
-    const KVPmPhy* link = master ? master->link() : nullptr;
-    if (!link || !link->isConnected())
-        return FailureCause::Gone;
-    // The master marks the link lost when an exchange times out (a reply
-    // lost or spoilt on the line); a reply that reports an error or does
-    // not fit the request leaves it clear.
-    return master->isLinkLost() ? FailureCause::NoReply : FailureCause::Refused;
-}
-
-const char* describeCause(FailureCause cause)
-{
-    switch (cause) {
-    case FailureCause::None:
-        return "no failure";
-    case FailureCause::NoReply:
-        return "no valid reply in time";
-    case FailureCause::Silent:
-        return "the recorder answers nothing";
-    case FailureCause::Refused:
-        return "refused or answered wrongly";
-    case FailureCause::Gone:
-        return "the recorder is gone";
-    }
-    return "?";
-}
-
-bool queryFileExists(KVPMaster* master, int fileNumber, bool* exists)
-{
+    if (!master)
+        return refused();
     quint32 value = 0;
-    if (!master || !readValue(master, CmdFileExists, ushort(fileNumber), 4, &value))
-        return false;
-    *exists = value != 0;
-    return true;
+    const TransferOutcome outcome = readValue(master, CmdFileExists, ushort(fileNumber), 4, &value);
+    if (outcome)
+        *exists = value != 0;
+    return outcome;
 }
 
 StoredFileRead readStoredFile(KVPMaster* master, int fileNumber, QByteArray* data,
@@ -80,29 +81,31 @@ StoredFileRead readStoredFile(KVPMaster* master, int fileNumber, QByteArray* dat
         return StoredFileRead::Failed;
     data->clear();
     unsigned char sizeReply[4];
-    uint length = 0;
-    if (!master->readData(sizeof sizeReply, sizeReply, &length, CmdFileSize, ushort(fileNumber))) {
-        const FailureCause sizeFailure = causeOfFailure(master);
+    const TransferOutcome sizeRead =
+        master->read(sizeof sizeReply, sizeReply, CmdFileSize, ushort(fileNumber));
+    if (!sizeRead) {
         bool exists = true;
-        if (queryFileExists(master, fileNumber, &exists)) {
+        const TransferOutcome query = queryFileExists(master, fileNumber, &exists);
+        if (query) {
             if (!exists)
                 return StoredFileRead::Missing;
-            tell(cause, sizeFailure);
-        } else {
-            const FailureCause queryFailure = causeOfFailure(master);
-            if (sizeFailure == FailureCause::Gone || queryFailure == FailureCause::Gone)
-                tell(cause, FailureCause::Gone);
-            else if (sizeFailure == FailureCause::NoReply && queryFailure == FailureCause::NoReply)
-                // Two requests in a row without any answer: nothing suggests
-                // the recorder would answer a third.
-                tell(cause, FailureCause::Silent);
+            tell(cause, sizeRead.cause);
+        } else if (sizeRead.cause == FailureCause::Gone || query.cause == FailureCause::Gone) {
+            tell(cause, FailureCause::Gone);
+        } else if (sizeRead.cause == FailureCause::Aborted
+                   || query.cause == FailureCause::Aborted) {
+            tell(cause, FailureCause::Aborted);
+        } else if (sizeRead.cause == FailureCause::NoReply
+                   && query.cause == FailureCause::NoReply) {
+            // Two requests in a row without any answer: nothing suggests
+            // the recorder would answer a third.
+            tell(cause, FailureCause::Silent);
         }
         return StoredFileRead::Failed;
     }
-    if (length != sizeof sizeReply)
+    if (sizeRead.length != sizeof sizeReply)
         return StoredFileRead::Failed;
-    const quint32 size = quint32(sizeReply[0]) | quint32(sizeReply[1]) << 8
-        | quint32(sizeReply[2]) << 16 | quint32(sizeReply[3]) << 24;
+    const quint32 size = u32Of(sizeReply);
     qCDebug(lcProtocol).nospace() << "FileSize: " << size << " OK";
     if (size > MaxStoredFileSize)
         return StoredFileRead::Failed;
@@ -114,13 +117,14 @@ StoredFileRead readStoredFile(KVPMaster* master, int fileNumber, QByteArray* dat
         data->clear();
         return StoredFileRead::Failed;
     }
-    uint got = 0;
-    if (!master->readData(size, reinterpret_cast<unsigned char*>(data->data()), &got, CmdFileData,
-                          FileDataParameter)) {
-        tell(cause, causeOfFailure(master));
+    const TransferOutcome dataRead = master->read(
+        size, reinterpret_cast<unsigned char*>(data->data()), CmdFileData, FileDataParameter);
+    if (!dataRead) {
+        tell(cause, dataRead.cause);
         data->clear();
         return StoredFileRead::Failed;
     }
+    const uint got = dataRead.length;
     // A file that ends before its announced size is not the file the
     // recorder holds: taking it as complete would lose its end unnoticed.
     if (got != size) {
@@ -132,92 +136,119 @@ StoredFileRead readStoredFile(KVPMaster* master, int fileNumber, QByteArray* dat
     return StoredFileRead::Read;
 }
 
-bool writeStoredFile(KVPMaster* master, int fileNumber, const QByteArray& content,
-                     FailureCause* cause)
+TransferOutcome writeStoredFile(KVPMaster* master, int fileNumber, const QByteArray& content,
+                                bool* dataSent)
 {
-    tell(cause, FailureCause::Refused);
+    if (dataSent)
+        *dataSent = false;
     if (!master)
-        return false;
+        return refused();
     unsigned char reply[4];
-    uint length = 0;
-    if (!master->readData(sizeof reply, reply, &length, CmdSelectWrite, ushort(fileNumber))) {
+    const TransferOutcome selected =
+        master->read(sizeof reply, reply, CmdSelectWrite, ushort(fileNumber));
+    if (!selected) {
         qCDebug(lcProtocol) << "failed to select file to upload";
-        tell(cause, causeOfFailure(master));
-        return false;
+        return selected;
     }
-    const quint32 value = quint32(reply[0]) | quint32(reply[1]) << 8 | quint32(reply[2]) << 16
-        | quint32(reply[3]) << 24;
-    if (length != sizeof reply || value != ReadyToReceive) {
+    if (selected.length != sizeof reply || u32Of(reply) != ReadyToReceive) {
         qCDebug(lcProtocol) << "failed to select file to upload 1";
-        return false;
+        return refused();
     }
-    if (master->writeData(uint(content.size()),
-                          reinterpret_cast<const unsigned char*>(content.constData()), CmdWriteData,
-                          0))
-        return true;
-    tell(cause, causeOfFailure(master));
+    if (dataSent)
+        *dataSent = true;
+    const TransferOutcome written =
+        master->write(uint(content.size()),
+                      reinterpret_cast<const unsigned char*>(content.constData()), CmdWriteData, 0);
+    if (written)
+        return written;
     // An abort ended the write; the recorder must still learn that it failed.
     master->deferAbort();
-    master->readData(sizeof reply, reply, &length, CmdEndFailedWrite, 0);
+    master->read(sizeof reply, reply, CmdEndFailedWrite, 0);
     master->endAbortDeferral();
-    return false;
+    return written;
 }
 
-bool deleteStoredFile(KVPMaster* master, int fileNumber, const DeleteSequenceHooks& hooks,
-                      FailureCause* cause)
+TransferOutcome deleteStoredFile(KVPMaster* master, int fileNumber,
+                                 const DeleteSequenceHooks& hooks)
 {
-    tell(cause, FailureCause::Refused);
     if (!master)
-        return false;
-    const auto aborted = [&] { return hooks.abortRequested && hooks.abortRequested(); };
+        return refused();
+    const auto abortedByHooks = [&] { return hooks.abortRequested && hooks.abortRequested(); };
     quint32 budget = 0;
-    if (!readValue(master, CmdSelectDelete, ushort(fileNumber), 4, &budget)) {
+    if (const TransferOutcome selected =
+            readValue(master, CmdSelectDelete, ushort(fileNumber), 4, &budget);
+        !selected) {
         qCDebug(lcProtocol) << "failed to select file to delete";
-        tell(cause, causeOfFailure(master));
-        return false;
+        return selected;
     }
     if (hooks.beforeStart && !hooks.beforeStart())
-        return false;
+        return aborted();
     quint32 ignored = 0;
-    if (!readValue(master, CmdDeleteControl, DeleteStart, 2, &ignored)) {
+    if (const TransferOutcome started =
+            readValue(master, CmdDeleteControl, DeleteStart, 2, &ignored);
+        !started) {
         qCDebug(lcProtocol) << "Starting to delete has failed";
-        tell(cause, causeOfFailure(master));
-        return false;
+        return started;
     }
-    if (aborted())
-        return false;
+    if (abortedByHooks())
+        return aborted();
     for (;;) {
         quint32 status = 0;
-        if (!readValue(master, CmdDeleteControl, DeleteStatus, 2, &status)) {
+        if (const TransferOutcome polled =
+                readValue(master, CmdDeleteControl, DeleteStatus, 2, &status);
+            !polled) {
             qCDebug(lcProtocol) << "Reading the Status has failed";
-            tell(cause, causeOfFailure(master));
             if (hooks.reconnectAfterStatusFailure)
                 master->connectLink();
-            return false;
+            return polled;
         }
         if (status != 0) {
             qCDebug(lcProtocol).nospace() << "KVFSError " << status;
-            return false;
+            return refused();
         }
         quint32 progress = 0;
-        if (!readValue(master, CmdDeleteControl, DeleteProgress, 2, &progress)) {
+        if (const TransferOutcome polled =
+                readValue(master, CmdDeleteControl, DeleteProgress, 2, &progress);
+            !polled) {
             qCDebug(lcProtocol) << "Reading the Progress has failed";
-            tell(cause, causeOfFailure(master));
-            return false;
+            return polled;
         }
         if (hooks.onProgress)
             hooks.onProgress(uint(progress));
         if (progress == DeletionDone)
-            return true;
+            return {};
         // The budget counts the polls left; at 0 or 1 none is left after
         // this one. Decreasing 0 would wrap and poll without end.
         if (budget <= 1)
-            return false;
+            return refused();
         --budget;
         QThread::msleep(ulong(hooks.pollIntervalMs));
-        if (aborted())
-            return false;
+        if (abortedByHooks())
+            return aborted();
     }
+}
+
+TransferOutcome readContentList(KVPMaster* master, QByteArray* list, uint capacity)
+{
+    if (!master || !list)
+        return refused();
+    TransferOutcome outcome;
+    for (int attempt = 1; attempt <= AttemptsAfterLostReplies; ++attempt) {
+        list->resize(qsizetype(capacity));
+        outcome = master->read(capacity, reinterpret_cast<unsigned char*>(list->data()),
+                               CmdContentList, 0);
+        if (outcome) {
+            list->truncate(qsizetype(std::min(outcome.length, capacity)));
+            return outcome;
+        }
+        list->clear();
+        if (outcome.cause != FailureCause::NoReply || attempt == AttemptsAfterLostReplies)
+            break;
+        qCDebug(lcProtocol).nospace() << "Content list again from its start (attempt "
+                                      << attempt + 1 << "): " << describeCause(outcome.cause);
+        master->resetFrameEngine();
+    }
+    return outcome;
 }
 
 } // namespace kvp

@@ -3,6 +3,7 @@
 // Widget-free; each call runs its transactions on the calling thread.
 #pragma once
 
+#include "kvpoutcome.h"
 #include "recorder_vocabulary.h"
 
 #include <QByteArray>
@@ -16,31 +17,6 @@ namespace kvp {
 
 using mzt500::fileNumberForId;
 using mzt500::MaxStoredFileSize;
-
-// Why a file transfer failed, as far as it decides whether making it again
-// can help.
-enum class FailureCause {
-    None,
-    // No valid reply in time: a reply was lost or corrupted on the line.
-    // The recorder answered other requests of the same attempt.
-    NoReply,
-    // The recorder answered none of the attempt's requests: switched off,
-    // hung, or not a recorder.
-    Silent,
-    // The recorder answered with an error status, or a reply of the wrong
-    // length or value; so would it again.
-    Refused,
-    // The link to the recorder is down: unplugged or closed.
-    Gone,
-};
-
-// The cause of the failure of the transaction that has just failed on this
-// master: Gone, NoReply (the master timed out) or Refused. Must be asked
-// before the next transaction, which clears the master's time-out mark.
-FailureCause causeOfFailure(const KVPMaster* master);
-
-// For the log: a few words on the cause.
-const char* describeCause(FailureCause cause);
 
 enum class StoredFileRead {
     Read,    // *data holds the file as the recorder sent it
@@ -57,16 +33,19 @@ StoredFileRead readStoredFile(KVPMaster* master, int fileNumber, QByteArray* dat
                               const std::function<void(quint32 size)>& onSize = {},
                               FailureCause* cause = nullptr);
 
-// Existence query (command 13): true and *exists set when the request worked.
-bool queryFileExists(KVPMaster* master, int fileNumber, bool* exists);
+// Existence query (command 13): *exists is set when the request worked.
+TransferOutcome queryFileExists(KVPMaster* master, int fileNumber, bool* exists);
 
 // Selects the file for writing (command 14, must answer 0xFFFFFFFF), then
 // writes the whole content (command 15). A failed write is ended on the
-// recorder with command 17. Logs "failed to select file to upload" (request
-// failed) or "failed to select file to upload 1" (refused). On failure,
-// *cause (when given) says why.
-bool writeStoredFile(KVPMaster* master, int fileNumber, const QByteArray& content,
-                     FailureCause* cause = nullptr);
+// recorder with command 17; what the recorder stored of it by then is
+// unknown. Logs "failed to select file to upload" (request failed) or
+// "failed to select file to upload 1" (refused). The outcome's length is
+// what the recorder acknowledged of the content. *dataSent (when given)
+// tells whether the data transfer began: after a failure the recorder may
+// then hold part or all of the file.
+TransferOutcome writeStoredFile(KVPMaster* master, int fileNumber, const QByteArray& content,
+                                bool* dataSent = nullptr);
 
 // What differs between the callers of a deletion.
 struct DeleteSequenceHooks {
@@ -86,10 +65,14 @@ struct DeleteSequenceHooks {
 // Deletes a stored file: select (command 11, the reply is the poll budget),
 // start (command 12/0), then poll status (12/2) and progress (12/1) until the
 // recorder reports 255, an error, or the budget runs out. A budget of 0
-// allows one poll, as a budget of 1 does. On failure, *cause (when given)
-// says why: an error the recorder reports, a budget used up or an abort
-// count as Refused.
-bool deleteStoredFile(KVPMaster* master, int fileNumber, const DeleteSequenceHooks& hooks = {},
-                      FailureCause* cause = nullptr);
+// allows one poll, as a budget of 1 does. An error the recorder reports and
+// a budget used up count as Refused, an abort through the hooks as Aborted.
+TransferOutcome deleteStoredFile(KVPMaster* master, int fileNumber,
+                                 const DeleteSequenceHooks& hooks = {});
+
+// The recorder's content list (command 16) into *list, up to capacity
+// bytes. A list whose reply was lost or spoilt is read again from its
+// start, up to three attempts: a part of it must never pass for the whole.
+TransferOutcome readContentList(KVPMaster* master, QByteArray* list, uint capacity);
 
 } // namespace kvp

@@ -67,12 +67,24 @@ void reportFailure(KVPEngine* e, std::uint8_t command, std::uint16_t parameter, 
     }
 }
 
+// Corrupt replies mean the recorder took the frame in and answered it. A
+// recorder need not know a frame it receives twice, and one that takes it
+// in as new would store a write's data twice or move a read on by a block.
+// Only a read's first request is the same whether it is taken once or
+// twice: it starts the read over. Every other frame fails instead, and the
+// caller makes its transfer again from the start.
+bool safeToRepeatAfterCorruptReplies(const KVPEngine* e)
+{
+    return e->requestMode.load(std::memory_order_relaxed)
+        && (e->tx[KVP_OFF_FLAGS] & KVP_FLAG_FIRST) != 0;
+}
+
 void corruptHeaderStep(KVPEngine* e)
 {
     if (--e->corruptCountdown != 0)
         return;
     e->corruptCountdown = KVP_CORRUPT_TOLERANCE;
-    if (e->retryBudget > 0) {
+    if (e->retryBudget > 0 && safeToRepeatAfterCorruptReplies(e)) {
         --e->retryBudget;
         scheduleRepetition(e);
     } else {
@@ -182,20 +194,6 @@ void kvpBuildReadRequest(KVPEngine* e, std::uint8_t command, std::uint16_t param
 void kvpDiscardPending(KVPEngine* e)
 {
     e->pending.store(false, std::memory_order_release);
-}
-
-bool kvpRepeatUnanswered(KVPEngine* e)
-{
-    if (e->retryBudget <= 0)
-        return false;
-    --e->retryBudget;
-    e->state = KVPReceiveState::WaitStart;
-    e->rxPos = 0;
-    e->bytesLeft = 0;
-    e->corruptHeaders.store(0, std::memory_order_relaxed);
-    e->corruptCountdown = KVP_CORRUPT_TOLERANCE;
-    scheduleRepetition(e);
-    return true;
 }
 
 void kvpReceiveByte(KVPEngine* e, std::uint8_t byte)

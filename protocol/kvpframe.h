@@ -111,12 +111,6 @@ void kvpBuildReadRequest(KVPEngine* engine, std::uint8_t command, std::uint16_t 
                          bool first);
 // Drops a frame that was built but not transmitted yet.
 void kvpDiscardPending(KVPEngine* engine);
-// For a frame whose reply did not come in time: forgets any part of a reply
-// the receiver holds (its missing bytes would otherwise swallow the start of
-// the next one) and schedules the frame again, spending the repetition
-// budget. False, changing nothing, when the budget is spent. Must not
-// overlap with any of the three sides.
-bool kvpRepeatUnanswered(KVPEngine* engine);
 
 void kvpReceiveByte(KVPEngine* engine, std::uint8_t byte);
 // One processing pass: accounts for corrupt headers, handles a received frame

@@ -31,6 +31,25 @@ quint32 u32At(const unsigned char* p)
 
 } // namespace
 
+const char* kvp::describeCause(FailureCause cause)
+{
+    switch (cause) {
+    case FailureCause::None:
+        return "no failure";
+    case FailureCause::NoReply:
+        return "no valid reply in time";
+    case FailureCause::Silent:
+        return "the recorder answers nothing";
+    case FailureCause::Refused:
+        return "refused or answered wrongly";
+    case FailureCause::Gone:
+        return "the recorder is gone";
+    case FailureCause::Aborted:
+        return "stopped on request";
+    }
+    return "?";
+}
+
 KVPMaster::KVPMaster(QObject* parent)
     : QThread(parent)
     , m_engine(std::make_unique<KVPEngine>())
@@ -305,8 +324,8 @@ void KVPMaster::run()
             deadline = m_transmittedAt
                 + std::chrono::milliseconds(m_timeout.load(std::memory_order_relaxed));
             if (Clock::now() > *deadline) {
-                if (!repeatUnanswered())
-                    cancel();
+                qCDebug(lcProtocol) << "No reply in time";
+                cancel();
                 continue;
             }
         }
@@ -320,24 +339,6 @@ void KVPMaster::run()
     wakeCallers();
 }
 
-bool KVPMaster::repeatUnanswered()
-{
-    if (!m_repeatWhenSilent.load(std::memory_order_acquire))
-        return false;
-    std::scoped_lock lock(m_engineLock, m_receiveLock);
-    KVPEngine* engine = m_engine.get();
-    if (engine->frameReceived.load(std::memory_order_acquire))
-        return true; // complete just after this pass looked: processed on the next
-    // One byte lost or spoilt on the line costs one repetition instead of
-    // the whole transfer; the recorder recognises the repeated frame and
-    // answers it without taking it in twice.
-    if (!kvpRepeatUnanswered(engine))
-        return false;
-    qCDebug(lcProtocol) << "No reply in time; sending the frame again";
-    m_transmitted.store(false, std::memory_order_release);
-    return true;
-}
-
 void KVPMaster::onTransmit(KVPEngine* engine, unsigned short length, const unsigned char* bytes)
 {
     KVPMaster* m = masterOf(engine);
@@ -346,7 +347,10 @@ void KVPMaster::onTransmit(KVPEngine* engine, unsigned short length, const unsig
         m->cancel(); // nothing could ever answer
         return;
     }
-    l->send(length, bytes);
+    // A frame the link could not send was lost with the link, not on the
+    // line: the link has cancelled the exchange already.
+    if (!l->send(length, bytes))
+        m->m_sendFailed.store(true, std::memory_order_release);
     // The reply time-out counts from the end of the transmission: a long
     // frame's own wire time must not eat into it.
     m->m_transmittedAt = std::chrono::steady_clock::now();
@@ -358,6 +362,7 @@ void KVPMaster::onAcknowledge(KVPEngine* engine, unsigned char, unsigned short,
 {
     KVPMaster* m = masterOf(engine);
     m->m_busy.store(false, std::memory_order_release);
+    m->m_status.store(status, std::memory_order_relaxed);
     m->m_error.store(status != KVP_STATUS_OK, std::memory_order_relaxed);
     m->m_done.store(true, std::memory_order_release);
     m->wakeCallers();
@@ -368,6 +373,7 @@ void KVPMaster::onData(KVPEngine* engine, unsigned char, unsigned short, unsigne
 {
     KVPMaster* m = masterOf(engine);
     m->m_busy.store(false, std::memory_order_release);
+    m->m_status.store(status, std::memory_order_relaxed);
     if (status != KVP_STATUS_OK) {
         qCDebug(lcProtocol) << "Slave has reported an error";
         m->m_error.store(true, std::memory_order_relaxed);
@@ -415,7 +421,7 @@ KVPMaster::Outcome KVPMaster::prepareExchange()
     return Outcome::Ok;
 }
 
-template <typename Build> KVPMaster::Outcome KVPMaster::exchange(Silence silence, Build&& build)
+template <typename Build> KVPMaster::Outcome KVPMaster::exchange(Build&& build)
 {
     if (prepareExchange() != Outcome::Ok)
         return Outcome::Lost;
@@ -424,7 +430,8 @@ template <typename Build> KVPMaster::Outcome KVPMaster::exchange(Silence silence
         m_done.store(false, std::memory_order_relaxed);
         m_error.store(false, std::memory_order_relaxed);
         m_transmitted.store(false, std::memory_order_relaxed);
-        m_repeatWhenSilent.store(silence == Silence::Repeat, std::memory_order_release);
+        m_status.store(KVP_STATUS_OK, std::memory_order_relaxed);
+        m_sendFailed.store(false, std::memory_order_relaxed);
         // Set before the frame can go out, so that a quick reply's "not
         // busy" is never overwritten by a late "busy".
         m_busy.store(true, std::memory_order_release);
@@ -439,17 +446,17 @@ template <typename Build> KVPMaster::Outcome KVPMaster::exchange(Silence silence
 
 KVPMaster::Outcome KVPMaster::exchangeWrite(unsigned char command, ushort parameter,
                                             const unsigned char* data, uint length, bool first,
-                                            bool last, Silence silence)
+                                            bool last)
 {
-    return exchange(silence, [&] {
+    return exchange([&] {
         return kvpBuildWriteFrame(m_engine.get(), command, parameter, data, length, first, last);
     });
 }
 
 KVPMaster::Outcome KVPMaster::exchangeRead(unsigned char command, ushort parameter, bool first,
-                                           uint expectedMaximum, Silence silence)
+                                           uint expectedMaximum)
 {
-    return exchange(silence, [&] {
+    return exchange([&] {
         m_expectedMaximum = static_cast<std::uint16_t>(std::min(expectedMaximum, ReadLimit));
         m_receivedCount = 0;
         m_received.clear();
@@ -493,90 +500,136 @@ void KVPMaster::clearReceived()
     m_received.clear();
 }
 
-bool KVPMaster::writeData(uint length, const unsigned char* data, unsigned char command,
-                          ushort parameter, LastReply lastReply)
+kvp::TransferOutcome KVPMaster::failureOf(Outcome outcome, uint length) const
+{
+    kvp::TransferOutcome failure;
+    failure.length = length;
+    if (outcome == Outcome::Error) {
+        failure.status = m_status.load(std::memory_order_relaxed);
+        // Replies spoilt on the line are no refusal: the recorder may well
+        // answer the same request whole the next time.
+        failure.cause = failure.status == KVP_STATUS_CORRUPT ? kvp::FailureCause::NoReply
+                                                             : kvp::FailureCause::Refused;
+        return failure;
+    }
+    const KVPmPhy* l = link();
+    if (abortDue())
+        failure.cause = kvp::FailureCause::Aborted;
+    else if (!l || !l->isConnected() || m_sendFailed.load(std::memory_order_acquire))
+        failure.cause = kvp::FailureCause::Gone;
+    else
+        failure.cause = kvp::FailureCause::NoReply;
+    return failure;
+}
+
+kvp::TransferOutcome KVPMaster::write(uint length, const unsigned char* data, unsigned char command,
+                                      ushort parameter)
 {
     std::lock_guard transaction(m_transaction);
     m_linkLost.store(false, std::memory_order_release);
     clearReceived();
-    if ((length && !data) || abortDue())
-        return false;
+    if (length && !data)
+        return failureOf(Outcome::Error, 0);
+    if (abortDue())
+        return failureOf(Outcome::Lost, 0);
 
     const uint payloadRoom = uint(maximumFrameSize()) - KVP_FRAME_OVERHEAD;
     uint chunk = std::min(length, payloadRoom);
     if (chunk != length)
         chunk &= ~3u;
     // The first frame must be acknowledged before anything follows it.
-    const auto silenceOf = [lastReply](bool last) {
-        return last && lastReply == LastReply::MayNotCome ? Silence::Fails : Silence::Repeat;
-    };
-    if (exchangeWrite(command, parameter, data, chunk, true, chunk == length,
-                      silenceOf(chunk == length))
-        != Outcome::Ok)
-        return false;
+    if (const Outcome first = exchangeWrite(command, parameter, data, chunk, true, chunk == length);
+        first != Outcome::Ok)
+        return failureOf(first, 0);
     uint sent = chunk;
     while (sent < length) {
         const uint rest = length - sent;
         const bool last = rest <= chunk;
         const uint n = last ? rest : chunk;
         if (abortDue())
-            return false;
-        const Outcome outcome =
-            exchangeWrite(command, parameter, data + sent, n, false, last, silenceOf(last));
+            return failureOf(Outcome::Lost, sent);
+        const Outcome outcome = exchangeWrite(command, parameter, data + sent, n, false, last);
+        if (outcome != Outcome::Ok)
+            return failureOf(outcome, sent);
         sent += n;
-        if (outcome != Outcome::Ok || m_linkLost.load(std::memory_order_acquire) || abortDue())
-            return false;
+        if (m_linkLost.load(std::memory_order_acquire) || abortDue())
+            return failureOf(Outcome::Lost, sent);
         emit sigTransferred(percentOf(sent, length));
     }
-    return true;
+    kvp::TransferOutcome done;
+    done.length = sent;
+    return done;
+}
+
+bool KVPMaster::writeData(uint length, const unsigned char* data, unsigned char command,
+                          ushort parameter)
+{
+    return write(length, data, command, parameter).ok();
+}
+
+kvp::TransferOutcome KVPMaster::read(uint maxLength, unsigned char* buffer, unsigned char command,
+                                     ushort parameter)
+{
+    std::lock_guard transaction(m_transaction);
+    uint got = 0;
+    emit sigReceived(0);
+    m_linkLost.store(false, std::memory_order_release);
+    clearReceived();
+    m_last.store(false, std::memory_order_relaxed);
+    if (maxLength && !buffer)
+        return failureOf(Outcome::Error, 0);
+    if (abortDue())
+        return failureOf(Outcome::Lost, 0);
+    // A reply that cannot be the one asked for (more than announced, or an
+    // empty block in the middle) is the recorder's answer, not the line's.
+    const auto wrongReply = [&] {
+        kvp::TransferOutcome wrong;
+        wrong.cause = kvp::FailureCause::Refused;
+        wrong.length = got;
+        return wrong;
+    };
+
+    // Each reply may fill at most what is left of the caller's buffer.
+    const Outcome first = exchangeRead(command, parameter, true, std::min(maxLength, ReadLimit));
+    if (first == Outcome::Error)
+        qCDebug(lcProtocol) << "failed .1";
+    if (first != Outcome::Ok)
+        return failureOf(first, 0);
+    got += takeReceived(buffer, maxLength - got);
+    if (!m_last.load(std::memory_order_relaxed) && maxLength == 0)
+        return wrongReply();
+    emit sigReceived(got);
+
+    while (!m_last.load(std::memory_order_relaxed)) {
+        if (abortDue())
+            return failureOf(Outcome::Lost, got);
+        const Outcome next =
+            exchangeRead(command, parameter, false, std::min(maxLength - got, ReadLimit));
+        if (next != Outcome::Ok)
+            return failureOf(next, got);
+        const uint n = takeReceived(buffer + got, maxLength - got);
+        got += n;
+        const bool last = m_last.load(std::memory_order_relaxed);
+        if (m_linkLost.load(std::memory_order_acquire) || abortDue())
+            return failureOf(Outcome::Lost, got);
+        if ((!last && got >= maxLength) || n == 0)
+            return wrongReply();
+        emit sigReceived(got);
+    }
+    qCDebug(lcProtocol) << "EMIT 100%";
+    emit sigReceived(EndOfRead);
+    kvp::TransferOutcome done;
+    done.length = got;
+    return done;
 }
 
 bool KVPMaster::readData(uint maxLength, unsigned char* buffer, uint* length, unsigned char command,
                          ushort parameter)
 {
-    std::lock_guard transaction(m_transaction);
-    uint got = 0;
-    uint localLength = 0;
-    uint* out = length ? length : &localLength;
-    emit sigReceived(0);
-    m_linkLost.store(false, std::memory_order_release);
-    clearReceived();
-    m_last.store(false, std::memory_order_relaxed);
-    *out = 0;
-    if ((maxLength && !buffer) || abortDue())
-        return false;
-
-    // Each reply may fill at most what is left of the caller's buffer.
-    const Outcome first =
-        exchangeRead(command, parameter, true, std::min(maxLength, ReadLimit), Silence::Repeat);
-    if (first == Outcome::Error)
-        qCDebug(lcProtocol) << "failed .1";
-    if (first != Outcome::Ok)
-        return false;
-    got += takeReceived(buffer, maxLength - got);
-    if (!m_last.load(std::memory_order_relaxed) && maxLength == 0)
-        return false;
-    *out = got;
-    emit sigReceived(got);
-
-    while (!m_last.load(std::memory_order_relaxed)) {
-        if (abortDue()
-            || exchangeRead(command, parameter, false, std::min(maxLength - got, ReadLimit),
-                            Silence::Repeat)
-                != Outcome::Ok)
-            return false;
-        const uint n = takeReceived(buffer + got, maxLength - got);
-        got += n;
-        *out = got;
-        const bool last = m_last.load(std::memory_order_relaxed);
-        if ((!last && got >= maxLength) || n == 0 || m_linkLost.load(std::memory_order_acquire)
-            || abortDue())
-            return false;
-        emit sigReceived(got);
-    }
-    qCDebug(lcProtocol) << "EMIT 100%";
-    emit sigReceived(EndOfRead);
-    return true;
+    const kvp::TransferOutcome outcome = read(maxLength, buffer, command, parameter);
+    if (length)
+        *length = outcome.length;
+    return outcome.ok();
 }
 
 int KVPMaster::checkConnection()
@@ -585,11 +638,8 @@ int KVPMaster::checkConnection()
     if (!transaction.owns_lock())
         return 0;
     // The probe keeps a lost link lost: only a real transaction clears it.
-    // It is not repeated: the next poll asks again anyway, and a recorder
-    // that went quiet is noticed within one time-out.
     const unsigned char probe[4] = {0, 0, 0, 0};
-    const Outcome outcome =
-        exchangeWrite(mzt500::CmdPing, 0, probe, sizeof probe, true, true, Silence::Fails);
+    const Outcome outcome = exchangeWrite(mzt500::CmdPing, 0, probe, sizeof probe, true, true);
     return outcome == Outcome::Ok ? 2 : 1;
 }
 
@@ -598,9 +648,7 @@ bool KVPMaster::getDeviceInfo(QString* name, uint* softwareVersion, uint* hardwa
     std::lock_guard transaction(m_transaction);
     m_linkLost.store(false, std::memory_order_release);
     clearReceived();
-    // Not repeated: discovery asks every device, and one that is not a
-    // recorder must cost a single time-out.
-    if (exchangeRead(mzt500::CmdIdentify, 0, true, 400, Silence::Fails) != Outcome::Ok)
+    if (exchangeRead(mzt500::CmdIdentify, 0, true, 400) != Outcome::Ok)
         return false;
     unsigned char record[400];
     const uint n = takeReceived(record, sizeof record);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "kvpframe.h"
+#include "kvpoutcome.h"
 #include "linklistener.h"
 #include "recorder_vocabulary.h"
 
@@ -61,15 +62,15 @@ public:
     void deferAbort();
     void endAbortDeferral();
 
-    // Whether the reply to the last frame of a write can be counted on. A
-    // frame without a reply in time is sent once more before the exchange
-    // fails, except a last frame whose reply may not come: the recorder may
-    // be gone into what that frame started, and a repetition would meet it
-    // there.
-    enum class LastReply { Expected, MayNotCome };
-
-    bool writeData(uint length, const unsigned char* data, unsigned char command, ushort parameter,
-                   LastReply lastReply = LastReply::Expected);
+    // A reply that does not come in time fails the exchange and with it the
+    // read or write; it is never sent again on a guess, since a recorder may
+    // take a repeated frame in as new. The caller starts over instead.
+    kvp::TransferOutcome write(uint length, const unsigned char* data, unsigned char command,
+                               ushort parameter);
+    kvp::TransferOutcome read(uint maxLength, unsigned char* buffer, unsigned char command,
+                              ushort parameter);
+    // The same calls, answering only whether they worked.
+    bool writeData(uint length, const unsigned char* data, unsigned char command, ushort parameter);
     bool readData(uint maxLength, unsigned char* buffer, uint* length, unsigned char command,
                   ushort parameter);
 
@@ -134,17 +135,13 @@ private:
     void afterFeeding();
     Outcome prepareExchange();
     // Builds one frame (under the engine lock) and waits for its reply.
-    // Silence: whether a frame without a reply in time is sent once more.
-    enum class Silence { Fails, Repeat };
-    template <typename Build> Outcome exchange(Silence silence, Build&& build);
+    template <typename Build> Outcome exchange(Build&& build);
     Outcome exchangeWrite(unsigned char command, ushort parameter, const unsigned char* data,
-                          uint length, bool first, bool last, Silence silence);
-    Outcome exchangeRead(unsigned char command, ushort parameter, bool first, uint expectedMaximum,
-                         Silence silence);
-    // On the master thread when the reply time-out expired: true when the
-    // exchange goes on (the frame is sent again, or its reply has just come
-    // in), false when it has failed.
-    bool repeatUnanswered();
+                          uint length, bool first, bool last);
+    Outcome exchangeRead(unsigned char command, ushort parameter, bool first, uint expectedMaximum);
+    // What a failed exchange tells the caller: the recorder's status for a
+    // reply that reported a failure, else why no reply counted.
+    kvp::TransferOutcome failureOf(Outcome outcome, uint length) const;
     Outcome awaitReply();
     uint takeReceived(unsigned char* dest, uint room);
     void clearReceived();
@@ -179,9 +176,12 @@ private:
     // Orders interrupt()'s look at the deferrals against a deferral starting.
     std::mutex m_abortLock;
     std::atomic<bool> m_transmitted {false};
-    std::atomic<bool> m_repeatWhenSilent {false}; // for the exchange in progress
-    std::uint16_t m_expectedMaximum = 0;          // guarded by m_engineLock
-    std::uint16_t m_receivedCount = 0;            // guarded by m_engineLock
+    // The status of the reply that ended the last exchange.
+    std::atomic<std::uint8_t> m_status {0};
+    // The link failed to send the exchange's frame.
+    std::atomic<bool> m_sendFailed {false};
+    std::uint16_t m_expectedMaximum = 0; // guarded by m_engineLock
+    std::uint16_t m_receivedCount = 0;   // guarded by m_engineLock
     std::atomic<int> m_maxFrameSize {80};
     std::chrono::steady_clock::time_point m_transmittedAt; // master thread only
 };

@@ -200,7 +200,8 @@ private slots:
     }
 
     // A recorder that vanishes while it lost a file: the reason names the
-    // file and says that the archive still holds it, cancel or not.
+    // file, says that what the recorder holds of it is not known (its data
+    // was on the way) and that the archive still holds it, cancel or not.
     void recorderVanishingDuringAReplacementNamesTheLostFile_data()
     {
         QTest::addColumn<bool>("cancelFirst");
@@ -224,10 +225,10 @@ private slots:
             &s.master, {item(64, sequence(64, 4000), "SEQUENCE 64")}, {}, {}, &cancel);
         QCOMPARE(result.code, ResultCode::WriteFailedAfterDelete);
         QCOMPARE(result.file.id, 64);
-        QVERIFY2(
-            result.reason.contains(
-                "SEQUENCE 64 is now missing from the recorder, and the archive still holds it."),
-            qPrintable(result.reason));
+        QVERIFY2(result.reason.contains(
+                     "SEQUENCE 64 may be incomplete on the recorder or missing from it, and the "
+                     "archive still holds it."),
+                 qPrintable(result.reason));
         QVERIFY(!s.recorder().file(64));
     }
 

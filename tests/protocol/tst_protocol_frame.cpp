@@ -334,6 +334,42 @@ private slots:
         QCOMPARE(en.e->corruptCountdown, KVP_CORRUPT_TOLERANCE);
     }
 
+    void corruptRepliesToFramesThatMustNotBeTakenTwiceFailAtOnce()
+    {
+        // The recorder answered, so it took the frame in: a write frame or
+        // a read's follow-up request sent again could be taken in twice.
+        Engine en;
+        // One reply too many would be taken for the answer to a repetition.
+        const auto spoilTolerance = [&](std::uint8_t type, std::uint8_t command,
+                                        std::uint8_t sequence, const char* payload) {
+            QByteArray bad = reply(type, command, sequence, hex(payload));
+            bad[11] = char(bad[11] + 1);
+            for (int i = 0; i < KVP_CORRUPT_TOLERANCE; ++i)
+                en.answer(bad);
+        };
+        en.write(15, hex("01020304"), true, false);
+        en.answer(reply(KVP_TYPE_STATUS, 15, 0, hex("00")));
+        en.write(15, hex("05060708"), false, false);
+        spoilTolerance(KVP_TYPE_STATUS, 15, 1, "00");
+        QCOMPARE(en.rec.transmitted.size(), 2u);
+        QCOMPARE(en.rec.reports.size(), 2u);
+        QCOMPARE(en.rec.reports.back().status, KVP_STATUS_CORRUPT);
+
+        // A write of a single frame executes its command: not repeated either.
+        en.write(4, hex("01020304"), true, true);
+        spoilTolerance(KVP_TYPE_STATUS, 4, 0, "00");
+        QCOMPARE(en.rec.transmitted.size(), 3u);
+        QCOMPARE(en.rec.reports.back().status, KVP_STATUS_CORRUPT);
+
+        // A follow-up read request would be answered with the next block.
+        en.read(10, 3, true);
+        en.answer(reply(KVP_TYPE_DATA, 10, 0, hex("01"), 0x08));
+        en.read(10, 3, false);
+        spoilTolerance(KVP_TYPE_DATA, 10, 1, "02");
+        QCOMPARE(en.rec.transmitted.size(), 5u);
+        QCOMPARE(en.rec.reports.back().status, KVP_STATUS_CORRUPT);
+    }
+
     void aDamagedCommandByteCountsTowardTheRepeat()
     {
         Engine en;

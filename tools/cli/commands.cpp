@@ -707,9 +707,10 @@ int Cli::updateFirmware()
     uninterruptible = false;
     m_terminal.endProgress();
     if (!succeeded)
-        return m_terminal.fail(
-            ExitFailed,
-            QStringLiteral("The firmware update of %1 failed.").arg(recorder->displayName));
+        return m_terminal.fail(ExitFailed,
+                               QStringLiteral("The firmware update of %1 failed. %2")
+                                   .arg(recorder->displayName, updater.failureReason())
+                                   .trimmed());
     m_terminal.report(
         QStringLiteral("%1  firmware updated from %2")
             .arg(recorder->displayName, builtIn ? QStringLiteral("the built-in image") : path));
