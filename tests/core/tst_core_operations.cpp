@@ -101,7 +101,9 @@ private slots:
         identity.replace(6, 7, "MZT-500");
         identity[4] = char(0x04);
         identity[5] = char(0x01);
-        link.script({{KVP_TYPE_DATA, identity, 0x0C}, {KVP_TYPE_DATA, QByteArray(20, '\1'), 0x0C}});
+        link.script({{ScriptedLink::read(mzt500::CmdIdentify), KVP_TYPE_DATA, identity, 0x0C},
+                     {ScriptedLink::read(mzt500::CmdContentList), KVP_TYPE_DATA,
+                      QByteArray(20, '\1'), 0x0C}});
         const core::Content content = core::readContent(&master);
         QCOMPARE(content.result.code, ResultCode::DamagedList);
         QCOMPARE(content.list.size(), 20);

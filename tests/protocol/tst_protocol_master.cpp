@@ -171,7 +171,8 @@ private slots:
         record[46] = char(0x00);
         record[47] = char(0x02); // 512
         for (int length : {49, 51}) {
-            link.script({{KVP_TYPE_DATA, record.left(49) + QByteArray(length - 49, '\0'), 0x0C}});
+            link.script({{ScriptedLink::read(1), KVP_TYPE_DATA,
+                          record.left(49) + QByteArray(length - 49, '\0'), 0x0C}});
             QString name = QStringLiteral("before");
             QTest::ignoreMessage(QtDebugMsg,
                                  qPrintable(QStringLiteral("Read Length %1").arg(length)));
@@ -179,7 +180,7 @@ private slots:
             QCOMPARE(name, QStringLiteral("before"));
             QCOMPARE(master.maximumFrameSize(), 80);
         }
-        link.script({{KVP_TYPE_DATA, record, 0x0C}});
+        link.script({{ScriptedLink::read(1), KVP_TYPE_DATA, record, 0x0C}});
         QVERIFY(master.getDeviceInfo(nullptr, nullptr, nullptr));
         QCOMPARE(master.maximumFrameSize(), 512);
     }
@@ -290,21 +291,23 @@ private slots:
         uint length = 0;
 
         // An empty first reply that is not last asks for more.
-        link.script({{KVP_TYPE_DATA, {}, 0x08}, {KVP_TYPE_DATA, "\1\2\3\4", 0x04}});
+        link.script({{ScriptedLink::read(10), KVP_TYPE_DATA, {}, 0x08},
+                     {ScriptedLink::read(10, KVP_FLAG_LAST), KVP_TYPE_DATA, "\1\2\3\4", 0x04}});
         QVERIFY(master.readData(8, buffer, &length, 10, 3));
         QCOMPARE(bytesOf(buffer, length), QByteArray("\1\2\3\4"));
 
         // An empty follow-up never ends: it fails the read.
-        link.script({{KVP_TYPE_DATA, "\1\2", 0x08}, {KVP_TYPE_DATA, {}, 0x04}});
+        link.script({{ScriptedLink::read(10), KVP_TYPE_DATA, "\1\2", 0x08},
+                     {ScriptedLink::read(10, KVP_FLAG_LAST), KVP_TYPE_DATA, {}, 0x04}});
         QVERIFY(!master.readData(8, buffer, &length, 10, 3));
         QCOMPARE(length, 2u);
 
         // Status replies without a status byte fail reads and writes.
-        link.script({{KVP_TYPE_STATUS, {}, 0x0C}});
+        link.script({{ScriptedLink::read(9), KVP_TYPE_STATUS, {}, 0x0C}});
         QVERIFY(!master.readData(8, buffer, &length, 9, 1));
-        link.script({{KVP_TYPE_STATUS, {}, 0x0C}});
+        link.script({{ScriptedLink::write(0), KVP_TYPE_STATUS, {}, 0x0C}});
         QVERIFY(!write(master, "abcd"));
-        link.script({{KVP_TYPE_STATUS, QByteArray(1, '\0'), 0x0C}});
+        link.script({{ScriptedLink::write(0), KVP_TYPE_STATUS, QByteArray(1, '\0'), 0x0C}});
         QVERIFY(write(master, "abcd"));
     }
 
