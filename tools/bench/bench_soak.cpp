@@ -35,5 +35,7 @@ int runSoak(const QStringList& args)
 
 } // namespace
 
-MZT_BENCH_COMMAND("soak", "[--ops N] [--seed S] [--fault-scale X] [--only KIND] [--verbose]",
+MZT_BENCH_COMMAND("soak",
+                  "[--ops N] [--seed S] [--fault-scale X] [--only KIND] "
+                  "[--repeated-frames recognise|takeAsNew] [--verbose]",
                   runSoak);

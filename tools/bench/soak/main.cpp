@@ -64,14 +64,19 @@ int main(int argc, char** argv)
             options.faultScale = value.toDouble(&ok);
         else if (takeOption(args, &i, QStringLiteral("--only"), &value))
             options.only = value;
-        else if (args.at(i) == QLatin1String("--verbose"))
+        else if (takeOption(args, &i, QStringLiteral("--repeated-frames"), &value)) {
+            const std::optional<sim::RepeatedFrames> repeated = sim::repeatedFramesNamed(value);
+            ok = repeated.has_value();
+            if (ok)
+                options.repeatedFrames = *repeated;
+        } else if (args.at(i) == QLatin1String("--verbose"))
             options.verbose = true;
         else
             ok = false;
         if (!ok || options.ops < 1) {
             std::fprintf(stderr,
                          "usage: mzt500-bench soak [--ops N] [--seed S] [--fault-scale X] [--only "
-                         "KIND] [--verbose]\n");
+                         "KIND] [--repeated-frames recognise|takeAsNew] [--verbose]\n");
             return 2;
         }
     }

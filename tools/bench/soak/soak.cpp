@@ -846,6 +846,7 @@ void Soak::setUpRecorder()
 {
     sim::DeviceConfig config = sim::DeviceConfig::recorder();
     config.serial = "KVSOAK01";
+    config.repeatedFrames = m_options.repeatedFrames;
     // Small frames: many frames per file, so the per-frame faults land often.
     config.maxFrameSize = kMaxFrameSize;
     config.deleteDurationMs = 150;

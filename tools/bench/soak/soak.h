@@ -3,6 +3,8 @@
 // recorder that corrupts, drops and refuses replies and goes away at random.
 #pragma once
 
+#include "simulator.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -15,6 +17,8 @@ struct Options {
     double faultScale = 1.0; // multiplies every fault rate; 0 runs without faults
     QString only;            // one kind of operation only (download, upload, ...)
     bool verbose = false;    // every operation and its outcome on stderr
+    // What the simulated recorder does with a frame it receives twice.
+    sim::RepeatedFrames repeatedFrames = sim::RepeatedFrames::Recognised;
 };
 
 // Runs the soak and prints its summary line on stdout. Needs a QApplication.
