@@ -336,6 +336,8 @@ Comparison verifyWithRecorder(KVPMaster* master, const VerifyRequest& request,
         unreadable.file = read.file;
         unreadable.state = FileState::Unreadable;
         unreadable.reason = read.reason;
+        if (const auto record = listed.find(read.file.id); record != listed.end())
+            unreadable.first = record->second;
         if (const ArchivedFile* copy = lookUp(archived, read.file.id))
             unreadable.second = copy->writtenRecord();
         comparison.files.append(unreadable);

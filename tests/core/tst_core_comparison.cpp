@@ -280,6 +280,7 @@ private slots:
         QCOMPARE(statesOf(bytes),
                  (QStringList {"0:unreadable", "3:identical", "4:unreadable", "5:identical"}));
         QVERIFY(bytes.find(4)->reason.contains(QStringLiteral("SEQUENCE 04")));
+        QVERIFY(bytes.find(4)->first && bytes.find(4)->second);
         QVERIFY(!bytes.find(0)->reason.isEmpty());
         QCOMPARE(bytes.mismatches(), 2);
         // The files are counted over the whole verification.
