@@ -28,41 +28,32 @@ int runBackup(const QStringList& args)
     const int frame = frameOption(args);
     sim::DeviceConfig config = wireRecorder(frame);
     config.files = recorderFiles();
-    sim::Bus::instance().install({config});
-    int status = 0;
-    {
-        Link l;
-        if (!l.ready) {
-            std::printf("backup failed: no recorder\n");
+    return onRecorder("backup", config, [&](Link& l, sim::Recorder&) {
+        int status = 0;
+        std::size_t bytes = 0;
+        QList<core::FileRef> files;
+        for (const auto& [number, content] : config.files)
+            files.append({number == mzt500::SettingsFileNumber ? mzt500::SettingsId : number,
+                          QString::number(number)});
+        QElapsedTimer clock;
+        clock.start();
+        const core::Result result =
+            core::downloadFiles(&l.master, files, [&](const core::DownloadedFile& file) {
+                const int number = mzt500::fileNumberForId(file.file.id);
+                if (file.missing || file.data != config.files.at(std::uint16_t(number))) {
+                    std::printf("backup failed at file %d\n", number);
+                    status = 1;
+                }
+                bytes += std::size_t(file.data.size());
+            });
+        if (!result.ok() && status == 0) {
+            std::printf("backup failed: %s\n", qPrintable(result.reason));
             status = 1;
-        } else {
-            std::size_t bytes = 0;
-            QList<core::FileRef> files;
-            for (const auto& [number, content] : config.files)
-                files.append({number == mzt500::SettingsFileNumber ? mzt500::SettingsId : number,
-                              QString::number(number)});
-            QElapsedTimer clock;
-            clock.start();
-            const core::Result result =
-                core::downloadFiles(&l.master, files, [&](const core::DownloadedFile& file) {
-                    const int number = mzt500::fileNumberForId(file.file.id);
-                    if (file.missing || file.data != config.files.at(std::uint16_t(number))) {
-                        std::printf("backup failed at file %d\n", number);
-                        status = 1;
-                    }
-                    bytes += std::size_t(file.data.size());
-                });
-            if (!result.ok() && status == 0) {
-                std::printf("backup failed: %s\n", qPrintable(result.reason));
-                status = 1;
-            }
-            if (status == 0)
-                report("backup", frame, config.files.size(), bytes,
-                       double(clock.nsecsElapsed()) / 1e9);
         }
-    }
-    sim::Bus::instance().uninstall();
-    return status;
+        if (status == 0)
+            report("backup", frame, config.files.size(), bytes, double(clock.nsecsElapsed()) / 1e9);
+        return status;
+    });
 }
 
 int runRestore(const QStringList& args)
@@ -70,44 +61,36 @@ int runRestore(const QStringList& args)
     const int frame = frameOption(args);
     const std::map<std::uint16_t, QByteArray> archive = recorderFiles();
     // An emptied recorder: nothing to delete first, so no deletion polls.
-    const auto recorder = sim::Bus::instance().install({wireRecorder(frame)}).front();
-    int status = 0;
-    {
-        Link l;
-        if (!l.ready) {
-            std::printf("restore failed: no recorder\n");
-            status = 1;
-        } else {
-            std::size_t bytes = 0;
-            QList<core::UploadItem> items;
-            for (const auto& [number, content] : archive) {
-                core::UploadItem item;
-                const bool settings = number == mzt500::SettingsFileNumber;
-                item.file = {settings ? mzt500::SettingsId : number, QString::number(number)};
-                item.type = settings ? mzt500::SettingsRecord : mzt500::SequenceRecord;
-                item.content = content;
-                items.append(item);
-                bytes += std::size_t(content.size());
-            }
-            QElapsedTimer clock;
-            clock.start();
-            const core::Result result = core::uploadFiles(&l.master, items);
-            if (!result.ok()) {
-                std::printf("restore failed at file %d: %s\n", result.file.id,
-                            qPrintable(result.reason));
-                status = 1;
-            }
-            const double seconds = double(clock.nsecsElapsed()) / 1e9;
-            if (status == 0 && recorder->files() != archive) {
-                std::printf("restore failed: the recorder holds other files\n");
-                status = 1;
-            }
-            if (status == 0)
-                report("restore", frame, archive.size(), bytes, seconds);
+    return onRecorder("restore", wireRecorder(frame), [&](Link& l, sim::Recorder& recorder) {
+        int status = 0;
+        std::size_t bytes = 0;
+        QList<core::UploadItem> items;
+        for (const auto& [number, content] : archive) {
+            core::UploadItem item;
+            const bool settings = number == mzt500::SettingsFileNumber;
+            item.file = {settings ? mzt500::SettingsId : number, QString::number(number)};
+            item.type = settings ? mzt500::SettingsRecord : mzt500::SequenceRecord;
+            item.content = content;
+            items.append(item);
+            bytes += std::size_t(content.size());
         }
-    }
-    sim::Bus::instance().uninstall();
-    return status;
+        QElapsedTimer clock;
+        clock.start();
+        const core::Result result = core::uploadFiles(&l.master, items);
+        if (!result.ok()) {
+            std::printf("restore failed at file %d: %s\n", result.file.id,
+                        qPrintable(result.reason));
+            status = 1;
+        }
+        const double seconds = double(clock.nsecsElapsed()) / 1e9;
+        if (status == 0 && recorder.files() != archive) {
+            std::printf("restore failed: the recorder holds other files\n");
+            status = 1;
+        }
+        if (status == 0)
+            report("restore", frame, archive.size(), bytes, seconds);
+        return status;
+    });
 }
 
 } // namespace

@@ -76,6 +76,26 @@ inline sim::DeviceConfig wireRecorder(int frame)
     return config;
 }
 
+// Installs the recorder, connects to it and runs work(link, recorder), which
+// returns the exit status; what failed names itself in its first word.
+template <typename Work>
+int onRecorder(const char* what, const sim::DeviceConfig& config, Work work)
+{
+    const auto recorder = sim::Bus::instance().install({config}).front();
+    int status = 0;
+    {
+        Link l;
+        if (!l.ready) {
+            std::printf("%s failed: no recorder\n", what);
+            status = 1;
+        } else {
+            status = work(l, *recorder);
+        }
+    }
+    sim::Bus::instance().uninstall();
+    return status;
+}
+
 // The rate a transfer in frames of this size can reach on the line: each
 // frame's payload against its own bytes and those of the request for it.
 inline double lineLimit(int frame)

@@ -52,50 +52,41 @@ int runVerify(const QStringList& args)
     const int frame = frameOption(args);
     sim::DeviceConfig config = wireRecorder(frame);
     config.files = recorderFiles();
-    sim::Bus::instance().install({config});
-    int status = 0;
-    {
-        Link l;
-        if (!l.ready) {
-            std::printf("verify failed: no recorder\n");
+    return onRecorder("verify", config, [&](Link& l, sim::Recorder&) {
+        int status = 0;
+        core::VerifyRequest request;
+        request.archive = archiveOf(config.files);
+        QList<core::FileRef> files;
+        std::size_t bytes = 0;
+        for (const core::ArchivedFile& f : request.archive) {
+            files.append(f.file);
+            bytes += std::size_t(f.content.size());
+        }
+        // The same files downloaded first: the CPU a verification may take.
+        core::Result downloaded;
+        const Timed download =
+            timed([&] { downloaded = core::downloadFiles(&l.master, files, {}); });
+        core::Comparison comparison;
+        const Timed verify =
+            timed([&] { comparison = core::verifyWithRecorder(&l.master, request); });
+        if (!downloaded.ok() || !comparison.result.ok()) {
+            std::printf("verify failed: %s\n",
+                        qPrintable(downloaded.ok() ? comparison.result.reason : downloaded.reason));
+            status = 1;
+        } else if (comparison.count(core::FileState::Identical) != int(files.size())) {
+            std::printf("verify failed: %d of %d files identical\n",
+                        comparison.count(core::FileState::Identical), int(files.size()));
             status = 1;
         } else {
-            core::VerifyRequest request;
-            request.archive = archiveOf(config.files);
-            QList<core::FileRef> files;
-            std::size_t bytes = 0;
-            for (const core::ArchivedFile& f : request.archive) {
-                files.append(f.file);
-                bytes += std::size_t(f.content.size());
-            }
-            // The same files downloaded first: the CPU a verification may take.
-            core::Result downloaded;
-            const Timed download =
-                timed([&] { downloaded = core::downloadFiles(&l.master, files, {}); });
-            core::Comparison comparison;
-            const Timed verify =
-                timed([&] { comparison = core::verifyWithRecorder(&l.master, request); });
-            if (!downloaded.ok() || !comparison.result.ok()) {
-                std::printf(
-                    "verify failed: %s\n",
-                    qPrintable(downloaded.ok() ? comparison.result.reason : downloaded.reason));
-                status = 1;
-            } else if (comparison.count(core::FileState::Identical) != int(files.size())) {
-                std::printf("verify failed: %d of %d files identical\n",
-                            comparison.count(core::FileState::Identical), int(files.size()));
-                status = 1;
-            } else {
-                std::printf("verify files=%zu bytes=%zu seconds=%.3f ratio=%.3f cpu=%.2f "
-                            "download_cpu=%.2f\n",
-                            std::size_t(files.size()), bytes, verify.seconds,
-                            double(bytes) / verify.seconds / lineLimit(frame), verify.cpuPercent,
-                            download.cpuPercent);
-                std::fflush(stdout);
-            }
+            std::printf("verify files=%zu bytes=%zu seconds=%.3f ratio=%.3f cpu=%.2f "
+                        "download_cpu=%.2f\n",
+                        std::size_t(files.size()), bytes, verify.seconds,
+                        double(bytes) / verify.seconds / lineLimit(frame), verify.cpuPercent,
+                        download.cpuPercent);
+            std::fflush(stdout);
         }
-    }
-    sim::Bus::instance().uninstall();
-    return status;
+        return status;
+    });
 }
 
 // The identification and the content list of a recorder with the settings
@@ -106,44 +97,36 @@ int runStatus(const QStringList& args)
     const int frame = frameOption(args);
     sim::DeviceConfig config = wireRecorder(frame);
     config.files = recorderFiles();
-    const auto recorder = sim::Bus::instance().install({config}).front();
-    int status = 0;
-    {
-        Link l;
-        if (!l.ready) {
-            std::printf("status failed: no recorder\n");
+    return onRecorder("status", config, [&](Link& l, sim::Recorder& recorder) {
+        int status = 0;
+        const QList<core::ArchivedFile> archive = archiveOf(config.files);
+        core::Content content;
+        core::Comparison comparison;
+        const Timed whole = timed([&] {
+            content = core::readContent(&l.master);
+            comparison = core::compareWithContentList(content.records, archive);
+        });
+        unsigned char list[mzt500::ContentListCapacity];
+        uint length = 0;
+        recorder.clearLogs();
+        const Timed exchange = timed(
+            [&] { l.master.readData(sizeof list, list, &length, mzt500::CmdContentList, 0); });
+        int frames = 0;
+        for (const sim::Frame& f : recorder.receivedFrames())
+            frames += f.command == mzt500::CmdContentList ? 1 : 0;
+        if (!content.result.ok() || length != uint(content.list.size())
+            || comparison.count(core::FileState::SameRecord) != int(config.files.size())) {
+            std::printf("status failed: %s\n", qPrintable(content.result.reason));
             status = 1;
         } else {
-            const QList<core::ArchivedFile> archive = archiveOf(config.files);
-            core::Content content;
-            core::Comparison comparison;
-            const Timed whole = timed([&] {
-                content = core::readContent(&l.master);
-                comparison = core::compareWithContentList(content.records, archive);
-            });
-            unsigned char list[mzt500::ContentListCapacity];
-            uint length = 0;
-            recorder->clearLogs();
-            const Timed exchange = timed(
-                [&] { l.master.readData(sizeof list, list, &length, mzt500::CmdContentList, 0); });
-            int frames = 0;
-            for (const sim::Frame& f : recorder->receivedFrames())
-                frames += f.command == mzt500::CmdContentList ? 1 : 0;
-            if (!content.result.ok() || length != uint(content.list.size())
-                || comparison.count(core::FileState::SameRecord) != int(config.files.size())) {
-                std::printf("status failed: %s\n", qPrintable(content.result.reason));
-                status = 1;
-            } else {
-                std::printf("status files=%d list_bytes=%u list_frames=%d list_ms=%.1f "
-                            "with_identification_ms=%.1f\n",
-                            int(comparison.files.size()), length, frames, exchange.seconds * 1000.0,
-                            whole.seconds * 1000.0);
-                std::fflush(stdout);
-            }
+            std::printf("status files=%d list_bytes=%u list_frames=%d list_ms=%.1f "
+                        "with_identification_ms=%.1f\n",
+                        int(comparison.files.size()), length, frames, exchange.seconds * 1000.0,
+                        whole.seconds * 1000.0);
+            std::fflush(stdout);
         }
-    }
-    sim::Bus::instance().uninstall();
-    return status;
+        return status;
+    });
 }
 
 } // namespace
