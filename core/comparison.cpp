@@ -329,9 +329,8 @@ Comparison verifyWithRecorder(KVPMaster* master, const VerifyRequest& request,
                 Result::failure(ResultCode::Cancelled, QStringLiteral("Cancelled."), read.file);
             break;
         }
-        const kvp::FailureCause cause = read.code == ResultCode::ReadFailed
-            ? kvp::causeOfFailure(master)
-            : kvp::FailureCause::Refused;
+        const kvp::FailureCause cause =
+            read.code == ResultCode::ReadFailed ? read.cause : kvp::FailureCause::Refused;
         FileComparison unreadable;
         unreadable.file = read.file;
         unreadable.state = FileState::Unreadable;

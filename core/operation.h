@@ -5,6 +5,8 @@
 // and carry its outcome wherever they need it.
 #pragma once
 
+#include "kvpoutcome.h"
+
 #include <QString>
 
 #include <atomic>
@@ -51,12 +53,16 @@ struct Result {
     ResultCode code = ResultCode::Ok;
     QString reason; // one sentence for a person; empty when ok
     FileRef file;   // the file concerned; id -1 when none
+    // Why the line gave up, where a transfer failed on it: tells a caller
+    // whether the recorder may still serve the other files.
+    kvp::FailureCause cause = kvp::FailureCause::None;
     bool ok() const { return code == ResultCode::Ok; }
 
     static Result success() { return {ResultCode::Ok, {}, {-1, {}}}; }
-    static Result failure(ResultCode code, const QString& reason, const FileRef& file = {-1, {}})
+    static Result failure(ResultCode code, const QString& reason, const FileRef& file = {-1, {}},
+                          kvp::FailureCause cause = kvp::FailureCause::None)
     {
-        return {code, reason, file};
+        return {code, reason, file, cause};
     }
 };
 

@@ -214,7 +214,7 @@ Result downloadFiles(KVPMaster* master, const QList<FileRef>& files,
         if (read == kvp::StoredFileRead::Failed)
             return Result::failure(
                 ResultCode::ReadFailed,
-                QStringLiteral("Reading %1 from the recorder failed.").arg(file.name), file);
+                QStringLiteral("Reading %1 from the recorder failed.").arg(file.name), file, cause);
         // Checked before the file is handed over: a file that is too short or
         // of odd length is damaged, and whatever the caller already holds
         // under this id must survive a failed copy.
