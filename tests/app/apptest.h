@@ -3,8 +3,10 @@
 #pragma once
 
 #include "mainwindow.h"
+#include "modalboxes.h"
 #include "mztarchive.h"
 #include "simulator.h"
+#include "testrecords.h"
 #include "ui_mainwindow.h"
 
 #include <QApplication>
@@ -25,21 +27,15 @@
 
 namespace apptest {
 
-// A 16-byte content record as the recorder sends it.
-inline QByteArray record(quint32 id, quint32 type, quint32 memSize, quint32 duration)
-{
-    QByteArray r(16, '\0');
-    qToLittleEndian<quint32>(id, r.data());
-    qToLittleEndian<quint32>(type, r.data() + 4);
-    qToLittleEndian<quint32>(memSize, r.data() + 8);
-    qToLittleEndian<quint32>(duration, r.data() + 12);
-    return r;
-}
+using testcommon::answerNextBox;
+using testcommon::record;
+using testcommon::SeenBox;
 
 // A recorder file: its record, then a few bytes of content.
 inline QByteArray file(quint32 id, quint32 type, quint32 memSize, quint32 duration)
 {
-    return record(id, type, memSize, duration) + QByteArray(32, '\x5a');
+    return testcommon::recorderFile(qint32(id), qint32(type), memSize, duration,
+                                    QByteArray(32, '\x5a'));
 }
 
 // True once the window is idle with a recorder that answers.
@@ -55,7 +51,7 @@ inline ArchiveEntry* sequenceEntryWith(int id, const QByteArray& content)
     e->setId(id);
     e->setType(1);
     e->setDuration(1000u * quint32(id));
-    e->setName(QStringLiteral("SEQUENCE %1").arg(id, 2, 10, QLatin1Char('0')));
+    e->setName(testcommon::sequenceName(id));
     e->appendContent(content.constData(), content.size());
     return e;
 }
@@ -155,45 +151,6 @@ inline int rowOfName(const QTableWidget* table, const QString& name)
         if (table->item(r, 0) && table->item(r, 0)->text() == name)
             return r;
     return -1;
-}
-
-// What a message box showed: its text, the names in its file list, whether
-// it fitted the screen with its buttons on it.
-struct SeenBox {
-    QString text;
-    QString detail; // the informative text
-    QStringList files;
-    bool fitsScreen = false;
-};
-
-// Answers the next modal message box with answer once it is up, and tells
-// what it showed. Call before the command that opens the box.
-inline std::shared_ptr<SeenBox> answerNextBox(QMessageBox::StandardButton answer)
-{
-    auto seen = std::make_shared<SeenBox>();
-    auto* timer = new QTimer;
-    timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, [seen, answer, timer] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || !box->isVisible())
-            return;
-        timer->stop();
-        timer->deleteLater();
-        seen->text = box->text();
-        seen->detail = box->informativeText();
-        if (const auto* list = box->findChild<QListWidget*>())
-            for (int i = 0; i < list->count(); ++i)
-                seen->files << list->item(i)->text();
-        const QRect screen = box->screen()->availableGeometry();
-        bool buttonsOnScreen = true;
-        for (QAbstractButton* b : box->buttons())
-            buttonsOnScreen =
-                buttonsOnScreen && screen.contains(QRect(b->mapToGlobal(QPoint(0, 0)), b->size()));
-        seen->fitsScreen = box->frameGeometry().height() <= screen.height() && buttonsOnScreen;
-        box->button(answer)->click();
-    });
-    timer->start();
-    return seen;
 }
 
 } // namespace apptest

@@ -42,33 +42,7 @@ ArchiveEntry* differingEntry(int id)
                                  + QByteArray(64 * id, char(0x30 + id)));
 }
 
-// Clicks the button with this text in the next modal message box; tells
-// the names its file list showed.
-std::shared_ptr<QStringList> clickInNextBox(const QString& buttonText)
-{
-    auto listed = std::make_shared<QStringList>();
-    auto* timer = new QTimer;
-    timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, [listed, buttonText, timer] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || !box->isVisible())
-            return;
-        timer->stop();
-        timer->deleteLater();
-        if (const auto* list = box->findChild<QListWidget*>())
-            for (int i = 0; i < list->count(); ++i)
-                *listed << list->item(i)->text();
-        for (QAbstractButton* b : box->buttons())
-            if (QString(b->text()).remove(QLatin1Char('&')) == buttonText) {
-                *listed << QStringLiteral("clicked");
-                b->click();
-                return;
-            }
-        box->reject();
-    });
-    timer->start();
-    return listed;
-}
+using testcommon::clickInNextBox;
 
 QStringList selectedNames(const QTableWidget* table)
 {

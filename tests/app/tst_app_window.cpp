@@ -1,6 +1,7 @@
 // The main window against simulated recorders: start-up and busy state,
 // discovery, firmware state, the connection poll and closing.
 #include "apptest.h"
+#include "simframes.h"
 
 #include <QLabel>
 #include <QMenuBar>
@@ -24,11 +25,7 @@ void recordWarnings(QtMsgType type, const QMessageLogContext& context, const QSt
 
 int framesOfCommand(const std::shared_ptr<sim::Recorder>& rec, int command)
 {
-    int n = 0;
-    for (const sim::Frame& f : rec->receivedFrames())
-        if (f.command == command)
-            ++n;
-    return n;
+    return int(testcommon::framesOf(*rec, command).size());
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include "kvpmaster.h"
 #include "mztarchive.h"
+#include "testrecords.h"
 
 #include <QApplication>
 #include <QDir>
@@ -44,18 +45,9 @@ QVariant storedArchiveName()
 
 ArchiveEntry* sequenceEntry(qint32 id)
 {
-    QByteArray file(16 + 40, char('a' + id % 26));
-    qToLittleEndian<qint32>(id, file.data());
-    qToLittleEndian<qint32>(1, file.data() + 4);
-    qToLittleEndian<quint32>(1024, file.data() + 8);
-    qToLittleEndian<quint32>(quint32(id) * 1000, file.data() + 12);
-    auto* entry = new ArchiveEntry;
-    entry->setName(QStringLiteral("SEQUENCE %1").arg(id, 2, 10, QLatin1Char('0')));
-    entry->setId(id);
-    entry->setType(1);
-    entry->setDuration(quint32(id) * 1000);
-    entry->appendContent(file.constData(), file.size());
-    return entry;
+    const QByteArray file = testcommon::recorderFile(id, 1, 1024, quint32(id) * 1000,
+                                                     QByteArray(40, char('a' + id % 26)));
+    return testcommon::makeEntry(id, 1, file, testcommon::sequenceName(id));
 }
 
 bool writeArchive(const QString& path, const QList<qint32>& ids)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "mztarchive.h"
+#include "testrecords.h"
 
 #include <QByteArray>
 #include <QtEndian>
@@ -17,36 +18,20 @@ namespace testdata {
 inline QByteArray recorderFile(qint32 id, qint32 type, quint32 memSize, quint32 duration,
                                qsizetype length, quint32 seed)
 {
-    QByteArray bytes(std::max<qsizetype>(length, 16), '\0');
-    char* p = bytes.data();
-    qToLittleEndian<qint32>(id, p);
-    qToLittleEndian<qint32>(type, p + 4);
-    qToLittleEndian<quint32>(memSize, p + 8);
-    qToLittleEndian<quint32>(duration, p + 12);
+    QByteArray body(std::max<qsizetype>(length - 16, 0), '\0');
     quint32 x = seed * 2654435761u + 1;
-    for (qsizetype i = 16; i < bytes.size(); ++i) {
+    for (char& byte : body) {
         x ^= x << 13;
         x ^= x >> 17;
         x ^= x << 5;
-        p[i] = char(x);
+        byte = char(x);
     }
+    QByteArray bytes = testcommon::recorderFile(id, type, memSize, duration, body);
     bytes.resize(length);
     return bytes;
 }
 
-// An entry made the way a download makes it: fields from the record header.
-inline ArchiveEntry* entryFor(const QString& name, const QByteArray& file)
-{
-    char header[16] = {};
-    std::memcpy(header, file.constData(), size_t(std::min<qsizetype>(file.size(), 16)));
-    auto* entry = new ArchiveEntry;
-    entry->setId(qFromLittleEndian<qint32>(header));
-    entry->setType(qFromLittleEndian<qint32>(header + 4));
-    entry->setDuration(qFromLittleEndian<quint32>(header + 12));
-    entry->appendContent(file.constData(), file.size());
-    entry->setName(name);
-    return entry;
-}
+using testcommon::entryFor;
 
 // The content a save writes for an entry: its fields in the record header,
 // with the memory size recomputed from the length.

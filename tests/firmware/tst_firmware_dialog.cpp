@@ -5,6 +5,7 @@
 #include "kv2testfiles.h"
 #include "kvpmphyusb.h"
 #include "mainwindow.h"
+#include "modalboxes.h"
 #include "simulator.h"
 #include "ui_firmwareupdatedlg.h"
 #include "ui_mainwindow.h"
@@ -20,6 +21,7 @@
 #include <QtTest>
 
 #include <functional>
+#include <memory>
 
 namespace {
 
@@ -52,42 +54,27 @@ sim::DeviceConfig recorderWithSequences(std::initializer_list<std::uint32_t> ids
 QString withModalDialog(const std::function<void()>& open,
                         const std::function<QString(FirmwareUpdateDlg*)>& body)
 {
-    QString problem = "the dialog never opened";
-    QTimer::singleShot(0, [&] {
-        FirmwareUpdateDlg* dlg = nullptr;
-        (void)QTest::qWaitFor(
-            [&] {
-                dlg = qobject_cast<FirmwareUpdateDlg*>(QApplication::activeModalWidget());
-                return dlg != nullptr;
-            },
-            5000);
+    auto problem = std::make_shared<QString>(QStringLiteral("the dialog never opened"));
+    testcommon::whenModal([problem, body](QWidget* widget) {
+        auto* dlg = qobject_cast<FirmwareUpdateDlg*>(widget);
         if (!dlg)
-            return;
-        problem = body(dlg);
+            return false;
+        *problem = body(dlg);
         dlg->form()->bttn_quit->click();
         if (dlg->isVisible()) {
-            problem += " / the dialog did not close";
+            *problem += " / the dialog did not close";
             dlg->done(0);
         }
+        return true;
     });
     open();
-    return problem;
+    return *problem;
 }
 
 // Answers the next message box with Yes.
 void answerNextQuestionYes()
 {
-    QTimer::singleShot(0, [] {
-        QMessageBox* box = nullptr;
-        (void)QTest::qWaitFor(
-            [&] {
-                box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-                return box != nullptr;
-            },
-            5000);
-        if (box)
-            box->button(QMessageBox::Yes)->click();
-    });
+    testcommon::answerNextBox(QMessageBox::Yes);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // The protocol master and the recorder's command set against the simulated
 // recorder and its injected faults.
 #include "protocoltest.h"
+#include "simframes.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -33,14 +34,7 @@ bool write(KVPMaster& m, const QByteArray& data, unsigned char command = 0)
                        command, 0);
 }
 
-std::vector<sim::Frame> framesOf(sim::Recorder& r, unsigned char command)
-{
-    std::vector<sim::Frame> out;
-    for (const sim::Frame& f : r.receivedFrames())
-        if (f.command == command)
-            out.push_back(f);
-    return out;
-}
+using testcommon::framesOf;
 
 std::vector<uint> valuesOf(const QSignalSpy& spy)
 {

@@ -1,12 +1,14 @@
 // Shared by the transfer tests: a main window connected to a simulated
-// recorder, helpers to select rows, and a driver that answers message boxes
-// without blocking the test.
+// recorder and helpers to select rows.
 #pragma once
 
 #include "kvpmaster.h"
 #include "mainwindow.h"
+#include "modalboxes.h"
 #include "mztarchive.h"
+#include "simframes.h"
 #include "simulator.h"
+#include "testrecords.h"
 #include "ui_mainwindow.h"
 
 #include <QAbstractButton>
@@ -41,97 +43,8 @@ inline QByteArray settingsFile(int size = 1000)
     return sim::makeFile(0, 0, std::size_t(size), 0);
 }
 
-inline ArchiveEntry* makeEntry(int id, int type, const QByteArray& content, const QString& name)
-{
-    auto* entry = new ArchiveEntry;
-    entry->setId(id);
-    entry->setType(type);
-    entry->setDuration(content.size() >= 16 ? qFromLittleEndian<quint32>(content.constData() + 12)
-                                            : 0);
-    entry->appendContent(content.constData(), content.size());
-    entry->setName(name);
-    return entry;
-}
-
-// Answers every message box that becomes the active modal widget: with the
-// next planned button, or with the box's escape/default button (OK) when
-// nothing is planned. Remembers the text of every box it saw.
-class MessageBoxDriver : public QObject {
-public:
-    struct Seen {
-        QMessageBox::Icon icon;
-        QString text;
-        QMessageBox::StandardButton defaultButton;
-    };
-
-    MessageBoxDriver()
-    {
-        m_timer.setInterval(10);
-        QObject::connect(&m_timer, &QTimer::timeout, this, [this] { poll(); });
-        m_timer.start();
-    }
-
-    // Answers the next box with this button. before, if given, runs first
-    // (with the box open and its nested event loop running); the answer is
-    // given once before returns true.
-    void plan(QMessageBox::StandardButton button, std::function<bool()> before = {})
-    {
-        m_plan.push_back({button, std::move(before)});
-    }
-
-    const std::vector<Seen>& seen() const { return m_seen; }
-    QStringList texts() const
-    {
-        QStringList all;
-        for (const Seen& s : m_seen)
-            all << s.text;
-        return all;
-    }
-    void clear() { m_seen.clear(); }
-
-private:
-    struct Planned {
-        QMessageBox::StandardButton button;
-        std::function<bool()> before;
-    };
-
-    void poll()
-    {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box)
-            return;
-        if (box != m_current) {
-            m_current = box;
-            QAbstractButton* def = box->defaultButton();
-            // A question about files lists them apart from its text; each
-            // name counts as one more line of it.
-            QString text = box->text();
-            if (const auto* list = box->findChild<QListWidget*>())
-                for (int i = 0; i < list->count(); ++i)
-                    text += QLatin1Char('\n') + list->item(i)->text();
-            m_seen.push_back(
-                {box->icon(), text, def ? box->standardButton(def) : QMessageBox::NoButton});
-        }
-        QMessageBox::StandardButton answer = QMessageBox::Ok;
-        if (!m_plan.empty()) {
-            Planned& next = m_plan.front();
-            if (next.before && !next.before())
-                return; // try again at the next tick, the box stays open
-            answer = next.button;
-            m_plan.pop_front();
-        }
-        QAbstractButton* button = box->button(answer);
-        if (!button)
-            button = box->escapeButton() ? box->escapeButton() : box->defaultButton();
-        if (button)
-            button->click();
-    }
-
-    QTimer m_timer;
-    std::deque<Planned> m_plan;
-    std::vector<Seen> m_seen;
-    QPointer<QMessageBox> m_current;
-};
+using testcommon::makeEntry;
+using testcommon::MessageBoxDriver;
 
 // A main window that has found the simulated recorder and listed its
 // content, with an archive that is empty or holds the given entries.
@@ -258,16 +171,7 @@ inline sim::Faults replyFault(int frame, int offset, bool repeatRequested)
     return faults;
 }
 
-// The frames of one command the recorder took in.
-inline std::vector<sim::Frame> framesOf(const sim::Recorder& recorder, int command)
-{
-    std::vector<sim::Frame> out;
-    for (const sim::Frame& f : recorder.receivedFrames()) {
-        if (f.command == command)
-            out.push_back(f);
-    }
-    return out;
-}
+using testcommon::framesOf;
 
 // Starts the worker and aborts it at once, while its thread may not have
 // begun to run, several times over: the abort must hold every time, so the
