@@ -14,13 +14,13 @@
 #include "mainwindowcloser.h"
 #include "mztarchive.h"
 #include "nofocusdelegate.h"
+#include "recorder_session.h"
 #include "recorder_vocabulary.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFile>
 #include <QIcon>
-#include <QMutex>
 #include <QPixmap>
 #include <QSettings>
 #include <QThread>
@@ -77,8 +77,13 @@ void MainWindow::construct()
     if (!archiveFromCommandLine)
         archivePath = settings->value(QStringLiteral("archive_file_name"), QString()).toString();
 
-    // 3.
-    busy = false;
+    // 3. While a device command runs, its controls are held back.
+    runner = new DeviceCommandRunner(this);
+    runner->setControls({m_ui->devicesCombo, m_ui->discoverDevice, m_ui->devTable, m_ui->archTable,
+                         m_ui->newArchive, m_ui->openArchive, m_ui->saveArchive,
+                         m_ui->saveArchiveAs, m_ui->backUpRecorder, m_ui->menuFile, m_ui->menuEdit},
+                        {m_ui->toArchive, m_ui->toDevice},
+                        {m_ui->devicesCombo, m_ui->menuFile, m_ui->menuEdit});
     m_ui->archLabel->clear();
     m_ui->devLabel->clear();
     m_ui->devTable->setRowCount(0);
@@ -92,8 +97,8 @@ void MainWindow::construct()
             Qt::QueuedConnection);
     connect(contentUpdater, &QThread::finished, this, &MainWindow::operationDone,
             Qt::QueuedConnection);
-    connect(contentUpdater, &DeviceContentUpdater::newContent, this,
-            &MainWindow::newMZTContentArrived, Qt::QueuedConnection);
+    connect(contentUpdater, &DeviceContentUpdater::contentListed, this,
+            &MainWindow::showDeviceContent, Qt::QueuedConnection);
     connect(contentUpdater, &DeviceContentUpdater::deviceFwVersion, this, &MainWindow::swVersion,
             Qt::QueuedConnection);
     connect(contentUpdater, &DeviceContentUpdater::failed, this,
@@ -128,13 +133,10 @@ void MainWindow::construct()
     loadStartUpArchive();
 
     // 7. Protocol master and USB link.
-    deviceMutex = new QMutex;
     m_master = new KVPMaster;
     m_link = new KVPmPhyUSB;
-    m_link->setDeviceIndex(0);
-    m_master->attachLink(m_link);
+    core::attachLink(m_master, m_link);
     m_master->connectLink();
-    m_master->setTimeout(mzt500::ReplyTimeoutMs);
 
     // 8.
     connectTransferProgress();
@@ -184,7 +186,6 @@ MainWindow::~MainWindow()
     delete pcPixmap;
     delete recorderPixmap;
     delete recorderGrayPixmap;
-    delete deviceMutex;
 }
 
 void MainWindow::waitForWorker(QThread* worker)
@@ -195,51 +196,21 @@ void MainWindow::waitForWorker(QThread* worker)
 
 void MainWindow::enterBusy()
 {
-    deviceMutex->lock();
-    m_ui->devicesCombo->blockSignals(true);
-    m_ui->devicesCombo->setEnabled(false);
-    m_ui->discoverDevice->setEnabled(false);
-    m_ui->devTable->setEnabled(false);
-    m_ui->archTable->setEnabled(false);
-    m_ui->toArchive->setEnabled(false);
-    m_ui->toDevice->setEnabled(false);
-    m_ui->newArchive->setEnabled(false);
-    m_ui->openArchive->setEnabled(false);
-    m_ui->saveArchive->setEnabled(false);
-    m_ui->saveArchiveAs->setEnabled(false);
-    m_ui->backUpRecorder->setEnabled(false);
-    m_ui->menuFile->setEnabled(false);
-    m_ui->menuFile->blockSignals(true);
-    m_ui->menuEdit->setEnabled(false);
-    m_ui->menuEdit->blockSignals(true);
-    busy = true;
+    runner->enterBusy();
 }
 
 void MainWindow::operationDone()
 {
     qCDebug(lcApp) << "op Done";
-    deviceMutex->unlock();
+    runner->unlockDevice();
     operationDone_NoUnlock();
 }
 
 void MainWindow::operationDone_NoUnlock()
 {
-    m_ui->devicesCombo->blockSignals(false);
-    m_ui->devicesCombo->setEnabled(true);
-    m_ui->discoverDevice->setEnabled(true);
-    m_ui->devTable->setEnabled(true);
-    m_ui->archTable->setEnabled(true);
-    m_ui->newArchive->setEnabled(true);
-    m_ui->openArchive->setEnabled(true);
-    m_ui->saveArchive->setEnabled(true);
-    m_ui->saveArchiveAs->setEnabled(true);
-    m_ui->backUpRecorder->setEnabled(true);
-    m_ui->menuFile->setEnabled(true);
-    m_ui->menuFile->blockSignals(false);
-    m_ui->menuEdit->setEnabled(true);
-    m_ui->menuEdit->blockSignals(false);
+    runner->releaseControls();
     fillArchiveTable(m_archive, m_ui->archTable);
-    busy = false;
+    runner->markIdle();
     // After the rebuild: it leaves the archive table without a selection, and
     // an arrow enabled for rows that are gone would start an empty upload.
     m_ui->toArchive->setEnabled(!m_ui->devTable->selectedItems().isEmpty());
@@ -249,7 +220,7 @@ void MainWindow::operationDone_NoUnlock()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    if (busy) {
+    if (isBusy()) {
         event->ignore();
         explainRefusedClose();
         return;

@@ -3,6 +3,9 @@
 // the archive's content side by side.
 #pragma once
 
+#include "devicecommandrunner.h"
+#include "workerhost.h"
+
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QMainWindow>
@@ -14,13 +17,13 @@
 #include <memory>
 
 class QCloseEvent;
+class QComboBox;
 class QDragEnterEvent;
 class QDragMoveEvent;
 class QDropEvent;
 class QIcon;
 class QMenu;
 class QMessageBox;
-class QMutex;
 class QPixmap;
 class QPoint;
 class QSettings;
@@ -38,13 +41,17 @@ class MZTFilesUpLoader;
 class MZTFileUpLoadChecker;
 class MZTArchive;
 class NoFocusDelegate;
+struct ContentRecord;
+namespace core {
+struct Content;
+}
 class TransferProgressPanel;
 
 namespace Ui {
 class MainWindow;
 }
 
-class MainWindow : public QMainWindow {
+class MainWindow : public QMainWindow, public mzt::WorkerHost {
     Q_OBJECT
 
 public:
@@ -58,15 +65,18 @@ public:
     // platform's file-name encoding); null when there is none.
     static QString archivePathArgument(int argc, char* argv[]);
 
-    // What the workers reach through the window. Workers read the widgets
-    // only in the GUI thread, when they start, and hand their results back
-    // as values; the pointers themselves never change while a worker runs.
     Ui::MainWindow* ui() const { return m_ui; }
-    KVPMaster* master() const { return m_master; }
-    KVPmPhyUSB* link() const { return m_link; }
+    // The window as the workers' host. Workers read the selection only in
+    // the GUI thread, when they start, and hand their results back as
+    // values; the pointers themselves never change while a worker runs.
+    KVPMaster* master() const override { return m_master; }
+    KVPmPhyUSB* link() const override { return m_link; }
     // The archive the commands work on: during a whole-recorder backup the
     // new archive the download fills, else the current one.
-    MZTArchive* archive() const { return backupArchive ? backupArchive : m_archive; }
+    MZTArchive* archive() const override { return backupArchive ? backupArchive : m_archive; }
+    QList<mzt::SelectedCell> selectedCells(mzt::TransferTable table) const override;
+    QComboBox* devicesCombo() const override;
+    void clearDeviceTable() override;
 
     // The recorder label's link when no recorder was found: it opens the
     // manual's section on what to check.
@@ -78,11 +88,16 @@ public:
     static constexpr int sortKeyRole = Qt::UserRole + 1;
 
     // State, for the dialogs and for tests.
-    bool isBusy() const { return busy; }
+    bool isBusy() const { return runner && runner->isBusy(); }
     bool isConnected() const { return connected; }
     bool isDeviceReady() const { return deviceReady; }
     QString currentArchivePath() const { return archivePath; }
     bool archivePathFromCommandLine() const { return archiveFromCommandLine; }
+
+    // Gives the archive entry the archive table shows at row (edited in
+    // column) the sequence number n instead of fromId, unless another entry
+    // holds n already; then says so and changes nothing.
+    void renumberSequence(int row, int column, int fromId, int n);
 
     // Rebuilds table from the entries of arch (both tables share one layout).
     void fillArchiveTable(MZTArchive* arch, QTableWidget* table);
@@ -114,6 +129,8 @@ public:
     // in the constructor; keeping them out of the meta-object stops the
     // form's by-name connector from warning that it found no signal for them.
     void on_devLabelLinkActivated(QString link);
+    // The content updater's listing: the rows of the device table.
+    void showDeviceContent(const core::Content& content);
     void on_updateContentFailed();
     void on_devTable_SelectionChanged();
     void on_archTable_SelectionChanged();
@@ -213,6 +230,9 @@ private:
     // Waits for a worker thread to end.
     void waitForWorker(QThread* worker);
 
+    // Rebuilds the device table from the recorder's records.
+    void fillDeviceTable(const QList<ContentRecord>& records);
+
     // Both tables share the set-up: columns, headers, selection, sorting.
     void setUpTable(QTableWidget* table, NoFocusDelegate* delegate);
     // Widens the name and size columns to their content.
@@ -242,15 +262,9 @@ private:
     // The outcome of a device command in the status bar: what was done, to
     // how many files and how long it took. A failure or a cancel reports
     // itself through its message, so only a success gets a line.
-    enum class Reported { Nothing, Download, Upload, Deletion };
+    using Reported = DeviceCommandRunner::Command;
     void startReport(Reported what, int files);
-    void reportFailed();
     void finishReport();
-    // A transfer worker's failure in the user's terms: a cancel says it was
-    // cancelled and how many files were done; a failure keeps its message
-    // and adds the file and the cause. what is Download, Upload or Deletion.
-    void noteFailure(const QString& reason, const QString& file, int filesDone);
-    void showTransferFailure(Reported what, const QString& message);
     // The lines beside the progress bars for a download of the selected
     // recorder files.
     void beginDownloadLines();
@@ -267,15 +281,13 @@ private:
     // brief: serial number and port only, for the label beside the picture.
     QString recorderDetails(int deviceIndex, bool brief = false) const;
     QString recorderSerial(int deviceIndex) const;
-    // "1 file", "3 files"; "850 ms", "2.5 s", "1 min 05 s".
-    static QString filesText(int count);
-    static QString durationText(qint64 ms);
     // Empties a table without emitting its selection signals.
     static void clearTable(QTableWidget* table);
 
     friend class NoFocusDelegate;
 
-    QMutex* deviceMutex = nullptr;
+    // Busy state, device lock and failure reports of the device commands.
+    DeviceCommandRunner* runner = nullptr;
     Ui::MainWindow* m_ui = nullptr;
     KVPMaster* m_master = nullptr;
     KVPmPhyUSB* m_link = nullptr;
@@ -285,7 +297,6 @@ private:
     MZTFilesDownLoader* downLoader = nullptr;
     MZTFilesUpLoader* upLoader = nullptr;
     MZTFileUpLoadChecker* upLoadChecker = nullptr;
-    bool busy = false;
     MZTArchive* m_archive = nullptr;
     QSettings* settings = nullptr;
     QIcon* sequenceIcon = nullptr;
@@ -305,21 +316,10 @@ private:
 
     TransferProgressPanel* progressPanel = nullptr;
     QMenu* recentMenu = nullptr;
-    Reported reportWhat = Reported::Nothing;
-    int reportFiles = 0;
-    bool reportHasFailed = false;
-    QElapsedTimer reportTimer;
     QPointer<QMessageBox> refusedCloseBox;
     // The backup that runs: its new archive, the recorder's serial and when
     // it started (the archive's name is dated with it).
     MZTArchive* backupArchive = nullptr;
     QString backupSerial;
     QDateTime backupStarted;
-    bool cancelRequested = false;
-    struct FailureNote {
-        bool noted = false;
-        QString reason;
-        QString file;
-        int filesDone = 0;
-    } lastFailure;
 };

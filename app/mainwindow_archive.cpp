@@ -4,16 +4,20 @@
 #include "ui_mainwindow.h"
 
 #include "applog.h"
+#include "contenttext.h"
 #include "kvpmaster.h"
 #include "mztarchive.h"
+#include "recorder_vocabulary.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QSettings>
+#include <QTableWidget>
 #include <QTimer>
 
 namespace {
@@ -127,7 +131,7 @@ void MainWindow::updateArchLabel()
 
 void MainWindow::on_newArchive_clicked()
 {
-    if (busy)
+    if (isBusy())
         return;
     qCDebug(lcApp) << "New archive";
     if (m_archive && !mayDropArchive(*this))
@@ -142,7 +146,7 @@ void MainWindow::on_newArchive_clicked()
 
 void MainWindow::on_saveArchiveAs_clicked()
 {
-    if (busy)
+    if (isBusy())
         return;
     qCDebug(lcApp) << "Save archive as";
     saveArchiveAsDialog();
@@ -151,7 +155,7 @@ void MainWindow::on_saveArchiveAs_clicked()
 
 void MainWindow::on_saveArchive_clicked()
 {
-    if (busy)
+    if (isBusy())
         return;
     qCDebug(lcApp) << "Save archive";
     if (!m_archive)
@@ -161,7 +165,7 @@ void MainWindow::on_saveArchive_clicked()
 
 void MainWindow::on_openArchive_clicked()
 {
-    if (busy)
+    if (isBusy())
         return;
     qCDebug(lcApp) << "Open archive";
     openArchiveDialog();
@@ -257,7 +261,7 @@ void MainWindow::openArchiveDialog()
 
 void MainWindow::openRecentArchive(const QString& path)
 {
-    if (busy || !m_archive)
+    if (isBusy() || !m_archive)
         return;
     qCDebug(lcApp) << "Open recent archive" << path;
     if (!mayDropArchive(*this))
@@ -352,4 +356,54 @@ void MainWindow::checkArchiveOnClose(QCloseEvent* event)
         m_master->connectLink();
     if (connectionTimer)
         connectionTimer->start();
+}
+
+void MainWindow::renumberSequence(int row, int column, int fromId, int n)
+{
+    MZTArchive* current = archive();
+    if (!current)
+        return;
+    ArchiveEntry* target = nullptr;
+    bool taken = false;
+    for (ArchiveEntry* entry : current->entries()) {
+        if (!target && entry->id() == fromId)
+            target = entry;
+        if (entry->id() == n)
+            taken = true;
+    }
+    if (!target)
+        return;
+    if (taken) {
+        QMessageBox::information(
+            this, QCoreApplication::translate("MainWindow", "MZT-500 Data Backup Tool"),
+            QCoreApplication::translate("QStyledItemDelegate", "SEQUENCE %1 already exists")
+                .arg(n, 2, 10, QLatin1Char('0')),
+            QMessageBox::Ok);
+        return;
+    }
+
+    target->setId(n);
+    target->setName(mzt::sequenceNameText(n));
+    current->setModified(true);
+
+    QTableWidget* table = m_ui->archTable;
+    const bool wasBlocked = table->blockSignals(true);
+    QTableWidgetItem* item = table->item(row, column);
+    if (item) {
+        item->setData(mzt500::ItemIdRole, n);
+        item->setData(Qt::EditRole, mzt::sequenceNameText(n));
+    }
+    table->blockSignals(wasBlocked);
+
+    table->clearSelection();
+    int renumberedRow = 0;
+    for (int r = 0; r < table->rowCount(); ++r) {
+        const QTableWidgetItem* cell = table->item(r, 0);
+        if (cell && cell->data(mzt500::ItemIdRole).toInt() == n) {
+            renumberedRow = r;
+            break;
+        }
+    }
+    table->selectRow(renumberedRow);
+    updateArchLabel();
 }

@@ -60,7 +60,7 @@ void MainWindow::setUpBackupCommands()
 
 void MainWindow::chooseBackupFolder()
 {
-    if (busy)
+    if (isBusy())
         return;
     const QString chosen =
         QFileDialog::getExistingDirectory(this, tr("Backup folder"), backup::folder(*settings));
@@ -70,7 +70,7 @@ void MainWindow::chooseBackupFolder()
 
 void MainWindow::backUpRecorder()
 {
-    if (busy || !downLoader || downLoader->isRunning())
+    if (isBusy() || !downLoader || downLoader->isRunning())
         return;
     if (!connected || !deviceReady) {
         QMessageBox::information(this, messageTitle(),
@@ -113,8 +113,7 @@ void MainWindow::backUpRecorder()
 void MainWindow::finishBackup()
 {
     std::unique_ptr<MZTArchive> made(std::exchange(backupArchive, nullptr));
-    const bool succeeded = reportWhat == Reported::Download && !reportHasFailed;
-    reportWhat = Reported::Nothing;
+    const bool succeeded = runner->finishReportOf(Reported::Download);
     // A failed or cancelled backup leaves nothing behind: nothing was
     // written yet, and the current archive was never touched.
     if (!succeeded)
@@ -143,13 +142,14 @@ void MainWindow::finishBackup()
     rememberRecentArchive(path);
     updateArchLabel();
     statusBar()->showMessage(tr("Backed up %1 from the recorder into %2 in %3.")
-                                 .arg(filesText(count), QFileInfo(path).fileName(),
-                                      durationText(reportTimer.elapsed())));
+                                 .arg(DeviceCommandRunner::filesText(count),
+                                      QFileInfo(path).fileName(),
+                                      DeviceCommandRunner::durationText(runner->elapsedMs())));
 }
 
 void MainWindow::showBackupFailure()
 {
-    if (cancelRequested) {
+    if (runner->cancelRequested()) {
         QMessageBox::information(this, messageTitle(),
                                  tr("The backup was cancelled; no archive was saved."));
         return;
@@ -157,9 +157,8 @@ void MainWindow::showBackupFailure()
     QMessageBox box(QMessageBox::Warning, messageTitle(),
                     tr("The backup of the recorder has failed; no archive was saved."),
                     QMessageBox::Ok, this);
-    if (lastFailure.noted && !lastFailure.reason.isEmpty())
-        box.setInformativeText(lastFailure.file.isEmpty()
-                                   ? lastFailure.reason
-                                   : lastFailure.file + QStringLiteral(": ") + lastFailure.reason);
+    const QString cause = runner->failureCause();
+    if (!cause.isEmpty())
+        box.setInformativeText(cause);
     box.exec();
 }

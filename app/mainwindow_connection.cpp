@@ -34,7 +34,7 @@ void MainWindow::on_discoverDevice_clicked()
 
 void MainWindow::on_actionDiscoverDevices_triggered()
 {
-    if (busy)
+    if (isBusy())
         return;
     on_discoverDevice_clicked();
 }
@@ -116,11 +116,11 @@ void MainWindow::on_updateContentFailed()
 
 void MainWindow::updateConnectionStatus()
 {
-    if (!m_master || busy)
+    if (!m_master || isBusy())
         return;
     int result;
     {
-        QMutexLocker lock(deviceMutex);
+        QMutexLocker lock(runner->deviceMutex());
         result = m_master->checkConnection();
     }
     switch (result) {

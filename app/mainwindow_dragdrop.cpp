@@ -6,6 +6,7 @@
 
 #include "applog.h"
 #include "recorder_vocabulary.h"
+#include "tableselection.h"
 #include "transfertable.h"
 
 #include <QDragEnterEvent>
@@ -54,16 +55,16 @@ void MainWindow::setUpDragAndDrop()
 
 void MainWindow::startDroppedTransfer(bool fromRecorder, const QList<int>& ids)
 {
-    if (busy)
+    if (isBusy())
         return;
     // The commands transfer the selected rows of their table. A drag takes
     // the selection, so it normally still is what was dragged; should the
     // table have been rebuilt meanwhile, the rows are found again by id.
     QTableWidget* source = fromRecorder ? m_ui->devTable : m_ui->archTable;
     QList<int> selected;
-    for (const QTableWidgetItem* item : source->selectedItems())
-        if (item->column() == 0)
-            selected.append(item->data(mzt500::ItemIdRole).toInt());
+    for (const mzt::SelectedCell& cell : selectedCellsOf(source))
+        if (cell.column == 0)
+            selected.append(cell.id);
     std::sort(selected.begin(), selected.end());
     QList<int> dropped = ids;
     std::sort(dropped.begin(), dropped.end());
@@ -89,7 +90,7 @@ void MainWindow::startDroppedTransfer(bool fromRecorder, const QList<int>& ids)
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event)
 {
-    if (!busy && !droppedArchive(event->mimeData()).isEmpty())
+    if (!isBusy() && !droppedArchive(event->mimeData()).isEmpty())
         event->acceptProposedAction();
     else
         event->ignore();
@@ -97,7 +98,7 @@ void MainWindow::dragEnterEvent(QDragEnterEvent* event)
 
 void MainWindow::dragMoveEvent(QDragMoveEvent* event)
 {
-    if (!busy && !droppedArchive(event->mimeData()).isEmpty())
+    if (!isBusy() && !droppedArchive(event->mimeData()).isEmpty())
         event->acceptProposedAction();
     else
         event->ignore();
@@ -106,7 +107,7 @@ void MainWindow::dragMoveEvent(QDragMoveEvent* event)
 void MainWindow::dropEvent(QDropEvent* event)
 {
     const QString path = droppedArchive(event->mimeData());
-    if (busy || path.isEmpty()) {
+    if (isBusy() || path.isEmpty()) {
         event->ignore();
         return;
     }

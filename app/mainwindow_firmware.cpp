@@ -8,11 +8,10 @@
 #include "helpbrowser.h"
 
 #include <QList>
-#include <QMutex>
 
 void MainWindow::on_actionUpdate_firmware_triggered()
 {
-    if (busy)
+    if (isBusy())
         return;
     qCDebug(lcApp) << "Firmware update dialog";
 
@@ -25,11 +24,9 @@ void MainWindow::on_actionUpdate_firmware_triggered()
 
     // The dialog drives the master itself; holding the device lock and the
     // busy flag keeps every other device operation (and the poll) out.
-    deviceMutex->lock();
-    busy = true;
+    runner->beginModal();
     dialog->exec();
-    busy = false;
-    deviceMutex->unlock();
+    runner->endModal();
     dialog->deleteLater();
 
     // The dialog leaves the link on the recorder it probed or updated last.
@@ -48,7 +45,7 @@ void MainWindow::on_devLabelLinkActivated(QString link)
         browser->show();
         return;
     }
-    if (busy)
+    if (isBusy())
         return;
     if (link == QLatin1String("Update-MZT-500"))
         on_actionUpdate_firmware_triggered();

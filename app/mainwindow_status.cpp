@@ -5,140 +5,39 @@
 #include "ui_mainwindow.h"
 
 #include "applog.h"
-#include "ftd2xx.h"
 #include "mztarchive.h"
+#include "recorder_session.h"
 
 #include <QCloseEvent>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QStatusBar>
 
+#include <optional>
 #include <vector>
-
-namespace {
-
-// Longest list the device layer hands out; far more than are ever attached.
-constexpr DWORD maxListedDevices = 64;
-
-// The device the last discovery listed under deviceIndex; reading the list
-// does not list again.
-bool listedDevice(int deviceIndex, FT_DEVICE_LIST_INFO_NODE* device)
-{
-    std::vector<FT_DEVICE_LIST_INFO_NODE> nodes(maxListedDevices);
-    DWORD count = maxListedDevices;
-    if (FT_GetDeviceInfoList(nodes.data(), &count) != FT_OK || deviceIndex < 0
-        || DWORD(deviceIndex) >= count)
-        return false;
-    *device = nodes[std::size_t(deviceIndex)];
-    return true;
-}
-
-QString serialOf(const FT_DEVICE_LIST_INFO_NODE& node)
-{
-    return QString::fromLatin1(node.SerialNumber,
-                               qstrnlen(node.SerialNumber, sizeof node.SerialNumber));
-}
-
-} // namespace
-
-QString MainWindow::filesText(int count)
-{
-    return count == 1 ? tr("1 file") : tr("%1 files").arg(count);
-}
-
-QString MainWindow::durationText(qint64 ms)
-{
-    if (ms < 1000)
-        return tr("%1 ms").arg(ms);
-    if (ms < 60000)
-        return tr("%1 s").arg(double(ms) / 1000.0, 0, 'f', 1);
-    const qint64 seconds = (ms + 500) / 1000;
-    return tr("%1 min %2 s").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
-}
 
 void MainWindow::startReport(Reported what, int files)
 {
-    reportWhat = what;
-    reportFiles = files;
-    reportHasFailed = false;
-    cancelRequested = false;
-    lastFailure = FailureNote();
-    reportTimer.start();
+    runner->startReport(what, files);
     statusBar()->clearMessage();
-}
-
-void MainWindow::reportFailed()
-{
-    reportHasFailed = true;
-}
-
-void MainWindow::noteFailure(const QString& reason, const QString& file, int filesDone)
-{
-    lastFailure = {true, reason, file, filesDone};
-}
-
-void MainWindow::showTransferFailure(Reported what, const QString& message)
-{
-    const bool running = reportWhat == what;
-    if (running && cancelRequested) {
-        const QString done = filesText(lastFailure.noted ? lastFailure.filesDone : 0);
-        QString text;
-        switch (what) {
-        case Reported::Download:
-            text = tr("The download was cancelled; %1 had been copied into the archive before.");
-            break;
-        case Reported::Upload:
-            text = tr("The upload was cancelled; %1 had been written to the recorder before.");
-            break;
-        default:
-            text = tr("The deletion was cancelled; %1 had been deleted on the recorder before.");
-            break;
-        }
-        QMessageBox::information(this, tr("MZT-500 Data Backup Tool"), text.arg(done));
-        return;
-    }
-    QMessageBox box(QMessageBox::Warning, tr("MZT-500 Data Backup Tool"), message, QMessageBox::Ok,
-                    this);
-    if (running && lastFailure.noted && !lastFailure.reason.isEmpty())
-        box.setInformativeText(lastFailure.file.isEmpty()
-                                   ? lastFailure.reason
-                                   : lastFailure.file + QStringLiteral(": ") + lastFailure.reason);
-    box.exec();
 }
 
 void MainWindow::finishReport()
 {
-    const Reported what = reportWhat;
-    reportWhat = Reported::Nothing;
-    if (what == Reported::Nothing || reportHasFailed)
-        return;
-    const QString files = filesText(reportFiles);
-    const QString took = durationText(reportTimer.elapsed());
-    QString line;
-    switch (what) {
-    case Reported::Download:
-        line = tr("Downloaded %1 from the recorder into the archive in %2.").arg(files, took);
-        break;
-    case Reported::Upload:
-        line = tr("Uploaded %1 from the archive to the recorder in %2.").arg(files, took);
-        break;
-    case Reported::Deletion:
-        line = tr("Deleted %1 on the recorder in %2.").arg(files, took);
-        break;
-    case Reported::Nothing:
-        return;
-    }
-    statusBar()->showMessage(line);
+    const QString line = runner->finishReport();
+    if (!line.isEmpty())
+        statusBar()->showMessage(line);
 }
 
 void MainWindow::reportArchiveSaved(qint64 elapsedMs)
 {
     if (!m_archive)
         return;
-    statusBar()->showMessage(tr("Saved %1 (%2) in %3.")
-                                 .arg(QFileInfo(m_archive->fileName()).fileName(),
-                                      filesText(int(m_archive->entries().size())),
-                                      durationText(elapsedMs)));
+    statusBar()->showMessage(
+        tr("Saved %1 (%2) in %3.")
+            .arg(QFileInfo(m_archive->fileName()).fileName(),
+                 DeviceCommandRunner::filesText(int(m_archive->entries().size())),
+                 DeviceCommandRunner::durationText(elapsedMs)));
 }
 
 void MainWindow::explainRefusedClose()
@@ -163,19 +62,33 @@ void MainWindow::explainRefusedClose()
     box->show();
 }
 
+namespace {
+
+// The device the last discovery listed under deviceIndex; reading the list
+// does not list again.
+std::optional<core::ListedDevice> listedDevice(int deviceIndex)
+{
+    const std::vector<core::ListedDevice> devices = core::deviceList(false);
+    if (deviceIndex < 0 || size_t(deviceIndex) >= devices.size())
+        return std::nullopt;
+    return devices[size_t(deviceIndex)];
+}
+
+} // namespace
+
 QString MainWindow::recorderSerial(int deviceIndex) const
 {
-    FT_DEVICE_LIST_INFO_NODE node {};
-    return listedDevice(deviceIndex, &node) ? serialOf(node) : QString();
+    const std::optional<core::ListedDevice> device = listedDevice(deviceIndex);
+    return device ? device->serial : QString();
 }
 
 QString MainWindow::recorderDetails(int deviceIndex, bool brief) const
 {
-    FT_DEVICE_LIST_INFO_NODE node {};
-    if (!listedDevice(deviceIndex, &node))
+    const std::optional<core::ListedDevice> device = listedDevice(deviceIndex);
+    if (!device)
         return QString();
-    const QString serial = serialOf(node);
-    const QString port = QStringLiteral("0x%1").arg(node.LocId, 4, 16, QLatin1Char('0'));
+    const QString& serial = device->serial;
+    const QString port = QStringLiteral("0x%1").arg(device->locationId, 4, 16, QLatin1Char('0'));
     if (brief)
         return serial.isEmpty() ? tr("port %1").arg(port) : tr("%1, port %2").arg(serial, port);
     return tr("serial number %1, port %2").arg(serial.isEmpty() ? tr("none") : serial, port);

@@ -7,6 +7,7 @@
 #include "contenttext.h"
 #include "mztarchive.h"
 #include "nofocusdelegate.h"
+#include "recorder_session.h"
 #include "recorder_vocabulary.h"
 
 #include <QHeaderView>
@@ -182,17 +183,29 @@ void MainWindow::newMZTContentArrived(void* content, int ReadLength)
 {
     deviceReady = true;
     const std::optional<QList<ContentRecord>> records = decodeContentList(content, ReadLength);
-    if (!records)
-        return;
+    if (records)
+        fillDeviceTable(*records);
+}
 
+void MainWindow::showDeviceContent(const core::Content& content)
+{
+    deviceReady = true;
+    // A damaged list is refused: the table stays as the listing's start
+    // left it.
+    if (content.result.code != core::ResultCode::DamagedList)
+        fillDeviceTable(content.records);
+}
+
+void MainWindow::fillDeviceTable(const QList<ContentRecord>& records)
+{
     QTableWidget* table = m_ui->devTable;
     const bool wasBlocked = table->blockSignals(true);
     table->clearContents();
     table->blockSignals(wasBlocked);
-    table->setRowCount(int(records->size()));
+    table->setRowCount(int(records.size()));
 
     int i = 0;
-    for (const ContentRecord& rec : *records) {
+    for (const ContentRecord& rec : records) {
         if (rec.type == mzt500::SequenceRecord)
             qCDebug(lcApp) << ".";
         else if (rec.type == mzt500::SettingsRecord)
@@ -213,7 +226,7 @@ void MainWindow::newMZTContentArrived(void* content, int ReadLength)
     table->setEnabled(true);
     fitColumns(table);
     // The rows the download arrow referred to are gone.
-    if (!busy)
+    if (!isBusy())
         on_devTable_SelectionChanged();
 }
 
@@ -246,7 +259,7 @@ void MainWindow::fillArchiveTable(MZTArchive* arch, QTableWidget* table)
     fitColumns(table);
     // A rebuilt table has nothing selected: the upload arrow must not offer
     // an upload of nothing.
-    if (table == m_ui->archTable && !busy)
+    if (table == m_ui->archTable && !isBusy())
         on_archTable_SelectionChanged();
 }
 

@@ -12,11 +12,11 @@
 #include "mztfilesuploader.h"
 #include "mztfileuploadchecker.h"
 #include "recorder_vocabulary.h"
+#include "tableselection.h"
 #include "transferprogresspanel.h"
 #include "transfers.h"
 
 #include <QMessageBox>
-#include <QMutex>
 #include <QSignalBlocker>
 #include <QStatusBar>
 #include <QTableWidget>
@@ -40,22 +40,12 @@ QList<QTableWidgetItem*> selectedNameCells(QTableWidget* table)
     return cells;
 }
 
-// The selected rows of a table, in the order a transfer works on them.
-QList<int> selectedRows(QTableWidget* table)
-{
-    QList<int> rows;
-    for (const QTableWidgetItem* cell : selectedNameCells(table))
-        rows.append(cell->row());
-    std::sort(rows.begin(), rows.end());
-    return rows;
-}
-
 // The recorder's sizes of the selected files, in transfer order.
 QList<quint64> listedSizes(QTableWidget* devTable)
 {
     constexpr int sizeColumn = 1;
     QList<quint64> sizes;
-    for (int row : selectedRows(devTable)) {
+    for (int row : selectedNameRows(devTable)) {
         const QTableWidgetItem* cell = devTable->item(row, sizeColumn);
         sizes.append(cell ? cell->data(MainWindow::sortKeyRole).toULongLong() : 0);
     }
@@ -66,7 +56,7 @@ QList<quint64> listedSizes(QTableWidget* devTable)
 QList<quint64> uploadSizes(const MZTArchive* archive, QTableWidget* archTable)
 {
     QList<quint64> sizes;
-    for (int row : selectedRows(archTable)) {
+    for (int row : selectedNameRows(archTable)) {
         const ArchiveEntry* entry = core::lastEntryWithId(
             archive, archTable->item(row, nameColumn)->data(ItemIdRole).toInt());
         sizes.append(entry ? quint64(entry->content().size()) : 0);
@@ -103,7 +93,8 @@ void MainWindow::createTransferWorkers()
             queued);
     connect(deleter, &MZTFilesDeleter::progress_total, this, &MainWindow::progressTotal, queued);
     connect(deleter, &MZTFilesDeleter::busy, this, &MainWindow::deviceBusy, queued);
-    connect(deleter, &MZTFilesDeleter::failureDetail, this, &MainWindow::noteFailure, queued);
+    connect(deleter, &MZTFilesDeleter::failureDetail, runner, &DeviceCommandRunner::noteFailure,
+            queued);
 
     connect(downLoader, &QThread::finished, this, &MainWindow::downLoadDone, queued);
     connect(downLoader, &MZTFilesDownLoader::failed, this, &MainWindow::downLoad_failed, queued);
@@ -112,7 +103,8 @@ void MainWindow::createTransferWorkers()
     connect(downLoader, &MZTFilesDownLoader::progress_total, this, &MainWindow::progressTotal,
             queued);
     connect(downLoader, &MZTFilesDownLoader::busy, this, &MainWindow::deviceBusy, queued);
-    connect(downLoader, &MZTFilesDownLoader::failureDetail, this, &MainWindow::noteFailure, queued);
+    connect(downLoader, &MZTFilesDownLoader::failureDetail, runner,
+            &DeviceCommandRunner::noteFailure, queued);
 
     connect(upLoader, &QThread::finished, this, &MainWindow::upLoadDone, queued);
     connect(upLoader, &MZTFilesUpLoader::failed, this, &MainWindow::upLoad_failed, queued);
@@ -120,7 +112,8 @@ void MainWindow::createTransferWorkers()
             queued);
     connect(upLoader, &MZTFilesUpLoader::progress_total, this, &MainWindow::progressTotal, queued);
     connect(upLoader, &MZTFilesUpLoader::busy, this, &MainWindow::deviceBusy, queued);
-    connect(upLoader, &MZTFilesUpLoader::failureDetail, this, &MainWindow::noteFailure, queued);
+    connect(upLoader, &MZTFilesUpLoader::failureDetail, runner, &DeviceCommandRunner::noteFailure,
+            queued);
 
     connect(upLoadChecker, &MZTFileUpLoadChecker::done, this, &MainWindow::upLoadCheckDone, queued);
 }
@@ -159,7 +152,7 @@ void MainWindow::destroyTransferWorkers()
 
 void MainWindow::on_abortButton_clicked()
 {
-    cancelRequested = true;
+    runner->requestCancel();
     if (deleter && deleter->isRunning())
         deleter->abort();
     if (downLoader && downLoader->isRunning())
@@ -246,10 +239,10 @@ void MainWindow::upLoadCheckDone(bool boOK, bool boOverwrites, QStringList* file
 {
     qCDebug(lcApp) << "upload check done";
     upLoadChecker->acquireResults();
-    deviceMutex->unlock();
+    runner->unlockDevice();
 
     if (!boOK) {
-        reportFailed();
+        runner->reportFailed();
         hideProgress();
         operationDone_NoUnlock();
         upLoad_failed();
@@ -283,7 +276,7 @@ void MainWindow::upLoadCheckDone(bool boOK, bool boOverwrites, QStringList* file
 void MainWindow::startUpload(bool onlyMissing, const QStringList& held)
 {
     QTableWidget* table = m_ui->archTable;
-    const QList<int> rows = selectedRows(table);
+    const QList<int> rows = selectedNameRows(table);
     QList<int> missing;
     for (int row : onlyMissing ? rows : QList<int>()) {
         const ArchiveEntry* entry = core::lastEntryWithId(
@@ -317,11 +310,11 @@ void MainWindow::startUpload(bool onlyMissing, const QStringList& held)
     };
     if (onlyMissing) {
         selectOnly(missing);
-        reportFiles = int(missing.size());
+        runner->setReportedFiles(int(missing.size()));
     }
-    progressPanel->begin(TransferProgressPanel::Kind::Upload, reportFiles,
+    progressPanel->begin(TransferProgressPanel::Kind::Upload, runner->reportedFiles(),
                          uploadSizes(m_archive, table));
-    deviceMutex->lock();
+    runner->lockDevice();
     upLoader->start(QThread::InheritPriority);
     if (onlyMissing)
         selectOnly(rows);
@@ -361,7 +354,7 @@ void MainWindow::delete_from_arch()
 {
     // A download fills the archive from its own thread while the window is
     // busy; entries are only removed when nothing else works on them.
-    if (busy || !m_archive || m_ui->archTable->selectedItems().isEmpty())
+    if (isBusy() || !m_archive || m_ui->archTable->selectedItems().isEmpty())
         return;
 
     const QList<QTableWidgetItem*> cells = selectedNameCells(m_ui->archTable);
@@ -371,7 +364,7 @@ void MainWindow::delete_from_arch()
     const auto answer = askAboutFiles(this, tr("MZT-500 Data Backup Tool"),
                                       tr("Do you really want to delete this files?"), names,
                                       QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-    if (answer != QMessageBox::Yes || busy)
+    if (answer != QMessageBox::Yes || isBusy())
         return;
 
     // The ids are read before the first removal: rebuilding rows is left to
@@ -414,7 +407,7 @@ void MainWindow::downLoadDone()
         finishBackup();
     else
         finishReport();
-    deviceMutex->unlock();
+    runner->unlockDevice();
     updateMZTContent();
 }
 
@@ -422,7 +415,7 @@ void MainWindow::deleteDone()
 {
     hideProgress();
     finishReport();
-    deviceMutex->unlock();
+    runner->unlockDevice();
     updateMZTContent();
 }
 
@@ -437,37 +430,38 @@ void MainWindow::upLoadDone()
 
 void MainWindow::downLoad_failed()
 {
-    reportFailed();
+    runner->reportFailed();
     if (backupArchive) {
         showBackupFailure();
         return;
     }
-    showTransferFailure(Reported::Download,
-                        tr("An error has ocurred while trying to download data\nform a device."));
+    runner->showTransferFailure(
+        Reported::Download,
+        tr("An error has ocurred while trying to download data\nform a device."));
 }
 
 void MainWindow::upLoad_failed()
 {
     qCDebug(lcApp) << "Upload failed";
-    reportFailed();
+    runner->reportFailed();
     // A file the recorder lost while it was being replaced is a failure to
     // show even after Cancel: only the archive still holds it.
     if (upLoader && upLoader->lostARecorderFile())
-        cancelRequested = false;
-    showTransferFailure(Reported::Upload, tr("Upload has failed."));
+        runner->forgetCancel();
+    runner->showTransferFailure(Reported::Upload, tr("Upload has failed."));
 }
 
 void MainWindow::delete_failed()
 {
-    reportFailed();
-    showTransferFailure(Reported::Deletion,
-                        tr("An error has ocurred while trying to delete data\non a device."));
+    runner->reportFailed();
+    runner->showTransferFailure(
+        Reported::Deletion, tr("An error has ocurred while trying to delete data\non a device."));
 }
 
 void MainWindow::deviceBusy()
 {
     qCDebug(lcApp) << "The device is busy at the moment.";
-    reportFailed();
+    runner->reportFailed();
     QMessageBox::information(this, tr("MZT-500 Data Backup Tool"),
                              tr("The device is currently busy."));
 }
@@ -503,7 +497,7 @@ bool MainWindow::recorderFreeAfterQuestion(void (MainWindow::*reportFailure)())
 {
     // A question runs the event loop: meanwhile the connection poll may have
     // lost the recorder, or started a discovery that holds the device.
-    if (busy)
+    if (isBusy())
         return false;
     if (!connected) {
         (this->*reportFailure)();

@@ -5,16 +5,13 @@
 #include "mainwindow.h"
 #include "mztarchive.h"
 #include "recorder_vocabulary.h"
-#include "ui_mainwindow.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QIcon>
-#include <QMessageBox>
 #include <QPainter>
 #include <QSet>
-#include <QTableWidget>
 
 namespace {
 
@@ -122,50 +119,5 @@ void NoFocusDelegate::setModelData(QWidget* editor, QAbstractItemModel*,
     if (n == oldId)
         return;
 
-    MZTArchive* archive = mainWindow->archive();
-    if (!archive)
-        return;
-    ArchiveEntry* target = nullptr;
-    bool taken = false;
-    for (ArchiveEntry* entry : archive->entries()) {
-        if (!target && entry->id() == oldId)
-            target = entry;
-        if (entry->id() == n)
-            taken = true;
-    }
-    if (!target)
-        return;
-    if (taken) {
-        QMessageBox::information(
-            mainWindow, QCoreApplication::translate("MainWindow", "MZT-500 Data Backup Tool"),
-            QCoreApplication::translate("QStyledItemDelegate", "SEQUENCE %1 already exists")
-                .arg(n, 2, 10, QLatin1Char('0')),
-            QMessageBox::Ok);
-        return;
-    }
-
-    target->setId(n);
-    target->setName(sequenceName(n));
-    archive->setModified(true);
-
-    QTableWidget* table = mainWindow->ui()->archTable;
-    const bool wasBlocked = table->blockSignals(true);
-    QTableWidgetItem* item = table->item(index.row(), index.column());
-    if (item) {
-        item->setData(idRole, n);
-        item->setData(Qt::EditRole, sequenceName(n));
-    }
-    table->blockSignals(wasBlocked);
-
-    table->clearSelection();
-    int row = 0;
-    for (int r = 0; r < table->rowCount(); ++r) {
-        const QTableWidgetItem* cell = table->item(r, 0);
-        if (cell && cell->data(idRole).toInt() == n) {
-            row = r;
-            break;
-        }
-    }
-    table->selectRow(row);
-    mainWindow->updateArchLabel();
+    mainWindow->renumberSequence(index.row(), index.column(), oldId, n);
 }

@@ -1,6 +1,6 @@
 // Item delegate of both tables: draws cells without a focus frame, paints the
 // file-type icon into the first cell, and offers the sequence-number editor
-// with which an archive sequence is renumbered.
+// of an archive sequence; the window's archive side renumbers the entry.
 #pragma once
 
 #include <QStyledItemDelegate>

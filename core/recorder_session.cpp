@@ -11,30 +11,6 @@
 #include <vector>
 
 namespace core {
-namespace {
-
-struct ListEntry {
-    QString description;
-    QString serial;
-};
-
-// Description and serial of every listed device, by device list position.
-std::vector<ListEntry> deviceListEntries()
-{
-    std::vector<ListEntry> entries;
-    DWORD count = 0;
-    if (FT_CreateDeviceInfoList(&count) != FT_OK || count == 0)
-        return entries;
-    std::vector<FT_DEVICE_LIST_INFO_NODE> nodes(count);
-    if (FT_GetDeviceInfoList(nodes.data(), &count) != FT_OK)
-        return entries;
-    for (DWORD i = 0; i < count && i < nodes.size(); ++i)
-        entries.push_back({QString::fromLatin1(nodes[i].Description),
-                           QString::fromLatin1(nodes[i].SerialNumber)});
-    return entries;
-}
-
-} // namespace
 
 bool FoundDevice::isRecorder() const
 {
@@ -58,7 +34,7 @@ QList<FoundDevice> discoverDevices(KVPMaster* master, KVPmPhyUSB* link,
     if (listed)
         *listed = int(indices.size());
     qCDebug(lcOperations) << "Number of devices " << indices.size();
-    const std::vector<ListEntry> entries = deviceListEntries();
+    const std::vector<ListedDevice> entries = deviceList(true);
 
     int recorderCount = 0;
     for (int index : indices) {
@@ -96,6 +72,37 @@ QList<FoundDevice> discoverDevices(KVPMaster* master, KVPmPhyUSB* link,
             break;
     }
     return found;
+}
+
+std::vector<ListedDevice> deviceList(bool listAgain)
+{
+    // Far more than are ever attached; only used when the list is not made
+    // anew, which tells nothing of its length.
+    constexpr DWORD longestList = 64;
+    std::vector<ListedDevice> devices;
+    DWORD count = longestList;
+    if (listAgain && (FT_CreateDeviceInfoList(&count) != FT_OK || count == 0))
+        return devices;
+    std::vector<FT_DEVICE_LIST_INFO_NODE> nodes(count);
+    if (FT_GetDeviceInfoList(nodes.data(), &count) != FT_OK)
+        return devices;
+    for (DWORD i = 0; i < count && i < nodes.size(); ++i) {
+        const FT_DEVICE_LIST_INFO_NODE& node = nodes[i];
+        devices.push_back(
+            {QString::fromLatin1(node.Description,
+                                 qstrnlen(node.Description, sizeof node.Description)),
+             QString::fromLatin1(node.SerialNumber,
+                                 qstrnlen(node.SerialNumber, sizeof node.SerialNumber)),
+             quint32(node.LocId)});
+    }
+    return devices;
+}
+
+void attachLink(KVPMaster* master, KVPmPhyUSB* link)
+{
+    link->setDeviceIndex(0);
+    master->attachLink(link);
+    master->setTimeout(mzt500::ReplyTimeoutMs);
 }
 
 void connectTo(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex)

@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <functional>
+#include <vector>
 
 class KVPMaster;
 class KVPmPhyUSB;
@@ -39,6 +40,21 @@ struct FoundDevice {
 QList<FoundDevice> discoverDevices(KVPMaster* master, KVPmPhyUSB* link,
                                    const std::function<bool(const FoundDevice&)>& onFound = {},
                                    int* listed = nullptr, const CancelToken* cancel = nullptr);
+
+// One device as the device layer lists it.
+struct ListedDevice {
+    QString description;
+    QString serial;
+    quint32 locationId = 0;
+};
+
+// The device layer's list, by device index: made anew (listAgain), or as the
+// last enumeration left it, which keeps the indexes of that enumeration.
+std::vector<ListedDevice> deviceList(bool listAgain);
+
+// Makes link the master's link, on the first device and with the usual
+// reply time-out; connecting is left to the caller.
+void attachLink(KVPMaster* master, KVPmPhyUSB* link);
 
 // Leaves the link connected to this device (reconnects only when needed).
 void connectTo(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex);

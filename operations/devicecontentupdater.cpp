@@ -1,39 +1,22 @@
 #include "devicecontentupdater.h"
 
-#include "mainwindow.h"
-#include "recorder_session.h"
-#include "ui_mainwindow.h"
-
-#include <QTableWidget>
-
-#include <algorithm>
-#include <cstring>
-
 DeviceContentUpdater::DeviceContentUpdater(QObject* parent)
-    : QThread(parent)
+    : mzt::HostedWorker(parent)
 {
-}
-
-void DeviceContentUpdater::setMainWindow(MainWindow* window)
-{
-    mainWindow = window;
 }
 
 void DeviceContentUpdater::start(QThread::Priority priority)
 {
-    if (mainWindow && mainWindow->link() && mainWindow->master()) {
-        QTableWidget* table = mainWindow->ui()->devTable;
-        table->clearContents();
-        table->setRowCount(0);
-    }
+    if (host && host->link() && host->master())
+        host->clearDeviceTable();
     QThread::start(priority);
 }
 
 void DeviceContentUpdater::run()
 {
-    if (!mainWindow || !mainWindow->link() || !mainWindow->master())
+    if (!host || !host->link() || !host->master())
         return;
-    const core::Content listing = core::readContent(mainWindow->master());
+    listing = core::readContent(host->master());
     switch (listing.result.code) {
     case core::ResultCode::NoAnswer:
     case core::ResultCode::WrongModel:
@@ -52,8 +35,9 @@ void DeviceContentUpdater::run()
     default:
         break;
     }
-    // A damaged list goes to the window as it came: the window refuses it.
-    const int length = int(std::min<qsizetype>(listing.list.size(), BufferSize));
-    std::memcpy(content, listing.list.constData(), size_t(length));
-    emit newContent(content, length);
+    // A damaged list goes out as it came: the receiver refuses it. The raw
+    // pointer is taken first: the value handed out shares the bytes.
+    void* raw = listing.list.data();
+    emit contentListed(listing);
+    emit newContent(raw, int(listing.list.size()));
 }

@@ -1,35 +1,32 @@
 // Reads the list of files the connected recorder stores and hands it to the
-// main window, which turns it into the rows of its device table.
+// host, which turns it into the rows of its device table.
 #pragma once
 
-#include "recorder_vocabulary.h"
+#include "recorder_session.h"
+#include "workerhost.h"
 
 #include <QThread>
 
-class MainWindow;
-
-class DeviceContentUpdater : public QThread {
+class DeviceContentUpdater : public mzt::HostedWorker {
     Q_OBJECT
 
 public:
-    // The largest content list the recorder can send: 128 records.
-    static constexpr int BufferSize = int(mzt500::ContentListCapacity);
-
     explicit DeviceContentUpdater(QObject* parent = nullptr);
-
-    void setMainWindow(MainWindow* window);
 
 signals:
     void progress(int value);
     void deviceFwVersion(uint swVersion);
-    // content points into this object's buffer and stays valid until the
-    // next listing starts; the receiver neither keeps nor frees it.
+    // The listing as a value: its records, or the bytes of a damaged list.
+    void contentListed(core::Content content);
+    // The same list as raw bytes: content points into this object and stays
+    // valid until the next listing starts; the receiver neither keeps nor
+    // frees it.
     void newContent(void* content, int readLegth);
     void failed();
 
 public slots:
-    // Empties the device table (GUI thread), then starts the run, so a
-    // failed listing leaves it empty rather than showing a previous
+    // Has the host empty its device table (GUI thread), then starts the run,
+    // so a failed listing leaves it empty rather than showing a previous
     // recorder's files.
     void start(QThread::Priority priority = InheritPriority);
 
@@ -37,6 +34,6 @@ protected:
     void run() override;
 
 private:
-    MainWindow* mainWindow = nullptr;
-    unsigned char content[BufferSize] = {};
+    // Written by the run, read by receivers once it has been handed out.
+    core::Content listing;
 };

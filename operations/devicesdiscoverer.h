@@ -7,17 +7,15 @@
 #include <QPointer>
 #include <QThread>
 
-class MainWindow;
 class QComboBox;
 
-class DevicesDiscoverer : public QThread {
+class DevicesDiscoverer : public mzt::HostedWorker {
     Q_OBJECT
 
 public:
     explicit DevicesDiscoverer(QObject* parent = nullptr);
 
-    void setMainWindow(MainWindow* window);
-    // Only needed for a combo box other than the main window's devicesCombo.
+    // Only needed for a combo box other than the host's.
     void setComboBox(QComboBox* box);
 
 signals:
@@ -32,7 +30,6 @@ protected:
     void run() override;
 
 private:
-    MainWindow* mainWindow = nullptr;
     QPointer<QComboBox> comboBox;
     mzt::ResultPost results;
 };

@@ -1,19 +1,13 @@
 #include "mztfilesdeleter.h"
 
 #include "kvpmaster.h"
-#include "mainwindow.h"
 #include "recorder_session.h"
 #include "recorder_vocabulary.h"
 #include "transfers.h"
 
 MZTFilesDeleter::MZTFilesDeleter(QObject* parent)
-    : QThread(parent)
+    : mzt::HostedWorker(parent)
 {
-}
-
-void MZTFilesDeleter::setMainWindow(MainWindow* window)
-{
-    mainWindow = window;
 }
 
 void MZTFilesDeleter::start(QThread::Priority priority)
@@ -21,7 +15,7 @@ void MZTFilesDeleter::start(QThread::Priority priority)
     // Cleared here, before the thread runs: an abort that comes before the
     // run has begun is meant for this run and must not be forgotten by it.
     abortRequested = false;
-    cells = mzt::readSelectedCells(mainWindow, mzt::TransferTable::Device);
+    cells = mzt::selectionOf(host, mzt::TransferTable::Device);
     QThread::start(priority);
 }
 
@@ -46,7 +40,7 @@ void MZTFilesDeleter::run()
 {
     const mzt::ResultHandOver::AtEnd publishAtEnd(handOver);
     filesDone = 0;
-    KVPMaster* master = mainWindow ? mainWindow->master() : nullptr;
+    KVPMaster* master = host ? host->master() : nullptr;
     if (!master) {
         emit failed();
         return;

@@ -11,15 +11,11 @@
 
 #include <atomic>
 
-class MainWindow;
-
-class MZTFilesDeleter : public QThread {
+class MZTFilesDeleter : public mzt::HostedWorker {
     Q_OBJECT
 
 public:
     explicit MZTFilesDeleter(QObject* parent = nullptr);
-
-    void setMainWindow(MainWindow* window);
 
     // Called by whoever reads, in another thread and once the run has
     // ended, what the run's directly connected receivers recorded.
@@ -50,7 +46,6 @@ protected:
 private:
     void onProgress(const core::Progress& progress);
 
-    MainWindow* mainWindow = nullptr;
     mzt::ResultHandOver handOver;
     QList<mzt::SelectedCell> cells;
     core::CancelToken abortRequested {false};

@@ -1,7 +1,6 @@
 #include "mztfilesdownloader.h"
 
 #include "kvpmaster.h"
-#include "mainwindow.h"
 #include "mztarchive.h"
 #include "operationslog.h"
 #include "recorder_session.h"
@@ -9,13 +8,8 @@
 #include "transfers.h"
 
 MZTFilesDownLoader::MZTFilesDownLoader(QObject* parent)
-    : QThread(parent)
+    : mzt::HostedWorker(parent)
 {
-}
-
-void MZTFilesDownLoader::setMainWindow(MainWindow* window)
-{
-    mainWindow = window;
 }
 
 void MZTFilesDownLoader::start(QThread::Priority priority)
@@ -23,8 +17,8 @@ void MZTFilesDownLoader::start(QThread::Priority priority)
     // Cleared here, before the thread runs: an abort that comes before the
     // run has begun is meant for this run and must not be forgotten by it.
     abortRequested = false;
-    cells = mzt::readSelectedCells(mainWindow, mzt::TransferTable::Device);
-    archive = mainWindow ? mainWindow->archive() : nullptr;
+    cells = mzt::selectionOf(host, mzt::TransferTable::Device);
+    archive = host ? host->archive() : nullptr;
     QThread::start(priority);
 }
 
@@ -33,8 +27,8 @@ void MZTFilesDownLoader::abort()
     qCDebug(lcOperations) << "aborting";
     abortRequested = true;
     // Breaks a read that is waiting for the recorder.
-    if (mainWindow && mainWindow->master())
-        mainWindow->master()->cancel();
+    if (host && host->master())
+        host->master()->cancel();
 }
 
 void MZTFilesDownLoader::onBytesReceived(uint nBytes)
@@ -84,11 +78,11 @@ void MZTFilesDownLoader::run()
     filesDone = 0;
     emit progress_current(0);
 
-    if (!mainWindow || !archive || !mainWindow->master()) {
+    if (!host || !archive || !host->master()) {
         emit failed();
         return;
     }
-    KVPMaster* master = mainWindow->master();
+    KVPMaster* master = host->master();
 
     // Counter signals of the transfer-mode request are not this file's.
     checkingTransferMode = true;

@@ -13,16 +13,13 @@
 
 #include <atomic>
 
-class MainWindow;
 class MZTArchive;
 
-class MZTFilesDownLoader : public QThread {
+class MZTFilesDownLoader : public mzt::HostedWorker {
     Q_OBJECT
 
 public:
     explicit MZTFilesDownLoader(QObject* parent = nullptr);
-
-    void setMainWindow(MainWindow* window);
 
     // Called by whoever reads, in another thread and once the run has
     // ended, what the run's directly connected receivers recorded.
@@ -57,7 +54,6 @@ protected:
 private:
     void onProgress(const core::Progress& progress);
 
-    MainWindow* mainWindow = nullptr;
     mzt::ResultHandOver handOver;
     QPointer<MZTArchive> archive;
     QList<mzt::SelectedCell> cells;

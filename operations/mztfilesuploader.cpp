@@ -1,7 +1,6 @@
 #include "mztfilesuploader.h"
 
 #include "kvpmaster.h"
-#include "mainwindow.h"
 #include "operationslog.h"
 #include "recorder_session.h"
 #include "recorder_vocabulary.h"
@@ -15,13 +14,8 @@ constexpr uint deletionShare = 30;
 } // namespace
 
 MZTFilesUpLoader::MZTFilesUpLoader(QObject* parent)
-    : QThread(parent)
+    : mzt::HostedWorker(parent)
 {
-}
-
-void MZTFilesUpLoader::setMainWindow(MainWindow* window)
-{
-    mainWindow = window;
 }
 
 void MZTFilesUpLoader::start(QThread::Priority priority)
@@ -29,10 +23,9 @@ void MZTFilesUpLoader::start(QThread::Priority priority)
     // Cleared here, before the thread runs: an abort that comes before the
     // run has begun is meant for this run and must not be forgotten by it.
     abortRequested = false;
-    const QList<mzt::SelectedCell> cells =
-        mzt::readSelectedCells(mainWindow, mzt::TransferTable::Archive);
+    const QList<mzt::SelectedCell> cells = mzt::selectionOf(host, mzt::TransferTable::Archive);
     cellCount = cells.size();
-    MZTArchive* archive = mainWindow ? mainWindow->archive() : nullptr;
+    MZTArchive* archive = host ? host->archive() : nullptr;
     haveArchive = archive != nullptr;
     items = mzt::uploadItems(archive, cells);
     QThread::start(priority);
@@ -45,8 +38,8 @@ void MZTFilesUpLoader::abort()
     // holds the request back while a replaced file is rewritten. A request
     // after the run would stop whatever uses the master next.
     std::lock_guard lock(masterAbortLock);
-    if (masterAbortAllowed && mainWindow && mainWindow->master())
-        mainWindow->master()->requestAbort();
+    if (masterAbortAllowed && host && host->master())
+        host->master()->requestAbort();
 }
 
 void MZTFilesUpLoader::allowMasterAbort(KVPMaster* master, bool allow)
@@ -97,9 +90,9 @@ void MZTFilesUpLoader::run()
     filesDone = 0;
     recorderLostFile = false;
 
-    if (!mainWindow)
+    if (!host)
         return;
-    KVPMaster* master = mainWindow->master();
+    KVPMaster* master = host->master();
     if (!master) {
         emit failed();
         return;

@@ -15,15 +15,12 @@
 #include <mutex>
 
 class KVPMaster;
-class MainWindow;
 
-class MZTFilesUpLoader : public QThread {
+class MZTFilesUpLoader : public mzt::HostedWorker {
     Q_OBJECT
 
 public:
     explicit MZTFilesUpLoader(QObject* parent = nullptr);
-
-    void setMainWindow(MainWindow* window);
 
     // Called by whoever reads, in another thread and once the run has
     // ended, what the run's directly connected receivers recorded.
@@ -62,7 +59,6 @@ private:
     // earlier request to the master is dropped.
     void allowMasterAbort(KVPMaster* master, bool allow);
 
-    MainWindow* mainWindow = nullptr;
     mzt::ResultHandOver handOver;
     bool haveArchive = false;
     qsizetype cellCount = 0;

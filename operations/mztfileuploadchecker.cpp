@@ -1,11 +1,10 @@
 #include "mztfileuploadchecker.h"
 
 #include "kvpmaster.h"
-#include "mainwindow.h"
 #include "operationslog.h"
 
 MZTFileUpLoadChecker::MZTFileUpLoadChecker(QObject* parent)
-    : QThread(parent)
+    : mzt::HostedWorker(parent)
 {
     qRegisterMetaType<QStringList*>();
 }
@@ -13,11 +12,6 @@ MZTFileUpLoadChecker::MZTFileUpLoadChecker(QObject* parent)
 MZTFileUpLoadChecker::~MZTFileUpLoadChecker()
 {
     delete overwriteList;
-}
-
-void MZTFileUpLoadChecker::setMainWindow(MainWindow* window)
-{
-    mainWindow = window;
 }
 
 void MZTFileUpLoadChecker::acquireResults() const
@@ -28,10 +22,9 @@ void MZTFileUpLoadChecker::acquireResults() const
 
 void MZTFileUpLoadChecker::start(QThread::Priority priority)
 {
-    MZTArchive* archive = mainWindow ? mainWindow->archive() : nullptr;
+    MZTArchive* archive = host ? host->archive() : nullptr;
     haveArchive = archive != nullptr;
-    items =
-        mzt::uploadItems(archive, mzt::readSelectedCells(mainWindow, mzt::TransferTable::Archive));
+    items = mzt::uploadItems(archive, mzt::selectionOf(host, mzt::TransferTable::Archive));
     // Cleared before the thread runs: an abort that comes before the run
     // has begun is meant for this run.
     abortRequested = false;
@@ -46,12 +39,12 @@ void MZTFileUpLoadChecker::abort()
 void MZTFileUpLoadChecker::run()
 {
     const mzt::ResultHandOver::AtEnd publishAtEnd(handOver);
-    if (!mainWindow || !haveArchive || !mainWindow->master()) {
+    if (!host || !haveArchive || !host->master()) {
         emit done(false, false, nullptr);
         return;
     }
 
-    const core::UploadCheck check = core::checkUpload(mainWindow->master(), items, &abortRequested);
+    const core::UploadCheck check = core::checkUpload(host->master(), items, &abortRequested);
     if (check.result.code == core::ResultCode::Cancelled) {
         emit done(false, false, nullptr);
         return;

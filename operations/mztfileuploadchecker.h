@@ -11,16 +11,12 @@
 
 #include <mutex>
 
-class MainWindow;
-
-class MZTFileUpLoadChecker : public QThread {
+class MZTFileUpLoadChecker : public mzt::HostedWorker {
     Q_OBJECT
 
 public:
     explicit MZTFileUpLoadChecker(QObject* parent = nullptr);
     ~MZTFileUpLoadChecker() override;
-
-    void setMainWindow(MainWindow* window);
 
     // Called by whoever takes the results of a run in another thread before
     // it reads them; the list is filled under a lock of its own, so the
@@ -43,7 +39,6 @@ protected:
     void run() override;
 
 private:
-    MainWindow* mainWindow = nullptr;
     mzt::ResultHandOver handOver;
     bool haveArchive = false;
     QList<core::UploadItem> items;

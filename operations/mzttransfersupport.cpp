@@ -1,39 +1,12 @@
 #include "mzttransfersupport.h"
 
-#include "mainwindow.h"
 #include "mztarchive.h"
-#include "recorder_vocabulary.h"
-#include "ui_mainwindow.h"
-
-#include <QTableWidget>
-
-#include <algorithm>
 
 namespace mzt {
 
-QList<SelectedCell> readSelectedCells(MainWindow* window, TransferTable which)
+QList<SelectedCell> selectionOf(const WorkerHost* host, TransferTable table)
 {
-    QList<SelectedCell> cells;
-    if (!window)
-        return cells;
-    QTableWidget* table =
-        which == TransferTable::Device ? window->ui()->devTable : window->ui()->archTable;
-    QList<QTableWidgetItem*> items = table->selectedItems();
-    // Name cells first, rows in table order. The overall progress counts
-    // every selected cell but advances with the name cells only, so with
-    // whole rows selected it reaches 100 exactly with the last file; in the
-    // toolkit's row-by-row order it would overshoot the bar's range after
-    // the first row and the bar would stop moving.
-    std::stable_sort(items.begin(), items.end(),
-                     [](const QTableWidgetItem* a, const QTableWidgetItem* b) {
-                         if (a->column() != b->column())
-                             return a->column() < b->column();
-                         return a->row() < b->row();
-                     });
-    cells.reserve(items.size());
-    for (const QTableWidgetItem* item : items)
-        cells.append({item->column(), item->data(mzt500::ItemIdRole).toInt(), item->text()});
-    return cells;
+    return host ? host->selectedCells(table) : QList<SelectedCell>();
 }
 
 QList<core::FileRef> selectedFiles(const QList<SelectedCell>& cells)

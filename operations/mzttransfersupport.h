@@ -1,10 +1,11 @@
-// Pieces shared by the window's workers: reading a table's selection in the
-// GUI thread before a run, and handing a run's results back to the GUI
-// thread as values.
+// Pieces shared by the window's workers: turning a selection into the files
+// a run works on, and handing a run's results back to the GUI thread as
+// values.
 #pragma once
 
 #include "operation.h"
 #include "transfers.h"
+#include "workerhost.h"
 
 #include <QList>
 #include <QObject>
@@ -15,24 +16,12 @@
 #include <functional>
 #include <mutex>
 
-class MainWindow;
 class MZTArchive;
 
 namespace mzt {
 
-// One selected cell as the worker needs it: the first cell of a row carries
-// the file id (under the item id role) and the file's display name.
-struct SelectedCell {
-    int column = 0;
-    int id = 0;
-    QString text;
-};
-
-enum class TransferTable { Device, Archive };
-
-// The selected cells of a table: the name cells first, then the others, each
-// group in table row order. GUI thread only.
-QList<SelectedCell> readSelectedCells(MainWindow* window, TransferTable table);
+// The host's selection, or none without a host. GUI thread.
+QList<SelectedCell> selectionOf(const WorkerHost* host, TransferTable table);
 
 // The files of the name cells, in order.
 QList<core::FileRef> selectedFiles(const QList<SelectedCell>& cells);

@@ -1,7 +1,5 @@
 #include "mainwindowcloser.h"
 
-#include "mainwindow.h"
-
 MainWindowCloser::MainWindowCloser(QObject* parent)
     : QObject(parent)
 {

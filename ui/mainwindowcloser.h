@@ -3,6 +3,8 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
+#include <QWidget>
 
 class MainWindow;
 
@@ -12,11 +14,13 @@ class MainWindowCloser : public QObject {
 public:
     explicit MainWindowCloser(QObject* parent = nullptr);
 
-    void setMainWindow(MainWindow* window) { mainWindow = window; }
+    // Defined beside the window.
+    void setMainWindow(MainWindow* window);
+    void setWindow(QWidget* window) { mainWindow = window; }
 
 public slots:
     void closeMainWindow();
 
 private:
-    MainWindow* mainWindow = nullptr;
+    QPointer<QWidget> mainWindow;
 };

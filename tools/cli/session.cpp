@@ -12,9 +12,7 @@ RecorderSession::RecorderSession()
 {
     m_master = new KVPMaster;
     m_link = new KVPmPhyUSB;
-    m_link->setDeviceIndex(0);
-    m_master->attachLink(m_link);
-    m_master->setTimeout(mzt500::ReplyTimeoutMs);
+    core::attachLink(m_master, m_link);
 }
 
 RecorderSession::~RecorderSession()
