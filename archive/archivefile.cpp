@@ -6,7 +6,6 @@
 #include "regular_file.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QtEndian>
 
@@ -15,12 +14,19 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -375,9 +381,81 @@ bool verifyArchive(QIODevice* device, int expectedTarEntries, QString* error)
     return true;
 }
 
+// Renaming over a file needs only the folder's permission, so a file its
+// owner made read-only would be replaced without a word. Root passes every
+// access() check, hence the look at the mode bits too.
+bool writeProtected(const QByteArray& path, const struct stat& st)
+{
+    return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0
+        || (::access(path.constData(), W_OK) != 0 && errno == EACCES);
+}
+
 QString systemError(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// A save writes its new file as "<archive>.mzt500-save-<pid>-<random>" and
+// holds a lock on it until it has taken the archive's place. A save that was
+// killed leaves its file behind; the next save into the folder recognises it
+// by the name and removes it once neither its writer lives nor anyone holds
+// its lock.
+constexpr char kSaveMark[] = ".mzt500-save-";
+
+QByteArray folderOf(const QByteArray& path)
+{
+    const qsizetype slash = path.lastIndexOf('/');
+    if (slash < 0)
+        return QByteArrayLiteral(".");
+    return slash == 0 ? QByteArrayLiteral("/") : path.left(slash);
+}
+
+// The writer's pid in a name made by NewFile, or 0 for any other name.
+pid_t saveWriterOf(const char* name)
+{
+    const char* mark = std::strstr(name, kSaveMark);
+    if (!mark || mark == name)
+        return 0;
+    const char* digits = mark + sizeof kSaveMark - 1;
+    char* end = nullptr;
+    const long pid = std::strtol(digits, &end, 10);
+    if (end == digits || *end != '-' || end[1] == '\0' || pid <= 0 || pid > INT_MAX)
+        return 0;
+    for (const char* c = end + 1; *c; ++c)
+        if (!std::isalnum(uchar(*c)))
+            return 0;
+    return pid_t(pid);
+}
+
+bool processLives(pid_t pid)
+{
+    return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
+void removeStaleSaves(const QByteArray& folder)
+{
+    DIR* dir = ::opendir(folder.constData());
+    if (!dir)
+        return;
+    const int dirFd = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+        const pid_t writer = saveWriterOf(entry->d_name);
+        if (writer == 0 || writer == ::getpid() || processLives(writer))
+            continue;
+        const int fd = ::openat(dirFd, entry->d_name,
+                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat st { };
+        // A writer in another pid namespace still holds the lock.
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            if (::unlinkat(dirFd, entry->d_name, 0) == 0)
+                qCDebug(lcArchive)
+                    << "removed the leftover of an interrupted save:" << entry->d_name;
+        }
+        ::close(fd);
+    }
+    ::closedir(dir);
 }
 
 // The file a save writes beside the archive. Every write, the flush to the
@@ -404,11 +482,16 @@ public:
     bool create(const struct stat* old)
     {
         for (int attempt = 0; attempt < 100; ++attempt) {
-            const QByteArray path =
-                m_target + '.' + QByteArray::number(QRandomGenerator::global()->generate(), 36);
+            const QByteArray path = m_target + kSaveMark + QByteArray::number(::getpid()) + '-'
+                + QByteArray::number(QRandomGenerator::global()->generate(), 36);
             m_fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (m_fd >= 0) {
                 m_path = path;
+                // Until the rename, the lock tells a cleaner that this file
+                // is being written; the pid in the name covers the moment
+                // before it is taken.
+                if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0)
+                    qCDebug(lcArchive) << "cannot lock the new file:" << std::strerror(errno);
                 break;
             }
             if (errno != EEXIST && errno != EINTR)
@@ -465,7 +548,7 @@ public:
     {
         QFile file;
         QString reason;
-        if (!mzt::openRegularFile(file, QFile::decodeName(m_path), &reason)) {
+        if (!mzt::openRegularFile(file, mzt::pathFromNative(m_path), &reason)) {
             m_error = QStringLiteral("cannot read the new file back: %1").arg(reason);
             return false;
         }
@@ -494,8 +577,7 @@ public:
         // The rename itself only lasts once the folder is on the disk; the
         // archive is complete under either name meanwhile, so a failure here
         // is not the save's.
-        const QByteArray folder =
-            QFile::encodeName(QFileInfo(QFile::decodeName(m_target)).absolutePath());
+        const QByteArray folder = folderOf(m_target);
         const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dir >= 0) {
             if (::fsync(dir) != 0)
@@ -639,6 +721,8 @@ void MZTArchive::setSaveFaults(const SaveFaults& faults)
 
 bool MZTArchive::fail(const QString& reason)
 {
+    if (m_failure == Failure::None)
+        m_failure = Failure::Other;
     m_error = reason;
     qCDebug(lcArchive).noquote() << m_fileName << reason;
     return false;
@@ -647,6 +731,7 @@ bool MZTArchive::fail(const QString& reason)
 bool MZTArchive::save()
 {
     m_error.clear();
+    m_failure = Failure::None;
     if (m_fileName.isEmpty())
         return fail(QStringLiteral("the archive has no file name"));
 
@@ -664,16 +749,24 @@ bool MZTArchive::save()
         return fail(QStringLiteral("more than %1 bytes of content").arg(maxTotalContent));
 
     // A link is followed: the file it points to is replaced, the link stays.
-    QString target = m_fileName;
-    const QFileInfo info(m_fileName);
-    if (info.isSymLink() && !info.canonicalFilePath().isEmpty())
-        target = info.canonicalFilePath();
-    const QByteArray nativeTarget = QFile::encodeName(target);
+    QByteArray nativeTarget = mzt::nativePath(m_fileName);
+    struct stat link { };
+    if (::lstat(nativeTarget.constData(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        if (char* resolved = ::realpath(nativeTarget.constData(), nullptr)) {
+            nativeTarget = resolved;
+            std::free(resolved);
+        }
+    }
     struct stat old { };
     const bool exists = ::stat(nativeTarget.constData(), &old) == 0;
     if (exists && !S_ISREG(old.st_mode))
         return fail(mzt::notRegularFileReason(old.st_mode));
+    if (exists && writeProtected(nativeTarget, old)) {
+        m_failure = Failure::WriteProtected;
+        return fail(QStringLiteral("the file is write-protected"));
+    }
 
+    removeStaleSaves(folderOf(nativeTarget));
     NewFile file(nativeTarget);
     QString reason;
     if (!file.create(exists ? &old : nullptr) || !writeArchive(m_entries, &file, &reason)
@@ -683,11 +776,22 @@ bool MZTArchive::save()
     return true;
 }
 
+bool MZTArchive::isWriteProtected(const QString& fileName)
+{
+    const QByteArray native = mzt::nativePath(fileName);
+    struct stat st { };
+    return ::stat(native.constData(), &st) == 0 && S_ISREG(st.st_mode)
+        && writeProtected(native, st);
+}
+
 bool MZTArchive::load()
 {
     m_error.clear();
-    if (!QFileInfo::exists(m_fileName)) {
+    m_failure = Failure::None;
+    struct stat st { };
+    if (::stat(mzt::nativePath(m_fileName).constData(), &st) != 0 && errno == ENOENT) {
         m_error = QStringLiteral("no such file");
+        m_failure = Failure::Other;
         return false;
     }
     qCDebug(lcArchive) << "archive_new";
@@ -706,6 +810,7 @@ bool MZTArchive::load()
 bool MZTArchive::loadFrom(QIODevice* device)
 {
     m_error.clear();
+    m_failure = Failure::None;
     std::vector<std::unique_ptr<ArchiveEntry>> read;
     QString reason = QStringLiteral("nothing to read");
     if (!device || !readEntries(device, read, &reason)) {

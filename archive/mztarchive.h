@@ -88,6 +88,14 @@ public:
 
     // Why the last save() or load() failed, in words; empty after success.
     QString errorString() const { return m_error; }
+    // What kind of failure that was, for callers that answer them
+    // differently. WriteProtected: the file exists without write permission
+    // (whoever runs the program, root included) and was left alone.
+    enum class Failure { None, WriteProtected, Other };
+    Failure failure() const { return m_failure; }
+    // An existing regular file (or the one a link names) that save() would
+    // refuse to replace.
+    static bool isWriteProtected(const QString& fileName);
 
     // Largest entry a load accepts; a file announcing more is refused before
     // anything is allocated for it.
@@ -123,4 +131,5 @@ private:
     QList<ArchiveEntry*> m_entries;
     QString m_fileName;
     QString m_error;
+    Failure m_failure = Failure::None;
 };

@@ -28,7 +28,84 @@ QString systemError(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+// The length of the valid UTF-8 sequence at bytes[at], or 0: overlong
+// forms, encoded surrogates and values above U+10FFFF are not valid.
+int validSequenceLength(const QByteArray& bytes, qsizetype at)
+{
+    const auto byte = [&](qsizetype i) { return uchar(bytes[i]); };
+    const uchar lead = byte(at);
+    if (lead < 0x80)
+        return 1;
+    int length = 0;
+    uint value = 0;
+    uint minimum = 0;
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2;
+        value = lead & 0x1F;
+        minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3;
+        value = lead & 0x0F;
+        minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4;
+        value = lead & 0x07;
+        minimum = 0x10000;
+    } else {
+        return 0;
+    }
+    if (at + length > bytes.size())
+        return 0;
+    for (int i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80)
+            return 0;
+        value = (value << 6) | (byte(at + i) & 0x3F);
+    }
+    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+        return 0;
+    return length;
+}
+
+constexpr char16_t EscapedByteBase = 0xDC00;
+
 } // namespace
+
+QString mzt::pathFromNative(const QByteArray& native)
+{
+    QString path;
+    path.reserve(native.size());
+    qsizetype at = 0;
+    while (at < native.size()) {
+        const int length = validSequenceLength(native, at);
+        if (length == 0) {
+            path.append(QChar(char16_t(EscapedByteBase + uchar(native[at]))));
+            ++at;
+        } else {
+            path.append(QString::fromUtf8(native.constData() + at, length));
+            at += length;
+        }
+    }
+    return path;
+}
+
+QByteArray mzt::nativePath(const QString& path)
+{
+    QByteArray native;
+    native.reserve(path.size());
+    qsizetype start = 0; // of the run of ordinary text not yet converted
+    for (qsizetype i = 0; i < path.size(); ++i) {
+        const char16_t unit = path[i].unicode();
+        const bool escapedByte = unit >= EscapedByteBase + 0x80 && unit <= EscapedByteBase + 0xFF
+            && (i == 0 || !path[i - 1].isHighSurrogate());
+        if (!escapedByte)
+            continue;
+        native += QStringView(path).mid(start, i - start).toUtf8();
+        native += char(unit - EscapedByteBase);
+        start = i + 1;
+    }
+    native += QStringView(path).mid(start).toUtf8();
+    return native;
+}
 
 QString mzt::notRegularFileReason(unsigned mode)
 {
@@ -45,7 +122,7 @@ bool mzt::openRegularFile(QFile& file, const QString& path, QString* reason)
         *reason = file.errorString();
         return false;
     }
-    const QByteArray native = QFile::encodeName(path);
+    const QByteArray native = nativePath(path);
     // Looked at before opening, so that opening a device has no effect on it.
     struct stat before { };
     if (::stat(native.constData(), &before) != 0) {

@@ -1,10 +1,14 @@
-// A save killed part-way must leave the archive on disk as it was before.
+// A save killed part-way must leave the archive on disk as it was before,
+// and what it leaves beside it is recognisably a save's and gone after the
+// next save into the folder.
 #include "archivetestdata.h"
 #include "mztarchive.h"
 
+#include <QDir>
 #include <QLoggingCategory>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -64,8 +68,25 @@ void TestArchiveCrash::killDuringSave()
         QVERIFY2(loaded.load(), qPrintable(QStringLiteral("round %1").arg(round)));
         const QList<QByteArray> found = storedForm(loaded);
         QVERIFY(found == generations[0] || found == generations[1]);
+        // At most the one save just killed left its file (the saver removed
+        // those of the rounds before), named as a save's.
+        const QStringList beside =
+            QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".mzt."));
+        QVERIFY2(beside.size() <= 1, qPrintable(beside.join(' ')));
+        for (const QString& name : beside)
+            QVERIFY2(
+                QRegularExpression(QStringLiteral("^killed\\.mzt\\.mzt500-save-\\d+-[0-9a-z]+$"))
+                    .match(name)
+                    .hasMatch(),
+                qPrintable(name));
     }
     QVERIFY(interrupted > 0);
+
+    MZTArchive last(path);
+    testdata::fillBig(last, 0);
+    QVERIFY(last.save());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+             QStringList {QStringLiteral("killed.mzt")});
 }
 
 QTEST_GUILESS_MAIN(TestArchiveCrash)

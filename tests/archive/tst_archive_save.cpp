@@ -1,16 +1,22 @@
 // A save that meets a full or failing disk: whatever step fails, and at
 // whatever byte of the new file, the old archive stays byte for byte as it
 // was, the save says it failed, and no stray file is left beside it.
+#include "archive_lock.h"
 #include "archivetestdata.h"
 #include "mztarchive.h"
+#include "regular_file.h"
 
 #include <QDir>
 #include <QFile>
 #include <QLoggingCategory>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -50,6 +56,10 @@ private slots:
     void failedFlushCloseOrReplace();
     void replacementKeepsPermissionsAndLinks();
     void boundsAreKeptOnSave();
+    void writeProtectedArchiveIsNotReplaced();
+    void leftoversOfKilledSavesAreRemoved();
+    void namesThatAreNotUtf8AreKeptExactly();
+    void oneSaverAtATime();
 
 private:
     // The archive to save over the old one: small (the library writes it in
@@ -256,6 +266,169 @@ void TestArchiveSave::boundsAreKeptOnSave()
     MZTArchive loaded(oldPath());
     QVERIFY(loaded.load());
     QCOMPARE(loaded.entries().size(), MZTArchive::maxEntries);
+}
+
+// Renaming over a file needs only the folder's permission; a file made
+// read-only is still left alone, through a link too, and even for root,
+// whom access() lets write anything.
+void TestArchiveSave::writeProtectedArchiveIsNotReplaced()
+{
+    const QByteArray native = QFile::encodeName(oldPath());
+    QCOMPARE(::chmod(native.constData(), 0444), 0);
+    const QString link = m_dir->filePath("link.mzt");
+    QVERIFY(QFile::link(oldPath(), link));
+    for (const QString& path : {oldPath(), link}) {
+        MZTArchive archive(path);
+        fillNew(archive);
+        QVERIFY(MZTArchive::isWriteProtected(path));
+        QVERIFY(!archive.save());
+        QCOMPARE(archive.failure(), MZTArchive::Failure::WriteProtected);
+        QVERIFY2(archive.errorString().contains(QStringLiteral("write-protected")),
+                 qPrintable(archive.errorString()));
+        QVERIFY(archive.isModified());
+        QCOMPARE(readAll(oldPath()), m_oldFile);
+    }
+    struct stat st { };
+    QCOMPARE(::stat(native.constData(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0444));
+
+    // Any write permission, or a new file, is saved as before.
+    QCOMPARE(::chmod(native.constData(), 0640), 0);
+    QVERIFY(!MZTArchive::isWriteProtected(oldPath()));
+    QVERIFY(!MZTArchive::isWriteProtected(m_dir->filePath("new.mzt")));
+    MZTArchive archive(oldPath());
+    fillNew(archive);
+    QVERIFY(archive.save());
+    QCOMPARE(archive.failure(), MZTArchive::Failure::None);
+}
+
+// A save killed with SIGKILL leaves its new file behind. The next save into
+// the folder removes such files whose writer is gone, and only those: a
+// file of a save still running (its writer alive, or its lock held) and
+// files of other names stay.
+void TestArchiveSave::leftoversOfKilledSavesAreRemoved()
+{
+    QProcess ended;
+    ended.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+    QVERIFY(ended.waitForStarted());
+    const QByteArray gone = QByteArray::number(ended.processId());
+    ended.kill();
+    QVERIFY(ended.waitForFinished());
+    QProcess running;
+    running.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+    QVERIFY(running.waitForStarted());
+    const QByteArray alive = QByteArray::number(running.processId());
+
+    const auto make = [&](const QByteArray& name) {
+        QFile file(m_dir->filePath(QString::fromLatin1(name)));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(m_oldFile);
+    };
+    const QList<QByteArray> stale {"old.mzt.mzt500-save-" + gone + "-k3j2",
+                                   "other.mzt.mzt500-save-" + gone + "-0"};
+    const QList<QByteArray> kept {"old.mzt.mzt500-save-" + alive + "-a1",
+                                  "old.mzt.mzt500-save-" + gone + "-locked",
+                                  "old.mzt.mzt500-save-" + gone + "-x.part",
+                                  "old.mzt.backup",
+                                  "old.mzt.mzt500-lock",
+                                  "notes.mzt500-save-abc"};
+    for (const QByteArray& name : stale + kept)
+        make(name);
+    // A writer in another pid namespace: its pid means nothing here, its
+    // lock does.
+    const int locked =
+        ::open(QFile::encodeName(m_dir->filePath(QString::fromLatin1(kept[1]))).constData(),
+               O_RDONLY | O_CLOEXEC);
+    QVERIFY(locked >= 0);
+    QCOMPARE(::flock(locked, LOCK_EX | LOCK_NB), 0);
+
+    MZTArchive archive(oldPath());
+    fillNew(archive);
+    QVERIFY(archive.save());
+    ::close(locked);
+    running.kill();
+    running.waitForFinished();
+
+    QStringList expected {QStringLiteral("old.mzt")};
+    for (const QByteArray& name : kept)
+        expected.append(QString::fromLatin1(name));
+    expected.sort();
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden, QDir::Name), expected);
+}
+
+// File names are bytes. Two names that differ only in a byte that is not
+// UTF-8 are two archives, each saved and loaded under exactly its name.
+void TestArchiveSave::namesThatAreNotUtf8AreKeptExactly()
+{
+    // Every single byte, and UTF-8 as the system and Qt write it, converts
+    // back unchanged; valid UTF-8 converts as Qt's own encoding does.
+    for (int byte = 1; byte < 256; ++byte) {
+        const QByteArray name = "a" + QByteArray(1, char(byte)) + "\xc3\xa9\xf0\x9f\x98\x80";
+        QCOMPARE(mzt::nativePath(mzt::pathFromNative(name)), name);
+    }
+    for (const QByteArray& invalid : {QByteArray("\xc3"), QByteArray("\xed\xa0\x80"),
+                                      QByteArray("\xc0\xaf"), QByteArray("\xf4\x90\x80\x80")})
+        QCOMPARE(mzt::nativePath(mzt::pathFromNative("x" + invalid + "y")), "x" + invalid + "y");
+    const QString text = QStringLiteral("caf\u00e9 \u266b \U0001F600");
+    QCOMPARE(mzt::pathFromNative(QFile::encodeName(text)), text);
+    QCOMPARE(mzt::nativePath(text), QFile::encodeName(text));
+
+    const QByteArray folder = QFile::encodeName(m_dir->path());
+    for (const char* name : {"caf\xe9.mzt", "caf\xe8.mzt"}) {
+        MZTArchive archive(mzt::pathFromNative(folder + '/' + name));
+        fillNew(archive);
+        archive.entries().first()->setName(QString::fromLatin1(name));
+        QVERIFY2(archive.save(), qPrintable(archive.errorString()));
+    }
+    for (const char* name : {"caf\xe9.mzt", "caf\xe8.mzt"}) {
+        struct stat st { };
+        QCOMPARE(::stat((folder + '/' + name).constData(), &st), 0);
+        MZTArchive loaded(mzt::pathFromNative(folder + '/' + name));
+        QVERIFY2(loaded.load(), qPrintable(loaded.errorString()));
+        QCOMPARE(loaded.entries().first()->name(), QString::fromLatin1(name));
+    }
+    struct stat st { };
+    QCOMPARE(::stat((folder + "/caf\xef\xbf\xbd.mzt").constData(), &st), -1);
+    // QTemporaryDir cannot name them to remove them.
+    for (const char* name : {"caf\xe9.mzt", "caf\xe8.mzt"})
+        ::unlink((folder + '/' + name).constData());
+}
+
+// The lock a saver holds from load to save: a second one is told who holds
+// it, through a link to the archive too, and gets it once it is released;
+// the lock file goes with the last holder, also when the archive itself is
+// replaced meanwhile.
+void TestArchiveSave::oneSaverAtATime()
+{
+    const QString link = m_dir->filePath("link.mzt");
+    QVERIFY(QFile::link(oldPath(), link));
+    const QString lockFile = oldPath() + QStringLiteral(".mzt500-lock");
+    mzt::ArchiveLock first;
+    qint64 holder = -1;
+    QString reason;
+    QCOMPARE(first.tryLock(oldPath(), &holder, &reason), mzt::ArchiveLock::Outcome::Taken);
+    QVERIFY(QFileInfo::exists(lockFile));
+    {
+        mzt::ArchiveLock second;
+        for (const QString& path : {oldPath(), link}) {
+            QCOMPARE(second.tryLock(path, &holder, &reason), mzt::ArchiveLock::Outcome::Held);
+            QCOMPARE(holder, qint64(::getpid()));
+            QVERIFY(!second.isHeld());
+        }
+        MZTArchive archive(oldPath());
+        fillNew(archive);
+        QVERIFY(archive.save());
+        first.release();
+        QVERIFY(!QFileInfo::exists(lockFile));
+        QCOMPARE(second.tryLock(link, &holder, &reason), mzt::ArchiveLock::Outcome::Taken);
+        QCOMPARE(first.tryLock(oldPath(), &holder, &reason), mzt::ArchiveLock::Outcome::Held);
+    }
+    QVERIFY(!QFileInfo::exists(lockFile));
+    // A missing archive is locked all the same.
+    const QString fresh = m_dir->filePath("fresh.mzt");
+    QCOMPARE(first.tryLock(fresh, &holder, &reason), mzt::ArchiveLock::Outcome::Taken);
+    mzt::ArchiveLock other;
+    QCOMPARE(other.tryLock(fresh, &holder, &reason), mzt::ArchiveLock::Outcome::Held);
 }
 
 QTEST_GUILESS_MAIN(TestArchiveSave)
