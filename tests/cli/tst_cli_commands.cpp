@@ -1,7 +1,13 @@
 // mzt500-cli end to end against recorders simulated inside the CLI process
 // (MZT500_SIMULATOR): what each command prints, its exit status, and that
 // refusals and failures leave archives and recorders alone.
+#include "archive_lock.h"
 #include "clitest.h"
+
+#include <csignal>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "kv2format.h"
 
@@ -214,8 +220,21 @@ private slots:
         QVERIFY(!QFile::exists(fresh));
     }
 
+    // Every signal that ends a terminal session or a job stops a backup the
+    // same way, with the exit status the shell gives that signal.
+    void interruptedBackupLeavesTheArchiveUntouched_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<int>("status");
+        QTest::newRow("SIGINT") << int(SIGINT) << 130;
+        QTest::newRow("SIGTERM") << int(SIGTERM) << 143;
+        QTest::newRow("SIGHUP") << int(SIGHUP) << 129;
+    }
+
     void interruptedBackupLeavesTheArchiveUntouched()
     {
+        QFETCH(int, signal);
+        QFETCH(int, status);
         // At the serial line's own pace this file takes seconds to read.
         const auto env = recorder(R"({"timing": "wire", "files": [{"id": 3, "size": 200000}]})",
                                   QStringLiteral("slow.json"));
@@ -231,12 +250,87 @@ private slots:
         p.start(QStringLiteral(MZT_CLI), {QStringLiteral("backup"), path});
         QVERIFY(p.waitForStarted());
         QTest::qWait(1500);
-        p.terminate();
+        ::kill(pid_t(p.processId()), signal);
         QVERIFY(p.waitForFinished(20000));
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(p.exitCode(), 130);
+        QCOMPARE(p.exitCode(), status);
         QCOMPARE(p.readAllStandardError(), QByteArray("mzt500-cli: Interrupted.\n"));
         QCOMPARE(readFile(path), before);
+        // Neither the lock nor a new file is left beside it.
+        QVERIFY(!QFileInfo::exists(path + QStringLiteral(".mzt500-lock")));
+    }
+
+    // An archive that cannot be saved now is refused before the recorder is
+    // read, and left as it is: one made read-only (root too, whom access()
+    // lets write it), and one another program is saving into.
+    void archivesThatMustNotBeReplaced()
+    {
+        const auto env = recorder(Recorder);
+        const QString path = m_dir.filePath(QStringLiteral("kept.mzt"));
+        {
+            MZTArchive archive(path);
+            addEntry(&archive, QStringLiteral("SEQUENCE 03"), 3, 1, QByteArray(64, 'k'));
+            QVERIFY(archive.save());
+        }
+        const QByteArray before = readFile(path);
+
+        QVERIFY(
+            QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+        const CliRun readOnly = runCli({"backup", path}, env);
+        QCOMPARE(readOnly.code, 6);
+        QCOMPARE(readOnly.err, "mzt500-cli: " + path.toUtf8() + " is write-protected.\n");
+        QCOMPARE(readFile(path), before);
+        QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
+
+        mzt::ArchiveLock other;
+        qint64 holder = 0;
+        QString reason;
+        QCOMPARE(other.tryLock(path, &holder, &reason), mzt::ArchiveLock::Outcome::Taken);
+        const CliRun locked = runCli({"backup", path}, env);
+        QCOMPARE(locked.code, 6);
+        QVERIFY2(locked.oneLineReason() && locked.err.contains("is in use by another program"),
+                 locked.err.constData());
+        QCOMPARE(readFile(path), before);
+        other.release();
+        QCOMPARE(runCli({"-q", "backup", path, "7"}, env).code, 0);
+        QCOMPARE(archiveEntries(path).size(), 2);
+    }
+
+    // Paths are bytes: under the C locale two names that differ only in a
+    // Latin-1 letter are two archives, each made under exactly its name and
+    // named so in messages.
+    void pathsAreUsedAsGiven()
+    {
+        const auto env = recorder(Recorder);
+        const QByteArray folder = QFile::encodeName(m_dir.path());
+        const auto run = [&](const QByteArray& command) {
+            QProcess p;
+            QProcessEnvironment c = env;
+            c.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+            p.setProcessEnvironment(c);
+            p.setWorkingDirectory(m_dir.path());
+            p.start(QStringLiteral("/bin/sh"),
+                    {QStringLiteral("-c"), QString::fromLatin1(command), QStringLiteral(MZT_CLI)});
+            p.waitForFinished(60000);
+            return CliRun {p.exitCode(), p.readAllStandardOutput(), p.readAllStandardError()};
+        };
+        // The shell makes the bytes: QProcess would pass its arguments as UTF-8.
+        const auto named = [](const char* command, const char* octal) {
+            return QByteArray("\"$0\" ") + command + " \"$(printf 'caf\\" + octal + ".mzt')\"";
+        };
+        QCOMPARE(run(named("-q backup", "351") + " 3").code, 0);
+        QCOMPARE(run(named("-q backup", "350") + " 7").code, 0);
+        for (const QByteArray& name : {QByteArray("caf\xe9.mzt"), QByteArray("caf\xe8.mzt")}) {
+            struct stat st { };
+            QCOMPARE(::stat((folder + '/' + name).constData(), &st), 0);
+        }
+        QVERIFY(run(named("archive", "351")).out.contains("SEQUENCE 03"));
+        QVERIFY(run(named("archive", "350")).out.contains("SEQUENCE 07"));
+        const CliRun missing = run(named("archive", "347"));
+        QCOMPARE(missing.code, 6);
+        QCOMPARE(missing.err, QByteArray("mzt500-cli: caf\xe7.mzt: no such file.\n"));
+        for (const QByteArray& name : {QByteArray("caf\xe9.mzt"), QByteArray("caf\xe8.mzt")})
+            ::unlink((folder + '/' + name).constData());
     }
 
     void badArchivesChangeNothing_data()

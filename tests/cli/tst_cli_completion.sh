@@ -87,7 +87,7 @@ expect "recorder names; a file without one by number" \
 expect "recorder names, begun" "$(printf '%s\n' 'SEQUENCE\ 02' 'SEQUENCE\ 03' 'SEQUENCE\ 12')" \
     mzt500-cli backup new.mzt SEQ
 expect "a name with its blank typed" 'SEQUENCE\ 12' mzt500-cli backup new.mzt 'SEQUENCE\ 1'
-expect "a name in quotes" "$(printf '%s\n' '"SEQUENCE 02"' '"SEQUENCE 03"')" mzt500-cli backup new.mzt '"SEQUENCE 0'
+expect "a name in quotes" "$(printf '%s\n' 'SEQUENCE 02' 'SEQUENCE 03')" mzt500-cli backup new.mzt '"SEQUENCE 0'
 expect "delete never offers the settings" "$(printf '%s\n' 'SEQUENCE\ 02' 'SEQUENCE\ 03' 'SEQUENCE\ 12' 20 UNKNOWN | sort)" \
     mzt500-cli delete ""
 expect "the recorder --device names" 'SEQUENCE\ 05' mzt500-cli --device 2 delete ""

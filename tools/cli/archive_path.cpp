@@ -1,8 +1,13 @@
 #include "archive_path.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QTemporaryFile>
+#include "mztarchive.h"
+#include "regular_file.h"
+
+#include <QRandomGenerator>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace cli {
 namespace {
@@ -14,9 +19,53 @@ bool hasSuffix(const QString& path)
     return path.endsWith(Suffix, Qt::CaseInsensitive);
 }
 
-QString folderText(const QString& folder)
+// The checks below look at the file system through the path's bytes, so a
+// name that is not UTF-8 is the file it names.
+bool statPath(const QString& path, struct stat* st)
 {
-    return QDir::toNativeSeparators(folder.isEmpty() ? QStringLiteral(".") : folder);
+    return ::stat(mzt::nativePath(path).constData(), st) == 0;
+}
+
+bool exists(const QString& path)
+{
+    struct stat st { };
+    return statPath(path, &st);
+}
+
+bool isFolder(const QString& path)
+{
+    struct stat st { };
+    return statPath(path, &st) && S_ISDIR(st.st_mode);
+}
+
+// The folder the path names its file in, as given ("." for a bare name).
+QString folderOf(const QString& path)
+{
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    if (slash < 0)
+        return QStringLiteral(".");
+    return slash == 0 ? QStringLiteral("/") : path.left(slash);
+}
+
+// The archive is saved as a new file next to the old one and renamed over
+// it, so the folder must take new files. Making one is the only answer that
+// holds for root, ACLs and read-only mounts alike.
+bool folderTakesFiles(const QString& folder)
+{
+    const QByteArray base = mzt::nativePath(folder) + "/.mzt500-probe-";
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        const QByteArray probe =
+            base + QByteArray::number(QRandomGenerator::global()->generate(), 36);
+        const int fd = ::open(probe.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            ::close(fd);
+            ::unlink(probe.constData());
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
 }
 
 } // namespace
@@ -24,27 +73,26 @@ QString folderText(const QString& folder)
 std::optional<ArchivePath> archiveToWrite(const QString& typed, QString* reason)
 {
     ArchivePath result {typed, false};
-    if (!QFileInfo::exists(typed) && !hasSuffix(typed) && !typed.endsWith(QLatin1Char('/'))) {
+    if (!exists(typed) && !hasSuffix(typed) && !typed.endsWith(QLatin1Char('/'))) {
         result.path += Suffix;
         result.suffixAdded = true;
     }
-    const QFileInfo file(result.path);
-    if (file.isDir()) {
+    if (isFolder(result.path)) {
         *reason = QStringLiteral("%1 is a folder, not an archive.").arg(typed);
         return std::nullopt;
     }
-    const QString folder = file.absolutePath();
-    const QFileInfo folderInfo(folder);
-    if (!folderInfo.isDir()) {
-        *reason = QStringLiteral("The folder %1 does not exist.").arg(folderText(folder));
+    const QString folder = folderOf(result.path);
+    if (!isFolder(folder)) {
+        *reason = QStringLiteral("The folder %1 does not exist.").arg(folder);
         return std::nullopt;
     }
-    // The archive is saved as a new file next to the old one and renamed
-    // over it, so the folder must take new files. Making one is the only
-    // answer that holds for root, ACLs and read-only mounts alike.
-    QTemporaryFile probe(folder + QStringLiteral("/.mzt500-XXXXXX"));
-    if (!probe.open()) {
-        *reason = QStringLiteral("The folder %1 is not writable.").arg(folderText(folder));
+    if (!folderTakesFiles(folder)) {
+        *reason = QStringLiteral("The folder %1 is not writable.").arg(folder);
+        return std::nullopt;
+    }
+    // Refused before the recorder is read rather than after.
+    if (MZTArchive::isWriteProtected(result.path)) {
+        *reason = QStringLiteral("%1 is write-protected.").arg(result.path);
         return std::nullopt;
     }
     return result;
@@ -53,16 +101,15 @@ std::optional<ArchivePath> archiveToWrite(const QString& typed, QString* reason)
 std::optional<ArchivePath> archiveToRead(const QString& typed, QString* reason)
 {
     ArchivePath result {typed, false};
-    if (!QFileInfo::exists(typed) && !hasSuffix(typed) && QFileInfo::exists(typed + Suffix)) {
+    if (!exists(typed) && !hasSuffix(typed) && exists(typed + Suffix)) {
         result.path += Suffix;
         result.suffixAdded = true;
     }
-    const QFileInfo file(result.path);
-    if (file.isDir()) {
+    if (isFolder(result.path)) {
         *reason = QStringLiteral("%1 is a folder, not an archive.").arg(typed);
         return std::nullopt;
     }
-    if (!file.exists()) {
+    if (!exists(result.path)) {
         *reason = QStringLiteral("%1: no such file.").arg(typed);
         return std::nullopt;
     }

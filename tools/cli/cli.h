@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 class MZTArchive;
@@ -28,12 +29,19 @@ struct Options {
     bool dryRun = false;       // restore, delete: say what would happen, change nothing
     bool json = false;         // devices, list, archive, status, verify, diff: one JSON document
     bool verify = false;       // backup, restore: read the files again and compare
+    bool names0 = false;       // list, archive: the names to type, for the completion
     bool quiet = false;
     bool verbose = false;
 };
 
-// Set when SIGINT or SIGTERM arrives; every transfer step looks at it.
+// Set when SIGINT, SIGTERM or SIGHUP arrives; every transfer step looks at
+// it. interruptSignal is the signal, for the exit status the shell expects.
 extern std::atomic<bool> interrupted;
+extern std::atomic<int> interruptSignal;
+// Once set (under interruptLock), a signal no longer cancels the master's
+// exchanges: the command has ended and only lets the recorder go.
+extern std::atomic<bool> settling;
+extern std::mutex interruptLock;
 // The master of the running command, cancelled when a signal arrives.
 extern std::atomic<KVPMaster*> activeMaster;
 // While set, a signal only says to wait: a half-sent firmware is worse than
@@ -77,6 +85,12 @@ private:
     // Loads an existing archive; a reason and ExitBadFile otherwise.
     bool loadArchive(MZTArchive* archive, int* status);
     int interruptedExit();
+    // The archive at path could not be saved; the reason and the status.
+    int saveFailure(const MZTArchive& archive, const QString& path);
+    // After the command: a recorder it put into transfer mode is let go,
+    // within a bound even after an interruption, since a recorder left in
+    // transfer mode does not play.
+    void releaseRecorder();
     // Reports what was done before a failure, then the failure's reason
     // (after an interruption only when evenIfInterrupted).
     int failAfter(const QStringList& done, const QString& reason, bool evenIfInterrupted = false);
@@ -95,6 +109,9 @@ private:
     Terminal m_terminal;
     std::unique_ptr<RecorderSession> m_session;
     bool m_inTransferMode = false;
+    // The recorder was in transfer mode before this command (a dry run
+    // leaves it so).
+    bool m_wasInTransferMode = false;
     bool m_replacing = false; // the current file's deletion came first
     // The recorder chooseRecorder() connected to.
     std::optional<RecorderInfo> m_recorder;

@@ -88,7 +88,7 @@ Options:
 Exit status: 0 success, 1 failure, 3 no such recorder, 5 recorder busy,
 130 interrupted.
 )",
-         {QStringLiteral("json")}, &Cli::list, true, ArchiveUse::None},
+         {QStringLiteral("json"), QStringLiteral("names0")}, &Cli::list, true, ArchiveUse::None},
         {"backup", "ARCHIVE.mzt [NAME...]",
          "copy all or the named files from the recorder\n"
          "into the archive (created or updated; entries\n"
@@ -196,7 +196,7 @@ Options:
 
 Exit status: 0 success, 6 unusable archive.
 )",
-         {QStringLiteral("json")}, &Cli::showArchive, false, ArchiveUse::Reads},
+         {QStringLiteral("json"), QStringLiteral("names0")}, &Cli::showArchive, false, ArchiveUse::Reads},
         {"status", "ARCHIVE.mzt",
          "compare the recorder's content list with the\n"
          "archive (one exchange; proves nothing identical)",
@@ -279,6 +279,9 @@ const QList<OptionSpec>& optionTable()
         {{QStringLiteral("verbose"), QStringLiteral("v")}, "", nullptr},
         {{QStringLiteral("help"), QStringLiteral("h")}, "", nullptr},
         {{QStringLiteral("version")}, "", nullptr},
+        // The names a command would take, each ended by a NUL byte: names
+        // may hold blanks, quotes and newlines.
+        {{QStringLiteral("names0")}, "", nullptr, true},
     };
     return table;
 }

@@ -39,6 +39,8 @@ struct OptionSpec {
     const char* valueName;
     // The long name of an option this one cannot be given with.
     const char* excludes;
+    // For the completion script only: in no help text, man page or offer.
+    bool hidden = false;
 };
 
 // The commands in the order the overview lists them.

@@ -1,5 +1,7 @@
 #include "cli.h"
 
+#include "archive_lock.h"
+
 #include "builtinimage.h"
 #include "clilog.h"
 #include "contenttext.h"
@@ -9,23 +11,30 @@
 #include "mztarchive.h"
 #include "names.h"
 #include "recorder_vocabulary.h"
+#include "regular_file.h"
 #include "transfers.h"
 #include "updateimage.h"
 
 #include <QEventLoop>
-#include <QFileInfo>
 #include <QHash>
 #include <QJsonArray>
 #include <QRegularExpression>
 #include <QSet>
 
 #include <algorithm>
+#include <cstdio>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcCli, "mzt.cli")
 
 namespace cli {
 
 std::atomic<bool> interrupted {false};
+std::atomic<int> interruptSignal {0};
+std::atomic<bool> settling {false};
+std::mutex interruptLock;
 std::atomic<KVPMaster*> activeMaster {nullptr};
 std::atomic<bool> uninterruptible {false};
 
@@ -80,8 +89,13 @@ QString plainStatus(const QString& rich)
 }
 
 // Prints rows as columns two blanks apart; the last column is not padded.
-QStringList columns(const QList<QStringList>& rows, const QList<bool>& rightAligned = {})
+QStringList columns(QList<QStringList> rows, const QList<bool>& rightAligned = {})
 {
+    // Measured as the terminal will show them.
+    if (::isatty(STDOUT_FILENO) == 1)
+        for (QStringList& row : rows)
+            for (QString& cell : row)
+                cell = visibleControls(cell);
     QList<qsizetype> widths;
     for (const QStringList& row : rows)
         for (qsizetype i = 0; i < row.size(); ++i) {
@@ -106,6 +120,32 @@ QStringList columns(const QList<QStringList>& rows, const QList<bool>& rightAlig
         lines.append(line);
     }
     return lines;
+}
+
+// Through the path's bytes: a name that is not UTF-8 is the file it names.
+bool fileExists(const QString& path)
+{
+    struct stat st { };
+    return ::stat(mzt::nativePath(path).constData(), &st) == 0;
+}
+
+// For the completion: the names a command takes, each once and ended by a
+// NUL byte; a file without a name by its number.
+void printNames(const QList<NamedFile>& files)
+{
+    QSet<QString> seen;
+    QByteArray out;
+    for (const NamedFile& file : files) {
+        const QString name = file.name == QStringLiteral("(id %1)").arg(file.id)
+            ? QString::number(file.id)
+            : file.name;
+        if (name.isEmpty() || seen.contains(name))
+            continue;
+        seen.insert(name);
+        out += mzt::nativePath(name) + '\0';
+    }
+    std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
+    std::fflush(stdout);
 }
 
 int percentOf(quint64 done, quint64 total)
@@ -140,17 +180,45 @@ int Cli::run()
     const CommandSpec* command = findCommand(m_options.command);
     const int status = command ? (this->*command->handler)() : int(ExitUsage);
     m_terminal.endProgress();
-    // A recorder left in transfer mode does not play; after an interruption
-    // the link may be gone, and waiting for it would only delay the exit.
-    if (m_inTransferMode && !interrupted)
-        session().leaveTransferMode();
+    releaseRecorder();
     activeMaster = nullptr;
     return status;
 }
 
+void Cli::releaseRecorder()
+{
+    {
+        const std::lock_guard lock(interruptLock);
+        settling = true;
+    }
+    // A dry run leaves the recorder as it found it.
+    if (!m_inTransferMode || (m_options.dryRun && m_wasInTransferMode))
+        return;
+    KVPMaster* master = session().master();
+    if (interrupted) {
+        // The interruption's cancel is spent: one short request, on a link
+        // that may be gone, and no more.
+        master->clearAbortRequest();
+        master->resetFrameEngine();
+    }
+    session().leaveTransferMode();
+}
+
 int Cli::interruptedExit()
 {
-    return m_terminal.fail(ExitInterrupted, QStringLiteral("Interrupted."));
+    const int signal = interruptSignal.load();
+    return m_terminal.fail(signal > 0 ? 128 + signal : int(ExitInterrupted),
+                           QStringLiteral("Interrupted."));
+}
+
+int Cli::saveFailure(const MZTArchive& archive, const QString& path)
+{
+    if (archive.failure() == MZTArchive::Failure::WriteProtected)
+        return m_terminal.fail(ExitBadFile, QStringLiteral("%1 is write-protected.").arg(path));
+    return m_terminal.fail(ExitFailed,
+                           QStringLiteral("Failed to save the archive %1: %2; the file on "
+                                          "disk was not changed.")
+                               .arg(path, archive.errorString()));
 }
 
 int Cli::failAfter(const QStringList& done, const QString& reason, bool evenIfInterrupted)
@@ -219,6 +287,8 @@ bool Cli::openRecorder(QList<ContentRecord>* records, int* status)
 {
     if (!chooseRecorder(status))
         return false;
+    if (m_options.dryRun)
+        m_wasInTransferMode = session().inTransferMode();
     const core::TransferMode mode = session().ensureTransferMode();
     if (interrupted) {
         *status = interruptedExit();
@@ -247,7 +317,7 @@ bool Cli::openRecorder(QList<ContentRecord>* records, int* status)
 bool Cli::loadArchive(MZTArchive* archive, int* status)
 {
     const QString path = archive->fileName();
-    if (!QFileInfo::exists(path)) {
+    if (!fileExists(path)) {
         *status = m_terminal.fail(ExitBadFile, QStringLiteral("%1: no such file.").arg(path));
         return false;
     }
@@ -295,6 +365,10 @@ int Cli::list()
     QList<ContentRecord> records;
     if (!openRecorder(&records, &status))
         return status;
+    if (m_options.names0) {
+        printNames(namesOnRecorder(records));
+        return ExitOk;
+    }
     if (m_options.json) {
         QJsonArray files;
         for (const ContentRecord& r : records)
@@ -322,8 +396,25 @@ int Cli::backup()
     const QStringList names = joinSplitNames(m_options.arguments.mid(1));
     int status = ExitOk;
 
+    // From load to save no other program saves into the archive: its
+    // entries would be lost by this save, or this backup's by its.
+    mzt::ArchiveLock lock;
+    qint64 holder = 0;
+    QString reason;
+    switch (lock.tryLock(path, &holder, &reason)) {
+    case mzt::ArchiveLock::Outcome::Taken:
+        break;
+    case mzt::ArchiveLock::Outcome::Held:
+        return m_terminal.fail(
+            ExitBadFile,
+            QStringLiteral("%1 is in use by another program%2; try again when it has finished.")
+                .arg(path, holder > 0 ? QStringLiteral(" (process %1)").arg(holder) : QString()));
+    case mzt::ArchiveLock::Outcome::Failed:
+        return m_terminal.fail(ExitBadFile, QStringLiteral("%1: %2.").arg(path, reason));
+    }
+
     MZTArchive archive(path);
-    const bool existed = QFileInfo::exists(path);
+    const bool existed = fileExists(path);
     if (existed && !loadArchive(&archive, &status))
         return status;
 
@@ -384,10 +475,7 @@ int Cli::backup()
     m_terminal.endProgress();
 
     if ((!existed || archive.isModified()) && !archive.save())
-        return m_terminal.fail(ExitFailed,
-                               QStringLiteral("Failed to save the archive %1: %2; the file on "
-                                              "disk was not changed.")
-                                   .arg(path, archive.errorString()));
+        return saveFailure(archive, path);
     for (const QString& line : done)
         m_terminal.report(line);
     if (!m_options.verify)
@@ -726,6 +814,14 @@ int Cli::showArchive()
     MZTArchive archive(m_options.arguments.first());
     if (!loadArchive(&archive, &status))
         return status;
+    if (m_options.names0) {
+        QList<NamedFile> entries;
+        for (const ArchiveEntry* entry : archive.entries())
+            if (entry)
+                entries.append({entry->id(), entryName(*entry)});
+        printNames(entries);
+        return ExitOk;
+    }
     if (m_options.json) {
         QJsonArray entries;
         for (const ArchiveEntry* entry : archive.entries())

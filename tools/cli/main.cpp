@@ -8,6 +8,7 @@
 
 #include "kvpmaster.h"
 #include "mzt_version.h"
+#include "regular_file.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -27,8 +28,14 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
+// Ctrl+C, kill and a closed terminal all stop the command the same way: a
+// replaced file is written in full and the recorder let go before the end.
+constexpr int HandledSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
 void onSignal(int signal)
 {
+    int none = 0;
+    cli::interruptSignal.compare_exchange_strong(none, signal);
     cli::interrupted = true;
     // A second signal ends the program at once.
     std::signal(signal, SIG_DFL);
@@ -59,15 +66,23 @@ void watchSignals()
             cancelling = true;
         }
         if (cancelling) {
-            if (KVPMaster* master = cli::activeMaster.load())
+            const std::lock_guard lock(cli::interruptLock);
+            KVPMaster* master = cli::activeMaster.load();
+            if (master && !cli::settling)
                 master->interrupt();
         }
     }
 }
 
+void printError(const QString& text)
+{
+    const QByteArray line = cli::outputBytes(QStringLiteral("mzt500-cli: ") + text, stderr) + '\n';
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+}
+
 int usageError(const QString& text)
 {
-    std::fprintf(stderr, "mzt500-cli: %s (see --help)\n", qPrintable(text));
+    printError(text + QStringLiteral(" (see --help)"));
     return cli::ExitUsage;
 }
 
@@ -114,12 +129,12 @@ int checkArchivePath(cli::Options* options)
         const std::optional<cli::ArchivePath> archive =
             writes ? cli::archiveToWrite(typed, &reason) : cli::archiveToRead(typed, &reason);
         if (!archive) {
-            std::fprintf(stderr, "mzt500-cli: %s\n", qPrintable(reason));
+            printError(reason);
             return cli::ExitBadFile;
         }
         if (archive->suffixAdded && !options->quiet)
-            std::fprintf(stderr, "mzt500-cli: using %s (archive names end in \".mzt\")\n",
-                         qPrintable(archive->path));
+            printError(
+                QStringLiteral("using %1 (archive names end in \".mzt\")").arg(archive->path));
         options->arguments[i] = archive->path;
     }
     return cli::ExitOk;
@@ -161,6 +176,12 @@ void printOut(const QString& text)
 
 int main(int argc, char** argv)
 {
+    // Arguments are bytes: a path that is not valid UTF-8 must name exactly
+    // that file, not one with a replacement character in its name, so they
+    // are taken from argv before anything else reads them.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(mzt::pathFromNative(QByteArray(argv[i])));
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Korvant"));
     QCoreApplication::setApplicationName(QStringLiteral("mzt500-cli"));
@@ -171,7 +192,7 @@ int main(int argc, char** argv)
         allOptions.append(
             QCommandLineOption(option.names, QString(), QString::fromLatin1(option.valueName)));
     parser.addOptions(allOptions);
-    if (!parser.parse(app.arguments()))
+    if (!parser.parse(arguments))
         return usageError(optionError(parser, allOptions));
     if (parser.isSet(QStringLiteral("version"))) {
         printOut(QStringLiteral("mzt500-cli %1\n").arg(QLatin1String(MZT_VERSION)));
@@ -199,6 +220,7 @@ int main(int argc, char** argv)
     options.dryRun = parser.isSet(QStringLiteral("dry-run"));
     options.json = parser.isSet(QStringLiteral("json"));
     options.verify = parser.isSet(QStringLiteral("verify"));
+    options.names0 = parser.isSet(QStringLiteral("names0"));
     if (positional.isEmpty())
         return usageError(QStringLiteral("no command given"));
     options.command = command;
@@ -223,15 +245,15 @@ int main(int argc, char** argv)
     std::thread watcher;
     if (::pipe2(signalPipe, O_CLOEXEC) == 0) {
         watcher = std::thread(watchSignals);
-        std::signal(SIGINT, onSignal);
-        std::signal(SIGTERM, onSignal);
+        for (const int signal : HandledSignals)
+            std::signal(signal, onSignal);
     }
     cli::Cli cli(options);
     const int status = cli.run();
     // The watcher goes before the master it might cancel.
     if (watcher.joinable()) {
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
+        for (const int signal : HandledSignals)
+            std::signal(signal, SIG_DFL);
         const char stop = 'q';
         [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &stop, 1);
         watcher.join();

@@ -4,6 +4,8 @@
 #include "kvpmphyusb.h"
 #include "recorder_vocabulary.h"
 
+#include <QtEndian>
+
 namespace cli {
 
 const QString RecorderSession::Model = QLatin1String(mzt500::ModelName);
@@ -37,6 +39,15 @@ void RecorderSession::connectTo(const RecorderInfo& recorder)
 core::TransferMode RecorderSession::ensureTransferMode()
 {
     return core::enterTransferMode(m_master);
+}
+
+bool RecorderSession::inTransferMode()
+{
+    unsigned char reply[4] = {};
+    uint length = 0;
+    return m_master->readData(sizeof reply, reply, &length, mzt500::CmdTransferMode,
+                              mzt500::TransferModeQuery)
+        && length == sizeof reply && qFromLittleEndian<quint32>(reply) == mzt500::TransferModeOn;
 }
 
 void RecorderSession::leaveTransferMode()

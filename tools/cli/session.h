@@ -42,6 +42,9 @@ public:
     void connectTo(const RecorderInfo& recorder);
 
     core::TransferMode ensureTransferMode();
+    // Asks whether the recorder is in transfer mode already; no answer
+    // counts as no.
+    bool inTransferMode();
     // Lets the recorder go back to playing; the answer does not matter.
     void leaveTransferMode();
 

@@ -1,5 +1,7 @@
 #include "terminal.h"
 
+#include "regular_file.h"
+
 #include <QByteArray>
 
 #include <algorithm>
@@ -21,13 +23,37 @@ int terminalWidth()
 
 void writeLine(std::FILE* stream, const QString& line)
 {
-    const QByteArray bytes = line.toLocal8Bit();
+    const QByteArray bytes = outputBytes(line, stream);
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fputc('\n', stream);
     std::fflush(stream);
 }
 
 } // namespace
+
+QString visibleControls(const QString& text)
+{
+    static const QLatin1String controls("\a\b\t\n\v\f\r");
+    static const QLatin1String letters("abtnvfr");
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u >= 0x20 && u != 0x7F && (u < 0x80 || u > 0x9F)) {
+            shown += c;
+            continue;
+        }
+        const qsizetype named = controls.indexOf(c);
+        shown += named >= 0 ? QStringLiteral("\\") + QChar(letters[named])
+                            : QStringLiteral("\\%1").arg(uint(u), 3, 8, QLatin1Char('0'));
+    }
+    return shown;
+}
+
+QByteArray outputBytes(const QString& text, std::FILE* stream)
+{
+    return mzt::nativePath(::isatty(::fileno(stream)) == 1 ? visibleControls(text) : text);
+}
 
 Terminal::Terminal(bool quiet)
     : m_quiet(quiet)
@@ -121,7 +147,7 @@ void Terminal::transferProgress(const QString& label, int filesDone, int filesTo
 
 void Terminal::drawLine(const QString& line)
 {
-    const QByteArray bytes = "\r\033[K" + line.toLocal8Bit();
+    const QByteArray bytes = "\r\033[K" + mzt::nativePath(visibleControls(line));
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
     std::fflush(stderr);
     m_drawn = true;

@@ -7,6 +7,8 @@
 #include <QElapsedTimer>
 #include <QString>
 
+#include <cstdio>
+
 namespace cli {
 
 // Exit status of the program; a script tells the outcomes apart by these.
@@ -19,8 +21,19 @@ enum Exit : int {
     ExitBusy = 5,           // the recorder refused its transfer mode
     ExitBadFile = 6,        // an archive or update file cannot be used
     ExitDiffers = 7,        // a comparison found files that differ or are on one side only
-    ExitInterrupted = 130,  // stopped by SIGINT or SIGTERM
+    ExitInterrupted = 130,  // stopped by SIGINT (143 SIGTERM, 129 SIGHUP: 128 + the signal)
 };
+
+// Names come from archives and recorders and may hold anything, terminal
+// escapes included: a name shown on a terminal has its control characters
+// written as escapes ("\n", "\033"), as ls does. Everything else, bytes of
+// names that are not UTF-8 included, is written as it is.
+QString visibleControls(const QString& text);
+
+// The bytes to write for a line of text on a stream: the file names it holds
+// exactly as given, control characters made visible when the stream is a
+// terminal.
+QByteArray outputBytes(const QString& text, std::FILE* stream);
 
 class Terminal {
 public:
