@@ -6,6 +6,7 @@
 
 #include <csignal>
 
+#include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -331,6 +332,41 @@ private slots:
         QCOMPARE(missing.err, QByteArray("mzt500-cli: caf\xe7.mzt: no such file.\n"));
         for (const QByteArray& name : {QByteArray("caf\xe9.mzt"), QByteArray("caf\xe8.mzt")})
             ::unlink((folder + '/' + name).constData());
+    }
+
+    // Entry names are data: on a terminal their control characters are
+    // shown as escapes, never sent to it; piped, the listing is as before.
+    void namesReachATerminalVisible()
+    {
+        const QString path = m_dir.filePath(QStringLiteral("escapes.mzt"));
+        {
+            MZTArchive archive(path);
+            addEntry(&archive, QStringLiteral("a\x1b[31mred\tb"), 4, 1, QByteArray(64, 'k'));
+            QVERIFY(archive.save());
+        }
+        int master = -1;
+        int slave = -1;
+        QCOMPARE(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        QProcess p;
+        p.setProcessEnvironment(recorder(Recorder));
+        p.setChildProcessModifier([slave] {
+            ::dup2(slave, STDOUT_FILENO);
+            ::dup2(slave, STDERR_FILENO);
+        });
+        p.start(QStringLiteral(MZT_CLI), {QStringLiteral("archive"), path});
+        QVERIFY(p.waitForFinished(60000));
+        ::close(slave);
+        QByteArray shown;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(master, buffer, sizeof buffer)) > 0;)
+            shown.append(buffer, n);
+        ::close(master);
+        QCOMPARE(p.exitCode(), 0);
+        QVERIFY2(shown.contains("a\\033[31mred\\tb"), shown.constData());
+        QVERIFY(!shown.contains('\x1b'));
+
+        const CliRun piped = runCli({"archive", path}, recorder(Recorder));
+        QVERIFY(piped.out.contains("a\x1b[31mred\tb"));
     }
 
     void badArchivesChangeNothing_data()
