@@ -312,6 +312,7 @@ void MainWindow::startUpload(bool onlyMissing, const QStringList& held)
         selectOnly(missing);
         runner->setReportedFiles(int(missing.size()));
     }
+    upLoader->setKeepHeldFiles(onlyMissing);
     progressPanel->begin(TransferProgressPanel::Kind::Upload, runner->reportedFiles(),
                          uploadSizes(m_archive, table));
     runner->lockDevice();
@@ -423,7 +424,17 @@ void MainWindow::upLoadDone()
 {
     qCDebug(lcApp) << "Upload done";
     hideProgress();
+    // Files the recorder came to hold after the question were kept, not
+    // written: the line counts what was written and names those.
+    upLoader->acquireResults();
+    const QStringList kept = upLoader->filesKept();
+    reportFiles -= int(kept.size());
     finishReport();
+    if (!kept.isEmpty())
+        statusBar()->showMessage(
+            statusBar()->currentMessage() + QLatin1Char(' ')
+            + tr("Kept %1 the recorder held by then: %2.")
+                  .arg(filesText(int(kept.size())), kept.join(QStringLiteral(", "))));
     operationDone();
     updateMZTContent();
 }

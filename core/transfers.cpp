@@ -365,6 +365,7 @@ Result uploadFiles(KVPMaster* master, const QList<UploadItem>& items,
         // time-out of this attempt's first one is then a lost reply, not a
         // recorder that answers nothing.
         bool answeredBefore = true;
+        bool passedOver = false;
         for (bool firstAttempt = true;; firstAttempt = false) {
             bool exists = false;
             kvp::FailureCause cause = kvp::FailureCause::None;
@@ -392,6 +393,10 @@ Result uploadFiles(KVPMaster* master, const QList<UploadItem>& items,
                         item.file);
             }
             answeredBefore = true;
+            if (firstAttempt && exists && item.keepIfHeld) {
+                passedOver = true;
+                break;
+            }
             replaced = replaced || (firstAttempt && exists);
             if (exists) {
                 const kvp::TransferOutcome deleted =
@@ -446,6 +451,10 @@ Result uploadFiles(KVPMaster* master, const QList<UploadItem>& items,
                 QStringLiteral("Writing %1 to the recorder failed.").arg(item.file.name)
                     + (dataSent ? QStringLiteral(" ") + partText : QString()),
                 item.file);
+        }
+        if (passedOver) {
+            report(progress, &current, Progress::Stage::FileDone);
+            continue;
         }
         // A write of one frame reports no share of its own.
         if (current.bytesDone != current.bytesTotal) {

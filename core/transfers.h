@@ -47,6 +47,10 @@ struct UploadItem {
     qint32 type = 0;
     QByteArray content; // the entry's content with its refreshed record
     bool inArchive = true;
+    // Only if the recorder does not hold it: a file found under the number
+    // when the upload comes to it (one made at the recorder's own keys since
+    // the check) is passed over, never replaced.
+    bool keepIfHeld = false;
 };
 
 // Why an upload refuses this item: the settings live only under id 0 and
@@ -66,7 +70,8 @@ UploadCheck checkUpload(KVPMaster* master, const QList<UploadItem>& items,
                         const CancelToken* cancel = nullptr);
 
 // Writes the items in order. A file the recorder already holds under the
-// same number is deleted there first. The settings live only under id 0 and
+// same number is deleted there first, unless the item keeps it (keepIfHeld);
+// onWritten is not called for a file passed over so. The settings live only under id 0 and
 // sequences never do: an item that breaks this is Refused. Items of other
 // types are passed over. onWritten tells for each written item whether it
 // replaced a file. A cancel (the token, or the master's abort request) ends

@@ -5,6 +5,8 @@
 #include "recorder_session.h"
 #include "recorder_vocabulary.h"
 
+#include <QSet>
+
 namespace {
 
 // While a replaced file is deleted first, the deletion fills this share of
@@ -28,6 +30,9 @@ void MZTFilesUpLoader::start(QThread::Priority priority)
     MZTArchive* archive = host ? host->archive() : nullptr;
     haveArchive = archive != nullptr;
     items = mzt::uploadItems(archive, cells);
+    for (core::UploadItem& item : items)
+        item.keepIfHeld = keepHeld;
+    kept.clear();
     QThread::start(priority);
 }
 
@@ -116,9 +121,16 @@ void MZTFilesUpLoader::run()
         return;
     }
     allowMasterAbort(master, true);
+    QSet<int> written;
     const core::Result result = core::uploadFiles(
-        master, items, {}, [this](const core::Progress& p) { onProgress(p); }, &abortRequested);
+        master, items, [&written](const core::UploadItem& item, bool) { written << item.file.id; },
+        [this](const core::Progress& p) { onProgress(p); }, &abortRequested);
     allowMasterAbort(master, false);
+    if (result.ok())
+        for (const core::UploadItem& item : std::as_const(items))
+            if (item.keepIfHeld && mzt500::isRecorderFile(item.type, item.file.id)
+                && !written.contains(item.file.id))
+                kept << item.file.name;
     if (!result.ok()) {
         // Reported even after Cancel: the user must learn that only the
         // archive still holds this file.

@@ -28,6 +28,11 @@ public:
     // The failed run left the recorder without a file it had held (its
     // deletion began, the rewrite failed); the archive still holds it.
     bool lostARecorderFile() const { return recorderLostFile; }
+    // With keep set, the next runs write only files the recorder does not
+    // hold when the run comes to them ("Skip existing"); filesKept() then
+    // names those it found held and passed over.
+    void setKeepHeldFiles(bool keep) { keepHeld = keep; }
+    QStringList filesKept() const { return kept; }
 
 signals:
     void progress_current(int percent);
@@ -63,6 +68,8 @@ private:
     bool haveArchive = false;
     qsizetype cellCount = 0;
     QList<core::UploadItem> items;
+    bool keepHeld = false;
+    QStringList kept;
     core::CancelToken abortRequested {false};
     std::atomic<int> filesDone {0};
     void fail(const QString& reason, const QString& file = QString());

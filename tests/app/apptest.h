@@ -28,6 +28,7 @@
 namespace apptest {
 
 using testcommon::answerNextBox;
+using testcommon::clickInNextBox;
 using testcommon::record;
 using testcommon::SeenBox;
 

@@ -63,14 +63,17 @@ std::shared_ptr<SeenBox> answerNextBox(QMessageBox::StandardButton answer)
     return seen;
 }
 
-std::shared_ptr<QStringList> clickInNextBox(const QString& buttonText)
+std::shared_ptr<QStringList> clickInNextBox(const QString& buttonText,
+                                            const std::function<void(QMessageBox*)>& meanwhile)
 {
     auto listed = std::make_shared<QStringList>();
-    whenModal([listed, buttonText](QWidget* widget) {
+    whenModal([listed, buttonText, meanwhile](QWidget* widget) {
         auto* box = qobject_cast<QMessageBox*>(widget);
         if (!box)
             return false;
         *listed << listedFiles(box);
+        if (meanwhile)
+            meanwhile(box);
         for (QAbstractButton* b : box->buttons())
             if (QString(b->text()).remove(QLatin1Char('&')) == buttonText) {
                 *listed << QStringLiteral("clicked");

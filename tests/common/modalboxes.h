@@ -39,8 +39,10 @@ std::shared_ptr<SeenBox> answerNextBox(QMessageBox::StandardButton answer);
 
 // Clicks the button with this text (without its mnemonic) in the next
 // message box, or rejects the box when it has none; tells the names its file
-// list showed, followed by "clicked" when the button was there.
-std::shared_ptr<QStringList> clickInNextBox(const QString& buttonText);
+// list showed, followed by "clicked" when the button was there. meanwhile
+// runs while the box is up, just before the click.
+std::shared_ptr<QStringList> clickInNextBox(
+    const QString& buttonText, const std::function<void(QMessageBox*)>& meanwhile = {});
 
 // Answers every message box that becomes the active modal widget while it
 // lives: with the next planned button, or with the box's escape/default
