@@ -3,6 +3,7 @@
 // the archive's content side by side.
 #pragma once
 
+#include "archive_on_disk.h"
 #include "devicecommandrunner.h"
 #include "workerhost.h"
 
@@ -21,6 +22,7 @@ class QComboBox;
 class QDragEnterEvent;
 class QDragMoveEvent;
 class QDropEvent;
+class QFileSystemWatcher;
 class QIcon;
 class QMenu;
 class QMessageBox;
@@ -124,6 +126,16 @@ public:
     // the user saved them or chose to lose them when asked.
     bool mayReplaceArchive();
 
+    // Before the current archive is written over its own file at path:
+    // whether that may go ahead. A write-protected file, or one another
+    // program changed since the window read or wrote it, is not replaced
+    // without asking; false means the question was answered otherwise
+    // (Save as, Reload, Cancel) and the caller writes nothing.
+    bool mayWriteArchiveOver(const QString& path);
+    // The current archive's file was just read or written: its look on
+    // disk is what later changes are judged against.
+    void rememberArchiveOnDisk();
+
     // These look like by-name slots but match no signal of the form. They are
     // ordinary member functions connected with pointer-to-member connections
     // in the constructor; keeping them out of the meta-object stops the
@@ -226,6 +238,14 @@ private:
     // poll and the master (close step 3).
     void loadStartUpArchive();
     void checkArchiveOnClose(QCloseEvent* event);
+    // The archive's file changed on disk (the watcher saw it): asks what to
+    // do unless the window is busy or already asking, then at the next
+    // chance.
+    void checkArchiveOnDisk();
+    enum class OnDiskAnswer { Reload, SaveAs, Replace, Cancel };
+    OnDiskAnswer askAboutArchiveChangedOnDisk(const QString& path);
+    // Reads the archive's file again, dropping the window's own changes.
+    void reloadArchive();
 
     // Waits for a worker thread to end.
     void waitForWorker(QThread* worker);
@@ -253,6 +273,10 @@ private:
     // The backup's download has ended: saves and shows the new archive
     // after a success, drops it otherwise.
     void finishBackup();
+    // A backup whose save failed, saved under a name the user chooses.
+    void saveBackupElsewhere(const std::shared_ptr<MZTArchive>& made);
+    // A saved backup becomes the current archive (the window takes made).
+    void showSavedBackup(MZTArchive* made, const QString& path);
     void showBackupFailure();
     // Rows dragged from one table onto the other start the download or the
     // upload of those rows.
@@ -322,4 +346,12 @@ private:
     MZTArchive* backupArchive = nullptr;
     QString backupSerial;
     QDateTime backupStarted;
+    // The current archive's file as last read or written, and the watcher
+    // that notices other programs writing it.
+    archivefile::Stamp archiveOnDisk;
+    archivefile::Stamp declinedOnDisk;
+    QFileSystemWatcher* archiveWatcher = nullptr;
+    QTimer* archiveWatchDelay = nullptr;
+    bool archiveCheckPending = false;
+    bool askingAboutArchive = false;
 };

@@ -9,16 +9,22 @@
 #include "mztarchive.h"
 #include "recorder_vocabulary.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSettings>
+#include <QStatusBar>
 #include <QTableWidget>
 #include <QTimer>
+
+#include <memory>
 
 namespace {
 
@@ -55,9 +61,14 @@ void saveInPlaceOrChooseName(MainWindow& window)
     // and so ends in the dialog as well.
     const QString path = QDir::current().absoluteFilePath(archive->fileName());
     if (QFileInfo::exists(path)) {
+        if (!window.mayWriteArchiveOver(path)) {
+            window.updateArchLabel();
+            return;
+        }
         QElapsedTimer timer;
         timer.start();
         if (archive->save()) {
+            window.rememberArchiveOnDisk();
             window.reportArchiveSaved(timer.elapsed());
             qCDebug(lcApp) << "Valid path";
             window.updateArchLabel();
@@ -108,12 +119,57 @@ bool mayDropArchive(MainWindow& window)
         || offerToSaveChanges(window) != ChangesOutcome::KeptUnsaved;
 }
 
+QString entriesText(qsizetype count)
+{
+    return count == 1 ? MainWindow::tr("1 entry") : MainWindow::tr("%1 entries").arg(count);
+}
+
+// The status line belongs to the archive shown: another one replaces it.
+void reportArchiveOpened(MainWindow& window, const QString& path)
+{
+    window.statusBar()->showMessage(
+        MainWindow::tr("Opened %1 (%2).")
+            .arg(QFileInfo(path).fileName(), entriesText(window.archive()->entries().size())));
+}
+
+enum class ProtectedAnswer { NotProtected, SaveAs, Cancel };
+
+// A file of the user's that no one may write is never replaced: saving over
+// it would take away the protection they gave it. offerSaveAs adds the way
+// out; without it the caller is already asking for another name.
+ProtectedAnswer refuseWriteProtected(QWidget* parent, const QString& path, bool offerSaveAs)
+{
+    if (!archivefile::isWriteProtected(path))
+        return ProtectedAnswer::NotProtected;
+    QMessageBox box(QMessageBox::Warning, messageTitle(),
+                    MainWindow::tr("%1 is write-protected.").arg(QFileInfo(path).fileName()),
+                    QMessageBox::NoButton, parent);
+    box.setTextFormat(Qt::PlainText);
+    const QString kept = MainWindow::tr("The archive was not saved; the file was left as it is.");
+    box.setInformativeText(kept + QLatin1Char('\n')
+                           + (offerSaveAs ? MainWindow::tr("Save it under another name instead?")
+                                          : MainWindow::tr("Choose another name.")));
+    QPushButton* saveAs = offerSaveAs
+        ? box.addButton(MainWindow::tr("Save &as..."), QMessageBox::AcceptRole)
+        : nullptr;
+    box.addButton(offerSaveAs ? QMessageBox::Cancel : QMessageBox::Ok);
+    if (saveAs)
+        box.setDefaultButton(saveAs);
+    box.exec();
+    return saveAs && box.clickedButton() == saveAs ? ProtectedAnswer::SaveAs
+                                                   : ProtectedAnswer::Cancel;
+}
+
 } // namespace
 
 void MainWindow::updateArchLabel()
 {
     QLabel* label = m_ui->archLabel;
     label->setToolTip(QString());
+    // The window refreshes the label as it leaves its busy state: the time
+    // to ask about a change on disk that came while it was busy.
+    if (archiveCheckPending && !isBusy())
+        QTimer::singleShot(0, this, &MainWindow::checkArchiveOnDisk);
     const QString name = m_archive ? m_archive->fileName() : QString();
     if (name.isEmpty()) {
         // An unnamed archive with changes is as much at risk as a named one.
@@ -141,6 +197,8 @@ void MainWindow::on_newArchive_clicked()
     fillArchiveTable(m_archive, m_ui->archTable);
     settings->setValue(archiveFileNameKey, QString());
     delete previous;
+    rememberArchiveOnDisk();
+    statusBar()->clearMessage();
     updateArchLabel();
 }
 
@@ -204,11 +262,14 @@ void MainWindow::saveArchiveAsDialog()
             break;
         }
         qCDebug(lcApp) << "confirmed";
+        if (refuseWriteProtected(this, name, false) != ProtectedAnswer::NotProtected)
+            continue;
         // A rejected name stays with the archive until another one is chosen.
         m_archive->setFileName(name);
         QElapsedTimer timer;
         timer.start();
         if (m_archive->save()) {
+            rememberArchiveOnDisk();
             reportArchiveSaved(timer.elapsed());
             settings->setValue(archiveFileNameKey, m_archive->fileName());
             rememberRecentArchive(m_archive->fileName());
@@ -250,7 +311,9 @@ void MainWindow::openArchiveDialog()
             m_archive = opened;
             fillArchiveTable(m_archive, m_ui->archTable);
             delete previous;
+            rememberArchiveOnDisk();
             rememberRecentArchive(name);
+            reportArchiveOpened(*this, name);
             return;
         }
         delete opened;
@@ -268,11 +331,14 @@ void MainWindow::openRecentArchive(const QString& path)
         return;
     auto* opened = new MZTArchive(path, nullptr);
     if (!opened->load()) {
+        // The reason matters most for a file dropped from elsewhere: it may
+        // be damaged, too large, or no file at all.
+        QMessageBox box(QMessageBox::Information, messageTitle(), tr("Failed to open the archive."),
+                        QMessageBox::Ok, this);
+        box.setInformativeText(
+            tr("%1: %2.").arg(QDir::toNativeSeparators(path), opened->errorString()));
         delete opened;
-        QMessageBox::information(this, messageTitle(),
-                                 tr("Failed to open the archive.") + QLatin1Char('\n')
-                                     + QDir::toNativeSeparators(path),
-                                 QMessageBox::Ok);
+        box.exec();
         updateArchLabel();
         return;
     }
@@ -281,7 +347,9 @@ void MainWindow::openRecentArchive(const QString& path)
     archivePath = path;
     fillArchiveTable(m_archive, m_ui->archTable);
     delete previous;
+    rememberArchiveOnDisk();
     rememberRecentArchive(path);
+    reportArchiveOpened(*this, path);
     updateArchLabel();
 }
 
@@ -308,6 +376,7 @@ void MainWindow::loadStartUpArchive()
         qCDebug(lcApp) << "failed to load archive";
     }
     fillArchiveTable(m_archive, m_ui->archTable);
+    rememberArchiveOnDisk();
     // Discovery keeps the window busy at first; the name shows from the start.
     updateArchLabel();
 }
@@ -405,5 +474,183 @@ void MainWindow::renumberSequence(int row, int column, int fromId, int n)
         }
     }
     table->selectRow(renumberedRow);
+    updateArchLabel();
+}
+
+void MainWindow::rememberArchiveOnDisk()
+{
+    const QString name = m_archive ? m_archive->fileName() : QString();
+    const QString path = name.isEmpty() ? QString() : QDir::current().absoluteFilePath(name);
+    archiveOnDisk = archivefile::Stamp::of(path);
+    // Called right after a load or a save: the archive is what the file holds.
+    if (archiveOnDisk.exists && m_archive)
+        archiveOnDisk.entries = archivefile::entriesDigest(*m_archive);
+    declinedOnDisk = {};
+    archiveCheckPending = false;
+    if (!archiveWatcher) {
+        archiveWatcher = new QFileSystemWatcher(this);
+        // Saves come as bursts of events (a temporary file, a rename): one
+        // look once they have settled.
+        archiveWatchDelay = new QTimer(this);
+        archiveWatchDelay->setSingleShot(true);
+        archiveWatchDelay->setInterval(300);
+        connect(archiveWatchDelay, &QTimer::timeout, this, &MainWindow::checkArchiveOnDisk);
+        connect(archiveWatcher, &QFileSystemWatcher::fileChanged, archiveWatchDelay,
+                qOverload<>(&QTimer::start));
+        connect(archiveWatcher, &QFileSystemWatcher::directoryChanged, archiveWatchDelay,
+                qOverload<>(&QTimer::start));
+    }
+    const QStringList watched = archiveWatcher->files() + archiveWatcher->directories();
+    if (!watched.isEmpty())
+        archiveWatcher->removePaths(watched);
+    if (path.isEmpty())
+        return;
+    // The folder too: a save that renames a new file over the archive ends
+    // the watch on the old file, and a file made later under the name is
+    // seen only there.
+    const QString folder = QFileInfo(path).absolutePath();
+    if (QFileInfo(folder).isDir())
+        archiveWatcher->addPath(folder);
+    if (QFileInfo::exists(path))
+        archiveWatcher->addPath(path);
+}
+
+void MainWindow::checkArchiveOnDisk()
+{
+    if (!m_archive || m_archive->fileName().isEmpty())
+        return;
+    const QString path = QDir::current().absoluteFilePath(m_archive->fileName());
+    if (archiveWatcher && QFileInfo::exists(path) && !archiveWatcher->files().contains(path))
+        archiveWatcher->addPath(path);
+    // A reload under a running transfer would pull the archive from under
+    // it, and a question on top of another one confuses both.
+    if (isBusy() || askingAboutArchive || QApplication::activeModalWidget()) {
+        archiveCheckPending = true;
+        return;
+    }
+    archiveCheckPending = false;
+    archivefile::Stamp now;
+    if (archivefile::unchangedSince(archiveOnDisk, path, &now)) {
+        archiveOnDisk = now;
+        return;
+    }
+    // Removed, moved away or no file any more: nothing of it is at risk, and
+    // the next Save asks for a name.
+    if (!now.exists || !now.regular)
+        return;
+    if (declinedOnDisk.exists && archivefile::unchangedSince(declinedOnDisk, path))
+        return;
+    switch (askAboutArchiveChangedOnDisk(path)) {
+    case OnDiskAnswer::Reload:
+        reloadArchive();
+        break;
+    case OnDiskAnswer::SaveAs:
+        saveArchiveAsDialog();
+        break;
+    case OnDiskAnswer::Replace:
+        // The user has seen what the file holds and chose the window's
+        // archive: that file is what the save now replaces.
+        archiveOnDisk = now;
+        saveInPlaceOrChooseName(*this);
+        break;
+    case OnDiskAnswer::Cancel:
+        // Asked once per change; a save still asks again.
+        declinedOnDisk = now;
+        break;
+    }
+}
+
+bool MainWindow::mayWriteArchiveOver(const QString& path)
+{
+    switch (refuseWriteProtected(this, path, true)) {
+    case ProtectedAnswer::NotProtected:
+        break;
+    case ProtectedAnswer::SaveAs:
+        saveArchiveAsDialog();
+        return false;
+    case ProtectedAnswer::Cancel:
+        return false;
+    }
+    archivefile::Stamp now;
+    if (archivefile::unchangedSince(archiveOnDisk, path, &now)) {
+        archiveOnDisk = now;
+        return true;
+    }
+    // What is there now is no archive (a folder, a FIFO): the save refuses
+    // it with its reason and the caller asks for another name.
+    if (!now.regular)
+        return true;
+    const OnDiskAnswer answer = askAboutArchiveChangedOnDisk(path);
+    // Answered for this change: the watcher does not ask about it again.
+    declinedOnDisk = now;
+    archiveCheckPending = false;
+    switch (answer) {
+    case OnDiskAnswer::Replace:
+        return true;
+    case OnDiskAnswer::Reload:
+        reloadArchive();
+        return false;
+    case OnDiskAnswer::SaveAs:
+        saveArchiveAsDialog();
+        return false;
+    case OnDiskAnswer::Cancel:
+        return false;
+    }
+    return false;
+}
+
+MainWindow::OnDiskAnswer MainWindow::askAboutArchiveChangedOnDisk(const QString& path)
+{
+    askingAboutArchive = true;
+    QString unreadable;
+    const QStringList dropped = archivefile::entriesOnlyOnDisk(*m_archive, path, &unreadable);
+    QMessageBox box(QMessageBox::Warning, messageTitle(),
+                    tr("%1 was changed by another program after it was opened here.")
+                        .arg(QFileInfo(path).fileName()),
+                    QMessageBox::Cancel, this);
+    box.setTextFormat(Qt::PlainText);
+    QStringList lines;
+    if (!unreadable.isEmpty())
+        lines << tr("The file cannot be read as an archive now: %1.").arg(unreadable);
+    else if (dropped.isEmpty())
+        lines << tr("Everything it holds is in the archive here as well.");
+    else
+        lines << tr("Replacing it would drop %1 that only the file holds: %2.")
+                     .arg(entriesText(dropped.size()), dropped.join(QStringLiteral(", ")));
+    if (m_archive->isModified())
+        lines << tr("Reloading it discards the changes made here.");
+    box.setInformativeText(lines.join(QLatin1Char('\n')));
+    QPushButton* reload = box.addButton(tr("&Reload"), QMessageBox::ActionRole);
+    reload->setEnabled(unreadable.isEmpty());
+    QPushButton* saveAs = box.addButton(tr("Save &as..."), QMessageBox::ActionRole);
+    QPushButton* replace = box.addButton(tr("Re&place"), QMessageBox::DestructiveRole);
+    box.setDefaultButton(QMessageBox::Cancel);
+    box.exec();
+    askingAboutArchive = false;
+    const QAbstractButton* clicked = box.clickedButton();
+    if (clicked == reload)
+        return OnDiskAnswer::Reload;
+    if (clicked == saveAs)
+        return OnDiskAnswer::SaveAs;
+    if (clicked == replace)
+        return OnDiskAnswer::Replace;
+    return OnDiskAnswer::Cancel;
+}
+
+void MainWindow::reloadArchive()
+{
+    const QString name = m_archive->fileName();
+    auto reloaded = std::make_unique<MZTArchive>(name, nullptr);
+    if (!reloaded->load()) {
+        QMessageBox::warning(this, messageTitle(),
+                             tr("The archive %1 could not be read again: %2.\n\nThe archive "
+                                "shown was kept as it is.")
+                                 .arg(QDir::toNativeSeparators(name), reloaded->errorString()));
+        return;
+    }
+    std::unique_ptr<MZTArchive> previous(std::exchange(m_archive, reloaded.release()));
+    fillArchiveTable(m_archive, m_ui->archTable);
+    rememberArchiveOnDisk();
+    reportArchiveOpened(*this, name);
     updateArchLabel();
 }

@@ -9,6 +9,8 @@
 #include "mztfilesdownloader.h"
 #include "recorder_backup.h"
 
+#include <QPushButton>
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
@@ -88,11 +90,19 @@ void MainWindow::backUpRecorder()
         return;
     if (!recorderFreeAfterQuestion(&MainWindow::downLoad_failed))
         return;
+    // The folder is tried before the recorder is read: a backup that can
+    // only fail at its save would keep the user waiting for nothing.
     const QString folder = backup::folder(*settings);
-    if (!QDir().mkpath(folder)) {
-        QMessageBox::warning(
-            this, messageTitle(),
-            tr("The backup folder %1 cannot be created.").arg(QDir::toNativeSeparators(folder)));
+    const QString problem = backup::folderProblem(folder);
+    if (!problem.isEmpty()) {
+        QMessageBox box(QMessageBox::Warning, messageTitle(),
+                        tr("The backup cannot be saved in the folder %1: %2.")
+                            .arg(QDir::toNativeSeparators(folder), problem),
+                        QMessageBox::Ok, this);
+        box.setTextFormat(Qt::PlainText);
+        box.setInformativeText(
+            tr("Nothing was read or changed. Choose another folder with File > Backup folder."));
+        box.exec();
         return;
     }
 
@@ -124,21 +134,65 @@ void MainWindow::finishBackup()
     made->setFileName(path);
     if (!made->save()) {
         // The save writes through a temporary file: a failed one leaves no
-        // half-written archive under the name.
+        // half-written archive under the name. What was read is kept until
+        // the user has decided, since a full disk or a folder gone read-only
+        // need not cost the whole read again.
         auto* box = new QMessageBox(QMessageBox::Warning, messageTitle(),
                                     tr("The backup could not be saved as %1: %2.")
                                         .arg(QDir::toNativeSeparators(path), made->errorString()),
                                     QMessageBox::Ok, this);
+        box->setTextFormat(Qt::PlainText);
+        box->setInformativeText(tr("Save it somewhere else, or press OK to drop it; the "
+                                   "recorder still holds every file."));
+        QPushButton* saveAs = box->addButton(tr("Save &as..."), QMessageBox::AcceptRole);
+        box->setDefaultButton(saveAs);
         box->setAttribute(Qt::WA_DeleteOnClose);
+        auto kept = std::shared_ptr<MZTArchive>(made.release());
+        connect(box, &QMessageBox::finished, this, [this, box, saveAs, kept] {
+            if (box->clickedButton() == saveAs)
+                saveBackupElsewhere(kept);
+        });
         box->open();
         return;
     }
+    showSavedBackup(made.release(), path);
+}
+
+void MainWindow::saveBackupElsewhere(const std::shared_ptr<MZTArchive>& made)
+{
+    for (;;) {
+        const QString name = QFileDialog::getSaveFileName(
+            this, tr("Save Archive As"), backup::folder(*settings), tr("MZT-500 Archives (*.mzt)"));
+        if (name.isEmpty())
+            return;
+        made->setFileName(name);
+        if (!archivefile::isWriteProtected(name) && made->save())
+            break;
+        QMessageBox::warning(this, messageTitle(),
+                             archivefile::isWriteProtected(name)
+                                 ? tr("%1 is write-protected.").arg(QFileInfo(name).fileName())
+                                 : tr("The backup could not be saved as %1: %2.")
+                                       .arg(QDir::toNativeSeparators(name), made->errorString()));
+    }
+    // The window's own archive may have changed while the question was open.
+    if (isBusy() || !mayReplaceArchive())
+        return;
+    auto* shown = new MZTArchive(made->fileName(), nullptr);
+    for (ArchiveEntry* entry : std::as_const(made->entries()))
+        shown->addEntry(entry);
+    made->entries().clear();
+    showSavedBackup(shown, shown->fileName());
+}
+
+void MainWindow::showSavedBackup(MZTArchive* made, const QString& path)
+{
     made->setModified(false);
     const int count = int(made->entries().size());
-    std::unique_ptr<MZTArchive> previous(std::exchange(m_archive, made.release()));
+    std::unique_ptr<MZTArchive> previous(std::exchange(m_archive, made));
     archivePath = path;
     settings->setValue(QStringLiteral("archive_file_name"), path);
     fillArchiveTable(m_archive, m_ui->archTable);
+    rememberArchiveOnDisk();
     rememberRecentArchive(path);
     updateArchLabel();
     statusBar()->showMessage(tr("Backed up %1 from the recorder into %2 in %3.")

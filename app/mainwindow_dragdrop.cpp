@@ -18,9 +18,12 @@
 
 namespace {
 
-// The archive a drop from a file manager names: one local ".mzt" file.
-// Anything else (several files, other kinds, remote addresses) is refused
-// while it is dragged, so it never gets as far as a message.
+// The archive a drop from a file manager names: one local ".mzt" name.
+// Anything else (several files, other kinds, folders, remote addresses) is
+// refused while it is dragged, so it never gets as far as a message. A name
+// that is no readable archive (damaged, too large, a FIFO, a dangling link)
+// is taken, so that the open says what is wrong with it instead of the drop
+// silently not happening.
 QString droppedArchive(const QMimeData* data)
 {
     if (!data || !data->hasUrls())
@@ -29,7 +32,9 @@ QString droppedArchive(const QMimeData* data)
     if (urls.size() != 1 || !urls.first().isLocalFile())
         return QString();
     const QString path = urls.first().toLocalFile();
-    if (!path.endsWith(QLatin1String(".mzt"), Qt::CaseInsensitive) || !QFileInfo(path).isFile())
+    const QFileInfo info(path);
+    if (!path.endsWith(QLatin1String(".mzt"), Qt::CaseInsensitive) || info.isDir()
+        || !(info.exists() || info.isSymLink()))
         return QString();
     return path;
 }

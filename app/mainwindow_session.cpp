@@ -9,7 +9,10 @@
 #include <QAction>
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
+#include <QLayout>
 #include <QMenu>
+#include <QScreen>
 #include <QSettings>
 #include <QShortcut>
 #include <QTableWidget>
@@ -19,6 +22,79 @@ namespace {
 const QString geometryKey = QStringLiteral("window/geometry");
 const QString recentKey = QStringLiteral("recent_archives");
 const QString archiveFileNameKey = QStringLiteral("archive_file_name");
+
+// The smallest screen the window is laid out for; below it, only the whole
+// screen holds everything.
+constexpr QSize smallestScreen(800, 600);
+// Below this size of screen the window is laid out tightly.
+constexpr QSize compactBelow(1024, 768);
+constexpr int compactSideMargin = 4;
+// Room left around a window whose frame is not known yet (before it is
+// shown): the title bar and borders window managers commonly draw.
+constexpr QSize frameAllowance(16, 40);
+
+// The screen a window with this geometry would be on: the one holding most
+// of it, else (its monitor may be gone) the primary screen.
+QScreen* screenFor(const QRect& geometry)
+{
+    QScreen* best = nullptr;
+    qint64 bestArea = 0;
+    for (QScreen* screen : QGuiApplication::screens()) {
+        const QRect common = screen->availableGeometry().intersected(geometry);
+        const qint64 area = qint64(common.width()) * common.height();
+        if (area > bestArea) {
+            best = screen;
+            bestArea = area;
+        }
+    }
+    return best ? best : QGuiApplication::primaryScreen();
+}
+
+// Fits the window onto the screens present now: a first start gets a size
+// taken from the screen's available area, a remembered size and position
+// are kept where they still fit, and a screen smaller than the window is
+// laid out for gets the window maximised.
+void fitToScreen(QMainWindow& window, bool remembered)
+{
+    QScreen* screen = screenFor(window.geometry());
+    if (!screen)
+        return;
+    const QRect available = screen->availableGeometry();
+    if (available.width() < smallestScreen.width()
+        || available.height() < smallestScreen.height()) {
+        window.setWindowState(window.windowState() | Qt::WindowMaximized);
+        return;
+    }
+    const QSize room = available.size() - frameAllowance;
+    // On a screen about as narrow as the window's content the side margins
+    // give way first: the buttons and tables keep their room.
+    const bool smallScreen =
+        available.width() < compactBelow.width() || available.height() < compactBelow.height();
+    QLayout* grid = window.centralWidget() ? window.centralWidget()->layout() : nullptr;
+    if (grid && smallScreen) {
+        QMargins margins = grid->contentsMargins();
+        margins.setLeft(std::min(margins.left(), compactSideMargin));
+        margins.setRight(std::min(margins.right(), compactSideMargin));
+        grid->setContentsMargins(margins);
+    }
+    QSize size = remembered ? window.size() : window.size().boundedTo(room * 9 / 10);
+    // Never smaller than the window can be, which the window would enforce
+    // once shown, growing past the place it was given.
+    size = size.boundedTo(room).expandedTo(window.minimumSizeHint().boundedTo(room));
+    QRect placed(remembered ? window.geometry().topLeft() : QPoint(), size);
+    if (!remembered
+        || !available.contains(
+            placed.adjusted(0, 0, frameAllowance.width(), frameAllowance.height()))) {
+        // Centred on the screen, or pulled back onto it. On a small screen
+        // it starts in the corner, so that whatever its content adds to its
+        // least width or height still fits.
+        if (smallScreen)
+            placed.moveTopLeft(available.topLeft());
+        else
+            placed.moveCenter(available.center());
+    }
+    window.setGeometry(placed);
+}
 
 void addShortcut(QAction* action, const QKeySequence& key)
 {
@@ -32,8 +108,9 @@ void addShortcut(QAction* action, const QKeySequence& key)
 void MainWindow::restoreSession()
 {
     const QByteArray geometry = settings->value(geometryKey).toByteArray();
-    if (!geometry.isEmpty())
-        restoreGeometry(geometry);
+    const bool remembered = !geometry.isEmpty() && restoreGeometry(geometry);
+    if (!remembered || !isMaximized())
+        fitToScreen(*this, remembered);
     restoreTableState(m_ui->devTable);
     restoreTableState(m_ui->archTable);
     rebuildRecentMenu();

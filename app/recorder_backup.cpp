@@ -1,9 +1,11 @@
 #include "recorder_backup.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTemporaryFile>
 
 namespace backup {
 
@@ -34,9 +36,35 @@ QString fileName(const QString& serial, const QDateTime& when)
             || c == QLatin1Char('_');
         safe.append(plain ? c : QLatin1Char('_'));
     }
+    safe.truncate(maxSerialInName);
     const QString stamp = when.toString(QStringLiteral("yyyy-MM-dd HH-mm"));
     return safe.isEmpty() ? QStringLiteral("MZT-500 %1.mzt").arg(stamp)
                           : QStringLiteral("MZT-500 %1 %2.mzt").arg(safe, stamp);
+}
+
+QString folderProblem(const QString& folder)
+{
+    if (QFileInfo(folder).isDir()) {
+        QTemporaryFile probe(QDir(folder).filePath(QStringLiteral(".mzt500-probe-XXXXXX")));
+        if (!probe.open())
+            return QCoreApplication::translate("MainWindow", "no file can be made in it (%1)")
+                .arg(probe.errorString());
+        return QString();
+    }
+    // The nearest part of the path that exists tells what is in the way.
+    for (QString part = folder; !part.isEmpty();) {
+        const QFileInfo info(part);
+        if (info.exists() && !info.isDir())
+            return QCoreApplication::translate("MainWindow", "%1 is a file, not a folder")
+                .arg(QDir::toNativeSeparators(part));
+        const QString parent = info.path();
+        if (info.exists() || parent == part)
+            break;
+        part = parent;
+    }
+    if (!QDir().mkpath(folder))
+        return QCoreApplication::translate("MainWindow", "it cannot be created");
+    return folderProblem(folder);
 }
 
 QString freePath(const QString& folder, const QString& name)

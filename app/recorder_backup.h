@@ -23,8 +23,16 @@ void setFolder(QSettings& settings, const QString& path);
 // "MZT-500 <serial> 2026-12-08 14-05.mzt" for a backup taken at local time
 // when. The serial comes from the device layer and may hold anything:
 // characters that are not safe in a file name become '_', and without a
-// serial the name is "MZT-500 2026-12-08 14-05.mzt".
+// serial the name is "MZT-500 2026-12-08 14-05.mzt". A serial longer than
+// maxSerialInName is cut, so that the name stays within what file systems
+// allow.
+inline constexpr int maxSerialInName = 64;
 QString fileName(const QString& serial, const QDateTime& when);
+
+// Why backups cannot be saved in folder, in words; empty when they can. A
+// missing folder is made; a file where the folder or one of its parents
+// should be, or a folder no file can be made in, is the answer.
+QString folderProblem(const QString& folder);
 
 // folder/name, or with " (2)", " (3)", ... before the extension when that
 // file exists, so that a backup never replaces an earlier one.

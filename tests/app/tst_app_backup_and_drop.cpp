@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QDropEvent>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QMimeData>
 #include <QProgressBar>
@@ -18,6 +19,9 @@
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QUrl>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace apptest;
 
@@ -97,13 +101,37 @@ bool dropOnWindow(MainWindow& w, QMimeData* data)
     return dropped.isAccepted();
 }
 
+// Accepts the next file dialog with path.
+void acceptNextFileDialog(const QString& path)
+{
+    auto* timer = new QTimer;
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [path, timer] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!dialog || !dialog->isVisible())
+            return;
+        timer->stop();
+        timer->deleteLater();
+        // selectFile() leaves the name field alone while it has focus.
+        if (QWidget* focused = dialog->focusWidget())
+            focused->clearFocus();
+        dialog->selectFile(path);
+        static_cast<QDialog*>(dialog)->accept();
+    });
+    timer->start();
+}
+
 } // namespace
 
 class TestBackupAndDrop : public QObject {
     Q_OBJECT
 
 private slots:
-    void init() { windowSettings().clear(); }
+    void init()
+    {
+        windowSettings().clear();
+        QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+    }
     void cleanup()
     {
         sim::Bus::instance().uninstall();
@@ -115,6 +143,10 @@ private slots:
     void cancelledOrUnsavableBackupLeavesNothing();
     void rowsDraggedBetweenTables();
     void archiveFileDroppedOnTheWindow();
+    void backupFolderOrSerialThatCannotBeUsed();
+    void backupThatCannotBeSavedIsKeptForSaveAs();
+    void droppedFilesThatAreNoArchives();
+    void skipExistingWhenTheRecorderChangedMeanwhile();
 };
 
 void TestBackupAndDrop::backupNamesAndFolder()
@@ -371,6 +403,204 @@ void TestBackupAndDrop::archiveFileDroppedOnTheWindow()
                             "files are listed."));
     QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("backups"))));
     QCOMPARE(w.archive()->fileName(), path);
+}
+
+void TestBackupAndDrop::backupFolderOrSerialThatCannotBeUsed()
+{
+    QTemporaryDir dir;
+    const QString inTheWay = dir.filePath(QStringLiteral("in the way"));
+    QVERIFY(QFile(inTheWay).open(QIODevice::WriteOnly));
+    sim::DeviceConfig config = recorderWithFiles(2);
+    config.serial = "../../KV/..";
+    install({config});
+    const QString current = dir.filePath(QStringLiteral("current.mzt"));
+    MainWindow w(current);
+    w.show();
+    QVERIFY(waitSettled(w, 3));
+    QVERIFY(waitIdleAndConnected(w));
+    w.archive()->addEntry(sequenceEntry(30));
+    w.archive()->setModified(false);
+
+    // Each is refused before anything is read, with the reason.
+    struct Case {
+        QString folder;
+        QString problem;
+    };
+    const QList<Case> cases = {
+        {inTheWay, inTheWay + QStringLiteral(" is a file, not a folder.")},
+        {inTheWay + QStringLiteral("/sub/backups"),
+         inTheWay + QStringLiteral(" is a file, not a folder.")},
+        // No file can be made there, not even by the administrator.
+        {QStringLiteral("/proc"), QStringLiteral("no file can be made in it (")},
+    };
+    QSettings settings = windowSettings();
+    for (const Case& c : cases) {
+        backup::setFolder(settings, c.folder);
+        auto seen = answerNextBox(QMessageBox::Ok);
+        w.backUpRecorder();
+        QVERIFY2(seen->text.startsWith(QStringLiteral("The backup cannot be saved in the folder ")
+                                       + c.folder + QStringLiteral(": ") + c.problem),
+                 qPrintable(seen->text));
+        QCOMPARE(seen->detail,
+                 QStringLiteral("Nothing was read or changed. Choose another "
+                                "folder with File > Backup folder."));
+        QVERIFY(!w.isBusy());
+        QCOMPARE(w.archive()->fileName(), current);
+        QCOMPARE(entryIds(*w.archive()), QList<int> {30});
+    }
+    QVERIFY(QFileInfo(inTheWay).isFile());
+
+    // The recorder's serial is its own word: the backup stays in the folder.
+    const QString folder = dir.filePath(QStringLiteral("backups"));
+    backup::setFolder(settings, folder);
+    const QStringList around = filesIn(dir.path());
+    w.backUpRecorder();
+    QVERIFY(waitIdleAndConnected(w));
+    const QStringList saved = filesIn(folder);
+    QCOMPARE(saved.size(), 1);
+    QVERIFY2(saved.first().startsWith(QLatin1String("MZT-500 ______KV___ ")),
+             qPrintable(saved.first()));
+    QCOMPARE(filesIn(dir.path()), around);
+    QCOMPARE(w.archive()->fileName(), QDir(folder).filePath(saved.first()));
+}
+
+void TestBackupAndDrop::backupThatCannotBeSavedIsKeptForSaveAs()
+{
+    QTemporaryDir dir;
+    QSettings settings = windowSettings();
+    backup::setFolder(settings, dir.filePath(QStringLiteral("backups")));
+    install({recorderWithFiles(2)});
+    MainWindow w;
+    w.show();
+    QVERIFY(waitSettled(w, 3));
+    QVERIFY(waitIdleAndConnected(w));
+
+    // The disk fills up during the save: the read files are not thrown away.
+    MZTArchive::SaveFaults faults;
+    faults.spaceLeft = 100;
+    MZTArchive::setSaveFaults(faults);
+    w.backUpRecorder();
+    QTRY_VERIFY_WITH_TIMEOUT(w.findChild<QMessageBox*>(), 20000);
+    auto* box = w.findChild<QMessageBox*>();
+    QVERIFY2(box->text().startsWith(QLatin1String("The backup could not be saved as ")),
+             qPrintable(box->text()));
+    MZTArchive::setSaveFaults({});
+    QAbstractButton* saveAs = nullptr;
+    for (QAbstractButton* button : box->buttons())
+        if (button->text().remove(QLatin1Char('&')) == QLatin1String("Save as..."))
+            saveAs = button;
+    QVERIFY(saveAs);
+    const QString elsewhere = dir.filePath(QStringLiteral("elsewhere.mzt"));
+    acceptNextFileDialog(elsewhere);
+    saveAs->click();
+    QTRY_COMPARE_WITH_TIMEOUT(w.archive()->fileName(), elsewhere, 10000);
+    MZTArchive loaded(elsewhere, nullptr);
+    QVERIFY(loaded.load());
+    QCOMPARE(entryIds(loaded), (QList<int> {0, 1, 2}));
+    QCOMPARE(entryIds(*w.archive()), (QList<int> {0, 1, 2}));
+    QVERIFY(!w.archive()->isModified());
+    QCOMPARE(filesIn(dir.filePath(QStringLiteral("backups"))), QStringList());
+}
+
+void TestBackupAndDrop::droppedFilesThatAreNoArchives()
+{
+    QTemporaryDir dir;
+    const QString good = dir.filePath(QStringLiteral("good.mzt"));
+    {
+        MZTArchive a(good, nullptr);
+        a.addEntry(sequenceEntry(7));
+        QVERIFY(a.save());
+    }
+    QFile goodFile(good);
+    QVERIFY(goodFile.open(QIODevice::ReadOnly));
+    const QByteArray bytes = goodFile.readAll();
+    goodFile.close();
+
+    const QString damaged = dir.filePath(QStringLiteral("damaged.mzt"));
+    QFile damagedFile(damaged);
+    QVERIFY(damagedFile.open(QIODevice::WriteOnly));
+    damagedFile.write(bytes.left(bytes.size() / 2));
+    damagedFile.close();
+    // Sparse: large on paper, nothing on the disk.
+    const QString huge = dir.filePath(QStringLiteral("huge.mzt"));
+    QFile hugeFile(huge);
+    QVERIFY(hugeFile.open(QIODevice::WriteOnly));
+    QVERIFY(hugeFile.resize(qint64(4) * 1024 * 1024 * 1024));
+    hugeFile.close();
+    const QString fifo = dir.filePath(QStringLiteral("pipe.mzt"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString dangling = dir.filePath(QStringLiteral("dangling.mzt"));
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("gone.mzt")), dangling));
+    const QString link = dir.filePath(QStringLiteral("link.mzt"));
+    QVERIFY(QFile::link(good, link));
+
+    install({});
+    MainWindow w;
+    w.show();
+    QVERIFY(waitSettled(w, 0));
+    w.archive()->addEntry(sequenceEntry(30));
+    w.archive()->setModified(false);
+
+    // Each ends in a message with the reason; the archive shown stays.
+    for (const QString& bad : {damaged, huge, fifo, dangling}) {
+        std::unique_ptr<QMimeData> data(fileDrop(bad));
+        auto seen = answerNextBox(QMessageBox::Ok);
+        QVERIFY2(dropOnWindow(w, data.get()), qPrintable(bad));
+        QTRY_VERIFY_WITH_TIMEOUT(!seen->text.isEmpty(), 20000);
+        QCOMPARE(seen->text, QStringLiteral("Failed to open the archive."));
+        QVERIFY2(seen->detail.startsWith(bad + QStringLiteral(": "))
+                     && seen->detail.size() > bad.size() + 4,
+                 qPrintable(seen->detail));
+        QVERIFY(w.archive()->fileName().isEmpty());
+        QCOMPARE(entryIds(*w.archive()), QList<int> {30});
+    }
+
+    // A link opens what it points to; a save goes there and the link stays.
+    std::unique_ptr<QMimeData> linked(fileDrop(link));
+    QVERIFY(dropOnWindow(w, linked.get()));
+    QTRY_COMPARE_WITH_TIMEOUT(w.archive()->fileName(), link, 10000);
+    QCOMPARE(entryIds(*w.archive()), QList<int> {7});
+    w.archive()->addEntry(sequenceEntry(8));
+    w.on_saveArchive_clicked();
+    QVERIFY(!w.archive()->isModified());
+    QVERIFY(QFileInfo(link).isSymLink());
+    MZTArchive target(good, nullptr);
+    QVERIFY(target.load());
+    QCOMPARE(entryIds(target), (QList<int> {7, 8}));
+}
+
+void TestBackupAndDrop::skipExistingWhenTheRecorderChangedMeanwhile()
+{
+    auto recs = install({recorderWithFiles(1)});
+    MainWindow w;
+    w.show();
+    QVERIFY(waitSettled(w, 2));
+    QVERIFY(waitIdleAndConnected(w));
+    for (int id = 1; id <= 3; ++id)
+        w.archive()->addEntry(sequenceEntryWith(id,
+                                                record(quint32(id), 1, 4096, 1000u * quint32(id))
+                                                    + QByteArray(64, char('A' + id))));
+    w.fillArchiveTable(w.archive(), w.ui()->archTable);
+    selectRows(w.ui()->archTable, {0, 1, 2});
+
+    // While the question is open a file appears on the recorder (recorded
+    // at its own keys): "Skip existing" must skip it too.
+    const QByteArray appeared = file(2, 1, 4096, 2000) + QByteArray("recorded meanwhile");
+    auto listed = clickInNextBox(QStringLiteral("Skip existing"),
+                                 [&](QMessageBox*) { recs[0]->putFile(2, appeared); });
+    w.transfer_to_dev();
+    QVERIFY(QTest::qWaitFor([&] { return !listed->isEmpty(); }, 20000));
+    QVERIFY(QTest::qWaitFor([&] { return !w.isBusy() && w.isConnected(); }, 30000));
+    QCOMPARE(*listed, (QStringList {QStringLiteral("SEQUENCE 01"), QStringLiteral("clicked")}));
+    QVERIFY(recs[0]->file(2).has_value());
+    QCOMPARE(*recs[0]->file(2), appeared);
+    QVERIFY(recs[0]->file(3).has_value());
+    QCOMPARE(*recs[0]->file(3), w.archive()->entries().at(2)->refreshedContent());
+    const QString line = w.statusBar()->currentMessage();
+    QVERIFY2(
+        line.startsWith(QLatin1String("Uploaded 1 file from the archive to the recorder in "))
+            && line.endsWith(QLatin1String(" Kept 1 file the recorder held by then: SEQUENCE 02.")),
+        qPrintable(line));
 }
 
 QTEST_MAIN(TestBackupAndDrop)

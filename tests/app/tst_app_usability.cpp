@@ -58,6 +58,8 @@ private slots:
     void recordersAreToldApart();
     void noRecorderFoundPointsToHelp();
     void windowWorksAt800x600();
+    void firstStartFitsTheScreen();
+    void statusLineFollowsTheOpenArchive();
 };
 
 void TestUsability::questionsAboutManyFilesFitTheScreen()
@@ -222,11 +224,14 @@ void TestUsability::keysReachTheCommands()
 void TestUsability::sizesWidthsAndSortOrderAreRemembered()
 {
     install({});
+    QSize chosen;
     {
         MainWindow w;
         w.show();
         QVERIFY(waitSettled(w, 0));
-        w.resize(900, 650);
+        // Any size that fits the screen, at least as large as the window can be.
+        chosen = QSize(760, 520).expandedTo(w.minimumSizeHint());
+        w.resize(chosen);
         w.ui()->archTable->setColumnWidth(0, 211);
         w.ui()->devTable->sortItems(1, Qt::DescendingOrder);
         QVERIFY(w.close());
@@ -234,7 +239,8 @@ void TestUsability::sizesWidthsAndSortOrderAreRemembered()
     MainWindow w;
     w.show();
     QVERIFY(waitSettled(w, 0));
-    QCOMPARE(w.size(), QSize(900, 650));
+    // As it was left, unless its content now needs more room.
+    QCOMPARE(w.size(), chosen.expandedTo(w.minimumSizeHint()));
     QCOMPARE(w.ui()->archTable->columnWidth(0), 211);
     QCOMPARE(w.ui()->devTable->horizontalHeader()->sortIndicatorSection(), 1);
     QCOMPARE(w.ui()->devTable->horizontalHeader()->sortIndicatorOrder(), Qt::DescendingOrder);
@@ -279,7 +285,8 @@ void TestUsability::recentArchives()
         QFile::remove(paths[8]);
         auto seen = answerNextBox(QMessageBox::Ok);
         w.openRecentArchive(paths[8]);
-        QCOMPARE(seen->text, QStringLiteral("Failed to open the archive.\n") + paths[8]);
+        QCOMPARE(seen->text, QStringLiteral("Failed to open the archive."));
+        QCOMPARE(seen->detail, paths[8] + QStringLiteral(": no such file."));
         QCOMPARE(w.archive()->fileName(), paths[5]);
 
         // Unsaved changes are offered for saving first.
@@ -361,6 +368,69 @@ void TestUsability::windowWorksAt800x600()
     QVERIFY(dev->columnWidth(0) > nameWidth);
     QVERIFY(dev->isVisible() && w.ui()->archTable->isVisible());
     QVERIFY(w.ui()->toArchive->isVisible());
+}
+
+void TestUsability::firstStartFitsTheScreen()
+{
+    install({recorderWithFiles(3)});
+    // Every part of the window, the progress area of a transfer included.
+    const auto offScreen = [](MainWindow& w) {
+        const QRect available = w.screen()->availableGeometry();
+        QStringList outside;
+        if (!available.contains(w.frameGeometry()))
+            outside << QStringLiteral("window");
+        for (QWidget* part : std::initializer_list<QWidget*> {
+                 w.ui()->saveArchive, w.ui()->saveArchiveAs, w.ui()->abortButton,
+                 w.ui()->progBarTotal, w.ui()->archTable, w.statusBar()})
+            if (!part->isVisible()
+                || !available.contains(QRect(part->mapToGlobal(QPoint(0, 0)), part->size())))
+                outside << part->objectName();
+        return outside.join(QLatin1Char(' '));
+    };
+    QRect available;
+    {
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QVERIFY(waitSettled(w, 4));
+        available = w.screen()->availableGeometry();
+        w.showProgress();
+        QTest::qWait(50);
+        QCOMPARE(offScreen(w), QString());
+        w.hideProgress();
+        // The place it is left at lies on a monitor that is gone next time.
+        w.setGeometry(QRect(available.right() + 400, available.bottom() + 300, 700, 500));
+        QVERIFY(w.close());
+    }
+    MainWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QVERIFY(waitSettled(w, 4));
+    QCOMPARE(w.size(), QSize(700, 500).expandedTo(w.minimumSizeHint()));
+    w.showProgress();
+    QTest::qWait(50);
+    QCOMPARE(offScreen(w), QString());
+}
+
+void TestUsability::statusLineFollowsTheOpenArchive()
+{
+    QTemporaryDir dir;
+    const QString first = dir.filePath(QStringLiteral("first.mzt"));
+    const QString second = dir.filePath(QStringLiteral("second.mzt"));
+    QVERIFY(writeArchive(first, {1, 2}));
+    QVERIFY(writeArchive(second, {3}));
+    install({});
+    MainWindow w(first);
+    QVERIFY(waitSettled(w, 0));
+    w.archive()->addEntry(sequenceEntry(4));
+    w.on_saveArchive_clicked();
+    QVERIFY2(status(w).startsWith(QStringLiteral("Saved first.mzt")), qPrintable(status(w)));
+
+    // The line about the first archive does not stay under the second.
+    w.openRecentArchive(second);
+    QCOMPARE(status(w), QStringLiteral("Opened second.mzt (1 entry)."));
+    w.on_newArchive_clicked();
+    QCOMPARE(status(w), QString());
 }
 
 QTEST_MAIN(TestUsability)

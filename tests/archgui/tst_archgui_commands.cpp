@@ -18,6 +18,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QSettings>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QTimer>
@@ -147,6 +148,25 @@ public:
         });
     }
 
+    // Clicks the box's button whose text, mnemonic aside, is text.
+    void messageBoxButton(const QString& text)
+    {
+        m_steps.append([this, text](QWidget* widget) {
+            auto* box = qobject_cast<QMessageBox*>(widget);
+            QAbstractButton* chosen = nullptr;
+            for (QAbstractButton* button : box ? box->buttons() : QList<QAbstractButton*>())
+                if (button->text().remove(QLatin1Char('&')) == text)
+                    chosen = button;
+            if (!chosen || !chosen->isEnabled())
+                return reject(widget);
+            SeenDialog& seen = m_seen.last();
+            seen.kind = QStringLiteral("message");
+            seen.text = box->text();
+            seen.informativeText = box->informativeText();
+            chosen->click();
+        });
+    }
+
     bool finished() const { return m_steps.isEmpty() && m_unexpected == 0; }
     const QList<SeenDialog>& seen() const { return m_seen; }
     const SeenDialog& seen(int i) const { return m_seen.at(i); }
@@ -211,6 +231,8 @@ private slots:
     void failedSaveKeepsTheFileOnDisk();
     void closeChecksUnsavedChanges();
     void commandsDoNothingWhileBusy();
+    void archiveChangedByAnotherProgramIsNotOverwritten();
+    void writeProtectedArchiveIsNeverReplaced();
 
 private:
     std::unique_ptr<MainWindow> startWindow(const QString* argument = nullptr);
@@ -835,6 +857,170 @@ void TestArchiveCommands::commandsDoNothingWhileBusy()
     window->operationDone();
     QCOMPARE(label(*window)->text(), QStringLiteral("<b>busy.mzt *</b>"));
     QCOMPARE(window->ui()->archTable->rowCount(), 2);
+}
+
+void TestArchiveCommands::archiveChangedByAnotherProgramIsNotOverwritten()
+{
+    const QString shared = path(QStringLiteral("shared.mzt"));
+    QVERIFY(writeArchive(shared, {1}));
+    START_WINDOW(window, &shared);
+    const QString changedText =
+        QStringLiteral("shared.mzt was changed by another program after it was opened here.");
+
+    // Another program (the command line's backup) adds an entry: the window
+    // notices without a save and names what only the file holds.
+    {
+        DialogScript script;
+        script.messageBoxButton(QStringLiteral("Cancel"));
+        QVERIFY(writeArchive(shared, {1, 2}));
+        QTRY_VERIFY_WITH_TIMEOUT(script.finished(), 10000);
+        QCOMPARE(script.seen(0).text, changedText);
+        QCOMPARE(script.seen(0).informativeText,
+                 QStringLiteral("Replacing it would drop 1 entry that only the file holds: "
+                                "SEQUENCE 02."));
+        QCOMPARE(idsOf(window->archive()), QList<qint32> {1});
+    }
+
+    // A save asks again, whatever was answered before; Cancel writes nothing.
+    window->archive()->addEntry(sequenceEntry(3));
+    {
+        DialogScript script;
+        script.messageBoxButton(QStringLiteral("Cancel"));
+        window->on_saveArchive_clicked();
+        QVERIFY(script.finished());
+        QCOMPARE(script.seen(0).text, changedText);
+        QVERIFY(script.seen(0).informativeText.endsWith(
+            QLatin1String("\nReloading it discards the changes made here.")));
+        QCOMPARE(idsOnDisk(shared), (QList<qint32> {1, 2}));
+        QVERIFY(window->archive()->isModified());
+    }
+
+    // Save as keeps both: the other program's file and the window's archive.
+    const QString mine = path(QStringLiteral("mine.mzt"));
+    {
+        DialogScript script;
+        script.messageBoxButton(QStringLiteral("Save as..."));
+        script.fileDialog(mine);
+        window->on_saveArchive_clicked();
+        QVERIFY(script.finished());
+        QCOMPARE(idsOnDisk(shared), (QList<qint32> {1, 2}));
+        QCOMPARE(idsOnDisk(mine), (QList<qint32> {1, 3}));
+        QCOMPARE(window->archive()->fileName(), mine);
+    }
+
+    // Replace writes the window's archive after saying what goes.
+    {
+        DialogScript script;
+        QVERIFY(writeArchive(mine, {1, 3, 4}));
+        script.messageBoxButton(QStringLiteral("Cancel"));
+        QTRY_VERIFY_WITH_TIMEOUT(script.finished(), 10000);
+    }
+    window->archive()->addEntry(sequenceEntry(5));
+    {
+        DialogScript script;
+        script.messageBoxButton(QStringLiteral("Replace"));
+        window->on_saveArchive_clicked();
+        QVERIFY(script.finished());
+        QVERIFY(script.seen(0).informativeText.startsWith(QLatin1String(
+            "Replacing it would drop 1 entry that only the file holds: SEQUENCE 04.")));
+        QCOMPARE(idsOnDisk(mine), (QList<qint32> {1, 3, 5}));
+        QVERIFY(!window->archive()->isModified());
+    }
+
+    // Reload shows what the other program saved; the status line says so.
+    {
+        DialogScript script;
+        script.messageBoxButton(QStringLiteral("Reload"));
+        QVERIFY(writeArchive(mine, {8, 9}));
+        QTRY_VERIFY_WITH_TIMEOUT(script.finished(), 10000);
+        QCOMPARE(idsOf(window->archive()), (QList<qint32> {8, 9}));
+        QCOMPARE(window->ui()->archTable->rowCount(), 2);
+        QCOMPARE(window->statusBar()->currentMessage(),
+                 QStringLiteral("Opened mine.mzt (2 entries)."));
+    }
+
+    // The same bytes written again (a copy, a touch) are no change: Save
+    // writes without a question.
+    {
+        const QByteArray bytes = readAll(mine);
+        QVERIFY(QFile::remove(mine));
+        QFile copy(mine);
+        QVERIFY(copy.open(QIODevice::WriteOnly));
+        QCOMPARE(copy.write(bytes), bytes.size());
+        copy.close();
+        window->archive()->addEntry(sequenceEntry(10));
+        DialogScript script;
+        window->on_saveArchive_clicked();
+        QVERIFY(script.finished());
+        QVERIFY(script.seen().isEmpty());
+        QCOMPARE(idsOnDisk(mine), (QList<qint32> {8, 9, 10}));
+    }
+
+    // A file that appears under the name of an archive whose file was
+    // missing at start is no less another program's work.
+    const QString later = path(QStringLiteral("later.mzt"));
+    START_WINDOW(fresh, &later);
+    fresh->archive()->addEntry(sequenceEntry(11));
+    QVERIFY(writeArchive(later, {12}));
+    {
+        DialogScript script;
+        script.messageBoxButton(QStringLiteral("Cancel"));
+        fresh->on_saveArchive_clicked();
+        QTRY_VERIFY_WITH_TIMEOUT(script.finished(), 10000);
+        QCOMPARE(idsOnDisk(later), QList<qint32> {12});
+    }
+}
+
+void TestArchiveCommands::writeProtectedArchiveIsNeverReplaced()
+{
+    const QString kept = path(QStringLiteral("kept.mzt"));
+    QVERIFY(writeArchive(kept, {1}));
+    START_WINDOW(window, &kept);
+    window->archive()->addEntry(sequenceEntry(2));
+    const QFileDevice::Permissions readOnly =
+        QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
+    QVERIFY(QFile::setPermissions(kept, readOnly));
+    const QByteArray before = readAll(kept);
+
+    // Save says so and offers Save as; Cancel writes nothing.
+    {
+        DialogScript script;
+        script.messageBoxButton(QStringLiteral("Cancel"));
+        window->on_saveArchive_clicked();
+        QVERIFY(script.finished());
+        QCOMPARE(script.seen(0).text, QStringLiteral("kept.mzt is write-protected."));
+        QCOMPARE(script.seen(0).informativeText,
+                 QStringLiteral("The archive was not saved; the file was left as it is.\nSave it "
+                                "under another name instead?"));
+        QCOMPARE(readAll(kept), before);
+        QVERIFY(window->archive()->isModified());
+    }
+
+    // Save as under another name keeps the changes.
+    const QString copy = path(QStringLiteral("copy.mzt"));
+    {
+        DialogScript script;
+        script.messageBoxButton(QStringLiteral("Save as..."));
+        script.fileDialog(copy);
+        window->on_saveArchive_clicked();
+        QVERIFY(script.finished());
+        QCOMPARE(readAll(kept), before);
+        QCOMPARE(idsOnDisk(copy), (QList<qint32> {1, 2}));
+        QCOMPARE(window->archive()->fileName(), copy);
+    }
+    QCOMPARE(QFile::permissions(kept) & ~QFileDevice::Permissions(0x0700), readOnly);
+
+    // Closing does not lose changes the protected file cannot take.
+    QVERIFY(QFile::setPermissions(copy, readOnly));
+    window->archive()->addEntry(sequenceEntry(3));
+    {
+        DialogScript script;
+        script.messageBox(QMessageBox::Save);
+        script.messageBoxButton(QStringLiteral("Cancel"));
+        QVERIFY(!window->close());
+        QVERIFY(script.finished());
+        QCOMPARE(idsOnDisk(copy), (QList<qint32> {1, 2}));
+    }
 }
 
 QTEST_MAIN(TestArchiveCommands)

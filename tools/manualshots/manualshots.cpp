@@ -192,7 +192,12 @@ int reviewShots(const QString& dir, const QString& tag)
             + QStringLiteral(".png");
     };
     auto recorder = sim::Bus::instance().install({fullRecorder()}).front();
-    auto w = openWindow();
+    auto w = std::make_unique<MainWindow>();
+    w->show();
+    // The first start, without settings: the size the window picks itself.
+    pause(500);
+    capture(*w, out("firststart"));
+    w->move(0, 0);
     // A small screen gets a window that fills it, as a user would make it.
     if (const QScreen* screen = w->screen(); screen->availableGeometry().width() <= 1024)
         w->setGeometry(screen->availableGeometry());
@@ -286,6 +291,46 @@ int reviewShots(const QString& dir, const QString& tag)
     });
     w->chooseBackupFolder();
     pause(200);
+
+    // A backup folder that cannot take the backup, an archive another
+    // program changed meanwhile, and a write-protected one.
+    QFile inTheWay(backups.filePath(QStringLiteral("not a folder")));
+    inTheWay.open(QIODevice::WriteOnly);
+    inTheWay.close();
+    QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Korvant"),
+              QStringLiteral("MZT-500 Data Backup Tool"))
+        .setValue(QStringLiteral("backup_folder"), inTheWay.fileName());
+    whenModal<QMessageBox>([&](QMessageBox* box) {
+        capture(*box, out("backup-nofolder"));
+        answer(box, QMessageBox::Ok);
+    });
+    w->backUpRecorder();
+    pause(200);
+    {
+        MZTArchive other(w->archive()->fileName(), nullptr);
+        other.load();
+        other.removeEntries(5);
+        other.removeEntries(7);
+        other.save();
+    }
+    w->archive()->removeEntries(3);
+    w->fillArchiveTable(w->archive(), arch);
+    w->archive()->setModified(true);
+    whenModal<QMessageBox>([&](QMessageBox* box) {
+        capture(*box, out("changed-on-disk"));
+        box->reject();
+    });
+    w->on_saveArchive_clicked();
+    pause(200);
+    QFile::setPermissions(w->archive()->fileName(),
+                          QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    whenModal<QMessageBox>([&](QMessageBox* box) {
+        capture(*box, out("write-protected"));
+        box->reject();
+    });
+    w->on_saveArchive_clicked();
+    pause(200);
+    w->archive()->setModified(false);
 
     // The firmware dialog: the question before an update, then the dialog.
     whenModal<FirmwareUpdateDlg>([&](FirmwareUpdateDlg* dlg) {
