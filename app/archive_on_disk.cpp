@@ -39,8 +39,8 @@ Stamp Stamp::of(const QString& path, bool withDigest)
 
 bool Stamp::sameIdentity(const Stamp& other) const
 {
-    return exists == other.exists && regular == other.regular && device == other.device && inode == other.inode
-        && size == other.size && modifiedNs == other.modifiedNs;
+    return exists == other.exists && regular == other.regular && device == other.device
+        && inode == other.inode && size == other.size && modifiedNs == other.modifiedNs;
 }
 
 bool unchangedSince(const Stamp& stamp, const QString& path, Stamp* now)

@@ -428,13 +428,13 @@ void MainWindow::upLoadDone()
     // written: the line counts what was written and names those.
     upLoader->acquireResults();
     const QStringList kept = upLoader->filesKept();
-    reportFiles -= int(kept.size());
+    runner->setReportedFiles(runner->reportedFiles() - int(kept.size()));
     finishReport();
     if (!kept.isEmpty())
-        statusBar()->showMessage(
-            statusBar()->currentMessage() + QLatin1Char(' ')
-            + tr("Kept %1 the recorder held by then: %2.")
-                  .arg(filesText(int(kept.size())), kept.join(QStringLiteral(", "))));
+        statusBar()->showMessage(statusBar()->currentMessage() + QLatin1Char(' ')
+                                 + tr("Kept %1 the recorder held by then: %2.")
+                                       .arg(DeviceCommandRunner::filesText(int(kept.size())),
+                                            kept.join(QStringLiteral(", "))));
     operationDone();
     updateMZTContent();
 }
