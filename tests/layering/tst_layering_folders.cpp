@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QMap>
 #include <QRegularExpression>
 #include <QSet>
@@ -37,9 +38,13 @@ struct FolderGraph {
     }
 };
 
+// A build folder inside the checkout, finished or cut short while it was
+// being configured, holds generated sources that belong to no layer.
 bool isBuildTree(const QString& path)
 {
-    return QFile::exists(path + QStringLiteral("/CMakeCache.txt"));
+    return QFile::exists(path + QStringLiteral("/CMakeCache.txt"))
+        || QFileInfo(path).fileName() == QStringLiteral("CMakeFiles")
+        || QFileInfo(path).fileName().startsWith(QLatin1Char('.'));
 }
 
 // Source files of the product, relative to root.
@@ -57,8 +62,8 @@ QStringList productSources(const QString& root)
                 continue;
             pending << sub.filePath();
         }
-        for (const QFileInfo& f : d.entryInfoList({QStringLiteral("*.h"), QStringLiteral("*.cpp")},
-                                                  QDir::Files))
+        for (const QFileInfo& f :
+             d.entryInfoList({QStringLiteral("*.h"), QStringLiteral("*.cpp")}, QDir::Files))
             files << rootDir.relativeFilePath(f.filePath());
     }
     files.sort();
@@ -160,6 +165,7 @@ private slots:
     void checkerFindsCycles_data();
     void checkerFindsCycles();
     void headerNameInTwoFoldersIsReported();
+    void onlyTheAppIncludesTheWindow();
 };
 
 void TestLayeringFolders::productFoldersFormLayers()
@@ -190,13 +196,13 @@ void TestLayeringFolders::checkerFindsCycles_data()
     QTest::newRow("three folders")
         << QStringList {"a/a.h|b.h", "b/b.h|c.h", "c/c.cpp|a.h", "c/c.h|"}
         << QStringList {"a", "b", "c"};
-    QTest::newRow("nested folder") << QStringList {"f/f.h|", "f/f.cpp|i.h", "f/image/i.h|f.h"}
-                                   << QStringList {"f", "f/image"};
+    QTest::newRow("nested folder")
+        << QStringList {"f/f.h|", "f/f.cpp|i.h", "f/image/i.h|f.h"} << QStringList {"f", "f/image"};
     QTest::newRow("tests and tools are left out")
         << QStringList {"a/a.h|t.h", "tests/t.h|a.h", "tools/u.h|a.h", "a/a.cpp|u.h"}
         << QStringList {};
-    QTest::newRow("generated header") << QStringList {"a/a.cpp|ui_form.h", "a/a.h|"}
-                                      << QStringList {};
+    QTest::newRow("generated header")
+        << QStringList {"a/a.cpp|ui_form.h", "a/a.h|"} << QStringList {};
 }
 
 void TestLayeringFolders::checkerFindsCycles()
@@ -220,7 +226,8 @@ void TestLayeringFolders::checkerFindsCycles()
     }
     QCOMPARE(cycles.size(), 1);
     for (const QString& folder : cycleFolders)
-        QVERIFY2(cycles.first().contains(folder + QStringLiteral(" -> ")), qPrintable(cycles.first()));
+        QVERIFY2(cycles.first().contains(folder + QStringLiteral(" -> ")),
+                 qPrintable(cycles.first()));
 }
 
 void TestLayeringFolders::headerNameInTwoFoldersIsReported()
@@ -231,6 +238,28 @@ void TestLayeringFolders::headerNameInTwoFoldersIsReported()
     writeFile(root.filePath(QStringLiteral("b/common.h")), "#pragma once\n");
     writeFile(root.filePath(QStringLiteral("b/b.h")), "#pragma once\n#include \"common.h\"\n");
     QCOMPARE(readFolderGraph(root.path()).ambiguous, QStringList {QStringLiteral("common.h")});
+}
+
+// The window's header and form belong to the window: a worker, dialog or
+// library that includes them knows the window and cannot run without it.
+void TestLayeringFolders::onlyTheAppIncludesTheWindow()
+{
+    const QString root = QStringLiteral(MZT_SOURCE_DIR);
+    static const QRegularExpression windowInclude(
+        QStringLiteral("^\\s*#\\s*include\\s*\"(ui_)?mainwindow\\.h\""),
+        QRegularExpression::MultilineOption);
+    QStringList outside;
+    for (const QString& file : productSources(root)) {
+        if (folderOf(file) == QStringLiteral("app"))
+            continue;
+        QFile f(root + QLatin1Char('/') + file);
+        QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(file));
+        if (windowInclude.match(QString::fromUtf8(f.readAll())).hasMatch())
+            outside << file;
+    }
+    QVERIFY2(outside.isEmpty(),
+             qPrintable(QStringLiteral("the window's header included outside app/: ")
+                        + outside.join(QStringLiteral(", "))));
 }
 
 QTEST_GUILESS_MAIN(TestLayeringFolders)
