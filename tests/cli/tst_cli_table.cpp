@@ -78,8 +78,8 @@ bool containsWord(const QString& text, const QString& word)
 bool isHidden(const QString& option)
 {
     const QList<cli::OptionSpec>& table = cli::optionTable();
-    return std::any_of(table.cbegin(), table.cend(), [&](const cli::OptionSpec& spec) {
-        return spec.hidden && spec.names.first() == option;
+    return std::any_of(table.cbegin(), table.cend(), [&](const cli::OptionSpec& entry) {
+        return entry.hidden && entry.names.first() == option;
     });
 }
 

@@ -211,9 +211,9 @@ void TestLayeringFolders::checkerFindsCycles()
     QFETCH(QStringList, cycleFolders);
     QTemporaryDir root;
     QVERIFY(root.isValid());
-    for (const QString& spec : files) {
-        const QString path = spec.section(QLatin1Char('|'), 0, 0);
-        const QString included = spec.section(QLatin1Char('|'), 1);
+    for (const QString& line : files) {
+        const QString path = line.section(QLatin1Char('|'), 0, 0);
+        const QString included = line.section(QLatin1Char('|'), 1);
         QByteArray text = "#pragma once\n#include <QString>\n";
         if (!included.isEmpty())
             text += "#include \"" + included.toUtf8() + "\"\n";

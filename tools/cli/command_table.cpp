@@ -331,8 +331,8 @@ QString programUsage()
 
 QString commandUsage(const QString& command)
 {
-    const CommandSpec* spec = findCommand(command);
-    return spec ? QString::fromUtf8(spec->help) : QString();
+    const CommandSpec* entry = findCommand(command);
+    return entry ? QString::fromUtf8(entry->help) : QString();
 }
 
 } // namespace cli

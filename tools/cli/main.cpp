@@ -118,11 +118,11 @@ QString optionError(const QCommandLineParser& parser, const QList<QCommandLineOp
 // (unless a file of exactly that name exists), and the program says so.
 int checkArchivePath(cli::Options* options)
 {
-    const cli::CommandSpec* spec = cli::findCommand(options->command);
-    if (!spec || spec->archive == cli::ArchiveUse::None || options->arguments.isEmpty())
+    const cli::CommandSpec* entry = cli::findCommand(options->command);
+    if (!entry || entry->archive == cli::ArchiveUse::None || options->arguments.isEmpty())
         return cli::ExitOk;
-    const bool writes = spec->archive == cli::ArchiveUse::Writes;
-    const qsizetype archives = spec->archive == cli::ArchiveUse::ReadsTwo ? 2 : 1;
+    const bool writes = entry->archive == cli::ArchiveUse::Writes;
+    const qsizetype archives = entry->archive == cli::ArchiveUse::ReadsTwo ? 2 : 1;
     for (qsizetype i = 0; i < std::min(archives, options->arguments.size()); ++i) {
         QString reason;
         const QString typed = options->arguments[i];
