@@ -84,6 +84,9 @@ template <typename Worker> bool runToEnd(Worker& worker)
     worker.start();
     if (!QTest::qWaitFor([&] { return worker.isFinished(); }, 30000))
         return false;
+    // Joins the thread, so that whatever its run wrote (a signal spy's
+    // record of a direct emission included) is seen whole by this thread.
+    worker.wait();
     // Results posted by the run reach the GUI thread at its next turn.
     QCoreApplication::processEvents();
     return true;
