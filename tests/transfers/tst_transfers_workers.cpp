@@ -18,6 +18,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <atomic>
 #include <memory>
 
 namespace {
@@ -81,11 +82,21 @@ private:
 // from the host.
 template <typename Worker> bool runToEnd(Worker& worker)
 {
+    // The signal spies record the run's direct emissions on the worker's
+    // thread. finished() comes after the last of them on that thread; the
+    // flag it sets (release, read back with acquire) is what orders those
+    // records before this thread reads them. QThread::wait() alone does not
+    // show that order to the race detector: its mutex is QtCore's own.
+    std::atomic<bool> ended {false};
+    const QMetaObject::Connection connection = QObject::connect(
+        &worker, &QThread::finished, &worker,
+        [&ended] { ended.store(true, std::memory_order_release); }, Qt::DirectConnection);
     worker.start();
-    if (!QTest::qWaitFor([&] { return worker.isFinished(); }, 30000))
+    const bool finished =
+        QTest::qWaitFor([&ended] { return ended.load(std::memory_order_acquire); }, 30000);
+    QObject::disconnect(connection);
+    if (!finished)
         return false;
-    // Joins the thread, so that whatever its run wrote (a signal spy's
-    // record of a direct emission included) is seen whole by this thread.
     worker.wait();
     // Results posted by the run reach the GUI thread at its next turn.
     QCoreApplication::processEvents();
