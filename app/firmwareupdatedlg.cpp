@@ -16,6 +16,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTimer>
 
 namespace {
@@ -26,8 +27,6 @@ const QString UpdatableModel = QLatin1String(mzt500::ModelName);
 // asked for its versions this often, this far apart, before giving up.
 constexpr int readBackAttempts = 5;
 constexpr int readBackIntervalMs = 1000;
-// The free text of an update file can be long; the question shows its start.
-constexpr int shownFreeTextLines = 12;
 
 // Versions as the recorder reports them, 0x0104 as "1.04".
 QString versionText(uint version)
@@ -62,12 +61,20 @@ FirmwareUpdateDlg::FirmwareUpdateDlg(QWidget* parent)
                     const QString& filter) {
         return QFileDialog::getOpenFileName(owner, caption, dir, filter);
     };
-    confirm = [](QWidget* owner, const QString& question, const QString& details) {
-        QMessageBox box(QMessageBox::Question, owner->windowTitle(), question,
+    confirm = [](QWidget* owner, const UpdateQuestion& asked) {
+        QMessageBox box(QMessageBox::Question, owner->windowTitle(), asked.question,
                         QMessageBox::Yes | QMessageBox::No, owner);
-        box.setInformativeText(details);
+        box.setInformativeText(asked.summary);
+        // Build dates and source paths matter to few; they stay folded.
+        box.setDetailedText(asked.details);
+        QPushButton* backUp = box.addButton(FirmwareUpdateDlg::tr("Back up recorder &first"),
+                                            QMessageBox::ActionRole);
         box.setDefaultButton(QMessageBox::No);
-        return box.exec() == QMessageBox::Yes;
+        box.exec();
+        if (box.clickedButton() == backUp)
+            return Answer::BackUpFirst;
+        return box.clickedButton() == box.button(QMessageBox::Yes) ? Answer::Update
+                                                                   : Answer::Cancel;
     };
     ui->lbl_versions->clear();
 
@@ -165,18 +172,23 @@ QString FirmwareUpdateDlg::describeImage() const
     const QString file = alternativeMode ? QFileInfo(image->fileName()).fileName()
                                          : tr("the update built into this program");
     const kv2::Header* header = image->header();
-    QString text = tr("Update file: %1, for the %2.")
-                       .arg(file, header ? header->model.trimmed() : tr("unknown model"));
-    QStringList lines = QString::fromLatin1(image->freeText()).trimmed().split(QLatin1Char('\n'));
+    const QString model = header ? header->model.trimmed() : tr("unknown model");
+    if (const std::optional<quint16> version = kv2::statedVersion(image->freeText()))
+        return tr("Update file: %1, for the %2, with software %3.")
+            .arg(file, model, versionText(*version));
+    return tr("Update file: %1, for the %2; it does not say which software version it holds.")
+        .arg(file, model);
+}
+
+QString FirmwareUpdateDlg::imageDetails() const
+{
+    if (!image)
+        return QString();
+    QStringList lines = QString::fromLatin1(image->freeText()).split(QLatin1Char('\n'));
+    for (QString& line : lines)
+        line = line.trimmed();
     lines.removeAll(QString());
-    if (!lines.isEmpty()) {
-        const bool cut = lines.size() > shownFreeTextLines;
-        lines = lines.mid(0, shownFreeTextLines);
-        if (cut)
-            lines << QStringLiteral("...");
-        text += QLatin1Char('\n') + lines.join(QLatin1Char('\n'));
-    }
-    return text;
+    return lines.join(QLatin1Char('\n'));
 }
 
 void FirmwareUpdateDlg::readVersionsBack()
@@ -190,10 +202,12 @@ void FirmwareUpdateDlg::readVersionsBack()
     if (!after.read) {
         lastOutcome = Outcome::Unconfirmed;
         outcome = tr("The update was sent completely, but the recorder did not answer after it. "
-                     "Check its versions once it has restarted.");
+                     "Check its versions once it has restarted: if it does not come back, switch "
+                     "it off and on, then press Discover devices.");
     } else if (!versionsBefore.read) {
         lastOutcome = Outcome::Updated;
-        outcome = tr("The update worked: the recorder now runs software %1 on hardware %2.")
+        outcome = tr("The update worked: the recorder now runs software %1 on hardware %2. It "
+                     "is ready to use.")
                       .arg(versionText(after.software), versionText(after.hardware));
     } else if (after.software != versionsBefore.software
                || after.hardware != versionsBefore.hardware) {
@@ -201,15 +215,45 @@ void FirmwareUpdateDlg::readVersionsBack()
         outcome = tr("The update worked: the recorder now runs software %1 (was %2) on "
                      "hardware %3 (was %4).")
                       .arg(versionText(after.software), versionText(versionsBefore.software),
-                           versionText(after.hardware), versionText(versionsBefore.hardware));
+                           versionText(after.hardware), versionText(versionsBefore.hardware))
+            + QLatin1Char(' ') + tr("It is ready to use.");
     } else {
         lastOutcome = Outcome::Unchanged;
         outcome = tr("The update was sent completely, but the recorder still reports software %1 "
                      "on hardware %2: the versions did not change.")
-                      .arg(versionText(after.software), versionText(after.hardware));
+                      .arg(versionText(after.software), versionText(after.hardware))
+            + QLatin1Char(' ') + unchangedNextStep(after.software);
     }
     ui->lbl_versions->setText(outcome);
     unlockControls();
+}
+
+QString FirmwareUpdateDlg::unchangedNextStep(uint running) const
+{
+    const std::optional<quint16> held =
+        image ? kv2::statedVersion(image->freeText()) : std::nullopt;
+    if (!held)
+        return tr("If the update file holds the version the recorder already ran, nothing more "
+                  "is needed; otherwise switch the recorder off and on, then press Discover "
+                  "devices to check again.");
+    if (*held == running)
+        return tr("The update file holds this same version: the recorder already ran it, and "
+                  "nothing more is needed.");
+    return tr("The update file holds software %1. Switch the recorder off and on, then press "
+              "Discover devices to check again; if it still reports %2, start the update again.")
+        .arg(versionText(*held), versionText(running));
+}
+
+void FirmwareUpdateDlg::explainWait()
+{
+    // Busy and not discovering: sending the update or asking the recorder
+    // for its versions afterwards.
+    const QString why = discoverer->isRunning()
+        ? tr("The recorders are still being discovered: the dialog closes once that has "
+             "ended.")
+        : tr("The update is still running: the dialog closes once it has ended. Do not switch "
+             "the recorder off or unplug it meanwhile.");
+    ui->lbl_versions->setText(why);
 }
 
 void FirmwareUpdateDlg::reportFailure()
@@ -322,6 +366,10 @@ void FirmwareUpdateDlg::on_bttn_load_clicked()
 
 void FirmwareUpdateDlg::on_bttn_quit_clicked()
 {
+    if (busy) {
+        explainWait();
+        return;
+    }
     close();
 }
 
@@ -333,11 +381,19 @@ void FirmwareUpdateDlg::on_bttn_update_clicked()
     updatedDevice = ui->devicesCombo->currentData(Qt::UserRole).toInt();
     versionsBefore = readDeviceVersions(updatedDevice);
     ui->lbl_versions->setText(describeVersions(versionsBefore));
-    const QString question =
-        tr("Update the firmware of %1 now?").arg(ui->devicesCombo->currentText());
-    if (!confirm(this, question,
-                 describeVersions(versionsBefore) + QLatin1Char('\n') + describeImage())) {
+    UpdateQuestion asked;
+    asked.question = tr("Update the firmware of %1 now?").arg(ui->devicesCombo->currentText());
+    asked.summary = describeVersions(versionsBefore) + QLatin1Char('\n') + describeImage();
+    asked.details = imageDetails();
+    switch (confirm(this, asked)) {
+    case Answer::Update:
+        break;
+    case Answer::Cancel:
         unlockControls();
+        return;
+    case Answer::BackUpFirst:
+        unlockControls();
+        done(BackUpFirstResult);
         return;
     }
     ui->progressBar->setValue(0);
@@ -393,8 +449,10 @@ void FirmwareUpdateDlg::updateSuccessFul()
 
 void FirmwareUpdateDlg::reject()
 {
-    if (busy)
+    if (busy) {
+        explainWait();
         return;
+    }
     QDialog::reject();
 }
 
@@ -402,6 +460,7 @@ void FirmwareUpdateDlg::closeEvent(QCloseEvent* event)
 {
     if (busy) {
         event->ignore();
+        explainWait();
         return;
     }
     QDialog::closeEvent(event);

@@ -35,11 +35,23 @@ public:
         std::function<QString(QWidget*, const QString&, const QString&, const QString&)>;
     void setFileChooser(FileChooser chooser);
 
-    // Asks whether to go ahead with an update: (parent, question, what the
-    // recorder and the update file say about themselves) -> go ahead. A
-    // message box unless replaced (tests answer it themselves).
-    using Confirmation = std::function<bool(QWidget*, const QString&, const QString&)>;
+    // The question before an update: what is about to happen, the recorder's
+    // and the update file's versions, and the file's own text (build dates
+    // and paths) for whoever wants the details.
+    struct UpdateQuestion {
+        QString question;
+        QString summary;
+        QString details;
+    };
+    enum class Answer { Update, BackUpFirst, Cancel };
+    // Asks the question: a message box unless replaced (tests answer it
+    // themselves).
+    using Confirmation = std::function<Answer(QWidget*, const UpdateQuestion&)>;
     void setConfirmation(Confirmation confirmation);
+
+    // The dialog's result when the user chose to back the recorder up
+    // before updating it: the window backs it up, then opens the dialog again.
+    static constexpr int BackUpFirstResult = 2;
 
     // What the dialog says about the recorder's versions and the outcome.
     QString versionsText() const;
@@ -97,11 +109,17 @@ private:
     DeviceVersions readDeviceVersions(int deviceIndex);
     QString describeVersions(const DeviceVersions& versions) const;
     QString describeImage() const;
+    QString imageDetails() const;
+    // What to do when an update went through but the recorder reports the
+    // version it ran before.
+    QString unchangedNextStep(uint running) const;
     // After an update: reads the versions back (the recorder may still be
     // restarting, so it tries a few times) and says whether they changed.
     void readVersionsBack();
     // After a failed update: says so, and whether the recorder still answers.
     void reportFailure();
+    // Why Quit or closing waits while a worker runs.
+    void explainWait();
 
     void setFileOpenMode(bool alternative);
     void lockControls();

@@ -216,6 +216,10 @@ void MainWindow::operationDone_NoUnlock()
     m_ui->toArchive->setEnabled(!m_ui->devTable->selectedItems().isEmpty());
     m_ui->toDevice->setEnabled(!m_ui->archTable->selectedItems().isEmpty());
     updateArchLabel();
+    // After the backup asked for before a firmware update: the recorder's
+    // content is read again, and the update dialog comes back.
+    if (std::exchange(firmwareWhenIdle, false))
+        QTimer::singleShot(0, this, &MainWindow::on_actionUpdate_firmware_triggered);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

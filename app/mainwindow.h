@@ -346,6 +346,10 @@ private:
     MZTArchive* backupArchive = nullptr;
     QString backupSerial;
     QDateTime backupStarted;
+    // "Back up recorder first" in the firmware dialog: the backup runs,
+    // and once it is saved and the window is idle again the dialog reopens.
+    bool firmwareAfterBackup = false;
+    bool firmwareWhenIdle = false;
     // The current archive's file as last read or written, and the watcher
     // that notices other programs writing it.
     archivefile::Stamp archiveOnDisk;

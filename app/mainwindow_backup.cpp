@@ -124,6 +124,9 @@ void MainWindow::finishBackup()
 {
     std::unique_ptr<MZTArchive> made(std::exchange(backupArchive, nullptr));
     const bool succeeded = runner->finishReportOf(Reported::Download);
+    // The firmware update waits for a backup that was saved where asked;
+    // anything else is the user's to sort out first.
+    const bool thenFirmware = std::exchange(firmwareAfterBackup, false);
     // A failed or cancelled backup leaves nothing behind: nothing was
     // written yet, and the current archive was never touched.
     if (!succeeded)
@@ -156,6 +159,7 @@ void MainWindow::finishBackup()
         return;
     }
     showSavedBackup(made.release(), path);
+    firmwareWhenIdle = thenFirmware;
 }
 
 void MainWindow::saveBackupElsewhere(const std::shared_ptr<MZTArchive>& made)
@@ -203,6 +207,7 @@ void MainWindow::showSavedBackup(MZTArchive* made, const QString& path)
 
 void MainWindow::showBackupFailure()
 {
+    firmwareAfterBackup = false;
     if (runner->cancelRequested()) {
         QMessageBox::information(this, messageTitle(),
                                  tr("The backup was cancelled; no archive was saved."));

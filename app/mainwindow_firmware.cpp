@@ -25,9 +25,18 @@ void MainWindow::on_actionUpdate_firmware_triggered()
     // The dialog drives the master itself; holding the device lock and the
     // busy flag keeps every other device operation (and the poll) out.
     runner->beginModal();
-    dialog->exec();
+    const int result = dialog->exec();
     runner->endModal();
     dialog->deleteLater();
+
+    if (result == FirmwareUpdateDlg::BackUpFirstResult) {
+        firmwareAfterBackup = true;
+        backUpRecorder();
+        // Declined or impossible: the backup said why; no update follows.
+        if (!isBusy())
+            firmwareAfterBackup = false;
+        return;
+    }
 
     // The dialog leaves the link on the recorder it probed or updated last.
     // The device table and every later command refer to the recorder chosen

@@ -1,5 +1,6 @@
 #include "kv2format.h"
 
+#include <QRegularExpression>
 #include <QtEndian>
 
 #include <cstring>
@@ -19,6 +20,23 @@ void writeU32(char* p, quint32 value)
 }
 
 } // namespace
+
+std::optional<quint16> statedVersion(const QByteArray& freeText)
+{
+    // "Software version: 1.05", "version V1.5"; a few characters may stand
+    // between the word and the number, never a line break.
+    static const QRegularExpression statement(
+        QStringLiteral("\\bversion\\b[^0-9\\r\\n]{0,12}(\\d{1,3})\\.(\\d{1,3})\\b"),
+        QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = statement.match(QString::fromLatin1(freeText));
+    if (!match.hasMatch())
+        return std::nullopt;
+    const uint major = match.captured(1).toUInt();
+    const uint minor = match.captured(2).toUInt();
+    if (major > 0xFF || minor > 0xFF)
+        return std::nullopt;
+    return quint16((major << 8) | minor);
+}
 
 Header parseHeader(const char* data)
 {

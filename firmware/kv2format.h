@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 namespace kv2 {
 
@@ -36,6 +37,13 @@ struct Header {
     std::array<quint32, MaxSections> sizes {};
     quint32 checksum = 0; // as stored
 };
+
+// The software version an update file's free text states, as the recorder
+// reports versions (major in the high byte: "1.05" is 0x0105), or nothing.
+// The file format has no version field; only a line that says "version"
+// followed by a number counts, so a build date or a path is never taken
+// for one. The first such statement wins.
+std::optional<quint16> statedVersion(const QByteArray& freeText);
 
 // Parses the fixed fields; data must hold at least HeaderSize bytes.
 Header parseHeader(const char* data);

@@ -6,6 +6,8 @@
 #include "kvpmphyusb.h"
 #include "mainwindow.h"
 #include "modalboxes.h"
+#include "mztarchive.h"
+#include "recorder_backup.h"
 #include "simulator.h"
 #include "ui_firmwareupdatedlg.h"
 #include "ui_mainwindow.h"
@@ -16,6 +18,7 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -71,6 +74,12 @@ QString withModalDialog(const std::function<void()>& open,
     return *problem;
 }
 
+// Answers the update question always the same way.
+FirmwareUpdateDlg::Confirmation answer(FirmwareUpdateDlg::Answer given)
+{
+    return [given](QWidget*, const FirmwareUpdateDlg::UpdateQuestion&) { return given; };
+}
+
 // Answers the next message box with Yes.
 void answerNextQuestionYes()
 {
@@ -93,6 +102,8 @@ private slots:
     void commandRefusedWhileBusy();
     void updateIsConfirmedAndItsOutcomeShown();
     void failureWhileRecorderAnswersAndWindowLabelAfterwards();
+    void quitWhileSendingAndTheSameVersionAgain();
+    void backUpFirstThenTheDialogComesBack();
 };
 
 void TestDialog::cleanup()
@@ -258,34 +269,34 @@ void TestDialog::updateFromMainWindow()
 
     int highest = -1;
     bool busyDuringDialog = false;
-    const QString problem = withModalDialog(
-        [&] { window.on_actionUpdate_firmware_triggered(); },
-        [&](FirmwareUpdateDlg* dlg) -> QString {
-            busyDuringDialog = window.isBusy();
-            QComboBox* combo = dlg->form()->devicesCombo;
-            if (comboTexts(combo) != QStringList({"MZT-500 #1", "MZT-500 #2"}))
-                return "handed-over list: " + comboTexts(combo).join(", ");
-            // The dialog's own discovery finds the same two.
-            dlg->form()->bttnDiscover->click();
-            if (!QTest::qWaitFor([&] { return !dlg->isBusy(); }, 20000))
-                return "discovery did not end";
-            if (comboTexts(combo) != QStringList({"MZT-500 #1", "MZT-500 #2"}))
-                return "discovered list: " + comboTexts(combo).join(", ");
-            combo->setCurrentIndex(1);
-            dlg->setConfirmation([](QWidget*, const QString&, const QString&) { return true; });
-            QObject::connect(dlg->form()->progressBar, &QProgressBar::valueChanged,
-                             [&](int v) { highest = qMax(highest, v); });
-            dlg->form()->bttn_update->click();
-            if (!dlg->isBusy() || dlg->form()->progressBar->isHidden())
-                return "update did not start";
-            if (!QTest::qWaitFor([&] { return !dlg->isBusy(); }, 60000))
-                return "update did not end";
-            if (!dlg->form()->progressBar->isHidden())
-                return "progress bar still shown";
-            if (!dlg->form()->bttn_update->isEnabled())
-                return "update button not enabled again";
-            return QString();
-        });
+    const QString problem =
+        withModalDialog([&] { window.on_actionUpdate_firmware_triggered(); },
+                        [&](FirmwareUpdateDlg* dlg) -> QString {
+                            busyDuringDialog = window.isBusy();
+                            QComboBox* combo = dlg->form()->devicesCombo;
+                            if (comboTexts(combo) != QStringList({"MZT-500 #1", "MZT-500 #2"}))
+                                return "handed-over list: " + comboTexts(combo).join(", ");
+                            // The dialog's own discovery finds the same two.
+                            dlg->form()->bttnDiscover->click();
+                            if (!QTest::qWaitFor([&] { return !dlg->isBusy(); }, 20000))
+                                return "discovery did not end";
+                            if (comboTexts(combo) != QStringList({"MZT-500 #1", "MZT-500 #2"}))
+                                return "discovered list: " + comboTexts(combo).join(", ");
+                            combo->setCurrentIndex(1);
+                            dlg->setConfirmation(answer(FirmwareUpdateDlg::Answer::Update));
+                            QObject::connect(dlg->form()->progressBar, &QProgressBar::valueChanged,
+                                             [&](int v) { highest = qMax(highest, v); });
+                            dlg->form()->bttn_update->click();
+                            if (!dlg->isBusy() || dlg->form()->progressBar->isHidden())
+                                return "update did not start";
+                            if (!QTest::qWaitFor([&] { return !dlg->isBusy(); }, 60000))
+                                return "update did not end";
+                            if (!dlg->form()->progressBar->isHidden())
+                                return "progress bar still shown";
+                            if (!dlg->form()->bttn_update->isEnabled())
+                                return "update button not enabled again";
+                            return QString();
+                        });
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     QVERIFY(busyDuringDialog);
     QCOMPARE(highest, 100);
@@ -330,7 +341,7 @@ void TestDialog::failedUpdateThenRetryFromDisk()
         [&](FirmwareUpdateDlg* dlg) -> QString {
             dlg->setFileChooser(
                 [&](QWidget*, const QString&, const QString&, const QString&) { return path; });
-            dlg->setConfirmation([](QWidget*, const QString&, const QString&) { return true; });
+            dlg->setConfirmation(answer(FirmwareUpdateDlg::Answer::Update));
             dlg->on_lblMode_Link_clicked("alternative-update-file");
             dlg->form()->bttn_load->click();
             if (!dlg->isFileOk())
@@ -373,6 +384,10 @@ void TestDialog::failedUpdateThenRetryFromDisk()
     // The simulated recorder keeps its versions: sent, but nothing changed.
     QVERIFY2(afterRetry.startsWith("The update was sent completely, but the recorder still"),
              qPrintable(afterRetry));
+    // The file states no version: both next steps are named.
+    QVERIFY2(afterRetry.contains("If the update file holds the version the recorder already ran"),
+             qPrintable(afterRetry));
+    QVERIFY2(afterRetry.contains("switch the recorder off and on"), qPrintable(afterRetry));
     QVERIFY(devs[0]->firmware().complete && devs[0]->firmware().checksumOk);
     QCOMPARE(devs[0]->firmware().sections.size(), size_t(2));
     QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy(), 20000);
@@ -405,24 +420,26 @@ void TestDialog::updateIsConfirmedAndItsOutcomeShown()
     QTemporaryDir dir;
     const QString path = dir.filePath("new.kv2");
     QVERIFY(writeBytes(
-        path, makeKv2File("MZT-500", {512}, "Build 2026-11-30 14:02\nfrom firmware tree r4711\n")));
+        path,
+        makeKv2File(
+            "MZT-500", {512},
+            "Build 2026-11-30 14:02\r\nfrom firmware tree r4711\r\nSoftware version 1.05\r\n")));
     auto devs = sim::Bus::instance().install({sim::DeviceConfig::recorder()});
     devs[0]->setVersions(0x0102, 0x0104);
     MainWindow window;
     QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy() && window.isConnected(), 20000);
 
-    QStringList questions;
-    QStringList details;
+    QList<FirmwareUpdateDlg::UpdateQuestion> asked;
     bool goAhead = false;
     QString afterDecline;
     QString afterUpdate;
     const QString problem = withModalDialog(
         [&] { window.on_actionUpdate_firmware_triggered(); },
         [&](FirmwareUpdateDlg* dlg) -> QString {
-            dlg->setConfirmation([&](QWidget*, const QString& q, const QString& d) {
-                questions << q;
-                details << d;
-                return goAhead;
+            dlg->setConfirmation([&](QWidget*, const FirmwareUpdateDlg::UpdateQuestion& q) {
+                asked << q;
+                return goAhead ? FirmwareUpdateDlg::Answer::Update
+                               : FirmwareUpdateDlg::Answer::Cancel;
             });
             dlg->setFileChooser(
                 [&](QWidget*, const QString&, const QString&, const QString&) { return path; });
@@ -448,15 +465,20 @@ void TestDialog::updateIsConfirmedAndItsOutcomeShown()
             return QString();
         });
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
-    QCOMPARE(questions.size(), 2);
-    QCOMPARE(questions[0], QStringLiteral("Update the firmware of MZT-500 #1 now?"));
-    QVERIFY2(details[0].contains("software 1.04 on hardware 1.02"), qPrintable(details[0]));
-    QVERIFY2(details[0].contains("new.kv2, for the MZT-500"), qPrintable(details[0]));
-    QVERIFY2(details[0].contains("Build 2026-11-30 14:02\nfrom firmware tree r4711"),
-             qPrintable(details[0]));
+    QCOMPARE(asked.size(), 2);
+    QCOMPARE(asked[0].question, QStringLiteral("Update the firmware of MZT-500 #1 now?"));
+    // The versions side by side; the build lines folded away as details.
+    const QString summary = asked[0].summary;
+    QVERIFY2(summary.contains("software 1.04 on hardware 1.02"), qPrintable(summary));
+    QVERIFY2(summary.contains("new.kv2, for the MZT-500, with software 1.05"), qPrintable(summary));
+    QVERIFY2(!summary.contains("Build"), qPrintable(summary));
+    QCOMPARE(
+        asked[0].details,
+        QStringLiteral("Build 2026-11-30 14:02\nfrom firmware tree r4711\nSoftware version 1.05"));
     QVERIFY(afterDecline.contains("software 1.04"));
     QVERIFY2(afterUpdate.startsWith("The update worked: "), qPrintable(afterUpdate));
     QVERIFY2(afterUpdate.contains("software 1.05 (was 1.04)"), qPrintable(afterUpdate));
+    QVERIFY2(afterUpdate.endsWith("It is ready to use."), qPrintable(afterUpdate));
     QVERIFY(devs[0]->firmware().complete);
     QCOMPARE(devs[0]->firmware().sections.size(), size_t(1));
     QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy(), 20000);
@@ -477,7 +499,7 @@ void TestDialog::failureWhileRecorderAnswersAndWindowLabelAfterwards()
     const QString problem = withModalDialog(
         [&] { window.on_actionUpdate_firmware_triggered(); },
         [&](FirmwareUpdateDlg* dlg) -> QString {
-            dlg->setConfirmation([](QWidget*, const QString&, const QString&) { return true; });
+            dlg->setConfirmation(answer(FirmwareUpdateDlg::Answer::Update));
             // The recorder stays on the line but refuses every section of
             // the update: a failure it survives.
             sim::Faults faults;
@@ -510,6 +532,96 @@ void TestDialog::failureWhileRecorderAnswersAndWindowLabelAfterwards()
     // Closed, the window reads the versions again: the recorder is current.
     QTRY_VERIFY_WITH_TIMEOUT(window.ui()->devLabel->text().startsWith("<b>MZT-500</b>"), 20000);
     QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy() && window.isDeviceReady(), 20000);
+}
+
+void TestDialog::quitWhileSendingAndTheSameVersionAgain()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("same.kv2");
+    QVERIFY(writeBytes(path, makeKv2File("MZT-500", {512, 512, 512}, "version 1.04\r\n")));
+    auto devs = sim::Bus::instance().install({sim::DeviceConfig::recorder()});
+    devs[0]->setVersions(0x0102, 0x0104);
+    MainWindow window;
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy() && window.isConnected(), 20000);
+
+    QString whileSending;
+    bool stayedOpen = false;
+    QString verdict;
+    FirmwareUpdateDlg::Outcome outcome = FirmwareUpdateDlg::Outcome::None;
+    const QString problem =
+        withModalDialog([&] { window.on_actionUpdate_firmware_triggered(); },
+                        [&](FirmwareUpdateDlg* dlg) -> QString {
+                            dlg->setFileChooser([&](QWidget*, const QString&, const QString&,
+                                                    const QString&) { return path; });
+                            dlg->setConfirmation(answer(FirmwareUpdateDlg::Answer::Update));
+                            dlg->on_lblMode_Link_clicked("alternative-update-file");
+                            dlg->form()->bttn_load->click();
+                            // Quit while the update runs: the dialog stays and says why.
+                            dlg->form()->bttn_update->click();
+                            if (!dlg->isBusy())
+                                return "update did not start";
+                            dlg->form()->bttn_quit->click();
+                            stayedOpen = dlg->isVisible();
+                            whileSending = dlg->versionsText();
+                            if (!QTest::qWaitFor([&] { return !dlg->isBusy(); }, 60000))
+                                return "update did not end";
+                            verdict = dlg->versionsText();
+                            outcome = dlg->outcome();
+                            return QString();
+                        });
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QVERIFY(stayedOpen);
+    QVERIFY2(whileSending.startsWith("The update is still running"), qPrintable(whileSending));
+    QCOMPARE(outcome, FirmwareUpdateDlg::Outcome::Unchanged);
+    QVERIFY2(verdict.contains("The update file holds this same version"), qPrintable(verdict));
+    QVERIFY(devs[0]->firmware().complete);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy(), 20000);
+}
+
+void TestDialog::backUpFirstThenTheDialogComesBack()
+{
+    QTemporaryDir dir;
+    {
+        QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Korvant"),
+                           QStringLiteral("MZT-500 Data Backup Tool"));
+        backup::setFolder(settings, dir.path());
+    }
+    auto devs = sim::Bus::instance().install({recorderWithSequences({1, 2})});
+    MainWindow window;
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy() && window.isConnected(), 20000);
+
+    // First the backup is asked for: nothing is sent, the dialog closes.
+    const QString first =
+        withModalDialog([&] { window.on_actionUpdate_firmware_triggered(); },
+                        [&](FirmwareUpdateDlg* dlg) -> QString {
+                            dlg->setConfirmation(answer(FirmwareUpdateDlg::Answer::BackUpFirst));
+                            dlg->form()->bttn_update->click();
+                            return dlg->isVisible() ? "the dialog stayed open" : QString();
+                        });
+    QVERIFY2(first.isEmpty(), qPrintable(first));
+    QVERIFY(devs[0]->firmware().header.isEmpty());
+
+    // Once the backup is saved, the dialog comes back for the update.
+    bool reopened = false;
+    testcommon::whenModal([&](QWidget* widget) {
+        auto* dlg = qobject_cast<FirmwareUpdateDlg*>(widget);
+        if (!dlg)
+            return false;
+        reopened = true;
+        dlg->setConfirmation(answer(FirmwareUpdateDlg::Answer::Update));
+        dlg->form()->bttn_update->click();
+        if (QTest::qWaitFor([&] { return !dlg->isBusy(); }, 60000))
+            dlg->form()->bttn_quit->click();
+        return true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(reopened, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy(), 20000);
+    const QStringList saved = QDir(dir.path()).entryList({QStringLiteral("*.mzt")}, QDir::Files);
+    QCOMPARE(saved.size(), 1);
+    MZTArchive backupMade(dir.filePath(saved.first()));
+    QVERIFY(backupMade.load());
+    QCOMPARE(backupMade.entries().size(), 2);
+    QVERIFY(devs[0]->firmware().complete && devs[0]->firmware().checksumOk);
 }
 
 QTEST_MAIN(TestDialog)

@@ -47,6 +47,8 @@ private slots:
     void onlyRegularFilesAreRead();
     void nonAsciiPath();
     void reloadResetsState();
+    void versionStatedInTheFreeText_data();
+    void versionStatedInTheFreeText();
 };
 
 void TestImage::builtInImage()
@@ -297,6 +299,30 @@ void TestImage::reloadResetsState()
     QVERIFY(image.loadFromBytes(makeFile("MZT-500", {512}), "b.kv2"));
     QVERIFY(!image.isNotReadable());
     QCOMPARE(image.transmissionSize(), 768);
+}
+
+void TestImage::versionStatedInTheFreeText_data()
+{
+    QTest::addColumn<QByteArray>("freeText");
+    QTest::addColumn<int>("version"); // -1: none stated
+
+    QTest::newRow("statement") << QByteArray("\r\nSoftware version: 1.05\r\n") << 0x0105;
+    QTest::newRow("with a V, short minor") << QByteArray("Version V2.3") << 0x0203;
+    QTest::newRow("first one wins") << QByteArray("version 1.06\nversion 1.07") << 0x0106;
+    // The built-in file's kind of text: dates and paths, no version.
+    QTest::newRow("dates and paths only")
+        << QByteArray("\r\n2026-11-30 14:02\r\n : outputs_ROM/SAM7_ROM.mem\r\n") << -1;
+    QTest::newRow("number on the next line") << QByteArray("version\n1.05") << -1;
+    QTest::newRow("word inside another") << QByteArray("subversion 1.05") << -1;
+    QTest::newRow("out of range") << QByteArray("version 300.1") << -1;
+}
+
+void TestImage::versionStatedInTheFreeText()
+{
+    QFETCH(QByteArray, freeText);
+    QFETCH(int, version);
+    const std::optional<quint16> stated = kv2::statedVersion(freeText);
+    QCOMPARE(stated.has_value() ? int(*stated) : -1, version);
 }
 
 QTEST_GUILESS_MAIN(TestImage)
