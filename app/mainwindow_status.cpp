@@ -5,6 +5,7 @@
 #include "ui_mainwindow.h"
 
 #include "applog.h"
+#include "devicesdiscoverer.h"
 #include "mztarchive.h"
 #include "recorder_session.h"
 
@@ -100,10 +101,22 @@ void MainWindow::describeRecorders()
     for (int i = 0; i < combo->count(); ++i)
         combo->setItemData(i, recorderDetails(combo->itemData(i, Qt::UserRole).toInt()),
                            Qt::ToolTipRole);
+    // A recorder another program holds is there but cannot be used: that is
+    // said instead of "not found", which would send the user to the cable.
+    QStringList inUse;
+    for (const core::ListedDevice& device : discoverer->devicesInUse())
+        inUse.append(device.name());
+    const QString inUseText = inUse.isEmpty() ? QString()
+        : inUse.size() == 1 ? tr("The recorder %1 is in use by another program.").arg(inUse.first())
+                            : tr("The recorders %1 are in use by other programs.")
+                                  .arg(inUse.join(QStringLiteral(", ")));
     if (combo->count() == 0) {
         m_ui->devLabel->setToolTip(QString());
-        m_ui->devLabel->setText(tr("No recorder found.") + QStringLiteral(" <a href=\"")
-                                + QLatin1String(recorderNotFoundLink) + QStringLiteral("\">")
-                                + tr("What to check") + QStringLiteral("</a>"));
+        m_ui->devLabel->setText(
+            (inUse.isEmpty() ? tr("No recorder found.") : inUseText.toHtmlEscaped())
+            + QStringLiteral(" <a href=\"") + QLatin1String(recorderNotFoundLink)
+            + QStringLiteral("\">") + tr("What to check") + QStringLiteral("</a>"));
     }
+    if (!inUse.isEmpty())
+        statusBar()->showMessage(inUseText);
 }

@@ -17,13 +17,33 @@ bool FoundDevice::isRecorder() const
     return model == QLatin1String(mzt500::ModelName);
 }
 
+QString ListedDevice::name() const
+{
+    if (!serial.isEmpty())
+        return serial;
+    return place.isEmpty() ? description : place;
+}
+
+QString inUseText(const QList<ListedDevice>& devices)
+{
+    QStringList names;
+    for (const ListedDevice& device : devices)
+        names.append(device.name());
+    if (names.size() == 1)
+        return QStringLiteral("The recorder %1 is in use by another program.").arg(names.first());
+    return QStringLiteral("The recorders %1 are in use by other programs.")
+        .arg(names.join(QStringLiteral(", ")));
+}
+
 QList<FoundDevice> discoverDevices(KVPMaster* master, KVPmPhyUSB* link,
                                    const std::function<bool(const FoundDevice&)>& onFound,
-                                   int* listed, const CancelToken* cancel)
+                                   DiscoveryReport* report, const CancelToken* cancel)
 {
     QList<FoundDevice> found;
-    if (listed)
-        *listed = 0;
+    DiscoveryReport unused;
+    if (!report)
+        report = &unused;
+    *report = {};
     if (!master || !link)
         return found;
     // A failed enumeration yields no table at all: then there is nothing to
@@ -31,8 +51,7 @@ QList<FoundDevice> discoverDevices(KVPMaster* master, KVPmPhyUSB* link,
     const QHash<int, QString>* table = link->listDevices();
     QList<int> indices = table ? table->keys() : QList<int>();
     std::sort(indices.begin(), indices.end());
-    if (listed)
-        *listed = int(indices.size());
+    report->listed = int(indices.size());
     qCDebug(lcOperations) << "Number of devices " << indices.size();
     const std::vector<ListedDevice> entries = deviceList(true);
 
@@ -43,6 +62,12 @@ QList<FoundDevice> discoverDevices(KVPMaster* master, KVPmPhyUSB* link,
         master->stopAndReset();
         link->setDeviceIndex(index);
         master->connectLink();
+        if (link->deviceInUse()) {
+            qCDebug(lcOperations) << "device" << index << "is in use by another program";
+            if (size_t(index) < entries.size())
+                report->inUse.append(entries[size_t(index)]);
+            continue;
+        }
 
         FoundDevice device;
         if (!master->getDeviceInfo(&device.model, &device.softwareVersion,
@@ -88,12 +113,15 @@ std::vector<ListedDevice> deviceList(bool listAgain)
         return devices;
     for (DWORD i = 0; i < count && i < nodes.size(); ++i) {
         const FT_DEVICE_LIST_INFO_NODE& node = nodes[i];
+        char place[256] = {};
+        if (FT_GetDevicePlace(int(i), place, sizeof place) != FT_OK)
+            place[0] = '\0';
         devices.push_back(
             {QString::fromLatin1(node.Description,
                                  qstrnlen(node.Description, sizeof node.Description)),
              QString::fromLatin1(node.SerialNumber,
                                  qstrnlen(node.SerialNumber, sizeof node.SerialNumber)),
-             quint32(node.LocId)});
+             quint32(node.LocId), QString::fromLocal8Bit(place)});
     }
     return devices;
 }
@@ -117,6 +145,8 @@ void connectTo(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex)
 QString lostRecorderReasonOr(const KVPMaster* master, const QString& fallback)
 {
     auto* link = master ? qobject_cast<KVPmPhyUSB*>(master->link()) : nullptr;
+    if (link && link->deviceInUse())
+        return QStringLiteral("The recorder is in use by another program.");
     const QString lost = link ? link->lostDeviceReason() : QString();
     return lost.isEmpty() ? fallback : lost;
 }

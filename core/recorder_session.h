@@ -32,21 +32,37 @@ struct FoundDevice {
     bool isRecorder() const;
 };
 
-// Probes every listed device in ascending device order, which keeps the
-// numbering of identical recorders the same from run to run. onFound runs
-// after each device that answers; returning true ends the search there.
-// *listed receives the number of devices listed, answering or not. Leaves
-// the link on the last device probed.
-QList<FoundDevice> discoverDevices(KVPMaster* master, KVPmPhyUSB* link,
-                                   const std::function<bool(const FoundDevice&)>& onFound = {},
-                                   int* listed = nullptr, const CancelToken* cancel = nullptr);
-
 // One device as the device layer lists it.
 struct ListedDevice {
     QString description;
     QString serial;
     quint32 locationId = 0;
+    // Where it is plugged in (a USB socket, a serial port's path).
+    QString place;
+    // How a message names it: its serial number, or else where it is.
+    QString name() const;
 };
+
+// What discovery saw besides the devices that answered.
+struct DiscoveryReport {
+    int listed = 0; // devices listed, answering or not
+    // Listed devices that could not be asked because another program holds
+    // them open: in use, not absent.
+    QList<ListedDevice> inUse;
+};
+
+// Probes every listed device in ascending device order, which keeps the
+// numbering of identical recorders the same from run to run. onFound runs
+// after each device that answers; returning true ends the search there.
+// Leaves the link on the last device probed.
+QList<FoundDevice> discoverDevices(KVPMaster* master, KVPmPhyUSB* link,
+                                   const std::function<bool(const FoundDevice&)>& onFound = {},
+                                   DiscoveryReport* report = nullptr,
+                                   const CancelToken* cancel = nullptr);
+
+// "The recorder KV000001 is in use by another program." for one device,
+// the same naming each for several.
+QString inUseText(const QList<ListedDevice>& devices);
 
 // The device layer's list, by device index: made anew (listAgain), or as the
 // last enumeration left it, which keeps the indexes of that enumeration.
@@ -60,8 +76,9 @@ void attachLink(KVPMaster* master, KVPmPhyUSB* link);
 void connectTo(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex);
 
 // The reason the link gives when the recorder it keeps to was unplugged and
-// cannot be opened again ("The recorder ... is no longer connected."), or
-// otherwise the fallback: what a failed exchange on the recorder reports.
+// cannot be opened again ("The recorder ... is no longer connected.") or is
+// held by another program, or otherwise the fallback: what a failed
+// exchange on the recorder reports.
 QString lostRecorderReasonOr(const KVPMaster* master, const QString& fallback);
 
 // The recorder's identification and content list.

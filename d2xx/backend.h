@@ -95,13 +95,21 @@ public:
     virtual bool waitForInput(WaitClock::time_point deadline, Wakeup& wakeup, bool* readable) = 0;
 };
 
+// Why a device could not be opened.
+struct OpenFailure {
+    std::string reason; // for the log
+    // The device is there but held by another program (or another handle):
+    // waiting for it to be let go helps, checking cable and rights does not.
+    bool inUse = false;
+};
+
 class Backend {
 public:
     virtual ~Backend() = default;
     virtual const char* name() const = 0;
     virtual std::vector<DeviceInfo> list() = 0;
-    // Opens the device; on failure returns null and says why in *error.
-    virtual std::unique_ptr<Port> open(const DeviceInfo& device, std::string* error) = 0;
+    // Opens the device; on failure returns null and says why in *failure.
+    virtual std::unique_ptr<Port> open(const DeviceInfo& device, OpenFailure* failure) = 0;
 };
 
 // The simulated recorders; non-null when the environment variable

@@ -221,20 +221,20 @@ FT_STATUS openListed(const ListedDevice& device, FT_HANDLE* pHandle)
         if (isOpen(r, device)) {
             qCDebug(lcD2xx).noquote()
                 << QString::fromStdString(device.info.description) << "is already open";
-            return FT_DEVICE_NOT_OPENED;
+            return FT_DEVICE_IN_USE;
         }
     }
-    std::string error;
-    std::unique_ptr<Port> port = device.backend->open(device.info, &error);
+    OpenFailure failure;
+    std::unique_ptr<Port> port = device.backend->open(device.info, &failure);
     if (!port) {
         qCWarning(lcD2xx).noquote()
             << "cannot open" << QString::fromStdString(device.info.description) << "through"
-            << device.backend->name() << ":" << QString::fromStdString(error);
-        return FT_DEVICE_NOT_OPENED;
+            << device.backend->name() << ":" << QString::fromStdString(failure.reason);
+        return failure.inUse ? FT_DEVICE_IN_USE : FT_DEVICE_NOT_OPENED;
     }
     std::lock_guard lock(r.mutex);
     if (isOpen(r, device))
-        return FT_DEVICE_NOT_OPENED; // another thread won the race
+        return FT_DEVICE_IN_USE; // another thread won the race
     auto* handle = new Handle {device.backend, device.info.key, std::move(port)};
     r.handles.insert(handle);
     *pHandle = handle;

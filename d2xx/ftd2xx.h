@@ -24,6 +24,9 @@ enum : FT_STATUS {
     FT_INVALID_PARAMETER = 6,
     FT_INVALID_BAUD_RATE = 7,
     FT_OTHER_ERROR = 18,
+    // Ours, not D2XX's (which says FT_DEVICE_NOT_OPENED): the device is
+    // there but another program, or another handle, holds it open.
+    FT_DEVICE_IN_USE = 0x100,
 };
 
 enum : UCHAR {
@@ -91,7 +94,8 @@ FT_STATUS FT_CreateDeviceInfoList(LPDWORD lpdwNumDevs);
 // pDest in records (D2XX trusts the caller here; we do not), out: records copied.
 FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* pDest, LPDWORD lpdwNumDevs);
 // Opens the device at that position of the last list. A device that is
-// already open cannot be opened again.
+// already open, here or by another program, cannot be opened again:
+// FT_DEVICE_IN_USE.
 FT_STATUS FT_Open(int deviceNumber, FT_HANDLE* pHandle);
 // Opens the one device that the name fits among the devices present now,
 // whatever its list position; leaves the list of FT_CreateDeviceInfoList

@@ -282,16 +282,16 @@ public:
         return devices;
     }
 
-    std::unique_ptr<Port> open(const DeviceInfo& device, std::string* error) override
+    std::unique_ptr<Port> open(const DeviceInfo& device, OpenFailure* failure) override
     {
         hw::UsbPlace place;
         if (!hw::parseUsbKey(device.key, &place)) {
-            *error = "not a USB device";
+            failure->reason = "not a USB device";
             return nullptr;
         }
         Context ctx(ftdi_new());
         if (!ctx) {
-            *error = "cannot start libusb";
+            failure->reason = "cannot start libusb";
             return nullptr;
         }
         ftdi_set_interface(ctx.get(), static_cast<ftdi_interface>(INTERFACE_A + place.interface));
@@ -306,22 +306,17 @@ public:
                 dev = node->dev;
         }
         if (!dev) {
-            *error = hw::openFailureText(-4, LIBUSB_ERROR_NO_DEVICE);
+            failure->reason = hw::openFailureText(-4, LIBUSB_ERROR_NO_DEVICE);
             return nullptr;
         }
         const int opened = ftdi_usb_open_dev(ctx.get(), dev);
         if (opened < 0) {
-            int reason = 0;
-            if (opened == -4) {
-                // libftdi does not say why libusb_open failed; ask again.
-                libusb_device_handle* h = nullptr;
-                reason = libusb_open(dev, &h);
-                if (h)
-                    libusb_close(h);
-            }
+            // libftdi does not say why libusb failed; ask again.
+            const int reason = libusbOpenResult(dev, opened, place.interface);
             // The dispatcher logs this as the reason the open failed.
-            *error =
+            failure->reason =
                 hw::openFailureText(opened, reason) + " (" + ftdi_get_error_string(ctx.get()) + ")";
+            failure->inUse = hw::usbOpenMeansInUse(opened, reason);
             return nullptr;
         }
         list.reset();
@@ -336,7 +331,7 @@ public:
         if (ftdi_set_baudrate(ctx.get(), 250000) < 0
             || ftdi_set_line_property(ctx.get(), BITS_8, STOP_BIT_2, NONE) < 0
             || ftdi_setflowctrl(ctx.get(), SIO_DISABLE_FLOW_CTRL) < 0) {
-            *error =
+            failure->reason =
                 std::string("cannot configure the device: ") + ftdi_get_error_string(ctx.get());
             ftdi_usb_close(ctx.get());
             return nullptr;
@@ -347,6 +342,27 @@ public:
     }
 
 private:
+    // What libusb itself says to what libftdi's open (result opened) failed
+    // at: opening the device, or claiming its interface, which another
+    // program's claim makes LIBUSB_ERROR_BUSY once the kernel's driver is
+    // set to be detached as libftdi does. 0 when nothing was asked.
+    static int libusbOpenResult(libusb_device* dev, int opened, int interface)
+    {
+        if (opened != -4 && opened != -5)
+            return 0;
+        libusb_device_handle* h = nullptr;
+        int result = libusb_open(dev, &h);
+        if (result == 0 && opened == -5) {
+            libusb_set_auto_detach_kernel_driver(h, 1);
+            result = libusb_claim_interface(h, interface);
+            if (result == 0)
+                libusb_release_interface(h, interface);
+        }
+        if (h)
+            libusb_close(h);
+        return result;
+    }
+
     static void describe(libusb_device* dev, std::vector<DeviceInfo>* devices)
     {
         libusb_device_descriptor desc {};

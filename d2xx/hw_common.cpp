@@ -254,6 +254,11 @@ std::string openFailureText(int ftdiOpenResult, int libusbOpenResult)
     }
 }
 
+bool usbOpenMeansInUse(int ftdiOpenResult, int libusbOpenResult)
+{
+    return ftdiOpenResult < 0 && libusbOpenResult == LIBUSB_ERROR_BUSY;
+}
+
 bool isGoneErrno(int error)
 {
     return error == EIO || error == ENODEV || error == ENXIO || error == ENOENT || error == EBADF;

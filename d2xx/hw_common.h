@@ -96,6 +96,10 @@ UsbOutcome classifyUsbResult(int libusbResult);
 // The reason a libftdi open failed, for the log. libusbOpenResult is what a
 // plain libusb_open of the device returned (0 when not tried or it worked).
 std::string openFailureText(int ftdiOpenResult, int libusbOpenResult);
+// Whether that failure means another program holds the device: libusb found
+// its interface claimed. A claim libftdi could not make for another reason
+// (the device gone, the rights) is not that.
+bool usbOpenMeansInUse(int ftdiOpenResult, int libusbOpenResult);
 
 // An errno that means the serial device has gone away.
 bool isGoneErrno(int error);

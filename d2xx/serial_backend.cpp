@@ -276,16 +276,20 @@ public:
         return hw::serialListing(ttyUsb, hw::parsePortsVariable(named ? named : ""));
     }
 
-    std::unique_ptr<Port> open(const DeviceInfo& device, std::string* error) override
+    std::unique_ptr<Port> open(const DeviceInfo& device, OpenFailure* failure) override
     {
         const std::string& path = device.key;
+        const auto describe = [&](int err) {
+            failure->reason = path + ": " + hw::serialOpenFailureText(err);
+            failure->inUse = err == EBUSY;
+        };
         const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
-            *error = path + ": " + hw::serialOpenFailureText(errno);
+            describe(errno);
             return nullptr;
         }
         auto fail = [&](int err) {
-            *error = path + ": " + hw::serialOpenFailureText(err);
+            describe(err);
             ::close(fd);
             return nullptr;
         };
@@ -304,7 +308,7 @@ public:
         const int lineError = applyLineSettings(fd, LineSettings {}, pty);
         if (lineError != 0) {
             ::ioctl(fd, TIOCNXCL);
-            *error = path + ": cannot set 250000 baud 8N2: " + std::strerror(lineError);
+            failure->reason = path + ": cannot set 250000 baud 8N2: " + std::strerror(lineError);
             ::close(fd);
             return nullptr;
         }

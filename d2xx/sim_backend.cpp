@@ -87,18 +87,21 @@ public:
         return out;
     }
 
-    std::unique_ptr<Port> open(const DeviceInfo& device, std::string* error) override
+    std::unique_ptr<Port> open(const DeviceInfo& device, OpenFailure* failure) override
     {
         for (const auto& r : sim::Bus::instance().devices()) {
             if (keyOf(*r) != device.key)
                 continue;
-            std::unique_ptr<sim::Connection> c = r->open(error);
-            if (!c)
+            std::unique_ptr<sim::Connection> c = r->open(&failure->reason);
+            if (!c) {
+                // A device that is there refuses a second connection, as a
+                // real port that another program holds does.
+                failure->inUse = r->present();
                 return nullptr;
+            }
             return std::make_unique<SimPort>(std::move(c));
         }
-        if (error)
-            *error = "the device is not connected";
+        failure->reason = "the device is not connected";
         return nullptr;
     }
 };

@@ -204,6 +204,7 @@ bool KVPmPhyUSB::connectDevice()
 
 bool KVPmPhyUSB::connectLocked()
 {
+    m_deviceInUse.store(false, std::memory_order_release);
     int position = -1;
     if (!m_chosen.isKnown()) {
         // Chosen by position alone: the device there now, from now on known
@@ -283,6 +284,11 @@ bool KVPmPhyUSB::openAndConfigure(const DeviceIdentity& identity, int position)
     const FT_STATUS opened = openHandle(identity, position, &handle);
     if (opened == FT_DEVICE_NOT_FOUND && identity.isKnown()) {
         markLost(identity);
+        return false;
+    }
+    if (opened == FT_DEVICE_IN_USE) {
+        m_deviceInUse.store(true, std::memory_order_release);
+        setLastError(QT_TR_NOOP("The recorder is in use by another program."));
         return false;
     }
     if (opened != FT_OK) {

@@ -64,6 +64,9 @@ public:
     bool checkStatus();
     // Text of the most recent failure; empty until one happened.
     QString lastError() const;
+    // The last connect found the chosen device held open by another
+    // program (or another handle of this one).
+    bool deviceInUse() const { return m_deviceInUse.load(std::memory_order_acquire); }
 
 protected:
     void run() override;
@@ -106,6 +109,7 @@ private:
     QHash<int, DeviceIdentity> m_identities;
     QHash<int, QString> m_devices;
     std::atomic<bool> m_deviceLost {false};
+    std::atomic<bool> m_deviceInUse {false};
     mutable std::mutex m_errorLock;
     QString m_lastError;
     QString m_lostReason;

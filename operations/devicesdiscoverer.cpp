@@ -23,6 +23,7 @@ void DevicesDiscoverer::start(QThread::Priority priority)
         if (comboBox)
             comboBox->clear();
     }
+    inUse.clear();
     QThread::start(priority);
 }
 
@@ -31,13 +32,19 @@ void DevicesDiscoverer::run()
     if (!host || !host->link() || !host->master())
         return;
     const QPointer<QComboBox> box = comboBox;
-    core::discoverDevices(host->master(), host->link(), [&](const core::FoundDevice& device) {
-        const QString text = device.displayName;
-        const int index = device.deviceIndex;
-        results.post([box, text, index] {
-            if (box)
-                box->addItem(QIcon(), text, QVariant(index));
-        });
-        return false;
-    });
+    core::DiscoveryReport report;
+    core::discoverDevices(
+        host->master(), host->link(),
+        [&](const core::FoundDevice& device) {
+            const QString text = device.displayName;
+            const int index = device.deviceIndex;
+            results.post([box, text, index] {
+                if (box)
+                    box->addItem(QIcon(), text, QVariant(index));
+            });
+            return false;
+        },
+        &report);
+    // results is this object's: a post it has not delivered dies with it.
+    results.post([this, held = report.inUse] { inUse = held; });
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "mzttransfersupport.h"
+#include "recorder_session.h"
 
 #include <QPointer>
 #include <QThread>
@@ -17,6 +18,9 @@ public:
 
     // Only needed for a combo box other than the host's.
     void setComboBox(QComboBox* box);
+    // The listed devices the last run could not ask because another
+    // program holds them. GUI thread, once finished() has arrived.
+    const QList<core::ListedDevice>& devicesInUse() const { return inUse; }
 
 signals:
     void progress(int value);
@@ -31,5 +35,6 @@ protected:
 
 private:
     QPointer<QComboBox> comboBox;
+    QList<core::ListedDevice> inUse;
     mzt::ResultPost results;
 };

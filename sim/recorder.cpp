@@ -1119,11 +1119,15 @@ std::uint8_t Recorder::executeReadLocked(std::uint8_t command, std::uint16_t par
             *reply = u32Reply(m_transferMode ? 0xFFFFFFFFu : 0u);
             return StatusOk;
         case 1:
+            // Logged so that tests of another process can follow the mode.
+            qCDebug(lcSim) << (m_config.refuseTransferMode ? "refuses transfer mode"
+                                                           : "enters transfer mode");
             if (!m_config.refuseTransferMode)
                 m_transferMode = true;
             *reply = u32Reply(0);
             return StatusOk;
         case 2:
+            qCDebug(lcSim) << "leaves transfer mode";
             m_transferMode = false;
             *reply = u32Reply(0);
             return StatusOk;

@@ -1,12 +1,14 @@
 // The main window against simulated recorders: start-up and busy state,
 // discovery, firmware state, the connection poll and closing.
 #include "apptest.h"
+#include "ftd2xx.h"
 #include "simframes.h"
 
 #include <QLabel>
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QToolButton>
 
 using namespace apptest;
@@ -39,6 +41,7 @@ private slots:
     void startUpIsBusyUntilTheFirstRecorderIsListed();
     void discoveryNumbersRecordersAndSkipsSilentOnes();
     void discoveryRunTwiceGivesTheSameLines();
+    void aRecorderHeldElsewhereIsSaidToBeInUse();
     void firmwareState_data();
     void firmwareState();
     void contentListsFromTheRecorder_data();
@@ -141,6 +144,38 @@ void TestWindow::discoveryRunTwiceGivesTheSameLines()
     w.on_actionDiscoverDevices_triggered();
     QVERIFY(waitSettled(w, 2));
     QCOMPARE(comboTexts(w.ui()->devicesCombo), first);
+}
+
+// Another handle holds the first recorder, as another program holds a port:
+// the window says it is in use instead of "No recorder found", and uses a
+// free recorder beside it as before.
+void TestWindow::aRecorderHeldElsewhereIsSaidToBeInUse()
+{
+    sim::DeviceConfig held = recorderWithFiles(1);
+    held.serial = "KVHELD01";
+    install({held, recorderWithFiles(2)});
+    DWORD count = 0;
+    QCOMPARE(FT_CreateDeviceInfoList(&count), FT_OK);
+    FT_HANDLE holder = nullptr;
+    QCOMPARE(FT_Open(0, &holder), FT_OK);
+    const QString inUse = QStringLiteral("The recorder KVHELD01 is in use by another program.");
+    {
+        MainWindow w;
+        QVERIFY(waitSettled(w, 3));
+        QCOMPARE(comboTexts(w.ui()->devicesCombo), QStringList {QStringLiteral("MZT-500 #1")});
+        QCOMPARE(comboIndices(w.ui()->devicesCombo), QList<int> {1});
+        QCOMPARE(w.statusBar()->currentMessage(), inUse);
+    }
+
+    sim::Bus::instance().devices()[1]->vanish();
+    {
+        MainWindow w;
+        QVERIFY(waitSettled(w, 0));
+        QCOMPARE(w.ui()->devicesCombo->count(), 0);
+        QVERIFY2(w.ui()->devLabel->text().startsWith(inUse), qPrintable(w.ui()->devLabel->text()));
+        QVERIFY(w.ui()->devLabel->text().contains(QLatin1String(MainWindow::recorderNotFoundLink)));
+    }
+    QCOMPARE(FT_Close(holder), FT_OK);
 }
 
 void TestWindow::firmwareState_data()

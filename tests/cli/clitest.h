@@ -114,6 +114,25 @@ public:
         return true;
     }
 
+    // Forgets what the simulator has logged so far.
+    void clearLog()
+    {
+        // What the last command made it log may still wait in the pipe; the
+        // simulator logs nothing while no command runs.
+        m_sim.setReadChannel(QProcess::StandardError);
+        while (m_sim.waitForReadyRead(100))
+            m_sim.readAllStandardError();
+        m_sim.readAllStandardError();
+        m_log.clear();
+    }
+
+    // How often text was logged since the start or clearLog().
+    int logCount(const QByteArray& text)
+    {
+        m_log += m_sim.readAllStandardError();
+        return int(m_log.count(text));
+    }
+
     // Only this recorder, found through MZT500_PORTS.
     QProcessEnvironment environment() const
     {

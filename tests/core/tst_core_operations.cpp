@@ -35,9 +35,10 @@ private slots:
         sim::DeviceConfig other = sim::DeviceConfig::recorder();
         other.model = "MZT-400";
         SimSetup s({sim::DeviceConfig::recorder(), silent, other, sim::DeviceConfig::recorder()});
-        int listed = 0;
-        QList<core::FoundDevice> found = core::discoverDevices(&s.master, &s.link, {}, &listed);
-        QCOMPARE(listed, 4);
+        core::DiscoveryReport report;
+        QList<core::FoundDevice> found = core::discoverDevices(&s.master, &s.link, {}, &report);
+        QCOMPARE(report.listed, 4);
+        QVERIFY(report.inUse.isEmpty());
         QStringList names;
         for (const core::FoundDevice& d : found)
             names << d.displayName;
@@ -51,6 +52,39 @@ private slots:
 
         core::CancelToken cancel {true};
         QVERIFY(core::discoverDevices(&s.master, &s.link, {}, nullptr, &cancel).isEmpty());
+    }
+
+    // A recorder another holder has open is reported as in use, not as
+    // silent; the free one is still found and numbered as before.
+    void discoveryTellsARecorderInUseFromOneThatIsAbsent()
+    {
+        sim::DeviceConfig held = sim::DeviceConfig::recorder();
+        held.serial = "KVHELD01";
+        SimSetup s({held, sim::DeviceConfig::recorder()});
+        s.master.stopAndReset(); // the link lets go of the first device
+        DWORD count = 0;
+        QCOMPARE(FT_CreateDeviceInfoList(&count), FT_OK);
+        FT_HANDLE holder = nullptr;
+        QCOMPARE(FT_Open(0, &holder), FT_OK);
+        FT_HANDLE second = nullptr;
+        QCOMPARE(FT_Open(0, &second), FT_DEVICE_IN_USE);
+
+        core::DiscoveryReport report;
+        QList<core::FoundDevice> found = core::discoverDevices(&s.master, &s.link, {}, &report);
+        QCOMPARE(report.listed, 2);
+        QCOMPARE(report.inUse.size(), 1);
+        QCOMPARE(report.inUse.first().serial, QStringLiteral("KVHELD01"));
+        QCOMPARE(core::inUseText(report.inUse),
+                 QStringLiteral("The recorder KVHELD01 is in use by another program."));
+        QCOMPARE(found.size(), 1);
+        QCOMPARE(found.first().displayName, QStringLiteral("MZT-500 #1"));
+        QCOMPARE(found.first().deviceIndex, 1);
+
+        // Let go, it answers again.
+        QCOMPARE(FT_Close(holder), FT_OK);
+        found = core::discoverDevices(&s.master, &s.link, {}, &report);
+        QVERIFY(report.inUse.isEmpty());
+        QCOMPARE(found.size(), 2);
     }
 
     void contentListingAndItsRefusals()

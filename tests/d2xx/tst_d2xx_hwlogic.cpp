@@ -24,7 +24,7 @@ public:
     }
     const char* name() const override { return n_; }
     std::vector<DeviceInfo> list() override { return {}; }
-    std::unique_ptr<Port> open(const DeviceInfo&, std::string*) override { return nullptr; }
+    std::unique_ptr<Port> open(const DeviceInfo&, OpenFailure*) override { return nullptr; }
 
 private:
     const char* n_;

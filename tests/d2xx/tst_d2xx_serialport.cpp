@@ -192,7 +192,7 @@ void TestSerialPort::opensByPlaceWhereverListed()
     QCOMPARE(got, DWORD(1));
     QCOMPARE(byte, 'x');
     FT_HANDLE second = nullptr;
-    QCOMPARE(FT_OpenEx(place, FT_OPEN_BY_PLACE, &second), FT_DEVICE_NOT_OPENED);
+    QCOMPARE(FT_OpenEx(place, FT_OPEN_BY_PLACE, &second), FT_DEVICE_IN_USE);
 
     // A port that is no longer named, no name, a serial number nobody has.
     QByteArray other = a.slave.toLocal8Bit();
@@ -326,7 +326,7 @@ void TestSerialPort::openIsExclusive()
     Closer closer {h};
 
     FT_HANDLE second = nullptr;
-    QVERIFY(FT_Open(0, &second) != FT_OK);
+    QCOMPARE(FT_Open(0, &second), FT_DEVICE_IN_USE);
     QVERIFY(!second);
 
     // Another program (even one running as root, which TIOCEXCL lets in)
@@ -345,6 +345,17 @@ void TestSerialPort::openIsExclusive()
     h = openConfigured();
     QVERIFY(h);
     closer.h = h;
+    QCOMPARE(FT_Close(h), FT_OK);
+    closer.h = nullptr;
+
+    // Held by another program, the port is in use rather than unusable.
+    const int holder = ::open(pty.slave.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(holder >= 0);
+    QCOMPARE(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    QCOMPARE(FT_Open(0, &second), FT_DEVICE_IN_USE);
+    ::close(holder);
+    QCOMPARE(FT_Open(0, &second), FT_OK);
+    closer.h = second;
 }
 
 void TestSerialPort::closedMasterMeansGone()

@@ -43,9 +43,9 @@ of USB), MZT500_PORTS (PATH=DESCRIPTION;PATH=DESCRIPTION: serial ports that
 are recorders, entries separated by semicolons).
 
 Exit status: 0 success, 1 failure, 2 usage, 3 no such recorder, 4 restore
-would overwrite files, 5 recorder busy, 6 unusable archive or update file,
-7 a comparison found files that differ or are on one side only,
-130 interrupted.
+would overwrite files, 5 recorder busy or in use by another program,
+6 unusable archive or update file, 7 a comparison found files that differ or
+are on one side only, 130 interrupted.
 )";
 
 // The overview's commands: the synopsis in one column, the summary in the
@@ -70,7 +70,8 @@ serial number.
 Options:
   --json         one JSON document instead (keys: man mzt500-cli)
 
-Exit status: 0 success, 3 no recorder answers, 130 interrupted.
+Exit status: 0 success, 3 no recorder answers, 5 the recorders are in use by
+another program, 130 interrupted.
 )",
          {QStringLiteral("json")}, &Cli::devices, false, ArchiveUse::None},
         {"list", "",
@@ -85,8 +86,8 @@ Options:
   --device N     use recorder N as numbered by `mzt500-cli devices`
   --json         one JSON document instead (keys: man mzt500-cli)
 
-Exit status: 0 success, 1 failure, 3 no such recorder, 5 recorder busy,
-130 interrupted.
+Exit status: 0 success, 1 failure, 3 no such recorder, 5 recorder busy or
+in use by another program, 130 interrupted.
 )",
          {QStringLiteral("json"), QStringLiteral("names0")}, &Cli::list, true, ArchiveUse::None},
         {"backup", "ARCHIVE.mzt [NAME...]",
@@ -112,8 +113,9 @@ Options:
   --device N     use recorder N as numbered by `mzt500-cli devices`
   -q, --quiet    no progress bar and no report of what was done
 
-Exit status: 0 success, 1 failure, 3 no such recorder, 5 recorder busy,
-6 unusable archive, 7 --verify found a difference, 130 interrupted.
+Exit status: 0 success, 1 failure, 3 no such recorder, 5 recorder busy or
+in use by another program, 6 unusable archive, 7 --verify found a
+difference, 130 interrupted.
 )",
          {QStringLiteral("verify")}, &Cli::backup, true, ArchiveUse::Writes},
         {"restore", "ARCHIVE.mzt [NAME...]",
@@ -144,8 +146,8 @@ Options:
   -q, --quiet    no progress bar and no report of what was done
 
 Exit status: 0 success, 1 failure, 3 no such recorder, 4 restore would
-overwrite files, 5 recorder busy, 6 unusable archive, 7 --verify found a
-difference, 130 interrupted.
+overwrite files, 5 recorder busy or in use by another program, 6 unusable
+archive, 7 --verify found a difference, 130 interrupted.
 )",
          {QStringLiteral("overwrite"), QStringLiteral("skip-existing"), QStringLiteral("dry-run"), QStringLiteral("verify")}, &Cli::restore, true, ArchiveUse::Reads},
         {"delete", "NAME...",
@@ -161,8 +163,8 @@ Options:
   --device N     use recorder N as numbered by `mzt500-cli devices`
   -q, --quiet    no progress bar and no report of what was done
 
-Exit status: 0 success, 1 failure, 3 no such recorder, 5 recorder busy,
-130 interrupted.
+Exit status: 0 success, 1 failure, 3 no such recorder, 5 recorder busy or
+in use by another program, 130 interrupted.
 )",
          {QStringLiteral("dry-run")}, &Cli::remove, true, ArchiveUse::None},
         {"update-firmware", "[FILE.kv2]",
@@ -179,8 +181,8 @@ Options:
   --device N     use recorder N as numbered by `mzt500-cli devices`
   -q, --quiet    no progress bar and no report of what was done
 
-Exit status: 0 success, 1 failure, 3 no such recorder, 5 recorder busy,
-6 unusable update file, 130 interrupted.
+Exit status: 0 success, 1 failure, 3 no such recorder, 5 recorder busy or
+in use by another program, 6 unusable update file, 130 interrupted.
 )",
          {}, &Cli::updateFirmware, true, ArchiveUse::None},
         {"archive", "ARCHIVE.mzt",
@@ -215,8 +217,8 @@ Options:
                  mzt500-cli)
 
 Exit status: 0 nothing differs, 1 failure, 3 no such recorder, 5 recorder
-busy, 6 unusable archive, 7 a file differs or is on one side only,
-130 interrupted.
+busy or in use by another program, 6 unusable archive, 7 a file differs or
+is on one side only, 130 interrupted.
 )",
          {QStringLiteral("json")}, &Cli::status, true, ArchiveUse::Reads},
         {"verify", "ARCHIVE.mzt [NAME...]",
@@ -240,8 +242,8 @@ Options:
   -q, --quiet    no progress bar
 
 Exit status: 0 all identical, 1 failure, 3 no such recorder, 5 recorder
-busy, 6 unusable archive, 7 a file differs, is unreadable or is on one side
-only, 130 interrupted.
+busy or in use by another program, 6 unusable archive, 7 a file differs, is
+unreadable or is on one side only, 130 interrupted.
 )usage",
          {QStringLiteral("json")}, &Cli::verify, true, ArchiveUse::Reads},
         {"diff", "A.mzt B.mzt",

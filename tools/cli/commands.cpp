@@ -8,6 +8,7 @@
 #include "fwupdater.h"
 #include "json_output.h"
 #include "kvpmaster.h"
+#include "kvpmphyusb.h"
 #include "mztarchive.h"
 #include "names.h"
 #include "recorder_vocabulary.h"
@@ -236,39 +237,50 @@ std::optional<RecorderInfo> Cli::chooseRecorder(int* status)
     const auto enough = [wanted](const RecorderInfo& r) {
         return wanted > 0 ? r.line == wanted : r.model == RecorderSession::Model;
     };
-    int listed = 0;
-    const QList<RecorderInfo> found = session().discover(enough, &listed);
+    core::DiscoveryReport report;
+    const QList<RecorderInfo> found = session().discover(enough, &report);
     if (interrupted) {
         *status = interruptedExit();
         return std::nullopt;
     }
+    // A recorder another program holds is busy, not missing: waiting helps,
+    // checking the cable does not.
+    const QString inUse = report.inUse.isEmpty() ? QString() : core::inUseText(report.inUse);
     if (found.isEmpty()) {
-        *status = m_terminal.fail(ExitNoRecorder,
-                                  listed ? QStringLiteral("No recorder answers.")
-                                         : QStringLiteral("No recorder found."));
+        *status = !inUse.isEmpty()
+            ? m_terminal.fail(ExitBusy, inUse)
+            : m_terminal.fail(ExitNoRecorder,
+                              report.listed ? QStringLiteral("No recorder answers.")
+                                            : QStringLiteral("No recorder found."));
         return std::nullopt;
     }
     std::optional<RecorderInfo> chosen;
     if (wanted > 0) {
         if (found.size() < wanted) {
-            *status = m_terminal.fail(
-                ExitNoRecorder,
+            const QString missing =
                 QStringLiteral("There is no recorder %1; %2 found (see mzt500-cli devices).")
                     .arg(wanted)
-                    .arg(found.size()));
+                    .arg(found.size());
+            *status = inUse.isEmpty()
+                ? m_terminal.fail(ExitNoRecorder, missing)
+                : m_terminal.fail(ExitBusy, missing.chopped(1) + QStringLiteral("; ") + inUse);
             return std::nullopt;
         }
         chosen = found[wanted - 1];
     } else {
         const auto it = std::find_if(found.cbegin(), found.cend(), enough);
         if (it == found.cend()) {
-            *status = m_terminal.fail(
-                ExitNoRecorder,
-                QStringLiteral("No %1 recorder found.").arg(RecorderSession::Model));
+            *status = !inUse.isEmpty()
+                ? m_terminal.fail(ExitBusy, inUse)
+                : m_terminal.fail(
+                    ExitNoRecorder,
+                    QStringLiteral("No %1 recorder found.").arg(RecorderSession::Model));
             return std::nullopt;
         }
         chosen = *it;
     }
+    if (!inUse.isEmpty())
+        m_terminal.warn(inUse + QStringLiteral(" Using %1.").arg(chosen->displayName));
     if (chosen->model != RecorderSession::Model) {
         *status = m_terminal.fail(ExitFailed,
                                   QStringLiteral("Device %1 is a \"%2\", not an %3.")
@@ -300,7 +312,7 @@ bool Cli::openRecorder(QList<ContentRecord>* records, int* status)
     }
     if (mode != core::TransferMode::Entered) {
         *status = m_terminal.fail(
-            ExitFailed,
+            session().link()->deviceInUse() ? ExitBusy : ExitFailed,
             core::lostRecorderReasonOr(session().master(),
                                        QStringLiteral("The recorder does not answer.")));
         return false;
@@ -334,14 +346,19 @@ int Cli::devices()
     if (!m_options.arguments.isEmpty())
         return m_terminal.fail(ExitUsage,
                                QStringLiteral("devices takes no arguments (see --help)."));
-    int listed = 0;
-    const QList<RecorderInfo> found = session().discover({}, &listed);
+    core::DiscoveryReport report;
+    const QList<RecorderInfo> found = session().discover({}, &report);
     if (interrupted)
         return interruptedExit();
+    const QString inUse = report.inUse.isEmpty() ? QString() : core::inUseText(report.inUse);
     if (found.isEmpty())
-        return m_terminal.fail(ExitNoRecorder,
-                               listed ? QStringLiteral("No recorder answers.")
-                                      : QStringLiteral("No recorder found."));
+        return !inUse.isEmpty()
+            ? m_terminal.fail(ExitBusy, inUse)
+            : m_terminal.fail(ExitNoRecorder,
+                              report.listed ? QStringLiteral("No recorder answers.")
+                                            : QStringLiteral("No recorder found."));
+    if (!inUse.isEmpty())
+        m_terminal.warn(inUse);
     if (m_options.json) {
         QJsonArray devices;
         for (const RecorderInfo& r : found)

@@ -26,9 +26,9 @@ RecorderSession::~RecorderSession()
 }
 
 QList<RecorderInfo> RecorderSession::discover(
-    const std::function<bool(const RecorderInfo&)>& enough, int* listed)
+    const std::function<bool(const RecorderInfo&)>& enough, core::DiscoveryReport* report)
 {
-    return core::discoverDevices(m_master, m_link, enough, listed);
+    return core::discoverDevices(m_master, m_link, enough, report);
 }
 
 void RecorderSession::connectTo(const RecorderInfo& recorder)

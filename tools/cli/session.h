@@ -33,10 +33,11 @@ public:
     KVPmPhyUSB* link() const { return m_link; }
 
     // Probes the listed devices in ascending order. After each recorder that
-    // answers, `enough` may end the search early. *listed receives the number
-    // of devices listed as recorders, answering or not.
+    // answers, `enough` may end the search early. *report receives the
+    // number of devices listed as recorders, answering or not, and those
+    // another program holds.
     QList<RecorderInfo> discover(const std::function<bool(const RecorderInfo&)>& enough = {},
-                                 int* listed = nullptr);
+                                 core::DiscoveryReport* report = nullptr);
 
     // Leaves the link connected to this recorder.
     void connectTo(const RecorderInfo& recorder);

@@ -18,7 +18,7 @@ enum Exit : int {
     ExitUsage = 2,          // the command line asks for something impossible
     ExitNoRecorder = 3,     // no (such) recorder answers
     ExitWouldOverwrite = 4, // restore refused to replace files on the recorder
-    ExitBusy = 5,           // the recorder refused its transfer mode
+    ExitBusy = 5,           // the recorder refused its transfer mode, or another program holds it
     ExitBadFile = 6,        // an archive or update file cannot be used
     ExitDiffers = 7,        // a comparison found files that differ or are on one side only
     ExitInterrupted = 130,  // stopped by SIGINT (143 SIGTERM, 129 SIGHUP: 128 + the signal)

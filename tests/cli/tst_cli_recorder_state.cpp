@@ -1,0 +1,132 @@
+// How mzt500-cli treats a recorder that another program holds, against
+// mzt500-sim --pty, whose log follows the recorder's transfer mode: the
+// recorder is reported in use, not absent.
+#include "clitest.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+const QByteArray Entered = "enters transfer mode";
+
+// Wire timing: the big sequence takes seconds to move, long enough to be
+// interrupted in the middle.
+const QByteArray Recorder = R"({"timing": "wire", "deleteDurationMs": 3000,
+  "files": [{"id": 0, "size": 1000}, {"id": 1, "size": 600, "durationMs": 61000},
+            {"id": 2, "size": 300000, "durationMs": 1500}, {"id": 5, "size": 400}]})";
+
+// Answers questions about its files only in transfer mode.
+const QByteArray StrictRecorder = R"({"requireTransferMode": true,
+  "files": [{"id": 0, "size": 1000}, {"id": 1, "size": 600, "durationMs": 61000}]})";
+
+// Another program's hold on a serial port, taken as this program takes it.
+class PortHolder {
+public:
+    explicit PortHolder(const QString& path)
+        : m_fd(::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK))
+    {
+        if (m_fd >= 0 && ::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+    }
+    ~PortHolder()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    PortHolder(const PortHolder&) = delete;
+    PortHolder& operator=(const PortHolder&) = delete;
+    bool holds() const { return m_fd >= 0; }
+
+private:
+    int m_fd;
+};
+
+} // namespace
+
+class TestCliRecorderState : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    PtyRecorder m_recorder;
+    PtyRecorder m_strict;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QVERIFY(m_recorder.start(Recorder, true));
+        QVERIFY(m_strict.start(StrictRecorder, true));
+    }
+
+    void cleanupTestCase()
+    {
+        QVERIFY(m_recorder.stop());
+        QVERIFY(m_strict.stop());
+    }
+
+    void aRecorderAnotherProgramHoldsIsInUseNotAbsent()
+    {
+        const QString archive = m_dir.filePath(QStringLiteral("held.mzt"));
+        {
+            PortHolder holder(m_recorder.pty());
+            QVERIFY(holder.holds());
+            for (const QStringList& args :
+                 {QStringList {"list"}, QStringList {"devices"}, QStringList {"backup", archive}}) {
+                const CliRun run = m_recorder.run(args);
+                QCOMPARE(run.code, 5);
+                QVERIFY2(run.oneLineReason(), run.err.constData());
+                QVERIFY2(run.err.contains("is in use by another program"), run.err.constData());
+                QVERIFY2(run.err.contains(m_recorder.pty().toLocal8Bit()), run.err.constData());
+            }
+            QVERIFY(!QFile::exists(archive));
+        }
+        QCOMPARE(m_recorder.run({"list"}).code, 0);
+    }
+
+    // The first command line holds the recorder for the length of its
+    // backup; a second one finds it in use.
+    void aSecondCommandLineFindsTheRecorderInUse()
+    {
+        m_recorder.clearLog();
+        QProcess first;
+        first.setProcessEnvironment(m_recorder.environment());
+        first.start(QStringLiteral(MZT_CLI),
+                    {"-q", "backup", m_dir.filePath(QStringLiteral("first.mzt")), "2"});
+        QVERIFY(first.waitForStarted());
+        QVERIFY(m_recorder.waitForLog(Entered));
+        const CliRun second = m_recorder.run({"list"});
+        QCOMPARE(second.code, 5);
+        QVERIFY2(second.err.contains("in use by another program"), second.err.constData());
+        QVERIFY(first.waitForFinished(120000));
+        QCOMPARE(first.exitCode(), 0);
+    }
+
+    // With a recorder held and another free, the free one is used and the
+    // held one named.
+    void theFreeRecorderIsUsedBesideAHeldOne()
+    {
+        QProcessEnvironment both = m_strict.environment();
+        both.insert(QStringLiteral("MZT500_PORTS"),
+                    m_recorder.pty() + QStringLiteral("=KORVANT KVP-DEV;") + m_strict.pty()
+                        + QStringLiteral("=KORVANT KVP-DEV"));
+        PortHolder holder(m_recorder.pty());
+        QVERIFY(holder.holds());
+        const CliRun listed = runCli({"list"}, both);
+        QCOMPARE(listed.code, 0);
+        QCOMPARE(lines(listed.out).size(), 2); // the strict recorder's two files
+        QVERIFY2(listed.err.contains(m_recorder.pty().toLocal8Bit() + " is in use"),
+                 listed.err.constData());
+        const CliRun devices = runCli({"devices"}, both);
+        QCOMPARE(devices.code, 0);
+        QCOMPARE(lines(devices.out).size(), 1);
+        QVERIFY2(devices.err.contains("in use by another program"), devices.err.constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCliRecorderState)
+#include "tst_cli_recorder_state.moc"
