@@ -1,7 +1,10 @@
-// How mzt500-cli treats a recorder that another program holds, against
-// mzt500-sim --pty, whose log follows the recorder's transfer mode: the
-// recorder is reported in use, not absent.
+// What mzt500-cli leaves on a recorder and how it treats one that another
+// program holds, against mzt500-sim --pty, whose log follows the recorder's
+// transfer mode: a dry run does not switch it, and a held recorder is
+// reported in use, not absent.
 #include "clitest.h"
+
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,9 +13,9 @@
 namespace {
 
 const QByteArray Entered = "enters transfer mode";
+const QByteArray Left = "leaves transfer mode";
 
-// Wire timing: the big sequence takes seconds to move, long enough to be
-// interrupted in the middle.
+// Wire timing: the big sequence takes seconds to move.
 const QByteArray Recorder = R"({"timing": "wire", "deleteDurationMs": 3000,
   "files": [{"id": 0, "size": 1000}, {"id": 1, "size": 600, "durationMs": 61000},
             {"id": 2, "size": 300000, "durationMs": 1500}, {"id": 5, "size": 400}]})";
@@ -44,6 +47,30 @@ public:
 private:
     int m_fd;
 };
+
+QByteArray fileContent(quint32 id, quint32 size, char fill)
+{
+    QByteArray content(int(size), fill);
+    const quint32 header[4] = {id, 1, size, 1000};
+    std::memcpy(content.data(), header, sizeof header);
+    return content;
+}
+
+// An archive holding one sequence of that id and size.
+bool writeArchive(const QString& path, quint32 id, quint32 size)
+{
+    MZTArchive archive(path);
+    if (!archive.save() || !archive.load())
+        return false;
+    auto* entry = new ArchiveEntry;
+    entry->setName(QStringLiteral("SEQUENCE %1").arg(id, 2, 10, QLatin1Char('0')));
+    entry->setId(qint32(id));
+    entry->setType(1);
+    const QByteArray content = fileContent(id, size, 'r');
+    entry->appendContent(content.constData(), content.size());
+    archive.addEntry(entry);
+    return archive.save();
+}
 
 } // namespace
 
@@ -125,6 +152,48 @@ private slots:
         QCOMPARE(devices.code, 0);
         QCOMPARE(lines(devices.out).size(), 1);
         QVERIFY2(devices.err.contains("in use by another program"), devices.err.constData());
+    }
+
+    void dryRunsLeaveTheTransferModeAlone()
+    {
+        const QString archive = m_dir.filePath(QStringLiteral("dry.mzt"));
+        QVERIFY(writeArchive(archive, 1, 500));
+        m_recorder.clearLog();
+        const CliRun restore = m_recorder.run({"restore", archive, "--dry-run", "--overwrite"});
+        QCOMPARE(restore.code, 0);
+        QCOMPARE(lines(restore.out),
+                 QStringList {QStringLiteral("SEQUENCE 01   would be replaced")});
+        const CliRun remove = m_recorder.run({"delete", "1", "--dry-run"});
+        QCOMPARE(remove.code, 0);
+        QCOMPARE(lines(remove.out), QStringList {QStringLiteral("SEQUENCE 01   would be deleted")});
+
+        // A command that does switch: its switch is the only one logged.
+        QCOMPARE(m_recorder.run({"list"}).code, 0);
+        QVERIFY(m_recorder.waitForLog(Left));
+        QCOMPARE(m_recorder.logCount(Entered), 1);
+        QCOMPARE(m_recorder.logCount(Left), 1);
+    }
+
+    // A recorder that answers only in transfer mode: the dry run fails and
+    // says why, rather than switch the recorder.
+    void aDryRunSaysWhatItCannotAskOutsideTransferMode()
+    {
+        const QString archive = m_dir.filePath(QStringLiteral("strict.mzt"));
+        QVERIFY(writeArchive(archive, 1, 500));
+        m_strict.clearLog();
+        for (const QStringList& args : {QStringList {"delete", "1", "--dry-run"},
+                                        QStringList {"restore", archive, "--dry-run"}}) {
+            const CliRun run = m_strict.run(args);
+            QCOMPARE(run.code, 1);
+            QVERIFY2(run.oneLineReason(), run.err.constData());
+            QVERIFY2(run.err.contains("A dry run does not put the recorder into its transfer mode"),
+                     run.err.constData());
+        }
+        const CliRun listed = m_strict.run({"list"});
+        QCOMPARE(listed.code, 0);
+        QCOMPARE(lines(listed.out).size(), 2);
+        QVERIFY(m_strict.waitForLog(Left));
+        QCOMPARE(m_strict.logCount(Entered), 1);
     }
 };
 

@@ -80,11 +80,14 @@ private:
     // Discovers, chooses the recorder the options name and connects to it;
     // on failure the exit status is in *status.
     std::optional<RecorderInfo> chooseRecorder(int* status);
-    // chooseRecorder(), transfer mode, content list.
+    // chooseRecorder(), transfer mode, content list. A dry run leaves the
+    // recorder's mode alone: it only asks.
     bool openRecorder(QList<ContentRecord>* records, int* status);
     // Loads an existing archive; a reason and ExitBadFile otherwise.
     bool loadArchive(MZTArchive* archive, int* status);
     int interruptedExit();
+    // The reason a dry run's question failed, with what the dry run left out.
+    QString dryRunFailure(const QString& reason);
     // The archive at path could not be saved; the reason and the status.
     int saveFailure(const MZTArchive& archive, const QString& path);
     // After the command: a recorder it put into transfer mode is let go,
@@ -109,9 +112,6 @@ private:
     Terminal m_terminal;
     std::unique_ptr<RecorderSession> m_session;
     bool m_inTransferMode = false;
-    // The recorder was in transfer mode before this command (a dry run
-    // leaves it so).
-    bool m_wasInTransferMode = false;
     bool m_replacing = false; // the current file's deletion came first
     // The recorder chooseRecorder() connected to.
     std::optional<RecorderInfo> m_recorder;

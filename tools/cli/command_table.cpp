@@ -138,7 +138,7 @@ Options:
   --skip-existing  write only files the recorder does not hold (never the
                    settings)
   --dry-run        print what would be written, replaced or skipped; change
-                   nothing
+                   nothing (the recorder is not put into its transfer mode)
   --verify         once written, read the files back and compare them byte
                    for byte with the archive; a difference is a failure that
                    names the file
@@ -159,7 +159,8 @@ Deletes the named files on the recorder. The settings are never deleted.
 NAME is a file as listed ("SEQUENCE 03") or its number (3).
 
 Options:
-  --dry-run      print what would be deleted; change nothing
+  --dry-run      print what would be deleted; change nothing (the recorder
+                 is not put into its transfer mode)
   --device N     use recorder N as numbered by `mzt500-cli devices`
   -q, --quiet    no progress bar and no report of what was done
 

@@ -192,8 +192,7 @@ void Cli::releaseRecorder()
         const std::lock_guard lock(interruptLock);
         settling = true;
     }
-    // A dry run leaves the recorder as it found it.
-    if (!m_inTransferMode || (m_options.dryRun && m_wasInTransferMode))
+    if (!m_inTransferMode)
         return;
     KVPMaster* master = session().master();
     if (interrupted) {
@@ -203,6 +202,17 @@ void Cli::releaseRecorder()
         master->resetFrameEngine();
     }
     session().leaveTransferMode();
+}
+
+QString Cli::dryRunFailure(const QString& reason)
+{
+    // Some recorders answer questions about their files only in transfer
+    // mode, which stops their playback: a dry run does not switch it.
+    if (session().inTransferMode())
+        return reason;
+    return reason
+        + QStringLiteral(" A dry run does not put the recorder into its transfer mode, and it may "
+                         "answer this only there.");
 }
 
 int Cli::interruptedExit()
@@ -299,28 +309,32 @@ bool Cli::openRecorder(QList<ContentRecord>* records, int* status)
 {
     if (!chooseRecorder(status))
         return false;
-    if (m_options.dryRun)
-        m_wasInTransferMode = session().inTransferMode();
-    const core::TransferMode mode = session().ensureTransferMode();
-    if (interrupted) {
-        *status = interruptedExit();
-        return false;
+    if (!m_options.dryRun) {
+        const core::TransferMode mode = session().ensureTransferMode();
+        if (interrupted) {
+            *status = interruptedExit();
+            return false;
+        }
+        if (mode == core::TransferMode::Busy) {
+            *status = m_terminal.fail(ExitBusy, QStringLiteral("The device is currently busy."));
+            return false;
+        }
+        if (mode != core::TransferMode::Entered) {
+            *status = m_terminal.fail(
+                session().link()->deviceInUse() ? ExitBusy : ExitFailed,
+                core::lostRecorderReasonOr(session().master(),
+                                           QStringLiteral("The recorder does not answer.")));
+            return false;
+        }
+        m_inTransferMode = true;
     }
-    if (mode == core::TransferMode::Busy) {
-        *status = m_terminal.fail(ExitBusy, QStringLiteral("The device is currently busy."));
-        return false;
-    }
-    if (mode != core::TransferMode::Entered) {
-        *status = m_terminal.fail(
-            session().link()->deviceInUse() ? ExitBusy : ExitFailed,
-            core::lostRecorderReasonOr(session().master(),
-                                       QStringLiteral("The recorder does not answer.")));
-        return false;
-    }
-    m_inTransferMode = true;
     QString reason;
     if (!session().readContent(records, &reason)) {
-        *status = interrupted ? interruptedExit() : m_terminal.fail(ExitFailed, reason);
+        if (interrupted)
+            *status = interruptedExit();
+        else
+            *status =
+                m_terminal.fail(ExitFailed, m_options.dryRun ? dryRunFailure(reason) : reason);
         return false;
     }
     return true;
@@ -586,11 +600,13 @@ int Cli::restore()
     }
 
     const core::UploadCheck check = core::checkUpload(session().master(), planned);
-    if (!check.result.ok())
-        return interrupted ? interruptedExit()
-                           : m_terminal.fail(ExitFailed,
-                                             check.result.reason.chopped(1)
-                                                 + QStringLiteral("; nothing was written."));
+    if (!check.result.ok()) {
+        if (interrupted)
+            return interruptedExit();
+        const QString reason =
+            check.result.reason.chopped(1) + QStringLiteral("; nothing was written.");
+        return m_terminal.fail(ExitFailed, m_options.dryRun ? dryRunFailure(reason) : reason);
+    }
     if (!check.overwritten.isEmpty() && !m_options.overwrite)
         return m_terminal.fail(
             ExitWouldOverwrite,
