@@ -1,9 +1,12 @@
 // What mzt500-cli leaves on a recorder and how it treats one that another
 // program holds, against mzt500-sim --pty, whose log follows the recorder's
-// transfer mode: a dry run does not switch it, and a held recorder is
-// reported in use, not absent.
+// transfer mode: a dry run does not switch it, an interrupted transfer lets
+// it go, and a held recorder is reported in use, not absent.
 #include "clitest.h"
 
+#include <QElapsedTimer>
+
+#include <csignal>
 #include <cstring>
 
 #include <fcntl.h>
@@ -15,13 +18,19 @@ namespace {
 const QByteArray Entered = "enters transfer mode";
 const QByteArray Left = "leaves transfer mode";
 
-// Wire timing: the big sequence takes seconds to move.
+// Wire timing: the big sequence takes seconds to move, long enough to be
+// interrupted in the middle.
 const QByteArray Recorder = R"({"timing": "wire", "deleteDurationMs": 3000,
   "files": [{"id": 0, "size": 1000}, {"id": 1, "size": 600, "durationMs": 61000},
             {"id": 2, "size": 300000, "durationMs": 1500}, {"id": 5, "size": 400}]})";
 
 // Answers questions about its files only in transfer mode.
 const QByteArray StrictRecorder = R"({"requireTransferMode": true,
+  "files": [{"id": 0, "size": 1000}, {"id": 1, "size": 600, "durationMs": 61000}]})";
+
+// Every reply comes late, so a signal can arrive while the recorder is being
+// switched into transfer mode.
+const QByteArray SlowRecorder = R"({"turnaroundUs": 300000,
   "files": [{"id": 0, "size": 1000}, {"id": 1, "size": 600, "durationMs": 61000}]})";
 
 // Another program's hold on a serial port, taken as this program takes it.
@@ -81,6 +90,27 @@ private:
     QTemporaryDir m_dir;
     PtyRecorder m_recorder;
     PtyRecorder m_strict;
+
+    // Starts the command, waits for what the recorder logs once the command
+    // is at work, then signals it; the exit code after it ended.
+    int interrupt(QProcess* command, const QStringList& args, const QByteArray& atWork, int signal,
+                  int settleMs, PtyRecorder* recorder)
+    {
+        command->setProcessEnvironment(recorder->environment());
+        command->start(QStringLiteral(MZT_CLI), args);
+        if (!command->waitForStarted() || !recorder->waitForLog(atWork))
+            return -1;
+        // Into the middle of the transfer that follows.
+        QTest::qWait(settleMs);
+        QElapsedTimer ending;
+        ending.start();
+        ::kill(pid_t(command->processId()), signal);
+        if (!command->waitForFinished(60000))
+            return -1;
+        qInfo("\"%s\" ended %lld ms after the signal", qPrintable(args.join(QLatin1Char(' '))),
+              ending.elapsed());
+        return command->exitStatus() == QProcess::NormalExit ? command->exitCode() : -2;
+    }
 
 private slots:
     void initTestCase()
@@ -194,6 +224,53 @@ private slots:
         QCOMPARE(lines(listed.out).size(), 2);
         QVERIFY(m_strict.waitForLog(Left));
         QCOMPARE(m_strict.logCount(Entered), 1);
+    }
+
+    void interruptedTransfersLeaveTheTransferMode_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QByteArray>("atWork");
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<int>("settleMs");
+
+        const QString restored = m_dir.filePath(QStringLiteral("restored.mzt"));
+        QVERIFY(writeArchive(restored, 3, 300000));
+        QTest::newRow("backup, SIGINT")
+            << QStringList {"backup", m_dir.filePath(QStringLiteral("cut.mzt")), "2"} << Entered
+            << SIGINT << 500;
+        QTest::newRow("restore, SIGTERM")
+            << QStringList {"restore", restored} << Entered << SIGTERM << 500;
+        QTest::newRow("delete, SIGHUP") << QStringList {"delete", "5"}
+                                        << QByteArray("deletion of file 5 starts") << SIGHUP << 0;
+    }
+
+    void interruptedTransfersLeaveTheTransferMode()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, atWork);
+        QFETCH(int, signal);
+        QFETCH(int, settleMs);
+        m_recorder.clearLog();
+        QProcess command;
+        QCOMPARE(interrupt(&command, args, atWork, signal, settleMs, &m_recorder), 128 + signal);
+        QVERIFY2(command.readAllStandardError().contains("Interrupted."), "no reason given");
+        QVERIFY(m_recorder.waitForLog(Left, 5000));
+        QCOMPARE(m_recorder.logCount(Entered), 1);
+    }
+
+    // The signal comes while the recorder is being switched: it may be in
+    // transfer mode without the program having heard so, and is let go.
+    void interruptedWhileEnteringTransferModeLeavesIt()
+    {
+        PtyRecorder slow;
+        QVERIFY(slow.start(SlowRecorder, true));
+        QProcess command;
+        QCOMPARE(interrupt(&command, {"-q", "backup", m_dir.filePath(QStringLiteral("slow.mzt"))},
+                           Entered, SIGTERM, 0, &slow),
+                 128 + SIGTERM);
+        QVERIFY(slow.waitForLog(Left, 5000));
+        QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral("slow.mzt"))));
+        QVERIFY(slow.stop());
     }
 };
 

@@ -111,6 +111,8 @@ private:
     Options m_options;
     Terminal m_terminal;
     std::unique_ptr<RecorderSession> m_session;
+    // The recorder was asked to enter its transfer mode and may be in it,
+    // whether or not the answer arrived.
     bool m_inTransferMode = false;
     bool m_replacing = false; // the current file's deletion came first
     // The recorder chooseRecorder() connected to.

@@ -311,6 +311,10 @@ bool Cli::openRecorder(QList<ContentRecord>* records, int* status)
         return false;
     if (!m_options.dryRun) {
         const core::TransferMode mode = session().ensureTransferMode();
+        // Asked to enter, the recorder may be in transfer mode even when
+        // the answer was cut short (by a signal, a lost reply): it is let
+        // go in any case but a refusal.
+        m_inTransferMode = mode != core::TransferMode::Busy;
         if (interrupted) {
             *status = interruptedExit();
             return false;
@@ -326,7 +330,6 @@ bool Cli::openRecorder(QList<ContentRecord>* records, int* status)
                                            QStringLiteral("The recorder does not answer.")));
             return false;
         }
-        m_inTransferMode = true;
     }
     QString reason;
     if (!session().readContent(records, &reason)) {
