@@ -6,22 +6,13 @@
 #include "transfers.h"
 
 MZTFilesDeleter::MZTFilesDeleter(QObject* parent)
-    : mzt::HostedWorker(parent)
+    : mzt::TransferWorker(parent)
 {
 }
 
-void MZTFilesDeleter::start(QThread::Priority priority)
+void MZTFilesDeleter::takeSelection()
 {
-    // Cleared here, before the thread runs: an abort that comes before the
-    // run has begun is meant for this run and must not be forgotten by it.
-    abortRequested = false;
     cells = mzt::selectionOf(host, mzt::TransferTable::Device);
-    QThread::start(priority);
-}
-
-void MZTFilesDeleter::abort()
-{
-    abortRequested = true;
 }
 
 void MZTFilesDeleter::onProgress(const core::Progress& progress)
@@ -36,24 +27,16 @@ void MZTFilesDeleter::onProgress(const core::Progress& progress)
     }
 }
 
-void MZTFilesDeleter::run()
+void MZTFilesDeleter::work()
 {
-    const mzt::ResultHandOver::AtEnd publishAtEnd(handOver);
     filesDone = 0;
     KVPMaster* master = host ? host->master() : nullptr;
     if (!master) {
         emit failed();
         return;
     }
-    const core::TransferMode mode = core::enterTransferMode(master);
-    if (mode != core::TransferMode::Entered) {
-        if (mode == core::TransferMode::Busy)
-            emit busy();
-        else
-            fail(core::lostRecorderReasonOr(
-                master, tr("The recorder did not switch into its transfer mode.")));
+    if (!enterTransferMode(master))
         return;
-    }
     // The abort is looked at inside each deletion, after its start request
     // and between polls.
     const core::Result result = core::deleteFiles(
@@ -61,10 +44,4 @@ void MZTFilesDeleter::run()
         &abortRequested, false);
     if (!result.ok())
         fail(result.reason, result.file.name);
-}
-
-void MZTFilesDeleter::fail(const QString& reason, const QString& file)
-{
-    emit failureDetail(reason, file, filesDone);
-    emit failed();
 }

@@ -8,25 +8,19 @@
 #include "transfers.h"
 
 MZTFilesDownLoader::MZTFilesDownLoader(QObject* parent)
-    : mzt::HostedWorker(parent)
+    : mzt::TransferWorker(parent)
 {
 }
 
-void MZTFilesDownLoader::start(QThread::Priority priority)
+void MZTFilesDownLoader::takeSelection()
 {
-    // Cleared here, before the thread runs: an abort that comes before the
-    // run has begun is meant for this run and must not be forgotten by it.
-    abortRequested = false;
     cells = mzt::selectionOf(host, mzt::TransferTable::Device);
     archive = host ? host->archive() : nullptr;
-    QThread::start(priority);
 }
 
-void MZTFilesDownLoader::abort()
+void MZTFilesDownLoader::stopRunningRequest()
 {
     qCDebug(lcOperations) << "aborting";
-    abortRequested = true;
-    // Breaks a read that is waiting for the recorder.
     if (host && host->master())
         host->master()->cancel();
 }
@@ -72,9 +66,8 @@ void MZTFilesDownLoader::onProgress(const core::Progress& progress)
     }
 }
 
-void MZTFilesDownLoader::run()
+void MZTFilesDownLoader::work()
 {
-    const mzt::ResultHandOver::AtEnd publishAtEnd(handOver);
     filesDone = 0;
     emit progress_current(0);
 
@@ -83,19 +76,8 @@ void MZTFilesDownLoader::run()
         return;
     }
     KVPMaster* master = host->master();
-
-    // Counter signals of the transfer-mode request are not this file's.
-    checkingTransferMode = true;
-    const core::TransferMode mode = core::enterTransferMode(master);
-    if (mode != core::TransferMode::Entered) {
-        if (mode == core::TransferMode::Busy)
-            emit busy();
-        else
-            fail(core::lostRecorderReasonOr(
-                master, tr("The recorder did not switch into its transfer mode.")));
+    if (!enterTransferMode(master))
         return;
-    }
-    checkingTransferMode = false;
 
     QString missing;
     QPointer<MZTArchive> target = archive;
@@ -120,10 +102,4 @@ void MZTFilesDownLoader::run()
     }
     if (!missing.isEmpty())
         emit not_existing_files(missing);
-}
-
-void MZTFilesDownLoader::fail(const QString& reason, const QString& file)
-{
-    emit failureDetail(reason, file, filesDone);
-    emit failed();
 }

@@ -16,15 +16,12 @@ constexpr uint deletionShare = 30;
 } // namespace
 
 MZTFilesUpLoader::MZTFilesUpLoader(QObject* parent)
-    : mzt::HostedWorker(parent)
+    : mzt::TransferWorker(parent)
 {
 }
 
-void MZTFilesUpLoader::start(QThread::Priority priority)
+void MZTFilesUpLoader::takeSelection()
 {
-    // Cleared here, before the thread runs: an abort that comes before the
-    // run has begun is meant for this run and must not be forgotten by it.
-    abortRequested = false;
     const QList<mzt::SelectedCell> cells = mzt::selectionOf(host, mzt::TransferTable::Archive);
     cellCount = cells.size();
     MZTArchive* archive = host ? host->archive() : nullptr;
@@ -33,15 +30,12 @@ void MZTFilesUpLoader::start(QThread::Priority priority)
     for (core::UploadItem& item : items)
         item.keepIfHeld = keepHeld;
     kept.clear();
-    QThread::start(priority);
 }
 
-void MZTFilesUpLoader::abort()
+void MZTFilesUpLoader::stopRunningRequest()
 {
-    abortRequested = true;
-    // A write in progress only stops when the master is told; the master
-    // holds the request back while a replaced file is rewritten. A request
-    // after the run would stop whatever uses the master next.
+    // The master holds the request back while a replaced file is rewritten.
+    // A request after the run would stop whatever uses the master next.
     std::lock_guard lock(masterAbortLock);
     if (masterAbortAllowed && host && host->master())
         host->master()->requestAbort();
@@ -89,9 +83,8 @@ void MZTFilesUpLoader::onProgress(const core::Progress& progress)
     }
 }
 
-void MZTFilesUpLoader::run()
+void MZTFilesUpLoader::work()
 {
-    const mzt::ResultHandOver::AtEnd publishAtEnd(handOver);
     filesDone = 0;
     recorderLostFile = false;
 
@@ -102,19 +95,8 @@ void MZTFilesUpLoader::run()
         emit failed();
         return;
     }
-
-    // Counter signals of the transfer-mode request are not this file's.
-    checkingTransferMode = true;
-    const core::TransferMode mode = core::enterTransferMode(master);
-    if (mode != core::TransferMode::Entered) {
-        if (mode == core::TransferMode::Busy)
-            emit busy();
-        else
-            fail(core::lostRecorderReasonOr(
-                master, tr("The recorder did not switch into its transfer mode.")));
+    if (!enterTransferMode(master))
         return;
-    }
-    checkingTransferMode = false;
 
     if (!haveArchive) {
         emit failed();
@@ -137,10 +119,4 @@ void MZTFilesUpLoader::run()
         recorderLostFile = result.code == core::ResultCode::WriteFailedAfterDelete;
         fail(result.reason, result.file.name);
     }
-}
-
-void MZTFilesUpLoader::fail(const QString& reason, const QString& file)
-{
-    emit failureDetail(reason, file, filesDone);
-    emit failed();
 }

@@ -4,7 +4,7 @@
 #include "operationslog.h"
 
 MZTFileUpLoadChecker::MZTFileUpLoadChecker(QObject* parent)
-    : mzt::HostedWorker(parent)
+    : mzt::AbortableWorker(parent)
 {
     qRegisterMetaType<QStringList*>();
 }
@@ -20,25 +20,15 @@ void MZTFileUpLoadChecker::acquireResults() const
     const std::lock_guard<std::mutex> guard(listLock);
 }
 
-void MZTFileUpLoadChecker::start(QThread::Priority priority)
+void MZTFileUpLoadChecker::takeSelection()
 {
     MZTArchive* archive = host ? host->archive() : nullptr;
     haveArchive = archive != nullptr;
     items = mzt::uploadItems(archive, mzt::selectionOf(host, mzt::TransferTable::Archive));
-    // Cleared before the thread runs: an abort that comes before the run
-    // has begun is meant for this run.
-    abortRequested = false;
-    QThread::start(priority);
 }
 
-void MZTFileUpLoadChecker::abort()
+void MZTFileUpLoadChecker::work()
 {
-    abortRequested = true;
-}
-
-void MZTFileUpLoadChecker::run()
-{
-    const mzt::ResultHandOver::AtEnd publishAtEnd(handOver);
     if (!host || !haveArchive || !host->master()) {
         emit done(false, false, nullptr);
         return;

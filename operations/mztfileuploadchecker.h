@@ -2,16 +2,14 @@
 // entries would overwrite. Changes nothing on the recorder or in the archive.
 #pragma once
 
-#include "mzttransfersupport.h"
-#include "operation.h"
 #include "transfers.h"
+#include "transferworker.h"
 
 #include <QStringList>
-#include <QThread>
 
 #include <mutex>
 
-class MZTFileUpLoadChecker : public mzt::HostedWorker {
+class MZTFileUpLoadChecker : public mzt::AbortableWorker {
     Q_OBJECT
 
 public:
@@ -30,19 +28,14 @@ signals:
     // check stopped before making it or was aborted.
     void done(bool boOK, bool boFilesToOverwrtite, QStringList* files_overwrite);
 
-public slots:
-    // Reads the selection and its entries (GUI thread), then starts the run.
-    void start(QThread::Priority priority = InheritPriority);
-    void abort();
-
 protected:
-    void run() override;
+    // Takes the selected entries as values.
+    void takeSelection() override;
+    void work() override;
 
 private:
-    mzt::ResultHandOver handOver;
     bool haveArchive = false;
     QList<core::UploadItem> items;
-    core::CancelToken abortRequested {false};
     mutable std::mutex listLock;
     QStringList* overwriteList = nullptr;
 };
