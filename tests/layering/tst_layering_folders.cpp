@@ -111,6 +111,69 @@ FolderGraph readFolderGraph(const QString& root)
     return graph;
 }
 
+// The folder graph of the build: a folder's CMakeLists.txt defines its
+// targets, and a folder links another when one of its targets names one of
+// the other's in target_link_libraries. Folders without a build file of
+// their own are listed in unbuilt.
+struct LinkGraph {
+    FolderGraph graph;
+    QStringList unbuilt;
+};
+
+LinkGraph readLinkGraph(const QString& root, const QStringList& folders)
+{
+    static const QRegularExpression defined(
+        QStringLiteral("add_(?:library|executable)\\(\\s*([\\w-]+)"));
+    static const QRegularExpression links(
+        QStringLiteral("target_link_libraries\\(\\s*([\\w-]+)([^)]*)\\)"));
+    LinkGraph result;
+    QMap<QString, QString> folderOfTarget;
+    QMap<QString, QString> buildText;
+    for (const QString& folder : folders) {
+        QFile f(root + QLatin1Char('/') + folder + QStringLiteral("/CMakeLists.txt"));
+        const QString text =
+            f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+        if (!text.contains(defined)) {
+            result.unbuilt << folder;
+            continue;
+        }
+        buildText[folder] = text;
+        for (auto it = defined.globalMatch(text); it.hasNext();)
+            folderOfTarget[it.next().captured(1)] = folder;
+    }
+    for (auto folder = buildText.cbegin(); folder != buildText.cend(); ++folder) {
+        result.graph.edges[folder.key()];
+        for (auto it = links.globalMatch(folder.value()); it.hasNext();) {
+            const QRegularExpressionMatch call = it.next();
+            const QStringList named = call.captured(2).split(
+                QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
+            for (const QString& target : named) {
+                const QString to = folderOfTarget.value(target);
+                if (!to.isEmpty() && to != folder.key())
+                    result.graph.edges[folder.key()][to] =
+                        call.captured(1) + QStringLiteral(" links ") + target;
+            }
+        }
+    }
+    return result;
+}
+
+// The folders from reaches through its edges.
+QSet<QString> reachableFrom(const FolderGraph& graph, const QString& from)
+{
+    QSet<QString> seen;
+    QStringList pending = {from};
+    while (!pending.isEmpty()) {
+        const QString folder = pending.takeLast();
+        for (const QString& to : graph.edges.value(folder).keys())
+            if (!seen.contains(to)) {
+                seen << to;
+                pending << to;
+            }
+    }
+    return seen;
+}
+
 // Each cycle of the graph once, as the folders along it with the include
 // that makes each step; empty when the folders form layers.
 QStringList cyclesOf(const FolderGraph& graph)
@@ -166,6 +229,7 @@ private slots:
     void checkerFindsCycles();
     void headerNameInTwoFoldersIsReported();
     void onlyTheAppIncludesTheWindow();
+    void eachFolderIsATargetLinkingWhatItIncludes();
 };
 
 void TestLayeringFolders::productFoldersFormLayers()
@@ -260,6 +324,35 @@ void TestLayeringFolders::onlyTheAppIncludesTheWindow()
     QVERIFY2(outside.isEmpty(),
              qPrintable(QStringLiteral("the window's header included outside app/: ")
                         + outside.join(QStringLiteral(", "))));
+}
+
+// One folder, one target: each folder of sources builds its own, and its
+// targets link the folders it includes from (directly or through another),
+// so that the link graph holds the layers too. A worker library that linked
+// the window would make the link graph reach back up, which is a cycle.
+void TestLayeringFolders::eachFolderIsATargetLinkingWhatItIncludes()
+{
+    const QString root = QStringLiteral(MZT_SOURCE_DIR);
+    const FolderGraph includes = readFolderGraph(root);
+    const LinkGraph build = readLinkGraph(root, includes.edges.keys());
+    qInfo().noquote() << "link graph:\n" + build.graph.text();
+    QVERIFY2(build.unbuilt.isEmpty(),
+             qPrintable(QStringLiteral("folders without a target of their own: ")
+                        + build.unbuilt.join(QStringLiteral(", "))));
+    QStringList unlinked;
+    for (auto folder = includes.edges.cbegin(); folder != includes.edges.cend(); ++folder) {
+        const QSet<QString> linked = reachableFrom(build.graph, folder.key());
+        for (auto to = folder.value().cbegin(); to != folder.value().cend(); ++to)
+            if (!linked.contains(to.key()))
+                unlinked << folder.key() + QStringLiteral(" -> ") + to.key() + QStringLiteral(" (")
+                        + to.value() + QLatin1Char(')');
+    }
+    QVERIFY2(unlinked.isEmpty(),
+             qPrintable(QStringLiteral("includes from folders the target does not link:\n")
+                        + unlinked.join(QLatin1Char('\n'))));
+    const QStringList cycles = cyclesOf(build.graph);
+    QVERIFY2(cycles.isEmpty(),
+             qPrintable(QStringLiteral("link cycles:\n") + cycles.join(QLatin1Char('\n'))));
 }
 
 QTEST_GUILESS_MAIN(TestLayeringFolders)
