@@ -3,6 +3,7 @@
 #include "apptest.h"
 
 #include "mztarchive.h"
+#include "simbus.h"
 #include "transferprogresspanel.h"
 
 #include <QGridLayout>
@@ -56,7 +57,7 @@ QStringList selectedNames(const QTableWidget* table)
 
 } // namespace
 
-class TestTransfers : public QObject {
+class TestTransfers : public SimBusTest {
     Q_OBJECT
 
 private slots:
@@ -66,7 +67,6 @@ private slots:
                   QStringLiteral("MZT-500 Data Backup Tool"))
             .clear();
     }
-    void cleanup() { sim::Bus::instance().uninstall(); }
 
     void textsPeopleRead();
     void linesFollowFedProgress();

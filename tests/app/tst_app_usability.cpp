@@ -5,6 +5,7 @@
 
 #include "filelistquestion.h"
 #include "mztarchive.h"
+#include "simbus.h"
 
 #include <QHeaderView>
 #include <QLabel>
@@ -43,12 +44,11 @@ void clearSettings()
 
 } // namespace
 
-class TestUsability : public QObject {
+class TestUsability : public SimBusTest {
     Q_OBJECT
 
 private slots:
     void init() { clearSettings(); }
-    void cleanup() { sim::Bus::instance().uninstall(); }
 
     void questionsAboutManyFilesFitTheScreen();
     void statusLinesSayWhatWasDone();

@@ -2,6 +2,7 @@
 // discovery, firmware state, the connection poll and closing.
 #include "apptest.h"
 #include "ftd2xx.h"
+#include "simbus.h"
 #include "simframes.h"
 
 #include <QLabel>
@@ -32,12 +33,10 @@ int framesOfCommand(const std::shared_ptr<sim::Recorder>& rec, int command)
 
 } // namespace
 
-class TestWindow : public QObject {
+class TestWindow : public SimBusTest {
     Q_OBJECT
 
 private slots:
-    void cleanup() { sim::Bus::instance().uninstall(); }
-
     void startUpIsBusyUntilTheFirstRecorderIsListed();
     void discoveryNumbersRecordersAndSkipsSilentOnes();
     void discoveryRunTwiceGivesTheSameLines();

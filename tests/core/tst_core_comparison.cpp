@@ -88,12 +88,10 @@ QStringList statesOf(const core::Comparison& c)
 
 } // namespace
 
-class TestCoreComparison : public QObject {
+class TestCoreComparison : public SimBusTest {
     Q_OBJECT
 
 private slots:
-    void cleanup() { sim::Bus::instance().uninstall(); }
-
     void aFreshBackupVerifiesIdentical_data()
     {
         QTest::addColumn<bool>("saved");

@@ -82,12 +82,10 @@ private:
 
 Q_DECLARE_METATYPE(Canceller)
 
-class TestCoreNothingLost : public QObject {
+class TestCoreNothingLost : public SimBusTest {
     Q_OBJECT
 
 private slots:
-    void cleanup() { sim::Bus::instance().uninstall(); }
-
     // Cancel anywhere outside a replacement: the next frame boundary ends the
     // run as cancelled, and what the recorder held is untouched.
     void cancelOutsideAReplacementStopsAtOnce_data()

@@ -22,12 +22,10 @@ core::UploadItem item(int id, qint32 type, const QByteArray& content, const QStr
 
 } // namespace
 
-class TestCoreOperations : public QObject {
+class TestCoreOperations : public SimBusTest {
     Q_OBJECT
 
 private slots:
-    void cleanup() { sim::Bus::instance().uninstall(); }
-
     void discoveryNumbersRecordersAndStopsWhenAsked()
     {
         sim::DeviceConfig silent = sim::DeviceConfig::recorder();

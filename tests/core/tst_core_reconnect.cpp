@@ -58,12 +58,10 @@ struct ThreeRecorders {
 
 } // namespace
 
-class TestCoreReconnect : public QObject {
+class TestCoreReconnect : public SimBusTest {
     Q_OBJECT
 
 private slots:
-    void cleanup() { sim::Bus::instance().uninstall(); }
-
     void reopensTheRecorderItStartedOn_data()
     {
         QTest::addColumn<QList<QByteArray>>("serials");

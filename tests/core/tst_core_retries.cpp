@@ -81,7 +81,7 @@ int stagesOf(const QList<core::Progress>& seen, Stage stage)
 
 } // namespace
 
-class TestCoreRetries : public QObject {
+class TestCoreRetries : public SimBusTest {
     Q_OBJECT
 
 private slots:
@@ -95,7 +95,6 @@ private slots:
         std::lock_guard lock(logLock);
         operationsLog.clear();
     }
-    void cleanup() { sim::Bus::instance().uninstall(); }
 
     void aFaultInTheMiddleOfAReadCostsOneMoreRead_data()
     {

@@ -1,13 +1,12 @@
-// Shared by the protocol tests: a master and a USB link connected to the
-// simulated recorders, and a link that answers with scripted replies for
-// the few malformed answers the simulated recorder does not produce.
+// Shared by the protocol tests: the simulated bus (simbus.h), and a link
+// that answers with scripted replies for the few malformed answers the
+// simulated recorder does not produce.
 #pragma once
 
 #include "kvpframe.h"
 #include "kvpmaster.h"
 #include "kvpmphy.h"
-#include "kvpmphyusb.h"
-#include "simulator.h"
+#include "simbus.h"
 
 #include <QByteArray>
 #include <QStringList>
@@ -17,29 +16,6 @@
 #include <memory>
 #include <mutex>
 #include <vector>
-
-// Installs the given devices on the simulated bus and connects a master to
-// the first recorder.
-struct SimSetup {
-    std::vector<std::shared_ptr<sim::Recorder>> devices;
-    KVPmPhyUSB link;
-    KVPMaster master;
-
-    explicit SimSetup(std::vector<sim::DeviceConfig> configs = {sim::DeviceConfig::recorder()},
-                      int timeoutMs = 1000)
-    {
-        devices = sim::Bus::instance().install(configs);
-        master.attachLink(&link);
-        master.setTimeout(timeoutMs);
-        master.connectLink();
-    }
-    ~SimSetup()
-    {
-        master.stopAndReset();
-        sim::Bus::instance().uninstall();
-    }
-    sim::Recorder& recorder(std::size_t i = 0) { return *devices.at(i); }
-};
 
 // A frame as the recorder would send it.
 inline QByteArray encodeReply(std::uint8_t type, std::uint8_t command, std::uint8_t sequence,

@@ -23,11 +23,9 @@ std::vector<std::pair<int, int>> requests(sim::Recorder& r)
 
 } // namespace
 
-class TestProtocolFileOps : public QObject {
+class TestProtocolFileOps : public SimBusTest {
     Q_OBJECT
 private slots:
-    void cleanup() { sim::Bus::instance().uninstall(); }
-
     void readsStoredFiles()
     {
         SimSetup s({withFiles()});

@@ -32,11 +32,9 @@ bool openable(int position)
 
 } // namespace
 
-class TestProtocolLink : public QObject {
+class TestProtocolLink : public SimBusTest {
     Q_OBJECT
 private slots:
-    void cleanup() { sim::Bus::instance().uninstall(); }
-
     void namesRecordersAndDongles()
     {
         using sim::DeviceConfig;

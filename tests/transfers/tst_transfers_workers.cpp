@@ -10,6 +10,7 @@
 #include "mztfilesuploader.h"
 #include "mztfileuploadchecker.h"
 #include "recorder_session.h"
+#include "simbus.h"
 #include "simulator.h"
 #include "testrecords.h"
 #include "workerhost.h"
@@ -105,12 +106,10 @@ template <typename Worker> bool runToEnd(Worker& worker)
 
 } // namespace
 
-class TestWorkers : public QObject {
+class TestWorkers : public SimBusTest {
     Q_OBJECT
 
 private slots:
-    void cleanup() { sim::Bus::instance().uninstall(); }
-
     void listingHandsTheContentBackAsAValue()
     {
         sim::DeviceConfig config = sim::DeviceConfig::recorder();
