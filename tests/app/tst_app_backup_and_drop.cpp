@@ -101,6 +101,19 @@ bool dropOnWindow(MainWindow& w, QMimeData* data)
     return dropped.isAccepted();
 }
 
+// Backs the recorder up onto a disk with 100 bytes left, so that the save
+// fails: the message box the window then shows, or null when none came.
+QMessageBox* backUpOntoAFullDisk(MainWindow& w)
+{
+    MZTArchive::SaveFaults faults;
+    faults.spaceLeft = 100;
+    MZTArchive::setSaveFaults(faults);
+    w.backUpRecorder();
+    if (!QTest::qWaitFor([&w] { return w.findChild<QMessageBox*>() != nullptr; }, 20000))
+        return nullptr;
+    return w.findChild<QMessageBox*>();
+}
+
 // Accepts the next file dialog with path.
 void acceptNextFileDialog(const QString& path)
 {
@@ -272,12 +285,8 @@ void TestBackupAndDrop::cancelledOrUnsavableBackupLeavesNothing()
 
     // A save that fails says why and leaves no file either.
     recs[0]->setTiming(sim::Timing::Instant, 0);
-    MZTArchive::SaveFaults faults;
-    faults.spaceLeft = 100;
-    MZTArchive::setSaveFaults(faults);
-    w.backUpRecorder();
-    QTRY_VERIFY_WITH_TIMEOUT(w.findChild<QMessageBox*>(), 20000);
-    auto* box = w.findChild<QMessageBox*>();
+    QMessageBox* box = backUpOntoAFullDisk(w);
+    QVERIFY(box);
     QVERIFY2(box->text().startsWith(QLatin1String("The backup could not be saved as ")),
              qPrintable(box->text()));
     QVERIFY2(box->text().size() > QStringLiteral("The backup could not be saved as : .").size()
@@ -476,12 +485,8 @@ void TestBackupAndDrop::backupThatCannotBeSavedIsKeptForSaveAs()
     QVERIFY(waitIdleAndConnected(w));
 
     // The disk fills up during the save: the read files are not thrown away.
-    MZTArchive::SaveFaults faults;
-    faults.spaceLeft = 100;
-    MZTArchive::setSaveFaults(faults);
-    w.backUpRecorder();
-    QTRY_VERIFY_WITH_TIMEOUT(w.findChild<QMessageBox*>(), 20000);
-    auto* box = w.findChild<QMessageBox*>();
+    QMessageBox* box = backUpOntoAFullDisk(w);
+    QVERIFY(box);
     QVERIFY2(box->text().startsWith(QLatin1String("The backup could not be saved as ")),
              qPrintable(box->text()));
     MZTArchive::setSaveFaults({});

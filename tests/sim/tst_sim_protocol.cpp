@@ -3,6 +3,10 @@
 
 #include <QtTest>
 
+#include <optional>
+#include <tuple>
+#include <vector>
+
 using namespace sim;
 
 class TestSimProtocol : public QObject {
@@ -12,6 +16,26 @@ private:
     std::shared_ptr<Recorder> installOne(DeviceConfig c = DeviceConfig::recorder())
     {
         return Bus::instance().install({c}).front();
+    }
+
+    // Puts file 4 (7000 bytes) on the recorder and reads it: its size, then
+    // a read request for each of these frame numbers in turn, the first of
+    // them starting the read. The replies in order, none where one failed.
+    static std::vector<std::optional<Frame>> readFileFour(
+        Recorder& rec, HostClient& host, std::initializer_list<std::uint8_t> frames)
+    {
+        rec.putFile(4, makeFile(4, 1, 7000, 0));
+        QByteArray size;
+        if (!host.read(9, 4, &size))
+            return {};
+        std::vector<std::optional<Frame>> replies;
+        for (std::uint8_t frame : frames) {
+            const bool first = replies.empty();
+            if (!host.send(HostClient::readRequest(10, 3, first, frame)))
+                return replies;
+            replies.push_back(host.receive());
+        }
+        return replies;
     }
 
 private slots:
@@ -160,16 +184,9 @@ private slots:
         QCOMPARE(rec->file(3).value_or(QByteArray()), file);
 
         // A repeated follow-up read request gets the same block again.
-        rec->putFile(4, makeFile(4, 1, 7000, 0));
-        QVERIFY(host.read(9, 4, &v));
-        QVERIFY(host.send(HostClient::readRequest(10, 3, true, 0)));
-        const auto a = host.receive();
-        QVERIFY(host.send(HostClient::readRequest(10, 3, false, 1)));
-        const auto b = host.receive();
-        QVERIFY(host.send(HostClient::readRequest(10, 3, false, 1)));
-        const auto b2 = host.receive();
-        QVERIFY(host.send(HostClient::readRequest(10, 3, false, 2)));
-        const auto c = host.receive();
+        const auto replies = readFileFour(*rec, host, {0, 1, 1, 2});
+        QCOMPARE(replies.size(), std::size_t(4));
+        const auto& [a, b, b2, c] = std::tie(replies[0], replies[1], replies[2], replies[3]);
         QVERIFY(a && b && b2 && c);
         QCOMPARE(b2->payload, b->payload);
         QCOMPARE(a->payload + b->payload + c->payload, rec->file(4)->left(3 * 2034));
@@ -205,14 +222,9 @@ private slots:
                  file.left(32) + file.mid(16, 16) + file.mid(32));
 
         // A follow-up read request sent again is answered with the next block.
-        rec->putFile(4, makeFile(4, 1, 7000, 0));
-        QVERIFY(host.read(9, 4, &v));
-        QVERIFY(host.send(HostClient::readRequest(10, 3, true, 0)));
-        const auto a = host.receive();
-        QVERIFY(host.send(HostClient::readRequest(10, 3, false, 1)));
-        const auto b = host.receive();
-        QVERIFY(host.send(HostClient::readRequest(10, 3, false, 1)));
-        const auto c2 = host.receive();
+        const auto replies = readFileFour(*rec, host, {0, 1, 1});
+        QCOMPARE(replies.size(), std::size_t(3));
+        const auto& [a, b, c2] = std::tie(replies[0], replies[1], replies[2]);
         QVERIFY(a && b && c2);
         QCOMPARE(a->payload + b->payload + c2->payload, rec->file(4)->left(3 * 2034));
     }

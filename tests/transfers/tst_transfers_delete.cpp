@@ -23,6 +23,24 @@ sim::DeviceConfig settingsAndTwo()
     return c;
 }
 
+// Deletions that take three seconds each: long enough to act during one.
+sim::DeviceConfig slowDeletions()
+{
+    sim::DeviceConfig c = settingsAndTwo();
+    c.deleteDurationMs = 3000;
+    return c;
+}
+
+// Deletes ids through the window's command, answering its question with
+// Yes, and returns once the recorder is deleting (false if it never began).
+bool deletionUnderWay(WindowFixture& f, MessageBoxDriver& boxes, const QList<int>& ids)
+{
+    boxes.plan(QMessageBox::Yes);
+    WindowFixture::selectIds(f.devTable(), ids);
+    f.window->delete_on_dev();
+    return QTest::qWaitFor([&f] { return f.window->ui()->progrBarCurrent->value() > 0; }, 10000);
+}
+
 std::vector<int> deletionSelections(const sim::Recorder& recorder)
 {
     std::vector<int> numbers;
@@ -193,17 +211,12 @@ void TestDelete::abortBeforeTheDeletionStopsAfterItsStart()
 
 void TestDelete::cancelDuringADeletion()
 {
-    sim::DeviceConfig c = settingsAndTwo();
-    c.deleteDurationMs = 3000;
-    WindowFixture f(c);
+    WindowFixture f(slowDeletions());
     QVERIFY(f.waitReady());
     MessageBoxDriver boxes;
-    boxes.plan(QMessageBox::Yes);
     f.recorder->clearLogs();
 
-    WindowFixture::selectIds(f.devTable(), {3, 4});
-    f.window->delete_on_dev();
-    QVERIFY(QTest::qWaitFor([&] { return f.window->ui()->progrBarCurrent->value() > 0; }, 10000));
+    QVERIFY(deletionUnderWay(f, boxes, {3, 4}));
     f.window->ui()->abortButton->click();
     QVERIFY(f.waitIdle());
 
@@ -217,16 +230,11 @@ void TestDelete::cancelDuringADeletion()
 
 void TestDelete::unplugDuringADeletion()
 {
-    sim::DeviceConfig c = settingsAndTwo();
-    c.deleteDurationMs = 3000;
-    WindowFixture f(c);
+    WindowFixture f(slowDeletions());
     QVERIFY(f.waitReady());
     MessageBoxDriver boxes;
-    boxes.plan(QMessageBox::Yes);
 
-    WindowFixture::selectIds(f.devTable(), {3});
-    f.window->delete_on_dev();
-    QVERIFY(QTest::qWaitFor([&] { return f.window->ui()->progrBarCurrent->value() > 0; }, 10000));
+    QVERIFY(deletionUnderWay(f, boxes, {3}));
     f.recorder->vanish();
     QVERIFY(f.waitIdle());
 

@@ -26,15 +26,13 @@ using namespace bench::wire;
 int runBackup(const QStringList& args)
 {
     const int frame = frameOption(args);
-    sim::DeviceConfig config = wireRecorder(frame);
-    config.files = recorderFiles();
+    const sim::DeviceConfig config = fullWireRecorder(frame);
     return onRecorder("backup", config, [&](Link& l, sim::Recorder&) {
         int status = 0;
         std::size_t bytes = 0;
         QList<core::FileRef> files;
         for (const auto& [number, content] : config.files)
-            files.append({number == mzt500::SettingsFileNumber ? mzt500::SettingsId : number,
-                          QString::number(number)});
+            files.append({idOfFileNumber(number), QString::number(number)});
         QElapsedTimer clock;
         clock.start();
         const core::Result result =

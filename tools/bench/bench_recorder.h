@@ -76,6 +76,14 @@ inline sim::DeviceConfig wireRecorder(int frame)
     return config;
 }
 
+// That recorder holding the settings and the 64 sequences of recorderFiles().
+inline sim::DeviceConfig fullWireRecorder(int frame)
+{
+    sim::DeviceConfig config = wireRecorder(frame);
+    config.files = recorderFiles();
+    return config;
+}
+
 // Installs the recorder, connects to it and runs work(link, recorder), which
 // returns the exit status; what failed names itself in its first word.
 template <typename Work>

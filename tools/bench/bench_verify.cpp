@@ -50,8 +50,7 @@ template <typename Work> Timed timed(Work work)
 int runVerify(const QStringList& args)
 {
     const int frame = frameOption(args);
-    sim::DeviceConfig config = wireRecorder(frame);
-    config.files = recorderFiles();
+    const sim::DeviceConfig config = fullWireRecorder(frame);
     return onRecorder("verify", config, [&](Link& l, sim::Recorder&) {
         int status = 0;
         core::VerifyRequest request;
@@ -95,8 +94,7 @@ int runVerify(const QStringList& args)
 int runStatus(const QStringList& args)
 {
     const int frame = frameOption(args);
-    sim::DeviceConfig config = wireRecorder(frame);
-    config.files = recorderFiles();
+    const sim::DeviceConfig config = fullWireRecorder(frame);
     return onRecorder("status", config, [&](Link& l, sim::Recorder& recorder) {
         int status = 0;
         const QList<core::ArchivedFile> archive = archiveOf(config.files);
