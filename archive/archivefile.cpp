@@ -1,11 +1,14 @@
 // Writing and reading .mzt files: a gzip-compressed tar stream whose first
 // entry identifies the file and whose further entries are recorder files.
+#include "archive_summary.h"
 #include "mztarchive.h"
 
 #include "archivelog.h"
 #include "regular_file.h"
 
+#include <QCryptographicHash>
 #include <QFile>
+#include <QMap>
 #include <QRandomGenerator>
 #include <QtEndian>
 
@@ -23,6 +26,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -44,6 +48,7 @@ constexpr qsizetype kPieceSize = 64 * 1024;
 constexpr qint64 kMaxStreamSize = MZTArchive::maxTotalContent + 64 * 1024 * 1024;
 // Compressed data is at most a little larger than the data itself.
 constexpr qint64 kMaxFileSize = kMaxStreamSize + kMaxStreamSize / 64;
+constexpr size_t kMaxGzipComment = 4096;
 
 MZTArchive::SaveFaults saveFaults;
 
@@ -103,8 +108,15 @@ public:
         : m_device(device)
     {
         m_ready = inflateInit2(&m_stream, 15 + 16) == Z_OK;
-        if (!m_ready)
+        if (!m_ready) {
             m_error = "cannot set up decompression";
+            return;
+        }
+        // The first member's header only: inflateReset() forgets it, so
+        // later members cannot overwrite what the writer put there.
+        m_header.comment = m_comment.data();
+        m_header.comm_max = uInt(m_comment.size() - 1);
+        inflateGetHeader(&m_stream, &m_header);
     }
     ~GzipSource()
     {
@@ -173,6 +185,18 @@ public:
 
     const char* error() const { return m_error; }
 
+    // The first member's header comment; empty when it has none.
+    QByteArray comment() const
+    {
+        if (m_header.done != 1 || !m_header.comment)
+            return QByteArray();
+        return QByteArray(reinterpret_cast<const char*>(m_comment.data()),
+                          qsizetype(::strnlen(reinterpret_cast<const char*>(m_comment.data()),
+                                              m_comment.size() - 1)));
+    }
+    // The first member's time stamp, seconds since 1970; 0 when it has none.
+    quint32 time() const { return m_header.done == 1 ? quint32(m_header.time) : 0; }
+
 private:
     la_ssize_t fail(const char* message)
     {
@@ -186,6 +210,9 @@ private:
     z_stream m_stream {};
     std::vector<Bytef> m_in = std::vector<Bytef>(kPieceSize);
     std::vector<Bytef> m_out = std::vector<Bytef>(kPieceSize);
+    gz_header m_header {};
+    // Longer comments are cut by zlib; ours are far shorter.
+    std::vector<Bytef> m_comment = std::vector<Bytef>(kMaxGzipComment + 1, 0);
     bool m_ready = false;
     bool m_inputEnded = false;
     bool m_memberOpen = false;
@@ -240,11 +267,65 @@ QString libraryError(struct archive* a, const char* fallback)
     return QString::fromLocal8Bit(text && *text ? text : fallback);
 }
 
-// Parses the whole stream into entries. Returns false with *error set on
-// anything but a complete, intact archive within the bounds; the caller then
-// discards what was collected.
-bool readEntries(QIODevice* device, std::vector<std::unique_ptr<ArchiveEntry>>& entries,
-                 QString* error)
+// The recorder as the gzip comment carries it: a first line naming the
+// model, then "key=value" lines with percent-encoded values, so that any
+// serial number fits the header's Latin-1 text without a zero byte. Keys
+// this version does not know are skipped.
+const QByteArray kCommentHead = QByteArrayLiteral("MZT-500");
+
+QByteArray recorderComment(const RecorderIdentity& recorder)
+{
+    QByteArray comment = kCommentHead + '\n';
+    if (!recorder.serial.isEmpty())
+        comment += "serial=" + recorder.serial.toUtf8().toPercentEncoding() + '\n';
+    if (!recorder.place.isEmpty())
+        comment += "place=" + recorder.place.toUtf8().toPercentEncoding() + '\n';
+    return comment.left(qsizetype(kMaxGzipComment));
+}
+
+RecorderIdentity recorderFromComment(const QByteArray& comment)
+{
+    RecorderIdentity recorder;
+    const QList<QByteArray> lines = comment.split('\n');
+    if (lines.value(0) != kCommentHead)
+        return recorder;
+    for (const QByteArray& line : lines.mid(1)) {
+        const qsizetype equals = line.indexOf('=');
+        if (equals < 0)
+            continue;
+        const QByteArray key = line.left(equals);
+        const QString value =
+            QString::fromUtf8(QByteArray::fromPercentEncoding(line.mid(equals + 1)));
+        if (key == "serial")
+            recorder.serial = value;
+        else if (key == "place")
+            recorder.place = value;
+    }
+    return recorder;
+}
+
+// What a walk through an archive's entries hands on, entry by entry.
+class EntryVisitor {
+public:
+    virtual ~EntryVisitor() = default;
+    // record: the entry's first 16 bytes; size: its whole length.
+    virtual void begin(const QString& name, qint64 size, const char* record) = 0;
+    // The rest of the entry, piece by piece.
+    virtual void data(const char* bytes, qint64 length) = 0;
+    virtual void end() = 0;
+};
+
+// What the gzip header of the walked file said.
+struct GzipHeader {
+    QByteArray comment;
+    quint32 time = 0;
+};
+
+// Walks the whole stream. Returns false with *error set on anything but a
+// complete, intact archive within the bounds; the visitor then discards what
+// it collected.
+bool walkEntries(QIODevice* device, EntryVisitor& visitor, QString* error,
+                 GzipHeader* gzipHeader = nullptr)
 {
     GzipSource source(device);
     ReadHandle a = openTarReader(&source, error);
@@ -269,6 +350,7 @@ bool readEntries(QIODevice* device, std::vector<std::unique_ptr<ArchiveEntry>>& 
 
     std::vector<char> piece(kPieceSize);
     qint64 totalContent = 0;
+    int entries = 0;
     for (;;) {
         const int result = archive_read_next_header(a.get(), &header);
         if (result == ARCHIVE_EOF)
@@ -287,7 +369,7 @@ bool readEntries(QIODevice* device, std::vector<std::unique_ptr<ArchiveEntry>>& 
             return false;
         }
         // Checked before anything is allocated for the entry.
-        if (qsizetype(entries.size()) >= MZTArchive::maxEntries) {
+        if (entries >= MZTArchive::maxEntries) {
             *error = QStringLiteral("more than %1 entries").arg(MZTArchive::maxEntries);
             return false;
         }
@@ -298,25 +380,16 @@ bool readEntries(QIODevice* device, std::vector<std::unique_ptr<ArchiveEntry>>& 
         }
         totalContent += size;
 
-        auto entry = std::make_unique<ArchiveEntry>();
         char record[kRecordHeaderSize];
         qCDebug(lcArchive) << "archive_read_data (MZT_ARCHIVE_HEADER)";
         if (readData(a.get(), record, kRecordHeaderSize) != kRecordHeaderSize) {
             *error = QStringLiteral("damaged (%1)").arg(libraryError(a.get(), "entry cut short"));
             return false;
         }
-        // The size was within the bounds above; reserving it whole keeps a
-        // large entry from taking up to twice its size while it grows.
-        entry->reserveContent(qsizetype(size));
-        entry->appendContent(record, kRecordHeaderSize);
-        entry->setId(qFromLittleEndian<qint32>(record));
-        entry->setType(qFromLittleEndian<qint32>(record + 4));
-        entry->setDuration(qFromLittleEndian<quint32>(record + 12));
         qCDebug(lcArchive) << "OPEN ARCHIVE :: size" << size;
-
         const char* pathname = archive_entry_pathname(header);
         qCDebug(lcArchive) << "archive_read_data --" << pathname;
-        entry->setName(QString::fromLatin1(pathname ? pathname : ""));
+        visitor.begin(QString::fromLatin1(pathname ? pathname : ""), size, record);
 
         qint64 remaining = size - kRecordHeaderSize;
         qint64 total = 0;
@@ -325,7 +398,7 @@ bool readEntries(QIODevice* device, std::vector<std::unique_ptr<ArchiveEntry>>& 
                 readData(a.get(), piece.data(), std::min<qint64>(remaining, kPieceSize));
             if (n <= 0)
                 break;
-            entry->appendContent(piece.data(), n);
+            visitor.data(piece.data(), n);
             remaining -= n;
             total += n;
         }
@@ -335,7 +408,8 @@ bool readEntries(QIODevice* device, std::vector<std::unique_ptr<ArchiveEntry>>& 
             *error = QStringLiteral("damaged (%1)").arg(libraryError(a.get(), "entry cut short"));
             return false;
         }
-        entries.push_back(std::move(entry));
+        visitor.end();
+        ++entries;
     }
 
     // The gzip trailer comes after the tar end mark: the data only counts as
@@ -345,8 +419,81 @@ bool readEntries(QIODevice* device, std::vector<std::unique_ptr<ArchiveEntry>>& 
         *error = QStringLiteral("damaged (%1)").arg(QString::fromLatin1(source.error()));
         return false;
     }
+    if (gzipHeader)
+        *gzipHeader = {source.comment(), source.time()};
     return true;
 }
+
+// Builds the archive's entries, each content held whole.
+class EntryCollector : public EntryVisitor {
+public:
+    void begin(const QString& name, qint64 size, const char* record) override
+    {
+        m_entry = std::make_unique<ArchiveEntry>();
+        // The size was within the bounds; reserving it whole keeps a large
+        // entry from taking up to twice its size while it grows.
+        m_entry->reserveContent(qsizetype(size));
+        m_entry->appendContent(record, kRecordHeaderSize);
+        m_entry->setId(qFromLittleEndian<qint32>(record));
+        m_entry->setType(qFromLittleEndian<qint32>(record + 4));
+        m_entry->setDuration(qFromLittleEndian<quint32>(record + 12));
+        m_entry->setName(name);
+    }
+    void data(const char* bytes, qint64 length) override
+    {
+        m_entry->appendContent(bytes, qsizetype(length));
+    }
+    void end() override { entries.push_back(std::move(m_entry)); }
+
+    std::vector<std::unique_ptr<ArchiveEntry>> entries;
+
+private:
+    std::unique_ptr<ArchiveEntry> m_entry;
+};
+
+// The record header a save writes for an entry with these fields and a
+// content of this length.
+void writtenRecord(char* record, qint32 id, qint32 type, quint32 duration, qint64 length)
+{
+    qToLittleEndian<qint32>(id, record);
+    qToLittleEndian<qint32>(type, record + 4);
+    qToLittleEndian<quint32>(MZTArchive::storedMemSize(length), record + 8);
+    qToLittleEndian<quint32>(duration, record + 12);
+}
+
+// Digests each entry as a save would write it, keeping nothing of the content.
+class EntryDigester : public EntryVisitor {
+public:
+    void begin(const QString& name, qint64 size, const char* record) override
+    {
+        m_file = SummarizedFile();
+        m_file.id = qFromLittleEndian<qint32>(record);
+        m_file.type = qFromLittleEndian<qint32>(record + 4);
+        m_file.duration = qFromLittleEndian<quint32>(record + 12);
+        m_file.name = name;
+        m_file.length = size;
+        char written[kRecordHeaderSize];
+        writtenRecord(written, m_file.id, m_file.type, m_file.duration, size);
+        m_hash.reset();
+        m_hash.addData(QByteArrayView(written, kRecordHeaderSize));
+    }
+    void data(const char* bytes, qint64 length) override
+    {
+        m_hash.addData(QByteArrayView(bytes, qsizetype(length)));
+    }
+    void end() override
+    {
+        m_file.digest = m_hash.result();
+        // The last entry with an id is the one a restore writes.
+        files.insert(m_file.id, m_file);
+    }
+
+    QMap<qint32, SummarizedFile> files;
+
+private:
+    SummarizedFile m_file;
+    QCryptographicHash m_hash {QCryptographicHash::Sha256};
+};
 
 // Reads a freshly written file back without keeping its content: every
 // member's gzip checksum and length, every tar entry through to the end mark,
@@ -641,19 +788,92 @@ private:
     QString m_error;
 };
 
-la_ssize_t writeToNewFile(struct archive* a, void* client, const void* buffer, size_t length)
+// Compresses the tar stream the library writes into a gzip member of our
+// own making: the library's gzip filter cannot put a comment in the header,
+// and the comment is where the recorder is recorded. The member is what the
+// library would write otherwise (default level, time stamp, Unix), with the
+// comment and a header checksum added, so a damaged comment is refused
+// rather than read as another recorder.
+class GzipSink {
+public:
+    GzipSink(NewFile* file, const QByteArray& comment)
+        : m_file(file)
+        , m_comment(comment)
+    {
+        m_comment.append('\0');
+        m_ready = deflateInit2(&m_stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8,
+                               Z_DEFAULT_STRATEGY)
+            == Z_OK;
+        if (!m_ready)
+            return;
+        m_header.time = uLong(std::time(nullptr));
+        m_header.os = 3; // Unix
+        m_header.comment = reinterpret_cast<Bytef*>(m_comment.data());
+        m_header.hcrc = 1;
+        m_ready = deflateSetHeader(&m_stream, &m_header) == Z_OK;
+    }
+    ~GzipSink() { deflateEnd(&m_stream); }
+    GzipSink(const GzipSink&) = delete;
+    GzipSink& operator=(const GzipSink&) = delete;
+
+    bool write(const void* data, size_t length)
+    {
+        m_stream.next_in = static_cast<Bytef*>(const_cast<void*>(data));
+        m_stream.avail_in = uInt(length);
+        return deflateAll(Z_NO_FLUSH);
+    }
+    // The last compressed data and the trailer.
+    bool finish()
+    {
+        m_stream.next_in = nullptr;
+        m_stream.avail_in = 0;
+        return deflateAll(Z_FINISH);
+    }
+
+private:
+    bool deflateAll(int flush)
+    {
+        if (!m_ready)
+            return false;
+        for (;;) {
+            m_stream.next_out = m_out.data();
+            m_stream.avail_out = uInt(m_out.size());
+            const int result = deflate(&m_stream, flush);
+            if (result == Z_STREAM_ERROR)
+                return false;
+            const qint64 produced = qint64(m_out.size() - m_stream.avail_out);
+            if (produced > 0
+                && !m_file->write(reinterpret_cast<const char*>(m_out.data()), produced))
+                return false;
+            if (flush == Z_FINISH ? result == Z_STREAM_END
+                                  : m_stream.avail_in == 0 && m_stream.avail_out != 0)
+                return true;
+        }
+    }
+
+    NewFile* m_file;
+    QByteArray m_comment;
+    z_stream m_stream {};
+    gz_header m_header {};
+    std::vector<Bytef> m_out = std::vector<Bytef>(kPieceSize);
+    bool m_ready = false;
+};
+
+la_ssize_t writeToGzip(struct archive* a, void* client, const void* buffer, size_t length)
 {
-    auto* file = static_cast<NewFile*>(client);
-    if (!file->write(static_cast<const char*>(buffer), qint64(length))) {
-        archive_set_error(a, EIO, "%s", qPrintable(file->error()));
+    auto* sink = static_cast<GzipSink*>(client);
+    if (!sink->write(buffer, length)) {
+        archive_set_error(a, EIO, "cannot compress the archive");
         return -1;
     }
     return la_ssize_t(length);
 }
 
 // Writes the whole archive through the library into file.
-bool writeArchive(const QList<ArchiveEntry*>& entries, NewFile* file, QString* error)
+bool writeArchive(const QList<ArchiveEntry*>& entries, const RecorderIdentity& recorder,
+                  NewFile* file, QString* error)
 {
+    GzipSink sink(file, recorderComment(recorder));
     WriteHandle a(archive_write_new());
     if (!a) {
         *error = QStringLiteral("out of memory");
@@ -665,11 +885,10 @@ bool writeArchive(const QList<ArchiveEntry*>& entries, NewFile* file, QString* e
         *error = file->error().isEmpty() ? libraryError(a.get(), "write error") : file->error();
         return false;
     };
-    // Output goes to a file, not a tape: no zero padding after the gzip trailer.
-    if (archive_write_add_filter_gzip(a.get()) != ARCHIVE_OK
-        || archive_write_set_format_pax_restricted(a.get()) != ARCHIVE_OK
+    // Output goes to a file, not a tape: no zero padding after the tar end mark.
+    if (archive_write_set_format_pax_restricted(a.get()) != ARCHIVE_OK
         || archive_write_set_bytes_in_last_block(a.get(), 1) != ARCHIVE_OK
-        || archive_write_open(a.get(), file, nullptr, writeToNewFile, nullptr) != ARCHIVE_OK) {
+        || archive_write_open(a.get(), &sink, nullptr, writeToGzip, nullptr) != ARCHIVE_OK) {
         qCDebug(lcArchive) << "archive_write_open failed";
         return failed();
     }
@@ -687,10 +906,7 @@ bool writeArchive(const QList<ArchiveEntry*>& entries, NewFile* file, QString* e
         // it is written header-only rather than with a size the data cannot fill.
         const qint64 size = std::max<qint64>(content.size(), kRecordHeaderSize);
         char record[kRecordHeaderSize];
-        qToLittleEndian<qint32>(entry->id(), record);
-        qToLittleEndian<qint32>(entry->type(), record + 4);
-        qToLittleEndian<quint32>(MZTArchive::storedMemSize(size), record + 8);
-        qToLittleEndian<quint32>(entry->duration(), record + 12);
+        writtenRecord(record, entry->id(), entry->type(), entry->duration(), size);
         if (!writeHeader(a.get(), entry->name().toLatin1(), size)
             || !writeData(a.get(), record, kRecordHeaderSize)
             || !writeData(a.get(), content.constData() + kRecordHeaderSize,
@@ -698,14 +914,15 @@ bool writeArchive(const QList<ArchiveEntry*>& entries, NewFile* file, QString* e
             return failed();
     }
 
-    // The last compressed data and the gzip trailer are written here.
+    // The tar stream's last block goes out here.
     const int closed = archive_write_close(a.get());
     qCDebug(lcArchive) << "archive_write_close";
     if (closed != ARCHIVE_OK)
         return failed();
     const int released = archive_write_free(a.release());
     qCDebug(lcArchive) << "archive_write_finish";
-    if (released != ARCHIVE_OK) {
+    // Then the last compressed data and the gzip trailer.
+    if (released != ARCHIVE_OK || !sink.finish()) {
         *error = file->error().isEmpty() ? QStringLiteral("write error") : file->error();
         return false;
     }
@@ -769,8 +986,9 @@ bool MZTArchive::save()
     removeStaleSaves(folderOf(nativeTarget));
     NewFile file(nativeTarget);
     QString reason;
-    if (!file.create(exists ? &old : nullptr) || !writeArchive(m_entries, &file, &reason)
-        || !file.finish() || !file.verify(tarEntries) || !file.replaceTarget())
+    if (!file.create(exists ? &old : nullptr)
+        || !writeArchive(m_entries, m_recorder, &file, &reason) || !file.finish()
+        || !file.verify(tarEntries) || !file.replaceTarget())
         return fail(reason.isEmpty() ? file.error() : reason);
     m_modified = false;
     return true;
@@ -811,14 +1029,45 @@ bool MZTArchive::loadFrom(QIODevice* device)
 {
     m_error.clear();
     m_failure = Failure::None;
-    std::vector<std::unique_ptr<ArchiveEntry>> read;
+    EntryCollector read;
+    GzipHeader gzipHeader;
     QString reason = QStringLiteral("nothing to read");
-    if (!device || !readEntries(device, read, &reason)) {
+    if (!device || !walkEntries(device, read, &reason, &gzipHeader)) {
         qCDebug(lcArchive) << "Loading KVA file failed";
         return fail(reason);
     }
-    for (auto& entry : read)
+    for (auto& entry : read.entries)
         addEntry(entry.release());
+    m_recorder = recorderFromComment(gzipHeader.comment);
     m_modified = false;
     return true;
+}
+
+QByteArray writtenDigest(qint32 id, qint32 type, quint32 duration, const QByteArray& content)
+{
+    const qint64 length = std::max<qint64>(content.size(), kRecordHeaderSize);
+    char record[kRecordHeaderSize];
+    writtenRecord(record, id, type, duration, length);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(QByteArrayView(record, kRecordHeaderSize));
+    if (content.size() > kRecordHeaderSize)
+        hash.addData(QByteArrayView(content).sliced(kRecordHeaderSize));
+    return hash.result();
+}
+
+std::optional<ArchiveSummary> summarizeArchive(const QString& fileName, QString* error)
+{
+    QFile file;
+    if (!mzt::openRegularFile(file, fileName, error))
+        return std::nullopt;
+    EntryDigester digester;
+    GzipHeader gzipHeader;
+    if (!walkEntries(&file, digester, error, &gzipHeader))
+        return std::nullopt;
+    ArchiveSummary summary;
+    summary.recorder = recorderFromComment(gzipHeader.comment);
+    if (gzipHeader.time != 0)
+        summary.writtenAt = QDateTime::fromSecsSinceEpoch(gzipHeader.time, Qt::UTC);
+    summary.files = digester.files.values();
+    return summary;
 }

@@ -13,6 +13,16 @@
 
 class QIODevice;
 
+// The recorder an archive's files were backed up from: its serial number, or
+// where it was connected when it has none. Both empty when unknown.
+struct RecorderIdentity {
+    QString serial;
+    QString place;
+
+    bool isEmpty() const { return serial.isEmpty() && place.isEmpty(); }
+    bool operator==(const RecorderIdentity&) const = default;
+};
+
 // One recorder file as the recorder delivered it. id, type and duration repeat
 // words 0, 1 and 3 of the file's 16-byte record header; they may be changed on
 // their own (renumbering) and are what a save writes back into that header.
@@ -65,6 +75,12 @@ public:
     void setModified(bool modified) { m_modified = modified; }
     QString fileName() const { return m_fileName; }
     void setFileName(const QString& fileName) { m_fileName = fileName; }
+
+    // Kept in the gzip header's comment, which tar readers skip: a tar entry
+    // of its own would be taken for a recorder file by any reader of the
+    // format. load() sets it from the file (empty when the file has none).
+    RecorderIdentity recorder() const { return m_recorder; }
+    void setRecorder(const RecorderIdentity& recorder) { m_recorder = recorder; }
 
     // Direct access: callers iterate the list and edit entries in place.
     QList<ArchiveEntry*>& entries() { return m_entries; }
@@ -130,6 +146,7 @@ private:
     bool m_modified = false;
     QList<ArchiveEntry*> m_entries;
     QString m_fileName;
+    RecorderIdentity m_recorder;
     QString m_error;
     Failure m_failure = Failure::None;
 };

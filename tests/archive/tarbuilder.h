@@ -15,7 +15,16 @@
 // held in memory uncompressed.
 class GzipWriter {
 public:
-    GzipWriter() { deflateInit2(&m_z, 1, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY); }
+    // comment: the header's comment field, as another writer may fill it.
+    explicit GzipWriter(const QByteArray& comment = QByteArray())
+        : m_comment(comment)
+    {
+        deflateInit2(&m_z, 1, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+        if (!m_comment.isEmpty()) {
+            m_header.comment = reinterpret_cast<Bytef*>(m_comment.data());
+            deflateSetHeader(&m_z, &m_header);
+        }
+    }
     ~GzipWriter() { deflateEnd(&m_z); }
     void append(const QByteArray& bytes) { run(bytes.constData(), bytes.size(), Z_NO_FLUSH); }
     void appendZeros(qint64 count)
@@ -44,13 +53,15 @@ private:
             m_out.append(chunk, qsizetype(sizeof chunk - m_z.avail_out));
         } while (m_z.avail_out == 0 || (flush == Z_FINISH && result != Z_STREAM_END));
     }
+    QByteArray m_comment; // zero-terminated by QByteArray
+    gz_header m_header {};
     z_stream m_z {};
     QByteArray m_out;
 };
 
-inline QByteArray gzip(const QByteArray& bytes)
+inline QByteArray gzip(const QByteArray& bytes, const QByteArray& comment = QByteArray())
 {
-    GzipWriter writer;
+    GzipWriter writer(comment);
     writer.append(bytes);
     return writer.finish();
 }

@@ -1,5 +1,6 @@
 // Writing and reading .mzt files: round trips, files of other tar writers,
 // damaged files and failed saves.
+#include "archive_summary.h"
 #include "archivetestdata.h"
 #include "mztarchive.h"
 #include "tarbuilder.h"
@@ -95,6 +96,8 @@ private slots:
     void emptyArchive();
     void missingOrUnnamedFile();
     void systemTarReadsOurFiles();
+    void recorderInGzipComment();
+    void summaryDigestsAsWritten();
     void filesFromSystemTar_data();
     void filesFromSystemTar();
     void truncatedFiles();
@@ -116,6 +119,9 @@ private:
     QTemporaryDir m_dir;
     QByteArray m_sampleFile;
     QList<QByteArray> m_sampleLoaded;
+    // Blanks, a slash, a quote and a letter beyond ASCII: all must survive.
+    const RecorderIdentity m_sampleRecorder {QStringLiteral("KV 00/01 \"\u00e9\""),
+                                             QStringLiteral("0x0123")};
 };
 
 void TestArchiveFile::initTestCase()
@@ -130,6 +136,7 @@ void TestArchiveFile::initTestCase()
     QVERIFY(loaded.load());
     m_sampleLoaded = snapshot(loaded);
     QCOMPARE(m_sampleLoaded.size(), 3);
+    QCOMPARE(loaded.recorder(), m_sampleRecorder);
 }
 
 void TestArchiveFile::makeSample(MZTArchive& archive)
@@ -139,6 +146,7 @@ void TestArchiveFile::makeSample(MZTArchive& archive)
     archive.addEntry(testdata::entryFor("SETTINGS", testdata::recorderFile(0, 0, 0, 0, 200, 12)));
     archive.addEntry(
         testdata::entryFor("SEQUENCE 05", testdata::recorderFile(5, 1, 0, 1500, 250, 13)));
+    archive.setRecorder(m_sampleRecorder);
 }
 
 void TestArchiveFile::roundTrip()
@@ -259,7 +267,7 @@ void TestArchiveFile::systemTarReadsOurFiles()
         QSKIP("no tar on this machine");
     const QString path = m_dir.filePath("for-tar.mzt");
     MZTArchive archive(path);
-    makeSample(archive);
+    makeSample(archive); // with a recorder in the gzip header
     archive.addEntry(
         testdata::entryFor("SEQUENCE 64", testdata::recorderFile(64, 1, 0, 1, 70000, 14)));
     QVERIFY(archive.save());
@@ -350,6 +358,78 @@ void TestArchiveFile::filesFromSystemTar()
     QCOMPARE(archive.entries().at(1)->content(), settings);
 }
 
+void TestArchiveFile::recorderInGzipComment()
+{
+    // The recorder sits in the gzip header's comment, behind the flag that
+    // announces it, and nowhere in the tar stream.
+    QCOMPARE(quint8(m_sampleFile[0]), quint8(0x1f));
+    QCOMPARE(quint8(m_sampleFile[1]), quint8(0x8b));
+    QVERIFY(quint8(m_sampleFile[3]) & 0x10);
+    const QByteArray stream = gunzip(m_sampleFile);
+    QVERIFY(!stream.isEmpty());
+    QVERIFY(!stream.contains("KV 00"));
+    QVERIFY(!stream.contains("serial"));
+
+    // Saved again it stays; a file of another writer, without a comment,
+    // has no recorder and loads as before.
+    const QString path = m_dir.filePath("recorder.mzt");
+    QVERIFY(writeAll(path, m_sampleFile));
+    MZTArchive loaded(path);
+    QVERIFY(loaded.load());
+    QCOMPARE(loaded.recorder(), m_sampleRecorder);
+    QVERIFY(loaded.save());
+    MZTArchive again(path);
+    QVERIFY(again.load());
+    QCOMPARE(again.recorder(), m_sampleRecorder);
+
+    MZTArchive foreign;
+    QVERIFY(loadBytes(foreign, gzip(tarMember("KVA", identData) + tarEnd)));
+    QVERIFY(foreign.recorder().isEmpty());
+
+    // A comment of another program is no recorder.
+    MZTArchive otherComment;
+    QVERIFY(loadBytes(otherComment,
+                      gzip(tarMember("KVA", identData) + tarEnd, "serial=KV1\nplace=2\n")));
+    QVERIFY(otherComment.recorder().isEmpty());
+}
+
+void TestArchiveFile::summaryDigestsAsWritten()
+{
+    // Two entries of one id (the last counts, as for a restore), one whose
+    // memory size word is the recorder's own: the digest is that of the
+    // file as a save writes it, whatever the word held.
+    const QByteArray first = testdata::recorderFile(7, 1, 0, 1000, 400, 21);
+    const QByteArray second = testdata::recorderFile(7, 1, 0, 2000, 500, 22);
+    const QByteArray settings = testdata::recorderFile(0, 0, 9999, 0, 200, 23);
+    const QString path = m_dir.filePath("summary.mzt");
+    QVERIFY(writeAll(path,
+                     gzip(tarMember("KVA", identData) + tarMember("SEQUENCE 07", first)
+                          + tarMember("SETTINGS", settings) + tarMember("SEQUENCE 07", second)
+                          + tarEnd)));
+    QString error;
+    const std::optional<ArchiveSummary> summary = summarizeArchive(path, &error);
+    QVERIFY2(summary, qPrintable(error));
+    QCOMPARE(summary->files.size(), 2);
+    QCOMPARE(summary->files[0].id, 0);
+    QCOMPARE(summary->files[0].length, settings.size());
+    QCOMPARE(summary->files[1].id, 7);
+    QCOMPARE(summary->files[1].duration, 2000u);
+    QCOMPARE(summary->files[1].digest, writtenDigest(7, 1, 2000, second));
+
+    MZTArchive archive(path);
+    QVERIFY(archive.load());
+    QVERIFY(archive.save());
+    const std::optional<ArchiveSummary> saved = summarizeArchive(path, &error);
+    QVERIFY2(saved, qPrintable(error));
+    QCOMPARE(saved->files[0].digest, summary->files[0].digest);
+    QVERIFY(saved->writtenAt.isValid());
+
+    // Refused for the loader's reasons.
+    QVERIFY(writeAll(path, m_sampleFile.left(m_sampleFile.size() - 3)));
+    QVERIFY(!summarizeArchive(path, &error));
+    QVERIFY(!error.isEmpty());
+}
+
 void TestArchiveFile::truncatedFiles()
 {
     for (qsizetype length = 0; length < m_sampleFile.size(); ++length) {
@@ -381,7 +461,7 @@ void TestArchiveFile::flippedBytes()
                 continue;
             }
             ++unnoticed;
-            if (snapshot(archive) != m_sampleLoaded) {
+            if (snapshot(archive) != m_sampleLoaded || archive.recorder() != m_sampleRecorder) {
                 QFAIL(qPrintable(QStringLiteral("byte %1 flipped with %2 loaded altered data")
                                      .arg(pos)
                                      .arg(int(uchar(mask)), 0, 16)));
