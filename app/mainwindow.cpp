@@ -14,6 +14,7 @@
 #include "mainwindowcloser.h"
 #include "mztarchive.h"
 #include "nofocusdelegate.h"
+#include "recorder_backup.h"
 #include "recorder_session.h"
 #include "recorder_vocabulary.h"
 
@@ -73,7 +74,8 @@ void MainWindow::construct()
 
     // 2. Settings and the archive to start with.
     settings = new QSettings(QSettings::NativeFormat, QSettings::UserScope,
-                             QStringLiteral("Korvant"), QStringLiteral("MZT-500 Data Backup Tool"));
+                             QLatin1String(backup::settingsOrganization),
+                             QLatin1String(backup::settingsApplication));
     if (!archiveFromCommandLine)
         archivePath = settings->value(QStringLiteral("archive_file_name"), QString()).toString();
 

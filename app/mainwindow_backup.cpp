@@ -8,6 +8,7 @@
 #include "mztarchive.h"
 #include "mztfilesdownloader.h"
 #include "recorder_backup.h"
+#include "recorder_session.h"
 
 #include <QPushButton>
 
@@ -107,9 +108,20 @@ void MainWindow::backUpRecorder()
     }
 
     qCDebug(lcApp) << "Back up recorder into" << folder;
-    backupSerial = recorderSerial(m_ui->devicesCombo->currentData(Qt::UserRole).toInt());
+    const int device = m_ui->devicesCombo->currentData(Qt::UserRole).toInt();
+    backupSerial = recorderSerial(device);
     backupStarted = QDateTime::currentDateTime();
     backupArchive = new MZTArchive(QString(), nullptr);
+    // The archive says which recorder it holds, so that the backup history
+    // need not trust its name; without a serial number, the port tells.
+    const std::vector<core::ListedDevice> listed = core::deviceList(false);
+    if (device >= 0 && size_t(device) < listed.size()) {
+        const core::ListedDevice& recorder = listed[size_t(device)];
+        backupArchive->setRecorder({recorder.serial,
+                                    recorder.serial.isEmpty() ? QStringLiteral("0x%1").arg(
+                                        recorder.locationId, 4, 16, QLatin1Char('0'))
+                                                              : QString()});
+    }
     // The download takes the selected rows: all of them.
     m_ui->devTable->selectAll();
     startReport(Reported::Download, files);

@@ -187,6 +187,20 @@ void TestBackupAndDrop::backupNamesAndFolder()
     QVERIFY(backup::folder(settings).endsWith(QLatin1String("/MZT-500 backups")));
     backup::setFolder(settings, dir.path());
     QCOMPARE(backup::folder(settings), dir.path());
+    // What the command line takes for the window's folder.
+    settings.sync();
+    QCOMPARE(backup::windowFolder(), dir.path());
+
+    // The history reads back what the names say, and nothing from other names.
+    const std::optional<backup::NameParts> parts =
+        backup::parseFileName(QStringLiteral("MZT-500 KV1 2026-12-08 14-05 (3).mzt"));
+    QVERIFY(parts);
+    QCOMPARE(parts->serial, QStringLiteral("KV1"));
+    QCOMPARE(parts->when, QDateTime(QDate(2026, 12, 8), QTime(14, 5)));
+    QCOMPARE(parts->copy, 3);
+    QCOMPARE(backup::parseFileName(backup::fileName(QString(), when))->serial, QString());
+    QVERIFY(!backup::parseFileName(QStringLiteral("show.mzt")));
+    QVERIFY(!backup::parseFileName(QStringLiteral("MZT-500 KV1 2026-13-40 14-05.mzt")));
 }
 
 void TestBackupAndDrop::backupOfTheWholeRecorder()
@@ -235,6 +249,8 @@ void TestBackupAndDrop::backupOfTheWholeRecorder()
     MZTArchive loaded(path, nullptr);
     QVERIFY(loaded.load());
     QCOMPARE(entryIds(loaded), (QList<int> {0, 1, 2, 3}));
+    // The archive records its recorder, for the backup history.
+    QCOMPARE(loaded.recorder().serial, QStringLiteral("KV000042"));
 
     // It is now the current archive, named and without changes.
     QCOMPARE(w.archive()->fileName(), path);

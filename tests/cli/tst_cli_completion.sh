@@ -53,7 +53,7 @@ JSON
 export MZT500_SIMULATOR="$work/recorders.json"
 
 # Commands and options.
-expect "all commands" "$(printf '%s\n' archive backup delete devices diff help list restore status update-firmware verify | sort)" mzt500-cli ""
+expect "all commands" "$(printf '%s\n' archive backup delete devices diff help history list prune restore status update-firmware verify | sort)" mzt500-cli ""
 expect "a command's beginning" "restore" mzt500-cli re
 expect "after an option" "update-firmware" mzt500-cli -q up
 expect "options" "$(printf '%s\n' --verbose --version)" mzt500-cli --ver
@@ -68,6 +68,9 @@ expect "list takes nothing" "" mzt500-cli list ""
 expect "--verify after a transfer" "$(printf '%s\n' --verbose --verify --version)" mzt500-cli backup a.mzt --ve
 expect "--verify nowhere else" "" mzt500-cli verify a.mzt --veri
 expect "comparisons speak JSON" "--json" mzt500-cli diff a.mzt b.mzt --j
+expect "history's options" "$(printf '%s\n' --file --folder | sort)" mzt500-cli history --f
+expect "no guess at a number to keep" "" mzt500-cli prune --keep ""
+expect "no guess at a file to follow" "" mzt500-cli history --file ""
 
 # Archive and update files: only .mzt (or .kv2) files, and folders.
 mkdir -p "$work/files/shows" "$work/files/other"
@@ -79,6 +82,8 @@ expect "update files" "$work/files/fw.kv2" mzt500-cli update-firmware "$work/fil
 expect "archive takes one file" "" mzt500-cli archive "$work/files/club.mzt" "$work/files/"
 expect "diff takes a second archive" "$work/files/club.mzt" mzt500-cli diff "$work/files/club.mzt" "$work/files/cl"
 expect "diff takes two archives" "" mzt500-cli diff a.mzt b.mzt "$work/files/"
+expect "a backup folder is a folder" "$(printf '%s\n' "$work/files/other" "$work/files/shows" | sort)" \
+    mzt500-cli history --folder "$work/files/"
 
 # Names from the recorder: blanks escaped so that a name stays one argument.
 expect "recorder names; a file without one by number" \

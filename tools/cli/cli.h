@@ -2,6 +2,7 @@
 // on failure, has written its one-line reason to stderr.
 #pragma once
 
+#include "backup_history.h"
 #include "command_table.h"
 #include "comparison.h"
 #include "operation.h"
@@ -30,6 +31,9 @@ struct Options {
     bool json = false;         // devices, list, archive, status, verify, diff: one JSON document
     bool verify = false;       // backup, restore: read the files again and compare
     bool names0 = false;       // list, archive: the names to type, for the completion
+    QString folder;            // history, prune: the backup folder (default: the window's)
+    QString file;              // history: the one file whose changes are listed
+    int keep = 0;              // prune: the last backups kept per recorder
     bool quiet = false;
     bool verbose = false;
 };
@@ -69,6 +73,13 @@ private:
     int status();
     int verify();
     int diff();
+    int history();
+    int prune();
+
+    // The backup folder's history, narrowed to the recorder the arguments
+    // name; on failure the exit status is in *status.
+    std::optional<history::FolderHistory> readHistory(int* status);
+    int fileHistory(const history::FolderHistory& folder);
 
     // Reads the recorder's files the request names and compares them with
     // the archive's, with the transfer's progress line.

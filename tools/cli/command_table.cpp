@@ -29,10 +29,14 @@ Options:
   --overwrite    restore: replace files that are already on the recorder
   --skip-existing
                  restore: write only files the recorder does not hold
-  --dry-run      restore, delete: print what would happen, change nothing
+  --dry-run      restore, delete, prune: print what would happen, change
+                 nothing
   --verify       backup, restore: read the files again afterwards and compare
-  --json         devices, list, archive, status, verify, diff: one JSON
-                 document (man mzt500-cli)
+  --json         devices, list, archive, status, verify, diff, history: one
+                 JSON document (man mzt500-cli)
+  --folder DIR   history, prune: the backup folder (default: the window's)
+  --file NAME    history: the backups in which that file changed
+  --keep N       prune: the last N backups of each recorder are kept
   -q, --quiet    no progress bar and no report of what was done
   -v, --verbose  diagnostic log on stderr
   -h, --help     this text
@@ -264,6 +268,56 @@ Exit status: 0 nothing differs, 6 unusable archive, 7 a file differs or is
 in one archive only.
 )usage",
          {QStringLiteral("json")}, &Cli::diff, false, ArchiveUse::ReadsTwo},
+        {"history", "[SERIAL]",
+         "each recorder's backups in the backup folder,\n"
+         "oldest first, with the files added, changed and\n"
+         "removed since the one before",
+         R"usage(Usage: mzt500-cli history [SERIAL] [--folder DIR] [--file NAME] [--json]
+
+Reads the backup folder (the window's, or DIR) as the history of each
+recorder, or of the one with that serial number: its backups, oldest to
+newest, each with its date, number of files and what changed since the
+backup before ("+2 ~1 -0"), then the names of the files added, changed and
+removed. Files are compared by content. A file that is not a readable
+archive is listed as "unreadable, skipped" and left alone. No recorder is
+needed.
+
+What was read is kept in the index ".mzt500-history" in the folder, checked
+against every file and rebuilt where it does not match.
+
+Options:
+  --folder DIR   the backup folder (default: the one the window saves in)
+  --file NAME    the backups in which that file was added, changed or
+                 removed, per recorder ("SEQUENCE 12", SETTINGS or a number)
+  --json         one JSON document instead (keys: man mzt500-cli)
+
+Exit status: 0 success, 1 failure (no such folder, no backups of SERIAL),
+130 interrupted.
+)usage",
+         {QStringLiteral("json"), QStringLiteral("folder"), QStringLiteral("file")}, &Cli::history, false, ArchiveUse::None},
+        {"prune", "--keep N [SERIAL]",
+         "remove old backups from the backup folder:\n"
+         "the last N of each recorder and the first of\n"
+         "each month are kept",
+         R"usage(Usage: mzt500-cli prune --keep N [SERIAL] [--folder DIR] [--dry-run]
+
+Removes old backups of each recorder, or of the one with that serial number,
+from the backup folder (the window's, or DIR). Kept are the last N backups,
+the first backup of each month, the newest, and every backup that is the
+only one holding some version of a file: no version of a file is ever lost.
+Files that are not readable archives are left alone. Each removed backup is
+named.
+
+Options:
+  --keep N       the last N backups of each recorder are kept (from 1 on)
+  --folder DIR   the backup folder (default: the one the window saves in)
+  --dry-run      print what would be removed; remove nothing
+  -q, --quiet    no report of what was removed
+
+Exit status: 0 success, 1 failure (no such folder, a backup that could not
+be removed), 2 no --keep, 130 interrupted.
+)usage",
+         {QStringLiteral("keep"), QStringLiteral("folder"), QStringLiteral("dry-run")}, &Cli::prune, false, ArchiveUse::None},
     };
     return table;
 }
@@ -277,6 +331,9 @@ const QList<OptionSpec>& optionTable()
         {{QStringLiteral("skip-existing")}, "", "overwrite"},
         {{QStringLiteral("dry-run")}, "", nullptr},
         {{QStringLiteral("json")}, "", nullptr},
+        {{QStringLiteral("folder")}, "DIR", nullptr},
+        {{QStringLiteral("file")}, "NAME", nullptr},
+        {{QStringLiteral("keep")}, "N", nullptr},
         {{QStringLiteral("verify")}, "", "dry-run"},
         {{QStringLiteral("quiet"), QStringLiteral("q")}, "", nullptr},
         {{QStringLiteral("verbose"), QStringLiteral("v")}, "", nullptr},

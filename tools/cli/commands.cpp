@@ -508,6 +508,10 @@ int Cli::backup()
                                    + QStringLiteral("; the archive was not changed."));
     m_terminal.endProgress();
 
+    // A new archive says which recorder it holds; one that existed keeps
+    // what it said, since it may hold files of other recorders too.
+    if (!existed && m_recorder)
+        archive.setRecorder({m_recorder->serial, {}});
     if ((!existed || archive.isModified()) && !archive.save())
         return saveFailure(archive, path);
     for (const QString& line : done)

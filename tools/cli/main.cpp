@@ -231,6 +231,14 @@ int main(int argc, char** argv)
         if (!ok || options.device < 1)
             return usageError(QStringLiteral("--device takes a recorder number from 1 on"));
     }
+    options.folder = parser.value(QStringLiteral("folder"));
+    options.file = parser.value(QStringLiteral("file"));
+    if (parser.isSet(QStringLiteral("keep"))) {
+        bool ok = false;
+        options.keep = parser.value(QStringLiteral("keep")).toInt(&ok);
+        if (!ok || options.keep < 1)
+            return usageError(QStringLiteral("--keep takes a number of backups from 1 on"));
+    }
     if (const QString misplaced = misplacedOption(parser, command); !misplaced.isEmpty())
         return usageError(misplaced);
     if (const int status = checkArchivePath(&options); status != cli::ExitOk)

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryFile>
@@ -28,7 +29,15 @@ void setFolder(QSettings& settings, const QString& path)
     settings.setValue(QLatin1String(folderKey), path);
 }
 
-QString fileName(const QString& serial, const QDateTime& when)
+QString windowFolder()
+{
+    const QSettings settings(QSettings::NativeFormat, QSettings::UserScope,
+                             QLatin1String(settingsOrganization),
+                             QLatin1String(settingsApplication));
+    return folder(settings);
+}
+
+QString serialInName(const QString& serial)
 {
     QString safe;
     for (const QChar c : serial.trimmed()) {
@@ -37,9 +46,32 @@ QString fileName(const QString& serial, const QDateTime& when)
         safe.append(plain ? c : QLatin1Char('_'));
     }
     safe.truncate(maxSerialInName);
+    return safe;
+}
+
+QString fileName(const QString& serial, const QDateTime& when)
+{
+    const QString safe = serialInName(serial);
     const QString stamp = when.toString(QStringLiteral("yyyy-MM-dd HH-mm"));
     return safe.isEmpty() ? QStringLiteral("MZT-500 %1.mzt").arg(stamp)
                           : QStringLiteral("MZT-500 %1 %2.mzt").arg(safe, stamp);
+}
+
+std::optional<NameParts> parseFileName(const QString& name)
+{
+    static const QRegularExpression pattern(QStringLiteral(
+        R"(^MZT-500 (?:([A-Za-z0-9_-]+) )?(\d{4}-\d\d-\d\d \d\d-\d\d)(?: \((\d+)\))?\.mzt$)"));
+    const QRegularExpressionMatch match = pattern.match(name);
+    if (!match.hasMatch())
+        return std::nullopt;
+    NameParts parts;
+    parts.serial = match.captured(1);
+    parts.when = QDateTime::fromString(match.captured(2), QStringLiteral("yyyy-MM-dd HH-mm"));
+    if (!parts.when.isValid())
+        return std::nullopt;
+    if (match.hasCaptured(3))
+        parts.copy = match.captured(3).toInt();
+    return parts;
 }
 
 QString folderProblem(const QString& folder)

@@ -6,12 +6,17 @@
 #include <QDateTime>
 #include <QString>
 
+#include <optional>
+
 class QSettings;
 
 namespace backup {
 
 // The settings key of the folder backups are saved in.
 inline constexpr char folderKey[] = "backup_folder";
+// Where the window keeps its settings, for programs that read its folder.
+inline constexpr char settingsOrganization[] = "Korvant";
+inline constexpr char settingsApplication[] = "MZT-500 Data Backup Tool";
 
 // The user's documents folder + "/MZT-500 backups".
 QString defaultFolder();
@@ -19,6 +24,8 @@ QString defaultFolder();
 // The folder from the settings, or the default when none was chosen.
 QString folder(const QSettings& settings);
 void setFolder(QSettings& settings, const QString& path);
+// The window's backup folder, read from its settings.
+QString windowFolder();
 
 // "MZT-500 <serial> 2026-12-08 14-05.mzt" for a backup taken at local time
 // when. The serial comes from the device layer and may hold anything:
@@ -28,6 +35,18 @@ void setFolder(QSettings& settings, const QString& path);
 // allow.
 inline constexpr int maxSerialInName = 64;
 QString fileName(const QString& serial, const QDateTime& when);
+// The serial as fileName() writes it.
+QString serialInName(const QString& serial);
+
+// What a name made by fileName() (or freePath()) says: the serial as
+// written into it (empty when the name has none), the local time to the
+// minute and the copy number (1, or n of " (n)"). Nothing for other names.
+struct NameParts {
+    QString serial;
+    QDateTime when;
+    int copy = 1;
+};
+std::optional<NameParts> parseFileName(const QString& name);
 
 // Why backups cannot be saved in folder, in words; empty when they can. A
 // missing folder is made; a file where the folder or one of its parents
