@@ -150,6 +150,7 @@ Backup backupFrom(const QString& path, const FileStamp& stamp, const ArchiveSumm
     if (name) {
         b.takenAt = name->when;
         b.copy = name->copy;
+        b.dated = true;
         // Backups written before archives recorded their recorder.
         if (b.recorder.isEmpty())
             b.recorder.serial = name->serial;
@@ -340,6 +341,9 @@ PrunePlan planPruning(const RecorderHistory& recorder, const PrunePolicy& policy
     if (count == 0)
         return {};
     keep.insert(count - 1, QStringLiteral("the newest"));
+    for (qsizetype i = 0; i < count - 1; ++i)
+        if (!backups[i].dated)
+            keep.insert(i, QStringLiteral("not named as a backup"));
     for (qsizetype i = std::max<qsizetype>(0, count - policy.keepLast); i < count - 1; ++i)
         keep.insert(i, QStringLiteral("one of the last %1").arg(policy.keepLast));
     if (policy.firstOfMonth) {

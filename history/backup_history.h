@@ -35,6 +35,9 @@ struct Backup {
     // archive was written, else the file's time; local time.
     QDateTime takenAt;
     int copy = 1; // n of " (n)": backups of the same minute
+    // Named as "Back up recorder" names its backups. Other archives in the
+    // folder are the user's own: part of the history, never pruned.
+    bool dated = false;
     QDateTime writtenAt;
     // As the archive records it, or the serial its name carries.
     RecorderIdentity recorder;
@@ -108,7 +111,7 @@ QList<FileChange> fileHistory(const RecorderHistory& recorder, qint32 id);
 
 // Keeping the last backups and the first of each month. A backup that is the
 // only one holding some version of a file is kept whatever the policy says,
-// and the newest is always kept.
+// the newest is always kept, and so is every archive not named as a backup.
 struct PrunePolicy {
     int keepLast = 1;
     bool firstOfMonth = true;

@@ -139,7 +139,13 @@ void TestHistoryFolder::initTestCase()
     m_backups << backUp(kSerial, {{0, settings}, {2, b3}, {3, c1}, {4, d1}},
                         at("2026-02-10 10:00"));
     QVERIFY(m_backups.last().endsWith(QLatin1String(" (2).mzt")));
-    backUp(kOtherSerial, {{0, settings}, {1, a1}}, at("2026-01-06 09:00"));
+    // The other recorder: a backup, and an archive the user saved in the
+    // folder under a name of their own, older than it.
+    const QString other = backUp(kOtherSerial, {{0, settings}, {1, a1}}, at("2027-01-06 09:00"));
+    MZTArchive own(other);
+    QVERIFY(own.load());
+    own.setFileName(m_made.filePath(QStringLiteral("club show.mzt")));
+    QVERIFY(own.save());
 
     // The first backup as an older program wrote it: no recorder in the
     // archive, only in its name.
@@ -203,7 +209,8 @@ void TestHistoryFolder::changesFromBackupToBackup()
 
     const history::RecorderHistory* other = folder.find(kOtherSerial);
     QVERIFY(other);
-    QCOMPARE(other->backups.size(), 1);
+    QCOMPARE(other->backups.size(), 2);
+    QCOMPARE(other->backups[0].fileName(), QStringLiteral("club show.mzt"));
 }
 
 void TestHistoryFolder::historyOfOneFile()
@@ -285,11 +292,11 @@ void TestHistoryFolder::filesThatAreNoBackupAreListedAndKept()
 void TestHistoryFolder::indexIsCheckedAgainstTheFiles()
 {
     const history::FolderHistory first = history::readFolder(m_folder);
-    QCOMPARE(first.archivesRead, 6 + m_noBackups.size());
+    QCOMPARE(first.archivesRead, 7 + m_noBackups.size());
     QVERIFY(first.indexProblem.isEmpty());
     QVERIFY(QFile::exists(QDir(m_folder).filePath(history::indexFileName)));
     const history::FolderHistory second = history::readFolder(m_folder);
-    QCOMPARE(second.archivesFromIndex, 6);
+    QCOMPARE(second.archivesFromIndex, 7);
     QCOMPARE(second.archivesRead, m_noBackups.size());
 
     // A backup replaced under its name by another content (same size, so
@@ -348,6 +355,10 @@ void TestHistoryFolder::pruningKeepsEveryVersion()
     QVERIFY(result.removed.isEmpty());
     QCOMPARE(result.notRemoved.size(), 1);
     QVERIFY(rewritten.exists());
+
+    // An archive not named as a backup is the user's, never pruned.
+    const history::PrunePlan own = history::planPruning(*folder.find(kOtherSerial), {1, false});
+    QVERIFY(own.toRemove.isEmpty());
 
     // Whatever is removed, every version of every file keeps a holder.
     QSet<QByteArray> versions;
