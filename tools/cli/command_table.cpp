@@ -305,8 +305,9 @@ Removes old backups of each recorder, or of the one with that serial number,
 from the backup folder (the window's, or DIR). Kept are the last N backups,
 the first backup of each month, the newest, and every backup that is the
 only one holding some version of a file: no version of a file is ever lost.
-Files that are not readable archives are left alone. Each removed backup is
-named.
+Archives not named as "Back up recorder" names its backups are the user's
+own, and files that are not readable archives are left alone. Each removed
+backup is named.
 
 Options:
   --keep N       the last N backups of each recorder are kept (from 1 on)
