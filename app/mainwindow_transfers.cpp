@@ -81,39 +81,26 @@ void MainWindow::createTransferWorkers()
     progressPanel = new TransferProgressPanel(m_ui->progBarsLayout, 1, 3, 1, this);
 
     const auto queued = Qt::QueuedConnection;
-    connect(deleter, &MZTFilesDeleter::progressDetail, progressPanel, &TransferProgressPanel::show,
-            queued);
-    connect(downLoader, &MZTFilesDownLoader::progressDetail, progressPanel,
-            &TransferProgressPanel::show, queued);
-    connect(upLoader, &MZTFilesUpLoader::progressDetail, progressPanel,
-            &TransferProgressPanel::show, queued);
+    // The three transfers report alike; each ends and fails its own way.
+    for (mzt::TransferWorker* worker :
+         {static_cast<mzt::TransferWorker*>(deleter), static_cast<mzt::TransferWorker*>(downLoader),
+          static_cast<mzt::TransferWorker*>(upLoader)}) {
+        connect(worker, &mzt::TransferWorker::progressDetail, progressPanel,
+                &TransferProgressPanel::show, queued);
+        connect(worker, &mzt::TransferWorker::progress_current, this, &MainWindow::progressCurrent,
+                queued);
+        connect(worker, &mzt::TransferWorker::progress_total, this, &MainWindow::progressTotal,
+                queued);
+        connect(worker, &mzt::TransferWorker::busy, this, &MainWindow::deviceBusy, queued);
+        connect(worker, &mzt::TransferWorker::failureDetail, runner,
+                &DeviceCommandRunner::noteFailure, queued);
+    }
     connect(deleter, &QThread::finished, this, &MainWindow::deleteDone, queued);
     connect(deleter, &MZTFilesDeleter::failed, this, &MainWindow::delete_failed, queued);
-    connect(deleter, &MZTFilesDeleter::progress_current, this, &MainWindow::progressCurrent,
-            queued);
-    connect(deleter, &MZTFilesDeleter::progress_total, this, &MainWindow::progressTotal, queued);
-    connect(deleter, &MZTFilesDeleter::busy, this, &MainWindow::deviceBusy, queued);
-    connect(deleter, &MZTFilesDeleter::failureDetail, runner, &DeviceCommandRunner::noteFailure,
-            queued);
-
     connect(downLoader, &QThread::finished, this, &MainWindow::downLoadDone, queued);
     connect(downLoader, &MZTFilesDownLoader::failed, this, &MainWindow::downLoad_failed, queued);
-    connect(downLoader, &MZTFilesDownLoader::progress_current, this, &MainWindow::progressCurrent,
-            queued);
-    connect(downLoader, &MZTFilesDownLoader::progress_total, this, &MainWindow::progressTotal,
-            queued);
-    connect(downLoader, &MZTFilesDownLoader::busy, this, &MainWindow::deviceBusy, queued);
-    connect(downLoader, &MZTFilesDownLoader::failureDetail, runner,
-            &DeviceCommandRunner::noteFailure, queued);
-
     connect(upLoader, &QThread::finished, this, &MainWindow::upLoadDone, queued);
     connect(upLoader, &MZTFilesUpLoader::failed, this, &MainWindow::upLoad_failed, queued);
-    connect(upLoader, &MZTFilesUpLoader::progress_current, this, &MainWindow::progressCurrent,
-            queued);
-    connect(upLoader, &MZTFilesUpLoader::progress_total, this, &MainWindow::progressTotal, queued);
-    connect(upLoader, &MZTFilesUpLoader::busy, this, &MainWindow::deviceBusy, queued);
-    connect(upLoader, &MZTFilesUpLoader::failureDetail, runner, &DeviceCommandRunner::noteFailure,
-            queued);
 
     connect(upLoadChecker, &MZTFileUpLoadChecker::done, this, &MainWindow::upLoadCheckDone, queued);
 }

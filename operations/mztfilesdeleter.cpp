@@ -13,18 +13,13 @@ MZTFilesDeleter::MZTFilesDeleter(QObject* parent)
 void MZTFilesDeleter::takeSelection()
 {
     cells = mzt::selectionOf(host, mzt::TransferTable::Device);
+    selectedCells = cells.size();
 }
 
-void MZTFilesDeleter::onProgress(const core::Progress& progress)
+void MZTFilesDeleter::fileProgress(const core::Progress& progress)
 {
-    emit progressDetail(progress);
-    using Stage = core::Progress::Stage;
-    if (progress.stage == Stage::Deleting && progress.deletion >= 0)
+    if (progress.stage == core::Progress::Stage::Deleting && progress.deletion >= 0)
         emit progress_current(int(uint(progress.deletion) * 100u / mzt500::DeletionDone));
-    else if (progress.stage == Stage::FileDone) {
-        filesDone = progress.fileIndex;
-        emit progress_total(mzt::totalProgressAfter(progress.fileIndex, cells.size()));
-    }
 }
 
 void MZTFilesDeleter::work()

@@ -17,9 +17,8 @@ public:
 protected:
     void takeSelection() override;
     void work() override;
+    void fileProgress(const core::Progress& progress) override;
 
 private:
-    void onProgress(const core::Progress& progress);
-
     QList<mzt::SelectedCell> cells;
 };

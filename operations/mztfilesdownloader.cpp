@@ -15,6 +15,7 @@ MZTFilesDownLoader::MZTFilesDownLoader(QObject* parent)
 void MZTFilesDownLoader::takeSelection()
 {
     cells = mzt::selectionOf(host, mzt::TransferTable::Device);
+    selectedCells = cells.size();
     archive = host ? host->archive() : nullptr;
 }
 
@@ -41,9 +42,8 @@ void MZTFilesDownLoader::onBytesReceived(uint nBytes)
         emit progress_current(int(quint64(nBytes) * 100u / size));
 }
 
-void MZTFilesDownLoader::onProgress(const core::Progress& progress)
+void MZTFilesDownLoader::fileProgress(const core::Progress& progress)
 {
-    emit progressDetail(progress);
     using Stage = core::Progress::Stage;
     switch (progress.stage) {
     case Stage::FileStarted:
@@ -55,11 +55,9 @@ void MZTFilesDownLoader::onProgress(const core::Progress& progress)
         expectedSize = quint32(progress.bytesTotal);
         break;
     case Stage::FileDone:
-        filesDone = progress.fileIndex;
         // The master's end-of-read count reaches this object queued and may
         // come after the run has ended, so the finished file is reported here.
         emit progress_current(100);
-        emit progress_total(mzt::totalProgressAfter(progress.fileIndex, cells.size()));
         break;
     case Stage::Deleting:
         break;

@@ -34,10 +34,9 @@ protected:
     // Breaks a read that is waiting for the recorder.
     void stopRunningRequest() override;
     void work() override;
+    void fileProgress(const core::Progress& progress) override;
 
 private:
-    void onProgress(const core::Progress& progress);
-
     QPointer<MZTArchive> archive;
     QList<mzt::SelectedCell> cells;
     mzt::ResultPost results;

@@ -23,7 +23,7 @@ MZTFilesUpLoader::MZTFilesUpLoader(QObject* parent)
 void MZTFilesUpLoader::takeSelection()
 {
     const QList<mzt::SelectedCell> cells = mzt::selectionOf(host, mzt::TransferTable::Archive);
-    cellCount = cells.size();
+    selectedCells = cells.size();
     MZTArchive* archive = host ? host->archive() : nullptr;
     haveArchive = archive != nullptr;
     items = mzt::uploadItems(archive, cells);
@@ -58,9 +58,8 @@ void MZTFilesUpLoader::onSigTransferred(uint percents)
     qCDebug(lcOperations) << "progress_current" << value;
 }
 
-void MZTFilesUpLoader::onProgress(const core::Progress& progress)
+void MZTFilesUpLoader::fileProgress(const core::Progress& progress)
 {
-    emit progressDetail(progress);
     using Stage = core::Progress::Stage;
     switch (progress.stage) {
     case Stage::FileStarted:
@@ -77,8 +76,6 @@ void MZTFilesUpLoader::onProgress(const core::Progress& progress)
     case Stage::Transferring:
         break;
     case Stage::FileDone:
-        filesDone = progress.fileIndex;
-        emit progress_total(mzt::totalProgressAfter(progress.fileIndex, cellCount));
         break;
     }
 }

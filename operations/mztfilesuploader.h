@@ -43,15 +43,14 @@ protected:
     // A write in progress only stops when the master is told.
     void stopRunningRequest() override;
     void work() override;
+    void fileProgress(const core::Progress& progress) override;
 
 private:
-    void onProgress(const core::Progress& progress);
     // While allowed, abort() also asks the master to stop; either way any
     // earlier request to the master is dropped.
     void allowMasterAbort(KVPMaster* master, bool allow);
 
     bool haveArchive = false;
-    qsizetype cellCount = 0;
     QList<core::UploadItem> items;
     bool keepHeld = false;
     QStringList kept;

@@ -36,9 +36,19 @@ bool TransferWorker::enterTransferMode(KVPMaster* master)
     if (mode == core::TransferMode::Busy)
         emit busy();
     else
-        fail(core::lostRecorderReasonOr(
-            master, tr("The recorder did not switch into its transfer mode.")));
+        fail(core::lostRecorderReasonOr(master,
+                                        tr("The recorder did not switch into its transfer mode.")));
     return false;
+}
+
+void TransferWorker::onProgress(const core::Progress& progress)
+{
+    emit progressDetail(progress);
+    fileProgress(progress);
+    if (progress.stage == core::Progress::Stage::FileDone) {
+        filesDone = progress.fileIndex;
+        emit progress_total(totalProgressAfter(progress.fileIndex, selectedCells));
+    }
 }
 
 void TransferWorker::fail(const QString& reason, const QString& file)

@@ -70,7 +70,15 @@ protected:
     // request are not a file's, so checkingTransferMode is set meanwhile.
     bool enterTransferMode(KVPMaster* master);
     void fail(const QString& reason, const QString& file = QString());
+    // A progress report of the core: the lines beside the bars, the
+    // current file's bar (fileProgress) and, after each file, the overall bar.
+    void onProgress(const core::Progress& progress);
+    // What a progress report means for the current file's bar.
+    virtual void fileProgress(const core::Progress& progress) = 0;
 
+    // The number of selected cells, which the overall bar counts in; set
+    // when the selection is taken.
+    qsizetype selectedCells = 0;
     std::atomic<int> filesDone {0};
     std::atomic<bool> checkingTransferMode {false};
 };
