@@ -96,6 +96,9 @@ private:
     bool openRecorder(QList<ContentRecord>* records, int* status);
     // Loads an existing archive; a reason and ExitBadFile otherwise.
     bool loadArchive(MZTArchive* archive, int* status);
+    // loadArchive(), then openRecorder(): the archive is checked before the
+    // recorder is asked anything.
+    bool loadArchiveThenRecorder(MZTArchive* archive, QList<ContentRecord>* records, int* status);
     int interruptedExit();
     // The reason a dry run's question failed, with what the dry run left out.
     QString dryRunFailure(const QString& reason);

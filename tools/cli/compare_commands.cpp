@@ -15,51 +15,6 @@
 namespace cli {
 namespace {
 
-// What a file's state is called in the report lines. first and second name
-// the two sides as the command calls them.
-QString stateWords(const core::FileComparison& file, const QString& first, const QString& second)
-{
-    switch (file.state) {
-    case core::FileState::SameRecord:
-        return QStringLiteral("same record");
-    case core::FileState::RecordDiffers:
-        return QStringLiteral("differs");
-    case core::FileState::Identical:
-        return QStringLiteral("identical");
-    case core::FileState::Differs:
-        return QStringLiteral("differs (first difference at byte %1)").arg(file.firstDifference);
-    case core::FileState::OnlyInFirst:
-        return first;
-    case core::FileState::OnlyInSecond:
-        return second;
-    case core::FileState::Unreadable:
-        return QStringLiteral("unreadable (%1)").arg(file.reason);
-    }
-    return QString();
-}
-
-// The state's key in JSON documents: part of the program's interface.
-QString stateKey(core::FileState state, const QString& first, const QString& second)
-{
-    switch (state) {
-    case core::FileState::SameRecord:
-        return QStringLiteral("same-record");
-    case core::FileState::RecordDiffers:
-        return QStringLiteral("record-differs");
-    case core::FileState::Identical:
-        return QStringLiteral("identical");
-    case core::FileState::Differs:
-        return QStringLiteral("differs");
-    case core::FileState::OnlyInFirst:
-        return first;
-    case core::FileState::OnlyInSecond:
-        return second;
-    case core::FileState::Unreadable:
-        return QStringLiteral("unreadable");
-    }
-    return QString();
-}
-
 struct Sides {
     QString firstWords;  // "only on the recorder"
     QString secondWords; // "only in the archive"
@@ -68,6 +23,41 @@ struct Sides {
     QString firstName;   // the JSON key of the first side's record: "recorder"
     QString secondName;  // "archive"
 };
+
+// What a file's state is called: in the report lines, and as its key in
+// JSON documents, which is part of the program's interface.
+struct StateName {
+    QString words;
+    QString key;
+};
+
+StateName stateName(const core::FileComparison& file, const Sides& sides)
+{
+    switch (file.state) {
+    case core::FileState::SameRecord:
+        return {QStringLiteral("same record"), QStringLiteral("same-record")};
+    case core::FileState::RecordDiffers:
+        return {QStringLiteral("differs"), QStringLiteral("record-differs")};
+    case core::FileState::Identical:
+        return {QStringLiteral("identical"), QStringLiteral("identical")};
+    case core::FileState::Differs:
+        return {QStringLiteral("differs (first difference at byte %1)").arg(file.firstDifference),
+                QStringLiteral("differs")};
+    case core::FileState::OnlyInFirst:
+        return {sides.firstWords, sides.firstKey};
+    case core::FileState::OnlyInSecond:
+        return {sides.secondWords, sides.secondKey};
+    case core::FileState::Unreadable:
+        return {QStringLiteral("unreadable (%1)").arg(file.reason), QStringLiteral("unreadable")};
+    }
+    return {};
+}
+
+// A report line: the file's name and its state.
+QString fileLine(const core::FileComparison& file, const Sides& sides)
+{
+    return file.file.name + QStringLiteral(": ") + stateName(file, sides).words;
+}
 
 const Sides RecorderAndArchive {QStringLiteral("only on the recorder"),
                                 QStringLiteral("only in the archive"),
@@ -87,10 +77,9 @@ QJsonArray filesJson(const core::Comparison& comparison, const Sides& sides)
 {
     QJsonArray files;
     for (const core::FileComparison& f : comparison.files) {
-        QJsonObject o {
-            {QStringLiteral("name"), f.file.name},
-            {QStringLiteral("id"), f.file.id},
-            {QStringLiteral("state"), stateKey(f.state, sides.firstKey, sides.secondKey)}};
+        QJsonObject o {{QStringLiteral("name"), f.file.name},
+                       {QStringLiteral("id"), f.file.id},
+                       {QStringLiteral("state"), stateName(f, sides).key}};
         if (f.state == core::FileState::Differs)
             o.insert(QStringLiteral("firstDifference"), f.firstDifference);
         if (f.state == core::FileState::Unreadable)
@@ -117,8 +106,7 @@ int reportComparison(Terminal& terminal, bool json, const core::Comparison& comp
     } else {
         for (const core::FileComparison& f : comparison.files) {
             if (allLines || !f.matches())
-                terminal.print(f.file.name + QStringLiteral(": ")
-                               + stateWords(f, sides.firstWords, sides.secondWords));
+                terminal.print(fileLine(f, sides));
         }
         if (!lastLine.isEmpty())
             terminal.print(lastLine);
@@ -128,6 +116,11 @@ int reportComparison(Terminal& terminal, bool json, const core::Comparison& comp
 
 } // namespace
 
+bool Cli::loadArchiveThenRecorder(MZTArchive* archive, QList<ContentRecord>* records, int* status)
+{
+    return loadArchive(archive, status) && openRecorder(records, status);
+}
+
 int Cli::status()
 {
     if (m_options.arguments.size() != 1)
@@ -135,10 +128,8 @@ int Cli::status()
             ExitUsage, QStringLiteral("status needs exactly one archive file (see --help)."));
     int status = ExitOk;
     MZTArchive archive(m_options.arguments.first());
-    if (!loadArchive(&archive, &status))
-        return status;
     QList<ContentRecord> records;
-    if (!openRecorder(&records, &status))
+    if (!loadArchiveThenRecorder(&archive, &records, &status))
         return status;
     const core::Comparison comparison =
         core::compareWithContentList(records, core::archivedFiles(archive));
@@ -161,10 +152,8 @@ int Cli::verify()
     const QStringList names = joinSplitNames(m_options.arguments.mid(1));
     int status = ExitOk;
     MZTArchive archive(m_options.arguments.first());
-    if (!loadArchive(&archive, &status))
-        return status;
     QList<ContentRecord> records;
-    if (!openRecorder(&records, &status))
+    if (!loadArchiveThenRecorder(&archive, &records, &status))
         return status;
 
     core::VerifyRequest request;
@@ -193,9 +182,7 @@ int Cli::verify()
     if (!comparison.result.ok()) {
         QStringList done;
         for (const core::FileComparison& f : comparison.files)
-            done.append(
-                f.file.name + QStringLiteral(": ")
-                + stateWords(f, RecorderAndArchive.firstWords, RecorderAndArchive.secondWords));
+            done.append(fileLine(f, RecorderAndArchive));
         return failAfter(done, comparison.result.reason);
     }
     return reportComparison(m_terminal, m_options.json, comparison, RecorderAndArchive,
@@ -263,9 +250,7 @@ int Cli::verifyAfterTransfer(const MZTArchive& archive, const QList<int>& ids, c
     QStringList differing;
     for (const core::FileComparison& f : comparison.files)
         if (!f.matches())
-            differing.append(
-                f.file.name + QStringLiteral(": ")
-                + stateWords(f, RecorderAndArchive.firstWords, RecorderAndArchive.secondWords));
+            differing.append(fileLine(f, RecorderAndArchive));
     if (!differing.isEmpty())
         return m_terminal.fail(ExitDiffers,
                                QStringLiteral("Verifying %1 found differences: %2.")
