@@ -91,16 +91,7 @@ std::optional<Frame> HostClient::receive(int timeoutMs)
             sum = static_cast<std::uint8_t>(sum + rest[i]);
         if (rest[length] != sum || rest[length + 1] != 0xCC)
             continue;
-        Frame f;
-        f.address = h[2];
-        f.flags = h[3];
-        f.type = h[4];
-        f.command = h[5];
-        f.parameter = static_cast<std::uint16_t>(h[6] | (h[7] << 8));
-        f.sequence = h[10];
-        f.payload =
-            QByteArray(reinterpret_cast<const char*>(rest.data()), static_cast<qsizetype>(length));
-        return f;
+        return frameFrom(h, rest.data(), length);
     }
 }
 

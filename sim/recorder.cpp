@@ -40,14 +40,6 @@ void putU32(QByteArray& b, std::uint32_t v)
         b.append(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
 
-std::uint32_t u32At(const QByteArray& b, qsizetype at)
-{
-    std::uint32_t v = 0;
-    for (int i = 3; i >= 0; --i)
-        v = (v << 8) | static_cast<std::uint8_t>(b.at(at + i));
-    return v;
-}
-
 QByteArray u32Reply(std::uint32_t v)
 {
     QByteArray b;
@@ -671,16 +663,7 @@ void Recorder::feedLocked(std::uint8_t byte, Clock::time_point at)
         m_rx = RxState::WaitStart;
         if (byte != kEnd || m_rxBuf[m_rxBuf.size() - 2] != m_trailerSum)
             return; // a damaged frame is dropped without a reply
-        Frame f;
-        f.address = m_rxBuf[2];
-        f.flags = m_rxBuf[3];
-        f.type = m_rxBuf[4];
-        f.command = m_rxBuf[5];
-        f.parameter = static_cast<std::uint16_t>(m_rxBuf[6] | (m_rxBuf[7] << 8));
-        f.sequence = m_rxBuf[10];
-        f.payload = QByteArray(reinterpret_cast<const char*>(m_rxBuf.data()) + 12,
-                               static_cast<qsizetype>(m_rxBuf.size() - 14));
-        handleFrameLocked(f, at);
+        handleFrameLocked(frameFrom(m_rxBuf.data(), m_rxBuf.data() + 12, m_rxBuf.size() - 14), at);
         return;
     }
 }
@@ -1137,6 +1120,27 @@ std::uint8_t Recorder::executeReadLocked(std::uint8_t command, std::uint16_t par
     default:
         return StatusUnknownCommand;
     }
+}
+
+Frame frameFrom(const std::uint8_t* header, const std::uint8_t* payload, std::size_t length)
+{
+    Frame f;
+    f.address = header[2];
+    f.flags = header[3];
+    f.type = header[4];
+    f.command = header[5];
+    f.parameter = static_cast<std::uint16_t>(header[6] | (header[7] << 8));
+    f.sequence = header[10];
+    f.payload = QByteArray(reinterpret_cast<const char*>(payload), static_cast<qsizetype>(length));
+    return f;
+}
+
+std::uint32_t u32At(const QByteArray& bytes, qsizetype at)
+{
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i)
+        v = (v << 8) | static_cast<std::uint8_t>(bytes.at(at + i));
+    return v;
 }
 
 } // namespace sim

@@ -162,6 +162,13 @@ struct Frame {
     QByteArray payload;
 };
 
+// The frame whose 12 header bytes and payload of length bytes these are;
+// the checksums and marks around them are the caller's to check.
+Frame frameFrom(const std::uint8_t* header, const std::uint8_t* payload, std::size_t length);
+
+// The little-endian 32-bit number at byte at of bytes.
+std::uint32_t u32At(const QByteArray& bytes, qsizetype at = 0);
+
 // What a firmware update delivered: the header block and the sections as
 // received, and the outcome of the checksum check.
 struct FirmwareReceipt {

@@ -71,13 +71,7 @@ inline QByteArray hexBytes(const char* hex)
     return QByteArray::fromHex(QByteArray(hex).replace(' ', ""));
 }
 
-inline std::uint32_t u32At(const QByteArray& b, qsizetype at = 0)
-{
-    std::uint32_t v = 0;
-    for (int i = 3; i >= 0; --i)
-        v = (v << 8) | static_cast<std::uint8_t>(b.at(at + i));
-    return v;
-}
+using sim::u32At;
 
 inline std::uint16_t u16At(const QByteArray& b, qsizetype at = 0)
 {

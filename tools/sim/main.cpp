@@ -33,14 +33,6 @@ void onSignal(int)
     g_stop = true;
 }
 
-std::uint32_t u32(const QByteArray& b, qsizetype at)
-{
-    std::uint32_t v = 0;
-    for (int i = 3; i >= 0; --i)
-        v = (v << 8) | static_cast<std::uint8_t>(b.at(at + i));
-    return v;
-}
-
 QString sizeText(std::uint32_t n)
 {
     if (n > 0xFFFFF)
@@ -111,20 +103,20 @@ int runDemo()
         host.read(18, 1, &mode);
         host.read(18, 0, &mode);
         std::printf("     transfer mode: %s\n",
-                    mode.size() == 4 && u32(mode, 0) == 0xFFFFFFFFu ? "yes" : "no");
+                    mode.size() == 4 && sim::u32At(mode, 0) == 0xFFFFFFFFu ? "yes" : "no");
         QByteArray list;
         if (!host.read(16, 0, &list)) {
             std::printf("     cannot read the content list\n");
         } else {
             std::printf("     %lld file(s):\n", static_cast<long long>(list.size() / 16));
             for (qsizetype at = 0; at + 16 <= list.size(); at += 16) {
-                const std::uint32_t id = u32(list, at), type = u32(list, at + 4);
+                const std::uint32_t id = sim::u32At(list, at), type = sim::u32At(list, at + 4);
                 const QString fileName = type == 0
                     ? QStringLiteral("SETTINGS")
                     : QStringLiteral("SEQUENCE %1").arg(id, 2, 10, QLatin1Char('0'));
                 std::printf("       %-12s %14s  %s\n", qPrintable(fileName),
-                            qPrintable(sizeText(u32(list, at + 8))),
-                            type == 1 ? qPrintable(durationText(u32(list, at + 12))) : "");
+                            qPrintable(sizeText(sim::u32At(list, at + 8))),
+                            type == 1 ? qPrintable(durationText(sim::u32At(list, at + 12))) : "");
             }
         }
         host.read(18, 2, &mode);
