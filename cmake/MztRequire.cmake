@@ -13,3 +13,23 @@ function(mzt_require_targets part)
     endif()
   endforeach()
 endfunction()
+
+# mzt_add_child_folders([FIRST <folder>...])
+#
+# Adds every child folder of the current one that has a CMakeLists.txt, in
+# name order, the FIRST ones before the others (helpers the others link).
+function(mzt_add_child_folders)
+  cmake_parse_arguments(A "" "" "FIRST" ${ARGN})
+  file(GLOB children RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  list(SORT children)
+  if(A_FIRST)
+    list(REMOVE_ITEM children ${A_FIRST})
+    list(PREPEND children ${A_FIRST})
+  endif()
+  foreach(child ${children})
+    if(IS_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/${child}
+       AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${child}/CMakeLists.txt)
+      add_subdirectory(${child})
+    endif()
+  endforeach()
+endfunction()
