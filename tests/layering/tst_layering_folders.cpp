@@ -174,6 +174,21 @@ QSet<QString> reachableFrom(const FolderGraph& graph, const QString& from)
     return seen;
 }
 
+// Each include from a folder its targets do not link, directly or through
+// another folder: "from -> to (the include)".
+QStringList unlinkedIncludes(const FolderGraph& includes, const FolderGraph& links)
+{
+    QStringList unlinked;
+    for (auto folder = includes.edges.cbegin(); folder != includes.edges.cend(); ++folder) {
+        const QSet<QString> linked = reachableFrom(links, folder.key());
+        for (auto to = folder.value().cbegin(); to != folder.value().cend(); ++to)
+            if (!linked.contains(to.key()))
+                unlinked << folder.key() + QStringLiteral(" -> ") + to.key() + QStringLiteral(" (")
+                        + to.value() + QLatin1Char(')');
+    }
+    return unlinked;
+}
+
 // Each cycle of the graph once, as the folders along it with the include
 // that makes each step; empty when the folders form layers.
 QStringList cyclesOf(const FolderGraph& graph)
@@ -230,6 +245,7 @@ private slots:
     void headerNameInTwoFoldersIsReported();
     void onlyTheAppIncludesTheWindow();
     void eachFolderIsATargetLinkingWhatItIncludes();
+    void linkCheckerFindsMissingTargetsAndLinks();
 };
 
 void TestLayeringFolders::productFoldersFormLayers()
@@ -339,20 +355,43 @@ void TestLayeringFolders::eachFolderIsATargetLinkingWhatItIncludes()
     QVERIFY2(build.unbuilt.isEmpty(),
              qPrintable(QStringLiteral("folders without a target of their own: ")
                         + build.unbuilt.join(QStringLiteral(", "))));
-    QStringList unlinked;
-    for (auto folder = includes.edges.cbegin(); folder != includes.edges.cend(); ++folder) {
-        const QSet<QString> linked = reachableFrom(build.graph, folder.key());
-        for (auto to = folder.value().cbegin(); to != folder.value().cend(); ++to)
-            if (!linked.contains(to.key()))
-                unlinked << folder.key() + QStringLiteral(" -> ") + to.key() + QStringLiteral(" (")
-                        + to.value() + QLatin1Char(')');
-    }
+    const QStringList unlinked = unlinkedIncludes(includes, build.graph);
     QVERIFY2(unlinked.isEmpty(),
              qPrintable(QStringLiteral("includes from folders the target does not link:\n")
                         + unlinked.join(QLatin1Char('\n'))));
     const QStringList cycles = cyclesOf(build.graph);
     QVERIFY2(cycles.isEmpty(),
              qPrintable(QStringLiteral("link cycles:\n") + cycles.join(QLatin1Char('\n'))));
+}
+
+// The link checker against a small tree: a folder that includes from one it
+// does not link, then links it through a third, and a folder without a target.
+void TestLayeringFolders::linkCheckerFindsMissingTargetsAndLinks()
+{
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    writeFile(root.filePath(QStringLiteral("a/a.cpp")), "#include \"c.h\"\n");
+    writeFile(root.filePath(QStringLiteral("a/CMakeLists.txt")),
+              "add_library(mzt_a STATIC a.cpp)\n");
+    writeFile(root.filePath(QStringLiteral("b/b.h")), "#pragma once\n");
+    writeFile(
+        root.filePath(QStringLiteral("b/CMakeLists.txt")),
+        "add_library(mzt_b STATIC b.h)\ntarget_link_libraries(mzt_b\n  PUBLIC mzt_c Qt6::Core)\n");
+    writeFile(root.filePath(QStringLiteral("c/c.h")), "#pragma once\n");
+    writeFile(root.filePath(QStringLiteral("c/CMakeLists.txt")), "add_library(mzt_c STATIC c.h)\n");
+    writeFile(root.filePath(QStringLiteral("d/d.h")), "#pragma once\n");
+
+    const FolderGraph includes = readFolderGraph(root.path());
+    LinkGraph build = readLinkGraph(root.path(), includes.edges.keys());
+    QCOMPARE(build.unbuilt, QStringList {QStringLiteral("d")});
+    QCOMPARE(unlinkedIncludes(includes, build.graph),
+             QStringList {QStringLiteral("a -> c (a/a.cpp: c.h)")});
+
+    writeFile(root.filePath(QStringLiteral("a/CMakeLists.txt")),
+              "add_library(mzt_a STATIC a.cpp)\ntarget_link_libraries(mzt_a PRIVATE mzt_b)\n");
+    build = readLinkGraph(root.path(), includes.edges.keys());
+    QCOMPARE(unlinkedIncludes(includes, build.graph), QStringList());
+    QVERIFY(cyclesOf(build.graph).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestLayeringFolders)
