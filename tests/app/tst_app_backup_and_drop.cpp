@@ -33,6 +33,14 @@ QSettings windowSettings()
             QStringLiteral("MZT-500 Data Backup Tool")};
 }
 
+// Saves an archive holding sequence 7 at path.
+bool saveArchiveOfSeven(const QString& path)
+{
+    MZTArchive archive(path, nullptr);
+    archive.addEntry(sequenceEntry(7));
+    return archive.save();
+}
+
 QList<int> entryIds(const MZTArchive& archive)
 {
     QList<int> ids;
@@ -374,11 +382,7 @@ void TestBackupAndDrop::archiveFileDroppedOnTheWindow()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("dropped.mzt"));
-    {
-        MZTArchive a(path, nullptr);
-        a.addEntry(sequenceEntry(7));
-        QVERIFY(a.save());
-    }
+    QVERIFY(saveArchiveOfSeven(path));
     const QString text = dir.filePath(QStringLiteral("notes.txt"));
     QFile(text).open(QIODevice::WriteOnly);
 
@@ -527,11 +531,7 @@ void TestBackupAndDrop::droppedFilesThatAreNoArchives()
 {
     QTemporaryDir dir;
     const QString good = dir.filePath(QStringLiteral("good.mzt"));
-    {
-        MZTArchive a(good, nullptr);
-        a.addEntry(sequenceEntry(7));
-        QVERIFY(a.save());
-    }
+    QVERIFY(saveArchiveOfSeven(good));
     QFile goodFile(good);
     QVERIFY(goodFile.open(QIODevice::ReadOnly));
     const QByteArray bytes = goodFile.readAll();

@@ -1,7 +1,7 @@
 // What a cancel or a strange file must never cost: a file the recorder held,
 // a cancel reported as a success, or an archive entry under the wrong id.
+#include "coretest.h"
 #include "mztarchive.h"
-#include "protocoltest.h"
 #include "recorder_vocabulary.h"
 #include "transfers.h"
 
@@ -13,11 +13,6 @@ using core::ResultCode;
 
 namespace {
 
-QByteArray sequence(int id, int size)
-{
-    return sim::makeFile(std::uint32_t(id), mzt500::SequenceRecord, std::size_t(size), 61000);
-}
-
 core::UploadItem item(int id, const QByteArray& content, const QString& name)
 {
     core::UploadItem i;
@@ -25,14 +20,6 @@ core::UploadItem item(int id, const QByteArray& content, const QString& name)
     i.type = mzt500::SequenceRecord;
     i.content = content;
     return i;
-}
-
-int countOf(sim::Recorder& r, int command)
-{
-    int n = 0;
-    for (const sim::Frame& f : r.receivedFrames())
-        n += f.command == command ? 1 : 0;
-    return n;
 }
 
 // How each front end cancels: the window sets its token and asks the master
@@ -110,11 +97,8 @@ private slots:
         QFETCH(int, command);
         QFETCH(int, parameter);
         QFETCH(bool, sixWritten);
-        sim::DeviceConfig c = sim::DeviceConfig::recorder();
-        c.maxFrameSize = 200;
         const QByteArray old7 = sequence(7, 500);
-        c.files = {{7, old7}};
-        SimSetup s({c});
+        SimSetup s({recorderWith({{7, old7}})});
         core::CancelToken cancel {false};
         const CancelAt at(s.recorder(), {command, parameter}, who, s.master, cancel);
         const core::Result result = core::uploadFiles(&s.master,
@@ -162,10 +146,8 @@ private slots:
         QFETCH(int, parameter);
         QFETCH(int, nth);
         QFETCH(int, next);
-        sim::DeviceConfig c = sim::DeviceConfig::recorder();
-        c.maxFrameSize = 200;
+        sim::DeviceConfig c = recorderWith({{64, sequence(64, 2000)}});
         c.deleteDurationMs = 300; // several polls
-        c.files = {{64, sequence(64, 2000)}};
         SimSetup s({c});
         core::CancelToken cancel {false};
         const CancelAt at(s.recorder(), {command, parameter, nth}, who, s.master, cancel);
@@ -209,9 +191,7 @@ private slots:
     void recorderVanishingDuringAReplacementNamesTheLostFile()
     {
         QFETCH(bool, cancelFirst);
-        sim::DeviceConfig c = sim::DeviceConfig::recorder();
-        c.maxFrameSize = 200;
-        c.files = {{64, sequence(64, 2000)}};
+        sim::DeviceConfig c = recorderWith({{64, sequence(64, 2000)}});
         c.faults.vanishAtCommand = mzt500::CmdWriteData;
         SimSetup s({c});
         core::CancelToken cancel {false};
@@ -235,15 +215,12 @@ private slots:
     // to agree, and no other entry is touched.
     void aFileIsArchivedUnderTheNumberItWasReadFrom()
     {
-        sim::DeviceConfig c = sim::DeviceConfig::recorder();
-        c.maxFrameSize = 200;
         QByteArray five = sequence(5, 700);
         qToLittleEndian<quint32>(9, five.data());
         QByteArray twelve = sequence(12, 400);
         qToLittleEndian<quint32>(3, twelve.data());
         const QByteArray nine = sequence(9, 300);
-        c.files = {{5, five}, {9, nine}, {12, twelve}};
-        SimSetup s({c});
+        SimSetup s({recorderWith({{5, five}, {9, nine}, {12, twelve}})});
 
         MZTArchive archive(QStringLiteral("unused.mzt"));
         auto* three = new ArchiveEntry;

@@ -22,6 +22,17 @@ quint32 word(const QByteArray& content, int index)
     return qFromLittleEndian<quint32>(content.constData() + 4 * index);
 }
 
+// A recorder at the line's own speed holding sequence 2: slow enough to
+// act, or to follow the bars, while files are written.
+sim::DeviceConfig wireTimedRecorder(std::uint16_t frameSize)
+{
+    sim::DeviceConfig c = sim::DeviceConfig::recorder();
+    c.maxFrameSize = frameSize;
+    c.timing = sim::Timing::Wire;
+    c.files[2] = sequenceFile(2, 100);
+    return c;
+}
+
 } // namespace
 
 class TestUpload : public QObject {
@@ -125,11 +136,7 @@ void TestUpload::checkListsWhatTheUploadWouldOverwrite()
 
 void TestUpload::uploadsNewFilesAfterTheSettingsQuestion()
 {
-    sim::DeviceConfig c = sim::DeviceConfig::recorder();
-    c.maxFrameSize = 256;
-    c.timing = sim::Timing::Wire; // slow enough for the bar to follow
-    c.files[2] = sequenceFile(2, 100);
-    WindowFixture f(c);
+    WindowFixture f(wireTimedRecorder(256));
     QVERIFY(f.waitReady());
     const QByteArray settings = settingsFile(600);
     const QByteArray seq3 = sequenceFile(3, 4000);
@@ -384,11 +391,7 @@ void TestUpload::busyRecorderIsReported()
 
 void TestUpload::cancelStopsTheUpload()
 {
-    sim::DeviceConfig c = sim::DeviceConfig::recorder();
-    c.timing = sim::Timing::Wire;
-    c.maxFrameSize = 512;
-    c.files[2] = sequenceFile(2, 100);
-    WindowFixture f(c);
+    WindowFixture f(wireTimedRecorder(512));
     QVERIFY(f.waitReady());
     f.addEntries({makeEntry(8, 1, sequenceFile(8, 120000), QStringLiteral("SEQUENCE 08")),
                   makeEntry(9, 1, sequenceFile(9, 100), QStringLiteral("SEQUENCE 09"))});
@@ -410,11 +413,7 @@ void TestUpload::cancelStopsTheUpload()
 
 void TestUpload::unplugDuringUploadKeepsFilesWrittenBefore()
 {
-    sim::DeviceConfig c = sim::DeviceConfig::recorder();
-    c.timing = sim::Timing::Wire;
-    c.maxFrameSize = 512;
-    c.files[2] = sequenceFile(2, 100);
-    WindowFixture f(c);
+    WindowFixture f(wireTimedRecorder(512));
     QVERIFY(f.waitReady());
     const QByteArray first = sequenceFile(3, 200);
     f.addEntries({makeEntry(3, 1, first, QStringLiteral("SEQUENCE 03")),
