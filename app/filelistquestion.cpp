@@ -29,9 +29,10 @@ QMessageBox::StandardButton askAboutFiles(QWidget* parent, const QString& title,
                                           const QString& question, const QStringList& files,
                                           QMessageBox::StandardButtons buttons,
                                           QMessageBox::StandardButton defaultButton,
-                                          const QString& extraButton, bool* extraChosen)
+                                          const QString& extraButton, bool* extraChosen,
+                                          QMessageBox::Icon icon)
 {
-    QMessageBox box(QMessageBox::Question, title, question, buttons, parent);
+    QMessageBox box(icon, title, question, buttons, parent);
     box.setDefaultButton(defaultButton);
     QPushButton* extra =
         extraButton.isEmpty() ? nullptr : box.addButton(extraButton, QMessageBox::AcceptRole);

@@ -10,11 +10,12 @@
 // Object name of the list, for whoever needs to read it back.
 inline constexpr char fileListObjectName[] = "fileList";
 
-// extraButton, when not empty, is the text of one more answer beside the
+// A report rather than a question takes another icon. extraButton, when not empty, is the text of one more answer beside the
 // standard buttons; choosing it returns NoButton and sets *extraChosen.
 QMessageBox::StandardButton askAboutFiles(QWidget* parent, const QString& title,
                                           const QString& question, const QStringList& files,
                                           QMessageBox::StandardButtons buttons,
                                           QMessageBox::StandardButton defaultButton,
                                           const QString& extraButton = QString(),
-                                          bool* extraChosen = nullptr);
+                                          bool* extraChosen = nullptr,
+                                          QMessageBox::Icon icon = QMessageBox::Question);

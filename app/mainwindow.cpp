@@ -81,11 +81,11 @@ void MainWindow::construct()
 
     // 3. While a device command runs, its controls are held back.
     runner = new DeviceCommandRunner(this);
-    runner->setControls({m_ui->devicesCombo, m_ui->discoverDevice, m_ui->devTable, m_ui->archTable,
-                         m_ui->newArchive, m_ui->openArchive, m_ui->saveArchive,
-                         m_ui->saveArchiveAs, m_ui->backUpRecorder, m_ui->menuFile, m_ui->menuEdit},
-                        {m_ui->toArchive, m_ui->toDevice},
-                        {m_ui->devicesCombo, m_ui->menuFile, m_ui->menuEdit});
+    runner->setControls(
+        {m_ui->devicesCombo, m_ui->discoverDevice, m_ui->devTable, m_ui->archTable,
+         m_ui->newArchive, m_ui->openArchive, m_ui->saveArchive, m_ui->saveArchiveAs,
+         m_ui->backUpRecorder, m_ui->verifyRecorder, m_ui->menuFile, m_ui->menuEdit},
+        {m_ui->toArchive, m_ui->toDevice}, {m_ui->devicesCombo, m_ui->menuFile, m_ui->menuEdit});
     m_ui->archLabel->clear();
     m_ui->devLabel->clear();
     m_ui->devTable->setRowCount(0);
@@ -128,6 +128,7 @@ void MainWindow::construct()
     restoreSession();
     setUpShortcuts();
     setUpBackupCommands();
+    setUpComparisonCommands();
     setUpDragAndDrop();
 
     // 6. Progress widgets and the start-up archive.

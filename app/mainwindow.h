@@ -4,6 +4,7 @@
 #pragma once
 
 #include "archive_on_disk.h"
+#include "comparisontracker.h"
 #include "devicecommandrunner.h"
 #include "workerhost.h"
 
@@ -43,6 +44,7 @@ class MZTFilesUpLoader;
 class MZTFileUpLoadChecker;
 class MZTArchive;
 class NoFocusDelegate;
+class RecorderVerifier;
 struct ContentRecord;
 namespace core {
 struct Content;
@@ -122,6 +124,19 @@ public:
     void backUpRecorder();
     // File > Backup folder: lets the user choose where backups go.
     void chooseBackupFolder();
+
+    // Edit > Verify with recorder: reads the recorder's copies of the
+    // selected files (of both tables; every file when none is selected) and
+    // compares them byte for byte with the archive's, on a worker, with the
+    // progress lines and Cancel. Ends with a status line, and names the
+    // files in a box when any differs.
+    void verifyRecorderFiles();
+    // Edit > Select differences: selects in each table the rows whose file
+    // differs on the other side or is missing there, so that the arrow
+    // copies them across.
+    void selectDifferences();
+    // The last verification's outcome, for tests.
+    const core::Comparison& lastVerification() const { return verification; }
     // The current archive may be replaced: it has no unsaved changes, or
     // the user saved them or chose to lose them when asked.
     bool mayReplaceArchive();
@@ -278,6 +293,17 @@ private:
     // A saved backup becomes the current archive (the window takes made).
     void showSavedBackup(MZTArchive* made, const QString& path);
     void showBackupFailure();
+    // The state column of both tables, the verification and the selection
+    // of differences.
+    void setUpComparisonCommands();
+    // Brings both tables' state column up to date with the recorder's last
+    // listing, the archive and what verifications proved.
+    void showComparison();
+    // The recorder's copies of these files are about to be written or
+    // deleted: what a verification proved for them no longer holds.
+    void forgetVerified(QTableWidget* table);
+    void verificationEnded();
+    void reportVerification();
     // Rows dragged from one table onto the other start the download or the
     // upload of those rows.
     void setUpDragAndDrop();
@@ -321,6 +347,7 @@ private:
     MZTFilesDownLoader* downLoader = nullptr;
     MZTFilesUpLoader* upLoader = nullptr;
     MZTFileUpLoadChecker* upLoadChecker = nullptr;
+    RecorderVerifier* verifier = nullptr;
     MZTArchive* m_archive = nullptr;
     QSettings* settings = nullptr;
     QIcon* sequenceIcon = nullptr;
@@ -358,4 +385,10 @@ private:
     QTimer* archiveWatchDelay = nullptr;
     bool archiveCheckPending = false;
     bool askingAboutArchive = false;
+    // The recorder's listing against the archive, and what verifications
+    // proved; the running or last verification and the archive files it
+    // compares with.
+    ComparisonTracker comparisonTracker;
+    core::Comparison verification;
+    QList<core::ArchivedFile> verificationArchive;
 };

@@ -474,6 +474,7 @@ void MainWindow::renumberSequence(int row, int column, int fromId, int n)
         }
     }
     table->selectRow(renumberedRow);
+    showComparison();
     updateArchLabel();
 }
 

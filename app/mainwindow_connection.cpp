@@ -157,6 +157,8 @@ void MainWindow::onDisconnected()
 {
     m_ui->lblMztIcon->setPixmap(*recorderGrayPixmap);
     clearTable(m_ui->devTable);
+    comparisonTracker.forgetRecorder();
+    showComparison();
     m_ui->devLabel->clear();
     on_discoverDevice_clicked();
 }

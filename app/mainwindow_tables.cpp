@@ -3,8 +3,10 @@
 #include "ui_mainwindow.h"
 
 #include "applog.h"
+#include "comparisoncolumn.h"
 #include "contentrecord.h"
 #include "contenttext.h"
+#include "kvpmphyusb.h"
 #include "mztarchive.h"
 #include "nofocusdelegate.h"
 #include "recorder_session.h"
@@ -107,7 +109,9 @@ void MainWindow::setUpTable(QTableWidget* table, NoFocusDelegate* delegate)
     header->setMinimumSectionSize(40);
     header->setCascadingSectionResizes(true);
 
-    table->verticalHeader()->setVisible(false);
+    // The rows' state against the other side takes the place of row numbers.
+    table->setVerticalHeader(new comparison::StateColumn(table));
+    table->verticalHeader()->setVisible(true);
     table->verticalHeader()->setDefaultSectionSize(18);
 
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -225,6 +229,8 @@ void MainWindow::fillDeviceTable(const QList<ContentRecord>& records)
     table->show();
     table->setEnabled(true);
     fitColumns(table);
+    comparisonTracker.setRecorderList(records, recorderSerial(m_link ? m_link->deviceIndex() : -1));
+    showComparison();
     // The rows the download arrow referred to are gone.
     if (!isBusy())
         on_devTable_SelectionChanged();
@@ -257,6 +263,7 @@ void MainWindow::fillArchiveTable(MZTArchive* arch, QTableWidget* table)
         ++k;
     }
     fitColumns(table);
+    showComparison();
     // A rebuilt table has nothing selected: the upload arrow must not offer
     // an upload of nothing.
     if (table == m_ui->archTable && !isBusy())

@@ -12,6 +12,7 @@
 #include "mztfilesuploader.h"
 #include "mztfileuploadchecker.h"
 #include "recorder_vocabulary.h"
+#include "recorderverifier.h"
 #include "tableselection.h"
 #include "transferprogresspanel.h"
 #include "transfers.h"
@@ -118,7 +119,7 @@ void MainWindow::connectTransferProgress()
 
 void MainWindow::destroyTransferWorkers()
 {
-    QThread* workers[] = {deleter, downLoader, upLoader, upLoadChecker};
+    QThread* workers[] = {deleter, downLoader, upLoader, upLoadChecker, verifier};
     for (QThread* worker : workers) {
         if (!worker)
             continue;
@@ -135,6 +136,7 @@ void MainWindow::destroyTransferWorkers()
     downLoader = nullptr;
     upLoader = nullptr;
     upLoadChecker = nullptr;
+    verifier = nullptr;
 }
 
 void MainWindow::on_abortButton_clicked()
@@ -146,6 +148,8 @@ void MainWindow::on_abortButton_clicked()
         downLoader->abort();
     if (upLoader && upLoader->isRunning())
         upLoader->abort();
+    if (verifier && verifier->isRunning())
+        verifier->abort();
 }
 
 void MainWindow::on_toArchive_clicked()
@@ -302,6 +306,7 @@ void MainWindow::startUpload(bool onlyMissing, const QStringList& held)
     upLoader->setKeepHeldFiles(onlyMissing);
     progressPanel->begin(TransferProgressPanel::Kind::Upload, runner->reportedFiles(),
                          uploadSizes(m_archive, table));
+    forgetVerified(table);
     runner->lockDevice();
     upLoader->start(QThread::InheritPriority);
     if (onlyMissing)
@@ -330,6 +335,7 @@ void MainWindow::delete_on_dev()
     if (!recorderFreeAfterQuestion(&MainWindow::delete_failed))
         return;
 
+    forgetVerified(m_ui->devTable);
     startReport(Reported::Deletion, int(names.size()));
     progressPanel->begin(TransferProgressPanel::Kind::Deletion, int(names.size()));
     enterBusy();

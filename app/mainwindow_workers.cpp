@@ -24,6 +24,8 @@ void MainWindow::clearDeviceTable()
 {
     m_ui->devTable->clearContents();
     m_ui->devTable->setRowCount(0);
+    comparisonTracker.forgetRecorder();
+    showComparison();
 }
 
 void mzt::HostedWorker::setMainWindow(MainWindow* window)

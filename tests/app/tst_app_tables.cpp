@@ -2,6 +2,7 @@
 // icons, sorting, context menus and renumbering in the archive.
 #include "apptest.h"
 
+#include "comparisoncolumn.h"
 #include "mztarchive.h"
 #include "nofocusdelegate.h"
 
@@ -101,7 +102,8 @@ void TestTables::tableSetUp()
         QCOMPARE(t->selectionBehavior(), QAbstractItemView::SelectRows);
         QCOMPARE(t->selectionMode(), QAbstractItemView::ExtendedSelection);
         QVERIFY(t->isSortingEnabled());
-        QVERIFY(!t->verticalHeader()->isVisible());
+        // The vertical header is the rows' state column, not row numbers.
+        QVERIFY(qobject_cast<comparison::StateColumn*>(t->verticalHeader()));
         QCOMPARE(t->contextMenuPolicy(), Qt::CustomContextMenu);
         QVERIFY(dynamic_cast<NoFocusDelegate*>(t->itemDelegate()));
     }
