@@ -302,7 +302,10 @@ private slots:
     {
         const QString first = scratch(QStringLiteral("first.mzt"));
         QFile::remove(first);
-        QCOMPARE(cliDiagnosed({"backup", first}).code, 0);
+        // The backup reads every file again and compares it with what it wrote.
+        const CliRun verifiedBackup = cliDiagnosed({"backup", first, "--verify"});
+        QCOMPARE(verifiedBackup.code, 0);
+        QVERIFY2(verifiedBackup.out.contains("verified identical"), verifiedBackup.out.constData());
         compareWithRecorder(first);
 
         QCOMPARE(cli({"delete", "1", "2", "12", "30"}).code, 0);
@@ -310,9 +313,18 @@ private slots:
         QCOMPARE(emptied.code, 0);
         QCOMPARE(lines(emptied.out).size(), 1); // the settings stay
 
-        const CliRun restore = cliDiagnosed({"restore", first, "--overwrite"});
+        const CliRun restore = cliDiagnosed({"restore", first, "--overwrite", "--verify"});
         QCOMPARE(restore.code, 0);
-        QCOMPARE(lines(restore.out).size(), qsizetype(m_files.size()));
+        QCOMPARE(lines(restore.out).size(), qsizetype(m_files.size()) + 1);
+        QVERIFY2(restore.out.contains("verified identical"), restore.out.constData());
+
+        // A verification on its own reads the recorder byte for byte.
+        const CliRun verify = cliDiagnosed({"verify", first});
+        QCOMPARE(verify.code, 0);
+        const QStringList verdicts = lines(verify.out);
+        QCOMPARE(verdicts.size(), qsizetype(m_files.size()));
+        for (const QString& verdict : verdicts)
+            QVERIFY2(verdict.endsWith(QLatin1String(": identical")), qPrintable(verdict));
 
         const QString second = scratch(QStringLiteral("second.mzt"));
         QFile::remove(second);

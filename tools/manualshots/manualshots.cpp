@@ -7,6 +7,7 @@
 // window and its dialogs whole on one screen set-up (the Xvfb screen size and
 // QT_SCALE_FACTOR chosen by the caller, a dark palette with --dark), named
 // <shot>-<TAG>.png; tools/manualshots/review-shots runs every set-up.
+#include "comparisoncolumn.h"
 #include "firmwareupdatedlg.h"
 #include "mainwindow.h"
 #include "mztarchive.h"
@@ -20,6 +21,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QHeaderView>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPalette>
@@ -32,6 +34,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
+#include <QToolTip>
 
 #include <cstdio>
 #include <functional>
@@ -185,6 +188,56 @@ sim::DeviceConfig fullRecorder()
     return c;
 }
 
+// Both tables with every state of their state column, the Edit menu, a
+// state's tooltip and the box of a verification that found a difference.
+void comparisonShots(MainWindow& w, sim::Recorder& recorder,
+                     const std::function<QString(const char*)>& out)
+{
+    QTableWidget* dev = w.ui()->devTable;
+    QTableWidget* arch = w.ui()->archTable;
+    // Sequence 2 recorded again at the same length, sequence 5 deleted on
+    // the recorder, sequence 3's archive copy with another duration.
+    QByteArray again = *recorder.file(sim::fileNumberOf(2));
+    again[again.size() - 1] = char(again[again.size() - 1] ^ 0x55);
+    recorder.putFile(sim::fileNumberOf(2), again);
+    recorder.removeFile(sim::fileNumberOf(5));
+    for (ArchiveEntry* entry : w.archive()->entries())
+        if (entry->id() == 3)
+            entry->setDuration(entry->duration() + 1000);
+    w.updateMZTContent();
+    waitIdle(w);
+
+    selectRows(dev, {"SEQUENCE 01", "SEQUENCE 02"});
+    selectRows(arch, {});
+    whenBoxAppears([&](QMessageBox* box) {
+        capture(*box, out("verify-differs"));
+        answer(box, QMessageBox::Ok);
+    });
+    w.verifyRecorderFiles();
+    waitIdle(w);
+    dev->clearSelection();
+    pause(300);
+    capture(w, out("compare"));
+
+    // Sequence 2: differs, found by the verification.
+    const int row = dev->visualItemRect(dev->item(2, 0)).center().y();
+    QHeaderView* column = dev->verticalHeader();
+    QToolTip::showText(column->viewport()->mapToGlobal(QPoint(column->width() / 2, row)),
+                       dev->item(2, 0)->data(comparison::wordsRole).toString(), column);
+    pause(400);
+    capture(w, out("compare-tooltip"));
+    QToolTip::hideText();
+
+    QTimer::singleShot(400, [&w, &out] {
+        capture(w, out("editmenu"));
+        if (QWidget* popup = QApplication::activePopupWidget())
+            popup->close();
+    });
+    w.ui()->menuEdit->exec(w.mapToGlobal(
+        w.ui()->menuBar->actionGeometry(w.ui()->menuEdit->menuAction()).bottomLeft()));
+    pause(200);
+}
+
 int reviewShots(const QString& dir, const QString& tag)
 {
     auto out = [&dir, &tag](const char* shot) {
@@ -214,6 +267,7 @@ int reviewShots(const QString& dir, const QString& tag)
     selectRows(arch, {"SEQUENCE 02", "SEQUENCE 03"});
     pause(300);
     capture(*w, out("main"));
+    comparisonShots(*w, *recorder, out);
 
     // The renumbering editor with its list open.
     selectRows(arch, {"SEQUENCE 03"});
