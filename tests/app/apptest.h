@@ -104,6 +104,17 @@ inline bool samePixmap(const QPixmap& a, const QString& resource)
         == QPixmap(resource).toImage().convertToFormat(QImage::Format_ARGB32);
 }
 
+// The names of a table's selected rows, sorted.
+inline QStringList selectedNames(const QTableWidget* table)
+{
+    QStringList names;
+    for (const QTableWidgetItem* item : table->selectedItems())
+        if (item->column() == 0)
+            names << item->text();
+    names.sort();
+    return names;
+}
+
 inline QStringList comboTexts(const QComboBox* box)
 {
     QStringList texts;

@@ -63,16 +63,6 @@ QMap<QString, RowState> states(const QTableWidget* table)
     return all;
 }
 
-QStringList selectedNames(const QTableWidget* table)
-{
-    QStringList names;
-    for (const QTableWidgetItem* item : table->selectedItems())
-        if (item->column() == 0)
-            names << item->text();
-    names.sort();
-    return names;
-}
-
 QAction* action(MainWindow& w, const char* name)
 {
     return w.findChild<QAction*>(QLatin1String(name));

@@ -45,16 +45,6 @@ ArchiveEntry* differingEntry(int id)
 
 using testcommon::clickInNextBox;
 
-QStringList selectedNames(const QTableWidget* table)
-{
-    QStringList names;
-    for (const QTableWidgetItem* item : table->selectedItems())
-        if (item->column() == 0)
-            names << item->text();
-    names.sort();
-    return names;
-}
-
 } // namespace
 
 class TestTransfers : public SimBusTest {
