@@ -16,6 +16,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QSettings>
 #include <QTableWidget>
 #include <QtEndian>
 #include <QTest>
@@ -102,6 +103,14 @@ inline bool samePixmap(const QPixmap& a, const QString& resource)
 {
     return a.toImage().convertToFormat(QImage::Format_ARGB32)
         == QPixmap(resource).toImage().convertToFormat(QImage::Format_ARGB32);
+}
+
+// Every test starts from a window without remembered settings.
+inline void clearSettings()
+{
+    QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Korvant"),
+              QStringLiteral("MZT-500 Data Backup Tool"))
+        .clear();
 }
 
 // The names of a table's selected rows, sorted.

@@ -112,12 +112,7 @@ class TestComparison : public QObject {
     Q_OBJECT
 
 private slots:
-    void init()
-    {
-        QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Korvant"),
-                  QStringLiteral("MZT-500 Data Backup Tool"))
-            .clear();
-    }
+    void init() { clearSettings(); }
     void cleanup() { sim::Bus::instance().uninstall(); }
 
     void columnFollowsListingDownloadAndRenumbering();

@@ -51,12 +51,7 @@ class TestTransfers : public SimBusTest {
     Q_OBJECT
 
 private slots:
-    void init()
-    {
-        QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Korvant"),
-                  QStringLiteral("MZT-500 Data Backup Tool"))
-            .clear();
-    }
+    void init() { clearSettings(); }
 
     void textsPeopleRead();
     void linesFollowFedProgress();

@@ -35,13 +35,6 @@ bool writeArchive(const QString& path, std::initializer_list<int> ids)
     return a.save();
 }
 
-void clearSettings()
-{
-    QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Korvant"),
-              QStringLiteral("MZT-500 Data Backup Tool"))
-        .clear();
-}
-
 } // namespace
 
 class TestUsability : public SimBusTest {
