@@ -81,13 +81,17 @@ void mixedArchive(MainWindow& w)
     w.fillArchiveTable(w.archive(), w.ui()->archTable);
 }
 
-// The archive holds what recorderWithFiles(sequences) holds.
-void archiveLikeRecorder(MainWindow& w, int sequences)
+// Waits until the window has listed recorderWithFiles(sequences), then gives
+// it an archive that holds the same.
+bool listedBesideAnArchiveLikeIt(MainWindow& w, int sequences)
 {
+    if (!waitSettled(w, sequences + 1) || !waitIdleAndConnected(w))
+        return false;
     w.archive()->addEntry(settingsEntry());
     for (int id = 1; id <= sequences; ++id)
         w.archive()->addEntry(sequenceEntry(id));
     w.fillArchiveTable(w.archive(), w.ui()->archTable);
+    return true;
 }
 
 // Runs a command that asks one question, answers it, and waits until the
@@ -202,9 +206,7 @@ void TestComparison::verifyFindsAChangedFileTheListCannotSee()
     config.files[2] = sameRecordOtherBytes(2);
     install({config});
     MainWindow w;
-    QVERIFY(waitSettled(w, 4));
-    QVERIFY(waitIdleAndConnected(w));
-    archiveLikeRecorder(w, 3);
+    QVERIFY(listedBesideAnArchiveLikeIt(w, 3));
     QTableWidget* dev = w.ui()->devTable;
     QTableWidget* arch = w.ui()->archTable;
     // Same records: the list cannot tell sequence 2 apart.
@@ -253,9 +255,7 @@ void TestComparison::verifyOfSelectedFilesAllIdentical()
 {
     auto recs = install({recorderWithFiles(3)});
     MainWindow w;
-    QVERIFY(waitSettled(w, 4));
-    QVERIFY(waitIdleAndConnected(w));
-    archiveLikeRecorder(w, 3);
+    QVERIFY(listedBesideAnArchiveLikeIt(w, 3));
     QTableWidget* dev = w.ui()->devTable;
     QTableWidget* arch = w.ui()->archTable;
 
