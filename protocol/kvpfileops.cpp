@@ -183,21 +183,25 @@ TransferOutcome deleteStoredFile(KVPMaster* master, int fileNumber,
     }
     if (hooks.beforeStart && !hooks.beforeStart())
         return aborted();
+    // One step of the deletion; a failed one is logged with what it asked.
+    const auto control = [master](ushort step, quint32* value, const char* failure) {
+        const TransferOutcome outcome = readValue(master, CmdDeleteControl, step, 2, value);
+        if (!outcome)
+            qCDebug(lcProtocol) << failure;
+        return outcome;
+    };
     quint32 ignored = 0;
     if (const TransferOutcome started =
-            readValue(master, CmdDeleteControl, DeleteStart, 2, &ignored);
-        !started) {
-        qCDebug(lcProtocol) << "Starting to delete has failed";
+            control(DeleteStart, &ignored, "Starting to delete has failed");
+        !started)
         return started;
-    }
     if (abortedByHooks())
         return aborted();
     for (;;) {
         quint32 status = 0;
         if (const TransferOutcome polled =
-                readValue(master, CmdDeleteControl, DeleteStatus, 2, &status);
+                control(DeleteStatus, &status, "Reading the Status has failed");
             !polled) {
-            qCDebug(lcProtocol) << "Reading the Status has failed";
             if (hooks.reconnectAfterStatusFailure)
                 master->connectLink();
             return polled;
@@ -208,11 +212,9 @@ TransferOutcome deleteStoredFile(KVPMaster* master, int fileNumber,
         }
         quint32 progress = 0;
         if (const TransferOutcome polled =
-                readValue(master, CmdDeleteControl, DeleteProgress, 2, &progress);
-            !polled) {
-            qCDebug(lcProtocol) << "Reading the Progress has failed";
+                control(DeleteProgress, &progress, "Reading the Progress has failed");
+            !polled)
             return polled;
-        }
         if (hooks.onProgress)
             hooks.onProgress(uint(progress));
         if (progress == DeletionDone)

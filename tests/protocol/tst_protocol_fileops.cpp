@@ -103,45 +103,38 @@ private slots:
         QVERIFY(data.isEmpty());
     }
 
-    void aPollBudgetOfZeroEnds()
+    void aSpentPollBudgetEndsWithoutWaiting()
     {
-        // The budget is used up after the first poll, as with a budget of 1,
+        // A budget of zero is used up after the first poll, as one of 1 is,
         // instead of wrapping and polling for as long as the recorder works.
-        sim::DeviceConfig c = withFiles();
-        c.deleteDurationMs = 600'000;
-        c.pollBudget = 0;
-        SimSetup s({c});
-        kvp::DeleteSequenceHooks hooks;
-        hooks.pollIntervalMs = 10;
-        int polls = 0;
-        hooks.onProgress = [&](uint) { ++polls; };
-        QVERIFY(!kvp::deleteStoredFile(&s.master, 3, hooks));
-        QCOMPARE(polls, 1);
+        for (const std::uint32_t budget : {0u, 1u}) {
+            sim::DeviceConfig c = withFiles();
+            c.deleteDurationMs = 600'000;
+            c.pollBudget = budget;
+            SimSetup s({c});
+            kvp::DeleteSequenceHooks hooks;
+            // Were it to wait for another poll, this interval would outlast
+            // the test's time-out.
+            hooks.pollIntervalMs = 3'600'000;
+            int polls = 0;
+            hooks.onProgress = [&](uint) { ++polls; };
+            QVERIFY(!kvp::deleteStoredFile(&s.master, 3, hooks));
+            QCOMPARE(polls, 1);
+        }
     }
 
     void deletionFailures()
     {
         sim::DeviceConfig c = withFiles();
         c.deleteDurationMs = 10'000;
-        c.pollBudget = 1;
         SimSetup s({c});
         kvp::DeleteSequenceHooks hooks;
-        hooks.pollIntervalMs = 5000;
-        int polls = 0;
-        hooks.onProgress = [&](uint) { ++polls; };
-
-        // A budget of one poll runs out without waiting for another: were it
-        // to wait, this interval would outlast the test's time-out.
-        hooks.pollIntervalMs = 3'600'000;
-        QVERIFY(!kvp::deleteStoredFile(&s.master, 3, hooks));
-        QCOMPARE(polls, 1);
         hooks.pollIntervalMs = 5000;
 
         // The recorder's file-system error ends it with its number logged.
         sim::Faults f;
         f.deletionError = 3;
         s.recorder().setFaults(f);
-        s.recorder().setPollBudget(100);
         QTest::ignoreMessage(QtDebugMsg, "KVFSError 3");
         QVERIFY(!kvp::deleteStoredFile(&s.master, 3, hooks));
 

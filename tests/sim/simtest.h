@@ -9,6 +9,9 @@
 #include <QByteArray>
 #include <QTest>
 
+#include <memory>
+#include <optional>
+
 struct D2xxPort {
     FT_HANDLE handle = nullptr;
 
@@ -64,6 +67,29 @@ struct D2xxPort {
     }
 
     sim::HostClient host() { return sim::hostOverD2xx(handle); }
+};
+
+// One recorder put on the bus and opened, with a host client speaking to it.
+struct OpenedRecorder {
+    std::shared_ptr<sim::Recorder> rec;
+    D2xxPort port;
+    sim::HostClient host;
+
+    explicit OpenedRecorder(const sim::DeviceConfig& config = sim::DeviceConfig::recorder())
+        : rec(sim::Bus::instance().install({config}).front())
+        , host(port.host())
+    {
+    }
+
+    // Selects `fileNumber` for writing; the recorder answers with the size it
+    // holds under that number (0xFFFFFFFF for none), nothing when it refused.
+    std::optional<std::uint32_t> selectForWriting(std::uint16_t fileNumber)
+    {
+        QByteArray held;
+        if (!host.read(14, fileNumber, &held))
+            return std::nullopt;
+        return sim::u32At(held);
+    }
 };
 
 inline QByteArray hexBytes(const char* hex)

@@ -117,12 +117,9 @@ private slots:
 
     void fileWrittenInSeveralFramesIsListed()
     {
-        auto rec = installOne();
-        D2xxPort port;
-        HostClient host = port.host();
-        QByteArray v;
-        QVERIFY(host.read(14, 17, &v));
-        QCOMPARE(u32At(v), 0xFFFFFFFFu);
+        OpenedRecorder opened;
+        auto& [rec, port, host] = opened;
+        QCOMPARE(opened.selectForWriting(17), std::optional<std::uint32_t>(0xFFFFFFFFu));
         const QByteArray file = makeFile(17, 1, 1000, 42000);
         QCOMPARE(host.write(15, 0, file, 64), std::optional<std::uint8_t>(0));
         // 16 frames: first 0x08, middle 0x00, last 0x04, sequences 0..15
@@ -142,12 +139,9 @@ private slots:
 
     void uploadIsFiledUnderTheSelectedNumber()
     {
-        auto rec = installOne();
-        D2xxPort port;
-        HostClient host = port.host();
-        QByteArray v;
-        QVERIFY(host.read(14, 120, &v));
-        QCOMPARE(u32At(v), 0xFFFFFFFFu);
+        OpenedRecorder opened;
+        auto& [rec, port, host] = opened;
+        QCOMPARE(opened.selectForWriting(120), std::optional<std::uint32_t>(0xFFFFFFFFu));
         // Content renumbered on the computer still carries id 5 in its record.
         QCOMPARE(host.write(15, 0, makeFile(5, 0, 300, 0), 64), std::optional<std::uint8_t>(0));
         QVERIFY(rec->file(120));
@@ -157,11 +151,9 @@ private slots:
 
     void repeatedFramesAreTakenInOnce()
     {
-        auto rec = installOne();
-        D2xxPort port;
-        HostClient host = port.host();
-        QByteArray v;
-        QVERIFY(host.read(14, 3, &v));
+        OpenedRecorder opened;
+        auto& [rec, port, host] = opened;
+        QVERIFY(opened.selectForWriting(3));
         const QByteArray file = makeFile(3, 1, 48, 1);
         auto frame = [&](std::uint8_t flags, std::uint8_t seq, int from) {
             return HostClient::encodeFrame(0, flags, 15, 0, seq, file.mid(from, 16));
@@ -202,11 +194,9 @@ private slots:
     {
         DeviceConfig c = DeviceConfig::recorder();
         c.repeatedFrames = RepeatedFrames::TakenAsNew;
-        auto rec = installOne(c);
-        D2xxPort port;
-        HostClient host = port.host();
-        QByteArray v;
-        QVERIFY(host.read(14, 3, &v));
+        OpenedRecorder opened(c);
+        auto& [rec, port, host] = opened;
+        QVERIFY(opened.selectForWriting(3));
         const QByteArray file = makeFile(3, 1, 48, 1);
         auto send = [&](std::uint8_t flags, std::uint8_t seq, int from) {
             QVERIFY(host.send(HostClient::encodeFrame(0, flags, 15, 0, seq, file.mid(from, 16))));

@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <vector>
 
@@ -41,6 +42,15 @@ inline QByteArray sequenceFile(int id, int size, quint32 durationMs = 61000)
 inline QByteArray settingsFile(int size = 1000)
 {
     return sim::makeFile(0, 0, std::size_t(size), 0);
+}
+
+// A recorder holding sequences of the given numbers and sizes.
+inline sim::DeviceConfig recorderHolding(std::initializer_list<std::pair<int, int>> sequences)
+{
+    sim::DeviceConfig c = sim::DeviceConfig::recorder();
+    for (const auto& [id, size] : sequences)
+        c.files[id] = sequenceFile(id, size);
+    return c;
 }
 
 using testcommon::makeEntry;

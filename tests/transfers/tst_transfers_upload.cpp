@@ -57,10 +57,7 @@ private slots:
 
 void TestUpload::checkListsWhatTheUploadWouldOverwrite()
 {
-    sim::DeviceConfig c = sim::DeviceConfig::recorder();
-    c.files[5] = sequenceFile(5, 100);
-    c.files[7] = sequenceFile(7, 100);
-    WindowFixture f(c); // the recorder holds no settings
+    WindowFixture f(recorderHolding({{5, 100}, {7, 100}})); // the recorder holds no settings
     QVERIFY(f.waitReady());
     f.addEntries({makeEntry(0, 0, settingsFile(), QStringLiteral("SETTINGS")),
                   makeEntry(5, 1, sequenceFile(5, 40), QStringLiteral("SEQUENCE 05")),
@@ -222,9 +219,7 @@ void TestUpload::replacingDeletesFirstAndSharesTheBar()
 
 void TestUpload::answeringNoWritesNothing()
 {
-    sim::DeviceConfig c = sim::DeviceConfig::recorder();
-    c.files[5] = sequenceFile(5, 300);
-    WindowFixture f(c);
+    WindowFixture f(recorderHolding({{5, 300}}));
     QVERIFY(f.waitReady());
     f.addEntries({makeEntry(5, 1, sequenceFile(5, 900), QStringLiteral("SEQUENCE 05"))});
     MessageBoxDriver boxes;
@@ -301,10 +296,7 @@ void TestUpload::deletionPollBudgets()
 
 void TestUpload::deletionErrorFailsWithTheUsualTimeout()
 {
-    sim::DeviceConfig c = sim::DeviceConfig::recorder();
-    c.files[4] = sequenceFile(4, 300);
-    c.files[6] = sequenceFile(6, 300);
-    WindowFixture f(c);
+    WindowFixture f(recorderHolding({{4, 300}, {6, 300}}));
     QVERIFY(f.waitReady());
     f.addEntries({makeEntry(4, 1, sequenceFile(4, 500), QStringLiteral("SEQUENCE 04")),
                   makeEntry(6, 1, sequenceFile(6, 500), QStringLiteral("SEQUENCE 06"))});
@@ -336,9 +328,7 @@ void TestUpload::deletionErrorFailsWithTheUsualTimeout()
 
 void TestUpload::renumberedEntryIsWrittenUnderItsNewNumber()
 {
-    sim::DeviceConfig c = sim::DeviceConfig::recorder();
-    c.files[5] = sequenceFile(5, 400);
-    WindowFixture f(c);
+    WindowFixture f(recorderHolding({{5, 400}}));
     QVERIFY(f.waitReady());
     // Read from the recorder as sequence 5, then renumbered to 9 in the
     // archive and not saved since: its record still says 5.
@@ -371,9 +361,7 @@ void TestUpload::renumberedEntryIsWrittenUnderItsNewNumber()
 
 void TestUpload::busyRecorderIsReported()
 {
-    sim::DeviceConfig c = sim::DeviceConfig::recorder();
-    c.files[2] = sequenceFile(2, 100);
-    WindowFixture f(c);
+    WindowFixture f(recorderHolding({{2, 100}}));
     QVERIFY(f.waitReady());
     f.addEntries({makeEntry(3, 1, sequenceFile(3, 100), QStringLiteral("SEQUENCE 03"))});
     f.recorder->setTransferMode(false);
