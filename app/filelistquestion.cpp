@@ -1,12 +1,15 @@
 #include "filelistquestion.h"
 
+#include <algorithm>
+
 #include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QGuiApplication>
-#include <QListWidget>
+#include <QHeaderView>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QTreeWidget>
 
 namespace {
 
@@ -32,6 +35,20 @@ QMessageBox::StandardButton askAboutFiles(QWidget* parent, const QString& title,
                                           const QString& extraButton, bool* extraChosen,
                                           QMessageBox::Icon icon)
 {
+    QList<ListedFile> listed;
+    for (const QString& name : files)
+        listed.append({name, {}, {}, {}});
+    return askAboutFiles(parent, title, question, listed, buttons, defaultButton, extraButton,
+                         extraChosen, icon);
+}
+
+QMessageBox::StandardButton askAboutFiles(QWidget* parent, const QString& title,
+                                          const QString& question, const QList<ListedFile>& files,
+                                          QMessageBox::StandardButtons buttons,
+                                          QMessageBox::StandardButton defaultButton,
+                                          const QString& extraButton, bool* extraChosen,
+                                          QMessageBox::Icon icon)
+{
     QMessageBox box(icon, title, question, buttons, parent);
     box.setDefaultButton(defaultButton);
     QPushButton* extra =
@@ -42,22 +59,50 @@ QMessageBox::StandardButton askAboutFiles(QWidget* parent, const QString& title,
     auto* grid = qobject_cast<QGridLayout*>(box.layout());
     auto* buttonBox = box.findChild<QDialogButtonBox*>();
     if (!files.isEmpty() && grid && buttonBox) {
-        auto* list = new QListWidget(&box);
+        const bool detailed = std::any_of(files.begin(), files.end(), [](const ListedFile& f) {
+            return !f.recorderSize.isEmpty() || !f.archiveSize.isEmpty() || !f.comparison.isEmpty();
+        });
+        auto* list = new QTreeWidget(&box);
         list->setObjectName(QLatin1String(fileListObjectName));
-        list->addItems(files);
+        list->setRootIsDecorated(false);
         list->setSelectionMode(QAbstractItemView::NoSelection);
         list->setFocusPolicy(Qt::NoFocus);
         list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        if (detailed) {
+            list->setHeaderLabels({QObject::tr("File"), QObject::tr("Recorder"),
+                                   QObject::tr("Archive"), QObject::tr("Comparison")});
+        } else {
+            list->setColumnCount(1);
+            list->setHeaderHidden(true);
+        }
+        for (const ListedFile& file : files) {
+            auto* item = new QTreeWidgetItem(list);
+            item->setText(0, file.name);
+            if (detailed) {
+                item->setText(1, file.recorderSize);
+                item->setText(2, file.archiveSize);
+                item->setText(3, file.comparison);
+                item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
+                item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
+            }
+        }
+        list->header()->setStretchLastSection(false);
 
         const int rowHeight = qMax(list->sizeHintForRow(0), list->fontMetrics().height());
-        const int frame = 2 * list->frameWidth();
+        const int frame =
+            2 * list->frameWidth() + (detailed ? list->header()->sizeHint().height() : 0);
         int available = mostVisibleRows * rowHeight;
         if (const QScreen* screen = screenOf(parent))
             available = qMin(available, screen->availableGeometry().height() - roomBesidesList);
         const int wanted = int(files.size()) * rowHeight;
         const int height = qMax(qMin(wanted, available), fewestVisibleRows * rowHeight);
         list->setFixedHeight(qMin(height, wanted) + frame);
-        list->setMinimumWidth(list->sizeHintForColumn(0) + frame
+        int width = 0;
+        for (int column = 0; column < list->columnCount(); ++column) {
+            list->resizeColumnToContents(column);
+            width += list->columnWidth(column);
+        }
+        list->setMinimumWidth(width + 2 * list->frameWidth()
                               + list->verticalScrollBar()->sizeHint().width());
 
         // The list goes between the question and the buttons.

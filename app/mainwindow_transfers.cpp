@@ -4,6 +4,7 @@
 #include "ui_mainwindow.h"
 
 #include "applog.h"
+#include "comparisoncolumn.h"
 #include "filelistquestion.h"
 #include "kvpmaster.h"
 #include "mztarchive.h"
@@ -17,6 +18,7 @@
 #include "transferprogresspanel.h"
 #include "transfers.h"
 
+#include <QHash>
 #include <QMessageBox>
 #include <QSignalBlocker>
 #include <QStatusBar>
@@ -63,6 +65,69 @@ QList<quint64> uploadSizes(const MZTArchive* archive, QTableWidget* archTable)
         sizes.append(entry ? quint64(entry->content().size()) : 0);
     }
     return sizes;
+}
+
+// The last row of the table showing this id; -1 for none. With an id twice
+// in the archive the last entry is the one a transfer uses.
+int lastRowWithId(const QTableWidget* table, int id)
+{
+    for (int row = table->rowCount() - 1; row >= 0; --row) {
+        const QTableWidgetItem* cell = table->item(row, nameColumn);
+        if (cell && cell->data(ItemIdRole).toInt() == id)
+            return row;
+    }
+    return -1;
+}
+
+// How a file's copies compare, in the words of the questions about them.
+QString comparisonWords(comparison::RowState state)
+{
+    using comparison::RowState;
+    switch (state) {
+    case RowState::Listed:
+        return QObject::tr("same record");
+    case RowState::Differs:
+        return QObject::tr("differs");
+    case RowState::Identical:
+        return QObject::tr("identical, verified");
+    case RowState::DiffersByte:
+        return QObject::tr("differs, verified");
+    case RowState::Unreadable:
+        return QObject::tr("recorder's copy unreadable");
+    case RowState::Unknown:
+    case RowState::Missing:
+        break;
+    }
+    return QString();
+}
+
+// A file both tables show, with each side's size as its table shows it and
+// how the two compare, for a question about replacing one with the other.
+ListedFile describedFile(const QString& name, int id, const QTableWidget* devTable,
+                         const QTableWidget* archTable)
+{
+    constexpr int sizeColumn = 1;
+    ListedFile file {name, {}, {}, {}};
+    const auto sizeAt = [](const QTableWidget* table, int row) {
+        const QTableWidgetItem* cell = row >= 0 ? table->item(row, sizeColumn) : nullptr;
+        return cell ? cell->text() : QString();
+    };
+    const int devRow = lastRowWithId(devTable, id);
+    file.recorderSize = sizeAt(devTable, devRow);
+    file.archiveSize = sizeAt(archTable, lastRowWithId(archTable, id));
+    if (devRow >= 0)
+        file.comparison = comparisonWords(comparison::RowState(
+            devTable->item(devRow, nameColumn)->data(comparison::stateRole).toInt()));
+    return file;
+}
+
+// Selects exactly these rows of the table, whole.
+void selectRowsOnly(QTableWidget* table, const QList<int>& rows)
+{
+    table->clearSelection();
+    for (int row : rows)
+        table->selectionModel()->select(table->model()->index(row, nameColumn),
+                                        QItemSelectionModel::Select | QItemSelectionModel::Rows);
 }
 
 } // namespace
@@ -168,35 +233,54 @@ void MainWindow::save_in_arch()
 
     // Name the entries the download will refill: with an id twice in the
     // archive that is the last of them.
-    QStringList replaced;
+    QList<ListedFile> replaced;
+    QList<int> newRows;
     for (const QTableWidgetItem* cell : selectedNameCells(m_ui->devTable)) {
         const int id = cell->data(ItemIdRole).toInt();
         qCDebug(lcApp) << "mztAE_id" << id;
         if (const ArchiveEntry* entry = core::lastEntryWithId(m_archive, id)) {
             qCDebug(lcApp).nospace() << "\"" << entry->name() << "\" file";
-            replaced << entry->name();
+            replaced << describedFile(entry->name(), id, m_ui->devTable, m_ui->archTable);
+        } else {
+            newRows << cell->row();
         }
     }
 
+    bool onlyNew = false;
     if (!replaced.isEmpty()) {
-        const auto answer =
-            askAboutFiles(this, tr("MZT-500 Data Backup Tool"),
-                          QStringLiteral("Do you want to replace the folowing\nfiles? "), replaced,
-                          QMessageBox::Yes | QMessageBox::Abort, QMessageBox::Abort);
-        if (answer != QMessageBox::Yes) {
+        const auto answer = askAboutFiles(
+            this, tr("MZT-500 Data Backup Tool"),
+            QStringLiteral("Do you want to replace the folowing\nfiles? "), replaced,
+            QMessageBox::Yes | QMessageBox::Abort, QMessageBox::Abort, tr("Only &new"), &onlyNew);
+        if (answer != QMessageBox::Yes && !onlyNew) {
             on_devTable_SelectionChanged();
+            return;
+        }
+        if (onlyNew && newRows.isEmpty()) {
+            on_devTable_SelectionChanged();
+            statusBar()->showMessage(
+                tr("Nothing copied: the archive already holds every selected file."));
             return;
         }
         if (!recorderFreeAfterQuestion(&MainWindow::downLoad_failed))
             return;
     }
 
+    // The download takes the table's selection when it starts. Leaving out
+    // the files the archive holds narrows it for that moment only; the
+    // user's selection is put back at once, unnoticed by the window.
+    const QList<int> chosenRows = selectedNameRows(m_ui->devTable);
+    const QSignalBlocker quiet(m_ui->devTable);
+    if (onlyNew)
+        selectRowsOnly(m_ui->devTable, newRows);
     startReport(Reported::Download, int(selectedNameCells(m_ui->devTable).size()));
     beginDownloadLines();
     enterBusy();
     resetProgress();
     showProgress();
     downLoader->start(QThread::InheritPriority);
+    if (onlyNew)
+        selectRowsOnly(m_ui->devTable, chosenRows);
 }
 
 void MainWindow::beginDownloadLines()
@@ -242,10 +326,21 @@ void MainWindow::upLoadCheckDone(bool boOK, bool boOverwrites, QStringList* file
 
     bool onlyMissing = false;
     if (boOverwrites) {
-        const auto answer = askAboutFiles(
-            this, tr("MZT-500 Data Backup Tool"),
-            tr("Do you want to overwrite the\nfollowing files?"), files ? *files : QStringList(),
-            QMessageBox::Ok | QMessageBox::No, QMessageBox::No, tr("Skip existing"), &onlyMissing);
+        // The check names the entries; their ids find them in both tables.
+        QHash<QString, int> idOfName;
+        for (const QTableWidgetItem* cell : selectedNameCells(m_ui->archTable)) {
+            const int id = cell->data(ItemIdRole).toInt();
+            if (const ArchiveEntry* entry = core::lastEntryWithId(m_archive, id))
+                idOfName.insert(entry->name(), id);
+        }
+        QList<ListedFile> overwritten;
+        for (const QString& name : files ? *files : QStringList())
+            overwritten << describedFile(name, idOfName.value(name, -1), m_ui->devTable,
+                                         m_ui->archTable);
+        const auto answer = askAboutFiles(this, tr("MZT-500 Data Backup Tool"),
+                                          tr("Do you want to overwrite the\nfollowing files?"),
+                                          overwritten, QMessageBox::Ok | QMessageBox::No,
+                                          QMessageBox::No, tr("Skip existing"), &onlyMissing);
         if (answer != QMessageBox::Ok && !onlyMissing) {
             qCDebug(lcApp) << "upload aborted";
             startReport(Reported::Nothing, 0);
@@ -292,15 +387,8 @@ void MainWindow::startUpload(bool onlyMissing, const QStringList& held)
     // held files narrows it for that moment only; the user's selection is
     // put back at once, unnoticed by the window's selection handling.
     const QSignalBlocker quiet(table);
-    const auto selectOnly = [table](const QList<int>& selected) {
-        table->clearSelection();
-        for (int row : selected)
-            table->selectionModel()->select(table->model()->index(row, nameColumn),
-                                            QItemSelectionModel::Select
-                                                | QItemSelectionModel::Rows);
-    };
     if (onlyMissing) {
-        selectOnly(missing);
+        selectRowsOnly(table, missing);
         runner->setReportedFiles(int(missing.size()));
     }
     upLoader->setKeepHeldFiles(onlyMissing);
@@ -310,7 +398,7 @@ void MainWindow::startUpload(bool onlyMissing, const QStringList& held)
     runner->lockDevice();
     upLoader->start(QThread::InheritPriority);
     if (onlyMissing)
-        selectOnly(rows);
+        selectRowsOnly(table, rows);
 }
 
 void MainWindow::delete_on_dev()

@@ -4,6 +4,7 @@
 
 #include "comparisoncolumn.h"
 #include "mztarchive.h"
+#include "transfers.h"
 
 #include <QAction>
 #include <QHeaderView>
@@ -124,6 +125,8 @@ private slots:
     void verifyOfSelectedFilesAllIdentical();
     void cancelledVerificationProvesOnlyWhatItRead();
     void selectDifferencesPreparesOneArrowPress();
+    void replaceQuestionsShowBothSizesAndTheComparison();
+    void onlyNewCopiesWhatTheArchiveLacks();
 };
 
 void TestComparison::columnFollowsListingDownloadAndRenumbering()
@@ -359,6 +362,86 @@ void TestComparison::selectDifferencesPreparesOneArrowPress()
     w.selectDifferences();
     QVERIFY(arch->selectedItems().isEmpty());
     QCOMPARE(selectedNames(dev), QStringList {"SEQUENCE 03"});
+}
+
+void TestComparison::replaceQuestionsShowBothSizesAndTheComparison()
+{
+    sim::DeviceConfig config = recorderWithFiles(3);
+    config.files[2] = sameRecordOtherBytes(2);
+    install({config});
+    MainWindow w;
+    QVERIFY(waitSettled(w, 4) && waitIdleAndConnected(w));
+    mixedArchive(w);
+    QTableWidget* dev = w.ui()->devTable;
+    QTableWidget* arch = w.ui()->archTable;
+    const auto downloadQuestion = [&] {
+        selectRows(dev, {rowOfName(dev, "SEQUENCE 01"), rowOfName(dev, "SEQUENCE 02")});
+        auto seen = answerNextBox(QMessageBox::Abort);
+        w.on_toArchive_clicked();
+        return seen;
+    };
+
+    // From the lists alone: a matching record proves nothing more.
+    auto listed = downloadQuestion();
+    QCOMPARE(listed->text, QStringLiteral("Do you want to replace the folowing\nfiles? "));
+    QCOMPARE(listed->fileRows,
+             (QList<QStringList> {{"SEQUENCE 01", "2.00 KBytes", "2.00 KBytes", "same record"},
+                                  {"SEQUENCE 02", "4.00 KBytes", "9.76 KBytes", "differs"}}));
+
+    auto verified = answerNextBox(QMessageBox::Ok);
+    action(w, "actionVerifyWithRecorder")->trigger();
+    QVERIFY(QTest::qWaitFor([&] { return !verified->text.isEmpty(); }, 30000));
+    QVERIFY(waitIdleAndConnected(w));
+    auto proven = downloadQuestion();
+    QCOMPARE(proven->fileRows.value(0).value(3), QStringLiteral("identical, verified"));
+    QCOMPARE(proven->fileRows.value(1).value(3), QStringLiteral("differs, verified"));
+
+    // The upload's question names the same details; nothing was written.
+    selectRows(arch, {rowOfName(arch, "SEQUENCE 01"), rowOfName(arch, "SEQUENCE 05")});
+    auto overwrite = answerNextBox(QMessageBox::No);
+    w.transfer_to_dev();
+    QVERIFY(QTest::qWaitFor([&] { return !overwrite->text.isEmpty(); }, 20000));
+    QVERIFY(waitIdleAndConnected(w));
+    QCOMPARE(overwrite->fileRows,
+             (QList<QStringList> {
+                 {"SEQUENCE 01", "2.00 KBytes", "2.00 KBytes", "identical, verified"}}));
+}
+
+void TestComparison::onlyNewCopiesWhatTheArchiveLacks()
+{
+    auto recorders = install({recorderWithFiles(3)});
+    MainWindow w;
+    QVERIFY(waitSettled(w, 4) && waitIdleAndConnected(w));
+    mixedArchive(w);
+    const QByteArray keptSequence2 = w.archive()->entries().at(2)->content();
+    QTableWidget* dev = w.ui()->devTable;
+    const QList<int> sequences {rowOfName(dev, "SEQUENCE 01"), rowOfName(dev, "SEQUENCE 02"),
+                                rowOfName(dev, "SEQUENCE 03")};
+    selectRows(dev, sequences);
+
+    auto clicked = testcommon::clickInNextBox(QStringLiteral("Only new"));
+    w.on_toArchive_clicked();
+    QVERIFY(QTest::qWaitFor([&] { return !clicked->isEmpty(); }, 20000));
+    QCOMPARE(*clicked, QStringList({"SEQUENCE 01", "SEQUENCE 02", "clicked"}));
+    // The user's selection is as it was while the download runs.
+    QCOMPARE(selectedNames(dev), QStringList({"SEQUENCE 01", "SEQUENCE 02", "SEQUENCE 03"}));
+    QVERIFY(waitSettled(w, 4) && waitIdleAndConnected(w));
+    // Sequence 3 came over; the archive's own sequence 2 was left alone.
+    const ArchiveEntry* copied = core::lastEntryWithId(w.archive(), 3);
+    QVERIFY(copied);
+    QCOMPARE(copied->content(), *recorders[0]->file(3));
+    QCOMPARE(core::lastEntryWithId(w.archive(), 2)->content(), keptSequence2);
+    QCOMPARE(w.archive()->entries().size(), 5);
+
+    // Everything selected is in the archive now: nothing starts.
+    selectRows(dev, sequences);
+    auto again = testcommon::clickInNextBox(QStringLiteral("Only new"));
+    w.on_toArchive_clicked();
+    QVERIFY(QTest::qWaitFor([&] { return !again->isEmpty(); }, 20000));
+    QVERIFY(!w.isBusy());
+    QCOMPARE(w.statusBar()->currentMessage(),
+             QStringLiteral("Nothing copied: the archive already holds every selected file."));
+    QCOMPARE(w.archive()->entries().size(), 5);
 }
 
 QTEST_MAIN(TestComparison)

@@ -2,9 +2,9 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QListWidget>
 #include <QPushButton>
 #include <QScreen>
+#include <QTreeWidget>
 
 namespace testcommon {
 
@@ -35,10 +35,22 @@ void whenModal(std::function<bool(QWidget*)> handle)
 QStringList listedFiles(const QMessageBox* box)
 {
     QStringList files;
-    if (const auto* list = box->findChild<QListWidget*>())
-        for (int i = 0; i < list->count(); ++i)
-            files << list->item(i)->text();
+    for (const QStringList& row : listedFileRows(box))
+        files << row.value(0);
     return files;
+}
+
+QList<QStringList> listedFileRows(const QMessageBox* box)
+{
+    QList<QStringList> rows;
+    const auto* list = box->findChild<QTreeWidget*>();
+    for (int i = 0; list && i < list->topLevelItemCount(); ++i) {
+        QStringList row;
+        for (int column = 0; column < list->columnCount(); ++column)
+            row << list->topLevelItem(i)->text(column);
+        rows << row;
+    }
+    return rows;
 }
 
 std::shared_ptr<SeenBox> answerNextBox(QMessageBox::StandardButton answer)
@@ -51,6 +63,7 @@ std::shared_ptr<SeenBox> answerNextBox(QMessageBox::StandardButton answer)
         seen->text = box->text();
         seen->detail = box->informativeText();
         seen->files = listedFiles(box);
+        seen->fileRows = listedFileRows(box);
         const QRect screen = box->screen()->availableGeometry();
         bool buttonsOnScreen = true;
         for (QAbstractButton* b : box->buttons())

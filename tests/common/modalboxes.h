@@ -2,6 +2,7 @@
 // the test: each helper polls from the event loop the box's own exec() runs.
 #pragma once
 
+#include <QList>
 #include <QMessageBox>
 #include <QObject>
 #include <QPointer>
@@ -23,6 +24,8 @@ void whenModal(std::function<bool(QWidget*)> handle);
 
 // The names a question about files lists apart from its text.
 QStringList listedFiles(const QMessageBox* box);
+// The same, each with the details beside the name (sizes, comparison).
+QList<QStringList> listedFileRows(const QMessageBox* box);
 
 // What a message box showed: its text, the names in its file list, whether
 // it fitted the screen with its buttons on it.
@@ -30,6 +33,7 @@ struct SeenBox {
     QString text;
     QString detail; // the informative text
     QStringList files;
+    QList<QStringList> fileRows; // each name with its details
     bool fitsScreen = false;
 };
 
