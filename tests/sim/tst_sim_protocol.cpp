@@ -84,9 +84,8 @@ private slots:
         c.maxFrameSize = static_cast<std::uint16_t>(frameSize);
         const QByteArray file = makeFile(9, 1, 100 * 1024, 5000);
         c.files[9] = file;
-        installOne(c);
-        D2xxPort port;
-        HostClient host = port.host();
+        OpenedRecorder opened(c);
+        HostClient& host = opened.host;
 
         QByteArray size;
         QVERIFY(host.read(9, 9, &size));
@@ -110,7 +109,7 @@ private slots:
             QVERIFY(static_cast<std::size_t>(r.payload.size()) <= chunk);
         }
         // The follow-up requests went out as the master sends them.
-        const std::vector<Frame> got = Bus::instance().device(0)->receivedFrames();
+        const std::vector<Frame> got = opened.rec->receivedFrames();
         QCOMPARE(got.back().flags, 0x04);
         QCOMPARE(got.back().sequence, static_cast<std::uint8_t>(replies.size() - 1));
     }
@@ -271,14 +270,13 @@ private slots:
     {
         DeviceConfig c;
         c.maxFrameSize = 100;
-        installOne(c);
-        D2xxPort port;
-        HostClient host = port.host();
+        OpenedRecorder opened(c);
+        HostClient& host = opened.host;
         QCOMPARE(host.write(0, 0, QByteArray(86, '\0'), 86), std::optional<std::uint8_t>(0));
         QCOMPARE(host.write(0, 0, QByteArray(87, '\0'), 87),
                  std::optional<std::uint8_t>(StatusFrameTooLong));
         // Below 80 the recorder still takes the 80-byte frames every master may send.
-        Bus::instance().device(0)->setMaxFrameSize(64);
+        opened.rec->setMaxFrameSize(64);
         QCOMPARE(host.write(0, 0, QByteArray(66, '\0'), 66), std::optional<std::uint8_t>(0));
     }
 
@@ -322,9 +320,8 @@ private slots:
         DeviceConfig c;
         c.files[120] = makeFile(0, 0, 500, 0);
         c.files[2] = makeFile(2, 1, 64, 1000);
-        auto rec = installOne(c);
-        D2xxPort port;
-        HostClient host = port.host();
+        OpenedRecorder opened(c);
+        auto& [rec, port, host] = opened;
         QByteArray v;
         std::vector<Frame> replies;
 
@@ -373,9 +370,8 @@ private slots:
         DeviceConfig c;
         c.requireTransferMode = true;
         c.files[1] = makeFile(1, 1, 100, 0);
-        installOne(c);
-        D2xxPort port;
-        HostClient host = port.host();
+        OpenedRecorder opened(c);
+        HostClient& host = opened.host;
         QByteArray v;
         std::vector<Frame> replies;
         QVERIFY(!host.read(16, 0, &v, &replies));
@@ -393,9 +389,8 @@ private slots:
         c.files[5] = makeFile(5, 1, 100, 0);
         c.pollBudget = 37;
         c.deleteDurationMs = 300;
-        auto rec = installOne(c);
-        D2xxPort port;
-        HostClient host = port.host();
+        OpenedRecorder opened(c);
+        auto& [rec, port, host] = opened;
         QByteArray v;
         QVERIFY(host.read(11, 4, &v));
         QCOMPARE(v.size(), 4);
@@ -434,9 +429,8 @@ private slots:
 
     void firmwareIsCheckedAndRecorded()
     {
-        auto rec = installOne();
-        D2xxPort port;
-        HostClient host = port.host();
+        OpenedRecorder opened;
+        auto& [rec, port, host] = opened;
         const QByteArray s0(512, '\x11'), s1(256, '\x7F');
         QByteArray header(256, '\0');
         header.replace(0, 5, QByteArray("KVU2\0", 5));

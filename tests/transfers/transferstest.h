@@ -125,6 +125,31 @@ public:
                                         QItemSelectionModel::Select);
     }
 
+    // Writes the archive entries of these ids to the recorder, answering
+    // whatever is planned, and waits until the window is idle again.
+    bool uploadIds(const QList<int>& ids)
+    {
+        selectIds(archTable(), ids);
+        window->transfer_to_dev();
+        return waitIdle();
+    }
+    // Reads the recorder's files of these ids into the archive, likewise.
+    bool downloadIds(const QList<int>& ids)
+    {
+        selectIds(devTable(), ids);
+        window->save_in_arch();
+        return waitIdle();
+    }
+
+    // Puts sequence id of this size into the window's archive; its bytes.
+    QByteArray addSequence(int id, int size)
+    {
+        const QByteArray content = sequenceFile(id, size);
+        addEntries({makeEntry(id, 1, content,
+                              QStringLiteral("SEQUENCE %1").arg(id, 2, 10, QLatin1Char('0')))});
+        return content;
+    }
+
     // Puts entries into the window's archive and shows them.
     void addEntries(const QList<ArchiveEntry*>& entries)
     {

@@ -135,9 +135,7 @@ void TestDownload::answeringYesRefillsEntryAndMarksNamedArchive()
     MessageBoxDriver boxes;
     boxes.plan(QMessageBox::Yes);
 
-    WindowFixture::selectIds(f.devTable(), {3});
-    f.window->save_in_arch();
-    QVERIFY(f.waitIdle());
+    QVERIFY(f.downloadIds({3}));
 
     const QList<ArchiveEntry*>& entries = f.archive()->entries();
     QCOMPARE(entries.size(), 3);
@@ -167,15 +165,12 @@ void TestDownload::damagedFilesFailWithoutTouchingTheArchive()
     c.files[6] = sequenceFile(6, 18).left(length); // would be a new entry
     WindowFixture f(c);
     QVERIFY(f.waitReady());
-    const QByteArray kept = sequenceFile(4, 300);
-    f.addEntries({makeEntry(4, 1, kept, QStringLiteral("SEQUENCE 04"))});
+    const QByteArray kept = f.addSequence(4, 300);
     MessageBoxDriver boxes;
     boxes.plan(QMessageBox::Yes);
 
     // The new file first, so both paths are taken when the file is good.
-    WindowFixture::selectIds(f.devTable(), {6, 4});
-    f.window->save_in_arch();
-    QVERIFY(f.waitIdle());
+    QVERIFY(f.downloadIds({6, 4}));
 
     const QList<ArchiveEntry*>& entries = f.archive()->entries();
     const QString failure =
@@ -199,9 +194,7 @@ void TestDownload::damagedFilesFailWithoutTouchingTheArchive()
     // The same file replacing an entry fails with the entry untouched.
     boxes.clear();
     boxes.plan(QMessageBox::Yes);
-    WindowFixture::selectIds(f.devTable(), {4});
-    f.window->save_in_arch();
-    QVERIFY(f.waitIdle());
+    QVERIFY(f.downloadIds({4}));
     QVERIFY(boxes.texts().contains(failure));
     QCOMPARE(entries.size(), 1);
     QCOMPARE(entries[0]->content(), kept);
@@ -216,9 +209,7 @@ void TestDownload::fileTheRecorderLostIsSkipped()
     // Listed, but gone by the time it is asked for.
     f.recorder->removeFile(3);
 
-    WindowFixture::selectIds(f.devTable(), {3, 7});
-    f.window->save_in_arch();
-    QVERIFY(f.waitIdle());
+    QVERIFY(f.downloadIds({3, 7}));
 
     QVERIFY2(boxes.seen().empty(), qPrintable(boxes.texts().join(QLatin1Char('|'))));
     QCOMPARE(f.archive()->entries().size(), 1);
@@ -229,16 +220,13 @@ void TestDownload::fileTheRecorderLostIsSkipped()
 
 void TestDownload::oversizedAnnouncementFails()
 {
-    sim::DeviceConfig c = sim::DeviceConfig::recorder();
-    c.files[2] = sequenceFile(2, 64);
+    sim::DeviceConfig c = recorderHolding({{2, 64}});
     c.files[5] = sequenceFile(5, 64 * 1024 * 1024 + 2);
     WindowFixture f(c);
     QVERIFY(f.waitReady());
     MessageBoxDriver boxes;
 
-    WindowFixture::selectIds(f.devTable(), {5, 2});
-    f.window->save_in_arch();
-    QVERIFY(f.waitIdle());
+    QVERIFY(f.downloadIds({5, 2}));
 
     QCOMPARE(boxes.texts(),
              QStringList {QStringLiteral(
@@ -306,9 +294,7 @@ void TestDownload::busyRecorderIsReported()
     f.recorder->setRefuseTransferMode(true);
     MessageBoxDriver boxes;
 
-    WindowFixture::selectIds(f.devTable(), {3});
-    f.window->save_in_arch();
-    QVERIFY(f.waitIdle());
+    QVERIFY(f.downloadIds({3}));
 
     QCOMPARE(int(boxes.seen().size()), 1);
     QCOMPARE(boxes.seen()[0].text, QStringLiteral("The device is currently busy."));
@@ -364,9 +350,7 @@ void TestDownload::unplugDuringDownloadEndsCleanly()
     faults.vanishAfterBytes = 5000 + 30000;
     f.recorder->setFaults(faults);
 
-    WindowFixture::selectIds(f.devTable(), {3, 9});
-    f.window->save_in_arch();
-    QVERIFY(f.waitIdle());
+    QVERIFY(f.downloadIds({3, 9}));
 
     QVERIFY(boxes.texts().contains(
         QStringLiteral("An error has ocurred while trying to download data\nform a device.")));
@@ -382,7 +366,7 @@ void TestDownload::recorderLostWhileQuestionIsOpenStartsNothing()
 {
     WindowFixture f(threeFiles());
     QVERIFY(f.waitReady());
-    f.addEntries({makeEntry(3, 1, sequenceFile(3, 100), QStringLiteral("SEQUENCE 03"))});
+    f.addSequence(3, 100);
     MessageBoxDriver boxes;
     bool unplugged = false;
     answerYesAfterUnplugging(boxes, f, &unplugged);
@@ -424,19 +408,16 @@ void TestDownload::corruptedRepliesNeverReachTheArchive()
     QFETCH(int, offset);
     QFETCH(bool, repeatRequested);
     QFETCH(sim::RepeatedFrames, repeated);
-    sim::DeviceConfig c = sim::DeviceConfig::recorder();
+    sim::DeviceConfig c = recorderHolding({{8, 3000}});
     c.maxFrameSize = 512;
     c.repeatedFrames = repeated;
-    c.files[8] = sequenceFile(8, 3000);
     WindowFixture f(c);
     QVERIFY(f.waitReady());
     MessageBoxDriver boxes;
     const sim::Faults faults = replyFault(frame, offset, repeatRequested);
     f.recorder->setFaults(faults);
 
-    WindowFixture::selectIds(f.devTable(), {8});
-    f.window->save_in_arch();
-    QVERIFY(f.waitIdle());
+    QVERIFY(f.downloadIds({8}));
 
     // The damaged reply costs the file another read from its start: it
     // arrives whole, never with a block missing or twice.

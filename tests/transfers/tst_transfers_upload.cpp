@@ -26,10 +26,9 @@ quint32 word(const QByteArray& content, int index)
 // act, or to follow the bars, while files are written.
 sim::DeviceConfig wireTimedRecorder(std::uint16_t frameSize)
 {
-    sim::DeviceConfig c = sim::DeviceConfig::recorder();
+    sim::DeviceConfig c = recorderHolding({{2, 100}});
     c.maxFrameSize = frameSize;
     c.timing = sim::Timing::Wire;
-    c.files[2] = sequenceFile(2, 100);
     return c;
 }
 
@@ -208,9 +207,7 @@ void TestUpload::replacingDeletesFirstAndSharesTheBar()
     boxes.clear();
     boxes.plan(QMessageBox::Ok);
     f.recorder->clearLogs();
-    WindowFixture::selectIds(f.archTable(), {0});
-    f.window->transfer_to_dev();
-    QVERIFY(f.waitIdle());
+    QVERIFY(f.uploadIds({0}));
     QCOMPARE(*f.recorder->file(120), settings);
     QCOMPARE(framesOf(*f.recorder, 11).size(), std::size_t(1));
     QCOMPARE(framesOf(*f.recorder, 11)[0].parameter, 120);
@@ -221,14 +218,12 @@ void TestUpload::answeringNoWritesNothing()
 {
     WindowFixture f(recorderHolding({{5, 300}}));
     QVERIFY(f.waitReady());
-    f.addEntries({makeEntry(5, 1, sequenceFile(5, 900), QStringLiteral("SEQUENCE 05"))});
+    f.addSequence(5, 900);
     MessageBoxDriver boxes;
     boxes.plan(QMessageBox::No);
     f.recorder->clearLogs();
 
-    WindowFixture::selectIds(f.archTable(), {5});
-    f.window->transfer_to_dev();
-    QVERIFY(f.waitIdle());
+    QVERIFY(f.uploadIds({5}));
 
     QCOMPARE(boxes.texts(), QStringList {overwriteQuestion + QStringLiteral("\nSEQUENCE 05")});
     QCOMPARE(*f.recorder->file(5), sequenceFile(5, 300));
@@ -239,9 +234,7 @@ void TestUpload::answeringNoWritesNothing()
 
     // The window is free for the next command: a second upload runs.
     boxes.plan(QMessageBox::Ok);
-    WindowFixture::selectIds(f.archTable(), {5});
-    f.window->transfer_to_dev();
-    QVERIFY(f.waitIdle());
+    QVERIFY(f.uploadIds({5}));
     QCOMPARE(*f.recorder->file(5), sequenceFile(5, 900));
 }
 
@@ -264,21 +257,17 @@ void TestUpload::deletionPollBudgets()
     QFETCH(int, deleteMs);
     QFETCH(bool, succeeds);
     QFETCH(int, progressPolls);
-    sim::DeviceConfig c = sim::DeviceConfig::recorder();
+    sim::DeviceConfig c = recorderHolding({{9, 300}});
     c.pollBudget = std::uint32_t(budget);
     c.deleteDurationMs = deleteMs;
-    c.files[9] = sequenceFile(9, 300);
     WindowFixture f(c);
     QVERIFY(f.waitReady());
-    const QByteArray replacement = sequenceFile(9, 700);
-    f.addEntries({makeEntry(9, 1, replacement, QStringLiteral("SEQUENCE 09"))});
+    const QByteArray replacement = f.addSequence(9, 700);
     MessageBoxDriver boxes;
     boxes.plan(QMessageBox::Ok);
     f.recorder->clearLogs();
 
-    WindowFixture::selectIds(f.archTable(), {9});
-    f.window->transfer_to_dev();
-    QVERIFY(f.waitIdle());
+    QVERIFY(f.uploadIds({9}));
 
     int polls = 0;
     for (const sim::Frame& frame : framesOf(*f.recorder, 12))
@@ -340,9 +329,7 @@ void TestUpload::renumberedEntryIsWrittenUnderItsNewNumber()
     f.addEntries({entry});
     MessageBoxDriver boxes;
 
-    WindowFixture::selectIds(f.archTable(), {9});
-    f.window->transfer_to_dev();
-    QVERIFY(f.waitIdle());
+    QVERIFY(f.uploadIds({9}));
 
     QVERIFY2(boxes.seen().empty(), qPrintable(boxes.texts().join(QLatin1Char('|'))));
     QCOMPARE(*f.recorder->file(5), sequenceFile(5, 400)); // untouched
@@ -363,14 +350,12 @@ void TestUpload::busyRecorderIsReported()
 {
     WindowFixture f(recorderHolding({{2, 100}}));
     QVERIFY(f.waitReady());
-    f.addEntries({makeEntry(3, 1, sequenceFile(3, 100), QStringLiteral("SEQUENCE 03"))});
+    f.addSequence(3, 100);
     f.recorder->setTransferMode(false);
     f.recorder->setRefuseTransferMode(true);
     MessageBoxDriver boxes;
 
-    WindowFixture::selectIds(f.archTable(), {3});
-    f.window->transfer_to_dev();
-    QVERIFY(f.waitIdle());
+    QVERIFY(f.uploadIds({3}));
 
     QCOMPARE(boxes.texts(), QStringList {QStringLiteral("The device is currently busy.")});
     QVERIFY(!f.recorder->file(3));
@@ -455,14 +440,12 @@ void TestUpload::damagedAcknowledgementsNeverLeaveAWrongFile()
     QFETCH(bool, repeatRequested);
     QFETCH(bool, fails);
     QFETCH(sim::RepeatedFrames, repeated);
-    sim::DeviceConfig c = sim::DeviceConfig::recorder();
+    sim::DeviceConfig c = recorderHolding({{2, 100}});
     c.maxFrameSize = 256;
     c.repeatedFrames = repeated;
-    c.files[2] = sequenceFile(2, 100);
     WindowFixture f(c);
     QVERIFY(f.waitReady());
-    const QByteArray content = sequenceFile(6, 3000);
-    f.addEntries({makeEntry(6, 1, content, QStringLiteral("SEQUENCE 06"))});
+    const QByteArray content = f.addSequence(6, 3000);
     MessageBoxDriver boxes;
     const sim::Faults faults = replyFault(frame, offset, repeatRequested);
 
@@ -486,7 +469,7 @@ void TestUpload::anAbortRightAfterTheStartIsKept()
 {
     WindowFixture f(sim::DeviceConfig::recorder());
     QVERIFY(f.waitReady());
-    f.addEntries({makeEntry(5, 1, sequenceFile(5, 500), QStringLiteral("SEQUENCE 05"))});
+    f.addSequence(5, 500);
     WindowFixture::selectIds(f.archTable(), {5});
     MZTFilesUpLoader uploader;
     startAndAbortAtOnce(f, uploader, [](const sim::Frame& frame) { return frame.command == 14; });
