@@ -75,6 +75,16 @@ void report(const ProgressSink& sink, Progress* current, Progress::Stage stage)
         sink(*current);
 }
 
+// The next file of a transfer begins: its byte counts start from nothing.
+void reportFileStarted(const ProgressSink& sink, Progress* current, const FileRef& file)
+{
+    current->file = file;
+    ++current->fileIndex;
+    current->bytesDone = 0;
+    current->bytesTotal = 0;
+    report(sink, current, Progress::Stage::FileStarted);
+}
+
 // The caller cancelled, or someone asked the master to abort.
 bool stopRequested(const KVPMaster* master, const CancelToken* cancel)
 {
@@ -176,11 +186,7 @@ Result downloadFiles(KVPMaster* master, const QList<FileRef>& files,
     for (const FileRef& file : files) {
         if (cancelled(cancel))
             return Result::failure(ResultCode::Cancelled, QStringLiteral("Cancelled."), file);
-        current.file = file;
-        ++current.fileIndex;
-        current.bytesDone = 0;
-        current.bytesTotal = 0;
-        report(progress, &current, Progress::Stage::FileStarted);
+        reportFileStarted(progress, &current, file);
         qCDebug(lcOperations) << "Going to download " << file.id;
 
         DownloadedFile got;
@@ -317,11 +323,7 @@ Result uploadFiles(KVPMaster* master, const QList<UploadItem>& items,
         if (stopRequested(master, cancel))
             return cancelledAt(item.file);
         const int id = item.file.id;
-        current.file = item.file;
-        ++current.fileIndex;
-        current.bytesDone = 0;
-        current.bytesTotal = 0;
-        report(progress, &current, Progress::Stage::FileStarted);
+        reportFileStarted(progress, &current, item.file);
         qCDebug(lcOperations).nospace() << "Going to upload \"" << id << "\"";
         if (!item.inArchive)
             return Result::failure(ResultCode::Refused,

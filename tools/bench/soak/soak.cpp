@@ -409,10 +409,18 @@ private:
     bool firmware();
 
     bool waitIdle(int deadlineMs);
-    // Selects ids in the recorder's table and runs command on them; false
-    // when the window never became idle again. *ok: it started and ended
-    // without a failure message.
-    bool runOnDeviceTable(const QList<int>& ids, void (MainWindow::*command)(), bool* ok);
+    // A command on rows of the recorder's table: the ids it ran on, what
+    // the recorder and the archive held before, and whether it started and
+    // ended without a failure message.
+    struct DeviceTableRun {
+        QList<int> ids;
+        Files before;
+        std::vector<EntryCopy> entries;
+        bool ok = false;
+    };
+    // Picks up to count rows of the recorder's table and runs command on
+    // them; nothing when the window never became idle again.
+    std::optional<DeviceTableRun> runOnDeviceTable(int count, void (MainWindow::*command)());
     bool failureShown() const;
     void problem(const QString& what);
     void hang(const QString& what);
@@ -601,27 +609,29 @@ void Soak::checkUntouchedEntries(const std::vector<EntryCopy>& before, const QLi
 
 // ------------------------------------------------------------ operations
 
-bool Soak::runOnDeviceTable(const QList<int>& ids, void (MainWindow::*command)(), bool* ok)
+std::optional<Soak::DeviceTableRun> Soak::runOnDeviceTable(int count, void (MainWindow::*command)())
 {
-    selectIds(m_window->ui()->devTable, ids);
+    DeviceTableRun run;
+    run.ids = pick(tableIds(m_window->ui()->devTable), count);
+    run.before = m_recorder->files();
+    run.entries = archiveCopy();
+    selectIds(m_window->ui()->devTable, run.ids);
     (m_window.get()->*command)();
     // The command shows the progress bars only once its worker runs; a
     // command that found the window busy or disconnected started nothing.
     const bool started = !m_window->ui()->progBarTotal->isHidden();
     if (!waitIdle(kOperationDeadlineMs))
-        return false;
-    *ok = started && !failureShown();
-    return true;
+        return std::nullopt;
+    run.ok = started && !failureShown();
+    return run;
 }
 
 bool Soak::download()
 {
-    const QList<int> ids = pick(tableIds(m_window->ui()->devTable), 4);
-    const Files before = m_recorder->files();
-    const std::vector<EntryCopy> entries = archiveCopy();
-    bool ok = false;
-    if (!runOnDeviceTable(ids, &MainWindow::save_in_arch, &ok))
+    const std::optional<DeviceTableRun> run = runOnDeviceTable(4, &MainWindow::save_in_arch);
+    if (!run)
         return false;
+    const auto& [ids, before, entries, ok] = *run;
 
     checkUntouchedFiles(before, {});
     checkUntouchedEntries(entries, ids);
@@ -730,12 +740,10 @@ bool Soak::upload()
 
 bool Soak::remove()
 {
-    const QList<int> ids = pick(tableIds(m_window->ui()->devTable), 3);
-    const Files before = m_recorder->files();
-    const std::vector<EntryCopy> entries = archiveCopy();
-    bool ok = false;
-    if (!runOnDeviceTable(ids, &MainWindow::delete_on_dev, &ok))
+    const std::optional<DeviceTableRun> run = runOnDeviceTable(3, &MainWindow::delete_on_dev);
+    if (!run)
         return false;
+    const auto& [ids, before, entries, ok] = *run;
 
     QList<std::uint16_t> involved;
     for (int id : ids) {
