@@ -43,6 +43,7 @@ class MZTFilesDownLoader;
 class MZTFilesUpLoader;
 class MZTFileUpLoadChecker;
 class MZTArchive;
+struct RecorderIdentity;
 class NoFocusDelegate;
 class RecorderVerifier;
 struct ContentRecord;
@@ -331,6 +332,9 @@ private:
     // brief: serial number and port only, for the label beside the picture.
     QString recorderDetails(int deviceIndex, bool brief = false) const;
     QString recorderSerial(int deviceIndex) const;
+    // Whether the recorder whose files the table lists is the one an
+    // archive says it was backed up from.
+    bool isListedRecorder(const RecorderIdentity& recorder) const;
     // Empties a table without emitting its selection signals.
     static void clearTable(QTableWidget* table);
 

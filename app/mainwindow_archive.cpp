@@ -179,10 +179,18 @@ void MainWindow::updateArchLabel()
         return;
     }
     label->setToolTip(name);
+    // A backup of another recorder than the listed one says whose it is, so
+    // that restoring it there is a choice made knowingly.
+    const RecorderIdentity source = m_archive->recorder();
+    const QString sourceName = source.serial.isEmpty() ? source.place : source.serial;
+    const QString from = sourceName.isEmpty() || isListedRecorder(source)
+        ? QString()
+        : QStringLiteral(" <small>") + tr("from %1").arg(sourceName).toHtmlEscaped()
+            + QStringLiteral("</small>");
     // The label shows rich text; a file name may contain '<' or '&'.
     label->setText(QStringLiteral("<b>") + QFileInfo(name).fileName().toHtmlEscaped()
                    + (m_archive->isModified() ? QStringLiteral(" *") : QString())
-                   + QStringLiteral("</b>"));
+                   + QStringLiteral("</b>") + from);
 }
 
 void MainWindow::on_newArchive_clicked()

@@ -135,6 +135,8 @@ void MainWindow::showComparison()
     const ComparisonTracker::Marks marks = comparisonTracker.marks(archived);
     applyMarks(m_ui->devTable, Side::Recorder, marks.recorder);
     applyMarks(m_ui->archTable, Side::Archive, marks.archive);
+    // Whether the archive came from the listed recorder may have changed.
+    updateArchLabel();
 }
 
 void MainWindow::forgetVerified(QTableWidget* table)

@@ -6,6 +6,7 @@
 
 #include "applog.h"
 #include "devicesdiscoverer.h"
+#include "kvpmphyusb.h"
 #include "mztarchive.h"
 #include "recorder_session.h"
 
@@ -89,10 +90,30 @@ QString MainWindow::recorderDetails(int deviceIndex, bool brief) const
     if (!device)
         return QString();
     const QString& serial = device->serial;
-    const QString port = QStringLiteral("0x%1").arg(device->locationId, 4, 16, QLatin1Char('0'));
+    // A serial port has no USB location; its path is what the user knows it by.
+    const QString port = device->locationId == 0 && !device->place.isEmpty()
+        ? device->place
+        : QStringLiteral("0x%1").arg(device->locationId, 4, 16, QLatin1Char('0'));
     if (brief)
         return serial.isEmpty() ? tr("port %1").arg(port) : tr("%1, port %2").arg(serial, port);
     return tr("serial number %1, port %2").arg(serial.isEmpty() ? tr("none") : serial, port);
+}
+
+bool MainWindow::isListedRecorder(const RecorderIdentity& recorder) const
+{
+    if (!comparisonTracker.recorderListed())
+        return false;
+    const std::optional<core::ListedDevice> device =
+        listedDevice(m_link ? m_link->deviceIndex() : -1);
+    if (!device)
+        return false;
+    if (!recorder.serial.isEmpty())
+        return recorder.serial == device->serial;
+    // Backups of a recorder without a serial number name its USB location.
+    return !recorder.place.isEmpty()
+        && (recorder.place == device->place
+            || recorder.place
+                == QStringLiteral("0x%1").arg(device->locationId, 4, 16, QLatin1Char('0')));
 }
 
 void MainWindow::describeRecorders()

@@ -7,9 +7,11 @@
 #include "mztarchive.h"
 #include "simbus.h"
 
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenuBar>
+#include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
@@ -49,6 +51,8 @@ private slots:
     void sizesWidthsAndSortOrderAreRemembered();
     void recentArchives();
     void recordersAreToldApart();
+    void aRecorderOnASerialPortShowsItsPath();
+    void anArchiveFromAnotherRecorderSaysWhose();
     void noRecorderFoundPointsToHelp();
     void windowWorksAt800x600();
     void firstStartFitsTheScreen();
@@ -222,6 +226,8 @@ void TestUsability::sizesWidthsAndSortOrderAreRemembered()
         MainWindow w;
         w.show();
         QVERIFY(waitSettled(w, 0));
+        // The size hints follow the labels' texts once the layouts have run.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
         // Any size that fits the screen, at least as large as the window can be.
         chosen = QSize(760, 520).expandedTo(w.minimumSizeHint());
         w.resize(chosen);
@@ -232,6 +238,7 @@ void TestUsability::sizesWidthsAndSortOrderAreRemembered()
     MainWindow w;
     w.show();
     QVERIFY(waitSettled(w, 0));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
     // As it was left, unless its content now needs more room.
     QCOMPARE(w.size(), chosen.expandedTo(w.minimumSizeHint()));
     QCOMPARE(w.ui()->archTable->columnWidth(0), 211);
@@ -321,6 +328,69 @@ void TestUsability::recordersAreToldApart()
     combo->setCurrentIndex(1);
     QVERIFY(waitSettled(w, 3));
     QVERIFY(w.ui()->devLabel->text().contains(QLatin1String("KV000022")));
+}
+
+void TestUsability::aRecorderOnASerialPortShowsItsPath()
+{
+    sim::Bus::instance().uninstall();
+    const QByteArray simulatorBefore = qgetenv("MZT500_SIMULATOR");
+    qunsetenv("MZT500_SIMULATOR");
+    qputenv("MZT500_NO_HARDWARE", "1");
+    QProcess simulator;
+    simulator.setProgram(QStringLiteral(MZT500_SIM_PATH));
+    simulator.setArguments({QStringLiteral("--pty")});
+    simulator.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    simulator.start();
+    QVERIFY2(simulator.waitForStarted(5000), qPrintable(simulator.errorString()));
+    QTRY_VERIFY_WITH_TIMEOUT(simulator.canReadLine(), 20000);
+    const QString pty = QString::fromLocal8Bit(simulator.readLine()).trimmed();
+    QVERIFY2(pty.startsWith(QLatin1Char('/')), qPrintable(pty));
+    qputenv("MZT500_PORTS", (pty + QStringLiteral("=KORVANT KVP-DEV")).toLocal8Bit());
+    {
+        MainWindow w;
+        QVERIFY(QTest::qWaitFor(
+            [&] { return settled(w) && w.isConnected() && w.ui()->devTable->rowCount() > 0; },
+            30000));
+        const QString label = w.ui()->devLabel->text();
+        QVERIFY2(label.contains(QStringLiteral("port ") + pty), qPrintable(label));
+        const QString tip = w.ui()->devicesCombo->itemData(0, Qt::ToolTipRole).toString();
+        QVERIFY2(tip.contains(QStringLiteral("port ") + pty), qPrintable(tip));
+    }
+    qunsetenv("MZT500_PORTS");
+    if (!simulatorBefore.isNull())
+        qputenv("MZT500_SIMULATOR", simulatorBefore);
+    simulator.terminate();
+    QVERIFY(simulator.waitForFinished(5000));
+}
+
+void TestUsability::anArchiveFromAnotherRecorderSaysWhose()
+{
+    sim::DeviceConfig listed = recorderWithFiles(1);
+    listed.serial = "KV000011";
+    install({listed});
+    QTemporaryDir dir;
+    const auto backupOf = [&](const RecorderIdentity& recorder, const QString& name) {
+        MZTArchive archive(dir.filePath(name), nullptr);
+        archive.setRecorder(recorder);
+        archive.addEntry(sequenceEntry(1));
+        return archive.save() ? archive.fileName() : QString();
+    };
+    const QString demo = backupOf({QStringLiteral("KVDEMO01"), {}}, QStringLiteral("demo.mzt"));
+    const QString own = backupOf({QStringLiteral("KV000011"), {}}, QStringLiteral("own.mzt"));
+    QVERIFY(!demo.isEmpty() && !own.isEmpty());
+
+    // One window at a time: each holds the recorder while it is open.
+    for (const auto& [path, expectedFrom] :
+         {std::pair {demo, QStringLiteral("from KVDEMO01")}, std::pair {own, QString()}}) {
+        MainWindow w(path);
+        QVERIFY(waitSettled(w, 2));
+        QVERIFY(QTest::qWaitFor([&] { return w.isConnected(); }, 20000));
+        const QString label = w.ui()->archLabel->text();
+        QVERIFY2(label.contains(QFileInfo(path).fileName()), qPrintable(label));
+        QVERIFY2(expectedFrom.isEmpty() ? !label.contains(QLatin1String("from "))
+                                        : label.contains(expectedFrom),
+                 qPrintable(label));
+    }
 }
 
 void TestUsability::noRecorderFoundPointsToHelp()
