@@ -1,6 +1,7 @@
 // Entry point of mzt500-backup. The only argument is an optional archive to
 // open instead of the one remembered from the last run (or --version, --help).
 #include "applog.h"
+#include "helpbrowser.h"
 #include "mainwindow.h"
 #include "mzt_version.h"
 
@@ -31,6 +32,7 @@ int main(int argc, char* argv[])
     // The manual's web view shares OpenGL contexts with the rest of the
     // program; that has to be settled before the application object exists.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    HelpBrowser::allowRunningAsRoot();
     QApplication app(argc, argv);
     // The diagnostics are for developers; QT_LOGGING_RULES (for example
     // "mzt.*.debug=true") turns them on again.

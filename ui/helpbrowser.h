@@ -17,6 +17,12 @@ public:
     explicit HelpBrowser(QWidget* parent = nullptr, const QString& section = QString());
     ~HelpBrowser() override;
 
+    // Lets the manual's web engine start when the program runs as root,
+    // which its sandbox refuses and answers by ending the whole program.
+    // The view only ever shows the manual compiled into the program, and
+    // leaves it for nothing else. Call before the first manual opens.
+    static void allowRunningAsRoot();
+
 public slots:
     void on_buttonQuit_clicked();
     bool close();

@@ -5,6 +5,7 @@
 
 #include <QContextMenuEvent>
 #include <QFile>
+#include <QPalette>
 #include <QPointer>
 #include <QWebEnginePage>
 
@@ -32,6 +33,13 @@ class TestManual : public QObject {
     Q_OBJECT
 
 private slots:
+    // Run as root, as CI does, the manual opens as the program opens it:
+    // without a sandbox setting of the test's own.
+    void initTestCase()
+    {
+        qunsetenv("QTWEBENGINE_DISABLE_SANDBOX");
+        HelpBrowser::allowRunningAsRoot();
+    }
     void cleanup()
     {
         for (HelpBrowser* b : openBrowsers())
@@ -44,6 +52,7 @@ private slots:
     void eachCommandOpensAnIndependentWindow();
     void theManualLoadsAndHasNoContextMenu();
     void noRecorderLinkOpensItsSection();
+    void theManualFollowsADarkPalette();
 };
 
 void TestManual::manualResources()
@@ -125,6 +134,38 @@ void TestManual::noRecorderLinkOpensItsSection()
     QTRY_COMPARE_WITH_TIMEOUT(view->title(),
                               QStringLiteral("MZT-500 Data Backup Tool - User Manual"), 20000);
     QCOMPARE(view->url().fragment(), QLatin1String(MainWindow::recorderNotFoundSection));
+}
+
+void TestManual::theManualFollowsADarkPalette()
+{
+    const auto bodyBackground = [](const QPalette& palette) {
+        QApplication::setPalette(palette);
+        auto* browser = new HelpBrowser;
+        browser->show();
+        auto* view = browser->findChild<KvWebView*>(QStringLiteral("webView"));
+        QString colour;
+        if (!view
+            || !QTest::qWaitFor(
+                [&] { return view->title() == "MZT-500 Data Backup Tool - User Manual"; }, 20000))
+            return colour;
+        view->page()->runJavaScript(
+            QStringLiteral("getComputedStyle(document.body).backgroundColor"),
+            [&colour](const QVariant& value) { colour = value.toString(); });
+        if (!QTest::qWaitFor([&] { return !colour.isEmpty(); }, 10000))
+            colour = QStringLiteral("no answer");
+        browser->close();
+        return colour;
+    };
+    const QPalette light = QApplication::palette();
+    QPalette dark = light;
+    dark.setColor(QPalette::Window, QColor(45, 45, 48));
+    dark.setColor(QPalette::Base, QColor(30, 30, 32));
+    dark.setColor(QPalette::WindowText, QColor(225, 225, 225));
+    const QString inDark = bodyBackground(dark);
+    const QString inLight = bodyBackground(light);
+    QApplication::setPalette(light);
+    QCOMPARE(inDark, QStringLiteral("rgb(30, 30, 32)"));
+    QVERIFY2(inLight != inDark && !inLight.isEmpty(), qPrintable(inLight));
 }
 
 QTEST_MAIN(TestManual)
