@@ -47,9 +47,10 @@ QMessageBox::StandardButton askAboutFiles(QWidget* parent, const QString& title,
                                           QMessageBox::StandardButtons buttons,
                                           QMessageBox::StandardButton defaultButton,
                                           const QString& extraButton, bool* extraChosen,
-                                          QMessageBox::Icon icon)
+                                          QMessageBox::Icon icon, const QString& note)
 {
     QMessageBox box(icon, title, question, buttons, parent);
+    box.setInformativeText(note);
     box.setDefaultButton(defaultButton);
     QPushButton* extra =
         extraButton.isEmpty() ? nullptr : box.addButton(extraButton, QMessageBox::AcceptRole);

@@ -21,8 +21,10 @@ struct ListedFile {
     QString comparison;
 };
 
-// A report rather than a question takes another icon. extraButton, when not empty, is the text of one more answer beside the
-// standard buttons; choosing it returns NoButton and sets *extraChosen.
+// A report rather than a question takes another icon; a note goes under the
+// question. extraButton, when not empty, is the text of one more answer
+// beside the standard buttons; choosing it returns NoButton and sets
+// *extraChosen.
 QMessageBox::StandardButton askAboutFiles(QWidget* parent, const QString& title,
                                           const QString& question, const QStringList& files,
                                           QMessageBox::StandardButtons buttons,
@@ -30,10 +32,8 @@ QMessageBox::StandardButton askAboutFiles(QWidget* parent, const QString& title,
                                           const QString& extraButton = QString(),
                                           bool* extraChosen = nullptr,
                                           QMessageBox::Icon icon = QMessageBox::Question);
-QMessageBox::StandardButton askAboutFiles(QWidget* parent, const QString& title,
-                                          const QString& question, const QList<ListedFile>& files,
-                                          QMessageBox::StandardButtons buttons,
-                                          QMessageBox::StandardButton defaultButton,
-                                          const QString& extraButton = QString(),
-                                          bool* extraChosen = nullptr,
-                                          QMessageBox::Icon icon = QMessageBox::Question);
+QMessageBox::StandardButton askAboutFiles(
+    QWidget* parent, const QString& title, const QString& question, const QList<ListedFile>& files,
+    QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton,
+    const QString& extraButton = QString(), bool* extraChosen = nullptr,
+    QMessageBox::Icon icon = QMessageBox::Question, const QString& note = QString());

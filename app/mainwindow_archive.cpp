@@ -7,6 +7,7 @@
 #include "contenttext.h"
 #include "kvpmaster.h"
 #include "mztarchive.h"
+#include "recorder_backup.h"
 #include "recorder_vocabulary.h"
 
 #include <QApplication>
@@ -54,6 +55,32 @@ QString saveAsStartDirectory()
 // writing it fails) lets the user choose a name. Afterwards the archive is
 // unmodified exactly when it was saved, since it is only called for an
 // archive with changes or on the user's explicit request.
+enum class BackupAnswer { Overwrite, SaveAsNew, Cancel };
+
+// A dated backup is a snapshot of the recorder as it was: saving over it
+// would quietly change what the history says the recorder held. Other
+// archives are simply overwritten.
+BackupAnswer askAboutChangingABackup(QWidget* window, const QString& path)
+{
+    const QString name = QFileInfo(path).fileName();
+    if (!backup::parseFileName(name))
+        return BackupAnswer::Overwrite;
+    QMessageBox box(QMessageBox::Question, messageTitle(),
+                    MainWindow::tr("%1 is a dated backup of the recorder.").arg(name),
+                    QMessageBox::Cancel, window);
+    box.setTextFormat(Qt::PlainText);
+    box.setInformativeText(MainWindow::tr("Save the changes as a new archive, so that the "
+                                          "backup stays as it was made?"));
+    QPushButton* saveAs = box.addButton(MainWindow::tr("Save &as..."), QMessageBox::AcceptRole);
+    QPushButton* overwrite =
+        box.addButton(MainWindow::tr("&Change the backup"), QMessageBox::DestructiveRole);
+    box.setDefaultButton(saveAs);
+    box.exec();
+    if (box.clickedButton() == saveAs)
+        return BackupAnswer::SaveAsNew;
+    return box.clickedButton() == overwrite ? BackupAnswer::Overwrite : BackupAnswer::Cancel;
+}
+
 void saveInPlaceOrChooseName(MainWindow& window)
 {
     MZTArchive* archive = window.archive();
@@ -61,6 +88,16 @@ void saveInPlaceOrChooseName(MainWindow& window)
     // and so ends in the dialog as well.
     const QString path = QDir::current().absoluteFilePath(archive->fileName());
     if (QFileInfo::exists(path)) {
+        switch (askAboutChangingABackup(&window, path)) {
+        case BackupAnswer::SaveAsNew:
+            window.saveArchiveAsDialog();
+            window.updateArchLabel();
+            return;
+        case BackupAnswer::Cancel:
+            return;
+        case BackupAnswer::Overwrite:
+            break;
+        }
         if (!window.mayWriteArchiveOver(path)) {
             window.updateArchLabel();
             return;

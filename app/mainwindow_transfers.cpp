@@ -440,12 +440,15 @@ void MainWindow::delete_from_arch()
         return;
 
     const QList<QTableWidgetItem*> cells = selectedNameCells(m_ui->archTable);
-    QStringList names;
+    QList<ListedFile> names;
     for (const QTableWidgetItem* cell : cells)
-        names << cell->text();
-    const auto answer = askAboutFiles(this, tr("MZT-500 Data Backup Tool"),
-                                      tr("Do you really want to delete this files?"), names,
-                                      QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        names.append({cell->text(), {}, {}, {}});
+    // The question's words are those of a deletion on the recorder: the
+    // note says what really happens.
+    const auto answer = askAboutFiles(
+        this, tr("MZT-500 Data Backup Tool"), tr("Do you really want to delete this files?"), names,
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No, QString(), nullptr,
+        QMessageBox::Question, tr("Only the archive changes; the recorder keeps its files."));
     if (answer != QMessageBox::Yes || isBusy())
         return;
 

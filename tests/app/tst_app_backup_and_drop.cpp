@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 using namespace apptest;
+using testcommon::clickInNextBox;
 
 namespace {
 
@@ -161,6 +162,7 @@ private slots:
 
     void backupNamesAndFolder();
     void backupOfTheWholeRecorder();
+    void aDatedBackupStaysAsItWasMade();
     void cancelledOrUnsavableBackupLeavesNothing();
     void rowsDraggedBetweenTables();
     void archiveFileDroppedOnTheWindow();
@@ -277,6 +279,69 @@ void TestBackupAndDrop::backupOfTheWholeRecorder()
     QCOMPARE(filesIn(folder).size(), 2);
     QVERIFY(w.archive()->fileName() != path);
     QVERIFY(!w.archive()->isModified());
+}
+
+void TestBackupAndDrop::aDatedBackupStaysAsItWasMade()
+{
+    QTemporaryDir dir;
+    QSettings settings = windowSettings();
+    backup::setFolder(settings, dir.path());
+    install({recorderWithFiles(2)});
+    MainWindow w;
+    w.show();
+    QVERIFY(waitSettled(w, 3));
+    QVERIFY(waitIdleAndConnected(w));
+    w.backUpRecorder();
+    QVERIFY(waitIdleAndConnected(w));
+    const QString backupPath = w.archive()->fileName();
+    QFile backupFile(backupPath);
+    QVERIFY(backupFile.open(QIODevice::ReadOnly));
+    const QByteArray asMade = backupFile.readAll();
+    backupFile.close();
+
+    // Removing an entry says that only the archive changes.
+    selectRows(w.ui()->archTable, {1});
+    auto removal = answerNextBox(QMessageBox::Yes);
+    w.delete_from_arch();
+    QCOMPARE(removal->text, QStringLiteral("Do you really want to delete this files?"));
+    QCOMPARE(removal->detail,
+             QStringLiteral("Only the archive changes; the recorder keeps its files."));
+    QCOMPARE(w.archive()->entries().size(), 2);
+
+    // Save asks first; Cancel leaves the backup as it was.
+    QString asked;
+    auto cancelled =
+        clickInNextBox(QStringLiteral("Cancel"), [&](QMessageBox* box) { asked = box->text(); });
+    w.on_saveArchive_clicked();
+    QCOMPARE(cancelled->last(), QStringLiteral("clicked"));
+    QCOMPARE(asked,
+             QFileInfo(backupPath).fileName()
+                 + QStringLiteral(" is a dated backup of the recorder."));
+    QVERIFY(w.archive()->isModified());
+
+    // Save as keeps the backup and names the changed archive anew.
+    const QString edited = dir.filePath(QStringLiteral("edited.mzt"));
+    auto saveAs = clickInNextBox(QStringLiteral("Save as..."));
+    acceptNextFileDialog(edited);
+    w.on_saveArchive_clicked();
+    QCOMPARE(saveAs->last(), QStringLiteral("clicked"));
+    QCOMPARE(w.archive()->fileName(), edited);
+    QVERIFY(!w.archive()->isModified());
+    QVERIFY(backupFile.open(QIODevice::ReadOnly));
+    QCOMPARE(backupFile.readAll(), asMade);
+    MZTArchive saved(edited, nullptr);
+    QVERIFY(saved.load());
+    QCOMPARE(saved.entries().size(), 2);
+
+    // An archive of another name is saved without the question.
+    selectRows(w.ui()->archTable, {1});
+    auto again = answerNextBox(QMessageBox::Yes);
+    w.delete_from_arch();
+    w.on_saveArchive_clicked();
+    QVERIFY(!w.archive()->isModified());
+    MZTArchive savedAgain(edited, nullptr);
+    QVERIFY(savedAgain.load());
+    QCOMPARE(savedAgain.entries().size(), 1);
 }
 
 void TestBackupAndDrop::cancelledOrUnsavableBackupLeavesNothing()
