@@ -129,6 +129,7 @@ void MainWindow::construct()
     setUpShortcuts();
     setUpBackupCommands();
     setUpComparisonCommands();
+    setUpUndo();
     setUpDragAndDrop();
 
     // 6. Progress widgets and the start-up archive.

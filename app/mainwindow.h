@@ -17,6 +17,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QCloseEvent;
 class QComboBox;
@@ -43,6 +44,8 @@ class MZTFilesDownLoader;
 class MZTFilesUpLoader;
 class MZTFileUpLoadChecker;
 class MZTArchive;
+class ArchiveEditHistory;
+class ArchiveEntry;
 struct RecorderIdentity;
 class NoFocusDelegate;
 class RecorderVerifier;
@@ -297,6 +300,12 @@ private:
     // The state column of both tables, the verification and the selection
     // of differences.
     void setUpComparisonCommands();
+    // Undo and redo of the archive's edits, in the Edit menu.
+    void setUpUndo();
+    // The archive went from before to what it holds now: one step to undo.
+    void recordArchiveEdit(const QString& what, const QList<ArchiveEntry>& before);
+    QList<ArchiveEntry> archiveEntriesNow() const;
+    void restoreArchiveEntries(const QList<ArchiveEntry>& entries);
     // Brings both tables' state column up to date with the recorder's last
     // listing, the archive and what verifications proved.
     void showComparison();
@@ -393,6 +402,9 @@ private:
     // proved; the running or last verification and the archive files it
     // compares with.
     ComparisonTracker comparisonTracker;
+    ArchiveEditHistory* archiveEdits = nullptr;
+    // What the archive held when a download into it started.
+    std::optional<QList<ArchiveEntry>> entriesBeforeDownload;
     core::Comparison verification;
     QList<core::ArchivedFile> verificationArchive;
 };

@@ -4,6 +4,7 @@
 #include "ui_mainwindow.h"
 
 #include "applog.h"
+#include "archiveedithistory.h"
 #include "contenttext.h"
 #include "kvpmaster.h"
 #include "mztarchive.h"
@@ -201,6 +202,10 @@ ProtectedAnswer refuseWriteProtected(QWidget* parent, const QString& path, bool 
 
 void MainWindow::updateArchLabel()
 {
+    // Every archive shown passes here: an edit history is only ever undone
+    // in the archive it was made in.
+    if (archiveEdits)
+        archiveEdits->follow(m_archive);
     QLabel* label = m_ui->archLabel;
     label->setToolTip(QString());
     // The window refreshes the label as it leaves its busy state: the time
@@ -496,9 +501,11 @@ void MainWindow::renumberSequence(int row, int column, int fromId, int n)
         return;
     }
 
+    const QList<ArchiveEntry> before = archiveEntriesNow();
     target->setId(n);
     target->setName(mzt::sequenceNameText(n));
     current->setModified(true);
+    recordArchiveEdit(tr("renumbering"), before);
 
     QTableWidget* table = m_ui->archTable;
     const bool wasBlocked = table->blockSignals(true);
@@ -529,6 +536,10 @@ void MainWindow::rememberArchiveOnDisk()
     const QString path = name.isEmpty() ? QString() : QDir::current().absoluteFilePath(name);
     archiveOnDisk = archivefile::Stamp::of(path);
     // Called right after a load or a save: the archive is what the file holds.
+    if (archiveEdits) {
+        archiveEdits->follow(m_archive);
+        archiveEdits->markSaved();
+    }
     if (archiveOnDisk.exists && m_archive)
         archiveOnDisk.entries = archivefile::entriesDigest(*m_archive);
     declinedOnDisk = {};

@@ -4,6 +4,7 @@
 #include "ui_mainwindow.h"
 
 #include "applog.h"
+#include "archiveedithistory.h"
 #include "comparisoncolumn.h"
 #include "filelistquestion.h"
 #include "kvpmaster.h"
@@ -278,6 +279,7 @@ void MainWindow::save_in_arch()
     enterBusy();
     resetProgress();
     showProgress();
+    entriesBeforeDownload = archiveEntriesNow();
     downLoader->start(QThread::InheritPriority);
     if (onlyNew)
         selectRowsOnly(m_ui->devTable, chosenRows);
@@ -457,10 +459,12 @@ void MainWindow::delete_from_arch()
     QList<int> ids;
     for (const QTableWidgetItem* cell : cells)
         ids.append(cell->data(ItemIdRole).toInt());
+    const QList<ArchiveEntry> before = archiveEntriesNow();
     for (int id : ids) {
         qCDebug(lcApp) << "Trying to remove entry " << id;
         m_archive->removeEntries(id);
     }
+    recordArchiveEdit(tr("removal"), before);
     fillArchiveTable(m_archive, m_ui->archTable);
     updateArchLabel();
 }
@@ -488,6 +492,10 @@ void MainWindow::downLoadDone()
     // The archive table is rebuilt from what the download put in.
     downLoader->acquireResults();
     hideProgress();
+    // A download that was cut short keeps what it copied: that much can be
+    // undone as well.
+    if (entriesBeforeDownload)
+        recordArchiveEdit(tr("copy from the recorder"), *std::exchange(entriesBeforeDownload, {}));
     if (backupArchive)
         finishBackup();
     else

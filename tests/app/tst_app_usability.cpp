@@ -7,6 +7,7 @@
 #include "mztarchive.h"
 #include "simbus.h"
 
+#include <QAction>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
@@ -48,6 +49,7 @@ private slots:
     void questionsAboutManyFilesFitTheScreen();
     void statusLinesSayWhatWasDone();
     void keysReachTheCommands();
+    void archiveEditsAreUndoneAndRedone();
     void sizesWidthsAndSortOrderAreRemembered();
     void recentArchives();
     void recordersAreToldApart();
@@ -216,6 +218,78 @@ void TestUsability::keysReachTheCommands()
     QTest::keyClick(&w, Qt::Key_F5);
     QVERIFY(w.isBusy());
     QVERIFY(waitSettled(w, 3));
+}
+
+void TestUsability::archiveEditsAreUndoneAndRedone()
+{
+    auto recorders = install({recorderWithFiles(3)});
+    QTemporaryDir dir;
+    MainWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QVERIFY(waitSettled(w, 4));
+    QVERIFY(waitIdleAndConnected(w));
+    const auto ids = [&w] {
+        QList<int> all;
+        for (const ArchiveEntry* entry : w.archive()->entries())
+            all << entry->id();
+        return all;
+    };
+    auto* undo = w.findChild<QAction*>(QStringLiteral("actionUndo"));
+    auto* redo = w.findChild<QAction*>(QStringLiteral("actionRedo"));
+    QVERIFY(undo && redo);
+    QCOMPARE(w.ui()->menuEdit->actions().first(), undo);
+    QVERIFY(!undo->isEnabled() && !redo->isEnabled());
+
+    // A download, saved; then a removal and a renumbering.
+    selectRows(w.ui()->devTable, {1, 2, 3});
+    w.save_in_arch();
+    QVERIFY(waitIdleAndConnected(w));
+    QCOMPARE(ids(), (QList<int> {1, 2, 3}));
+    w.archive()->setFileName(dir.filePath(QStringLiteral("edits.mzt")));
+    QVERIFY(w.archive()->save());
+    w.rememberArchiveOnDisk();
+    QVERIFY(!w.archive()->isModified());
+    selectRows(w.ui()->archTable, {1});
+    auto removal = answerNextBox(QMessageBox::Yes);
+    w.delete_from_arch();
+    QCOMPARE(ids(), (QList<int> {1, 3}));
+    w.renumberSequence(1, 0, 3, 9);
+    QCOMPARE(ids(), (QList<int> {1, 9}));
+    QCOMPARE(undo->text(), QStringLiteral("&Undo renumbering"));
+
+    // Ctrl+Z takes them back one by one; back where it was saved, the
+    // archive is unmodified again.
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QTest::keyClick(&w, Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(ids(), (QList<int> {1, 3}));
+    QTest::keyClick(&w, Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(ids(), (QList<int> {1, 2, 3}));
+    QCOMPARE(w.ui()->archTable->rowCount(), 3);
+    QVERIFY(!w.archive()->isModified());
+    QVERIFY(!w.ui()->archLabel->text().contains(QLatin1Char('*')));
+    // The restored entry is the recorder's file, byte for byte.
+    QCOMPARE(w.archive()->entries().at(1)->content(), *recorders[0]->file(2));
+
+    // Ctrl+Shift+Z makes the removal again.
+    QTest::keyClick(&w, Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+    QCOMPARE(ids(), (QList<int> {1, 3}));
+    QVERIFY(w.archive()->isModified());
+    QCOMPARE(redo->text(), QStringLiteral("&Redo renumbering"));
+
+    // Undoing the download empties the archive; another archive starts
+    // with nothing to undo.
+    QTest::keyClick(&w, Qt::Key_Z, Qt::ControlModifier);
+    QTest::keyClick(&w, Qt::Key_Z, Qt::ControlModifier);
+    QVERIFY(ids().isEmpty());
+    QVERIFY(!undo->isEnabled());
+    QTest::keyClick(&w, Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+    QCOMPARE(ids(), (QList<int> {1, 2, 3}));
+    QVERIFY(!w.archive()->isModified());
+    QTest::keyClick(&w, Qt::Key_N, Qt::ControlModifier);
+    QVERIFY(w.archive()->entries().isEmpty());
+    QVERIFY(!undo->isEnabled() && !redo->isEnabled());
 }
 
 void TestUsability::sizesWidthsAndSortOrderAreRemembered()
