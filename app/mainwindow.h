@@ -38,6 +38,8 @@ class QTimer;
 class KVPMaster;
 class KVPmPhyUSB;
 class DevicesDiscoverer;
+class HistoryReader;
+class HistoryView;
 class DeviceContentUpdater;
 class MZTFilesDeleter;
 class MZTFilesDownLoader;
@@ -128,6 +130,22 @@ public:
     void backUpRecorder();
     // File > Backup folder: lets the user choose where backups go.
     void chooseBackupFolder();
+
+    // File > History: the backups in the backup folder of the chosen
+    // recorder (or of any recorder with backups there), what changed from
+    // one to the next; a backup can be opened or files restored from it.
+    void showHistory();
+    // "History of NAME" in either table's menu: the backups in which the
+    // file at row changed.
+    void showFileHistory(QTableWidget* table, int row);
+    // The history view, once it has been opened; for tests.
+    HistoryView* historyWindow() const { return historyView; }
+    // Opens a backup as the current archive, as Open does.
+    void openBackup(const QString& path);
+    // Writes these files of a backup to the recorder: the backup becomes
+    // the current archive, its files are selected and the usual upload
+    // runs, with its questions.
+    void restoreFromBackup(const QString& path, const QList<int>& ids);
 
     // Edit > Verify with recorder: reads the recorder's copies of the
     // selected files (of both tables; every file when none is selected) and
@@ -289,6 +307,13 @@ private:
     void setUpShortcuts();
     // The backup commands in the File menu and under the recorder's name.
     void setUpBackupCommands();
+    // The history commands: File > History, the link beside "Back up
+    // recorder", and the file's history in the tables' menus.
+    void setUpHistoryCommands();
+    void addFileHistoryEntry(QMenu* menu, QTableWidget* table, QPoint pos);
+    // After a backup was saved at path: removes old backups of its recorder
+    // as the keeping setting says, on a worker; nothing when it keeps all.
+    void pruneAfterBackup(const QString& path);
     // The backup's download has ended: saves and shows the new archive
     // after a success, drops it otherwise.
     void finishBackup();
@@ -407,4 +432,7 @@ private:
     std::optional<QList<ArchiveEntry>> entriesBeforeDownload;
     core::Comparison verification;
     QList<core::ArchivedFile> verificationArchive;
+    // The history view once opened, and the worker that prunes old backups.
+    HistoryView* historyView = nullptr;
+    HistoryReader* backupPruner = nullptr;
 };

@@ -59,6 +59,7 @@ void MainWindow::setUpBackupCommands()
     button->setPalette(palette);
     button->setCursor(Qt::PointingHandCursor);
     connect(button, &QPushButton::clicked, this, &MainWindow::backUpRecorder);
+    setUpHistoryCommands();
 }
 
 void MainWindow::chooseBackupFolder()
@@ -172,6 +173,8 @@ void MainWindow::finishBackup()
     }
     showSavedBackup(made.release(), path);
     firmwareWhenIdle = thenFirmware;
+    // Old backups go only once the new one is safely saved.
+    pruneAfterBackup(path);
 }
 
 void MainWindow::saveBackupElsewhere(const std::shared_ptr<MZTArchive>& made)

@@ -315,6 +315,7 @@ void MainWindow::ctxMenuDev(QPoint pos)
         if (!onlySettings)
             menu->addAction(tr("Delete selected"), this, &MainWindow::delete_on_dev);
     }
+    addFileHistoryEntry(menu, table, pos);
     // The request's position is in the viewport's coordinates (below the
     // header), so map it from there to open the menu where the click was.
     menu->exec(table->viewport()->mapToGlobal(pos));
@@ -339,6 +340,7 @@ void MainWindow::ctxMenuArch(QPoint pos)
         if (id >= FirstSequenceId && id <= LastSequenceId)
             menu->addAction(QStringLiteral("Move Sequence to"), this, &MainWindow::moveSequence);
     }
+    addFileHistoryEntry(menu, table, pos);
     menu->exec(table->viewport()->mapToGlobal(pos));
     menu->deleteLater();
 }

@@ -224,7 +224,8 @@ void TestTables::deviceContextMenu()
     show(*w, list({record(0, 0, 100, 0), record(1, 1, 200, 1000), record(2, 1, 300, 2000)}));
     const int settingsRow = rowOfName(dev(), QStringLiteral("SETTINGS"));
     const int sequenceRow = rowOfName(dev(), QStringLiteral("SEQUENCE 02"));
-    auto open = [this] { w->ctxMenuDev(QPoint(10, 10)); };
+    // Below the rows: the menu of the selection alone.
+    auto open = [this] { w->ctxMenuDev(QPoint(10, dev()->viewport()->height() - 2)); };
 
     dev()->clearSelection();
     QCOMPARE(menuTexts(open), (QStringList {"Select all", "Clear selection"}));
@@ -255,7 +256,7 @@ void TestTables::archiveContextMenu()
     a.addEntry(entry(64, 1, 2048, 5000));
     a.addEntry(entry(65, 1, 2048, 5000));
     w->fillArchiveTable(&a, arch());
-    auto open = [this] { w->ctxMenuArch(QPoint(10, 10)); };
+    auto open = [this] { w->ctxMenuArch(QPoint(10, arch()->viewport()->height() - 2)); };
     const QStringList withSelection {"Select all", "Clear selection", "",
                                      "Transfer selected to device", "Delete selected"};
 
