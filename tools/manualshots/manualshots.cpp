@@ -9,6 +9,7 @@
 // <shot>-<TAG>.png; tools/manualshots/review-shots runs every set-up.
 #include "comparisoncolumn.h"
 #include "firmwareupdatedlg.h"
+#include "historyview.h"
 #include "mainwindow.h"
 #include "mztarchive.h"
 #include "simulator.h"
@@ -35,6 +36,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QToolTip>
+#include <QTreeWidget>
 
 #include <cstdio>
 #include <functional>
@@ -238,6 +240,71 @@ void comparisonShots(MainWindow& w, sim::Recorder& recorder,
     pause(200);
 }
 
+// The history of the backup folder: two more backups while the recorder
+// changes, the list with what changed, a file's history from the table's
+// menu and the keeping setting's choices.
+void historyShots(MainWindow& w, sim::Recorder& recorder,
+                  const std::function<QString(const char*)>& out)
+{
+    QByteArray again = *recorder.file(sim::fileNumberOf(7));
+    again[again.size() - 1] = char(again[again.size() - 1] ^ 0x33);
+    recorder.putFile(sim::fileNumberOf(7), again);
+    recorder.removeFile(sim::fileNumberOf(9));
+    w.updateMZTContent();
+    waitIdle(w);
+    w.backUpRecorder();
+    waitIdle(w);
+    recorder.putFile(sim::fileNumberOf(9), sim::makeFile(9, 1, 4000, 90000));
+    w.updateMZTContent();
+    waitIdle(w);
+    w.backUpRecorder();
+    waitIdle(w);
+
+    w.showHistory();
+    HistoryView* view = w.historyWindow();
+    while (view && view->isReading())
+        pause(50);
+    if (!view)
+        return;
+    view->move(0, 0);
+    if (auto* backups = view->findChild<QTableWidget*>(QStringLiteral("historyBackups")))
+        backups->selectRow(1);
+    if (auto* files = view->findChild<QTreeWidget*>(QStringLiteral("historyFiles")))
+        if (files->topLevelItemCount() > 0)
+            files->topLevelItem(0)->setSelected(true);
+    pause(300);
+    capture(*view, out("history-backups"));
+    if (auto* keep = view->findChild<QComboBox*>(QStringLiteral("historyKeep"))) {
+        keep->showPopup();
+        pause(400);
+        // The list opens below the dialog's edge: its own window is the shot.
+        capture(*keep->view()->window(), out("history-keep"));
+        keep->hidePopup();
+    }
+    view->close();
+
+    QTableWidget* dev = w.ui()->devTable;
+    selectRows(dev, {"SEQUENCE 07"});
+    pause(200);
+    // The menu of the row under the pointer, which names that row's file.
+    QTimer::singleShot(400, [&w, &out] {
+        capture(w, out("history-menu"));
+        if (QWidget* popup = QApplication::activePopupWidget())
+            popup->close();
+    });
+    w.ctxMenuDev(dev->visualItemRect(dev->selectedItems().value(0)).center());
+    for (int r = 0; r < dev->rowCount(); ++r)
+        if (dev->item(r, 0)->text() == QLatin1String("SEQUENCE 07"))
+            w.showFileHistory(dev, r);
+    while (view->isReading())
+        pause(50);
+    view->move(0, 0);
+    pause(300);
+    capture(*view, out("history-file"));
+    view->close();
+    dev->clearSelection();
+}
+
 int reviewShots(const QString& dir, const QString& tag)
 {
     auto out = [&dir, &tag](const char* shot) {
@@ -345,6 +412,7 @@ int reviewShots(const QString& dir, const QString& tag)
     });
     w->chooseBackupFolder();
     pause(200);
+    historyShots(*w, *recorder, out);
 
     // A backup folder that cannot take the backup, an archive another
     // program changed meanwhile, and a write-protected one.
