@@ -332,6 +332,9 @@ void HistoryView::showChosenRecorder()
     } else {
         m_status->setToolTip(QString());
     }
+    // The title bar may not show: the file is named in the view too.
+    if (m_fileId >= 0)
+        text = tr("History of %1.").arg(m_fileName) + QLatin1Char(' ') + text;
     m_status->setText(text);
 
     if (m_fileId >= 0)

@@ -286,6 +286,9 @@ void TestAppHistory::historyOfOneFileFromEitherTable()
     HistoryView* view = openedView(w);
     QVERIFY(view);
     QCOMPARE(view->windowTitle(), QStringLiteral("History of SEQUENCE 02"));
+    QVERIFY(view->findChild<QLabel*>(QStringLiteral("historyStatus"))
+                ->text()
+                .startsWith(QLatin1String("History of SEQUENCE 02. 3 backups in ")));
     auto* changes = view->findChild<QTableWidget*>(QStringLiteral("historyFileChanges"));
     QVERIFY(changes->isVisible());
     QCOMPARE(column(changes, 1), (QStringList {"changed", "added"}));
