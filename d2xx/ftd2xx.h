@@ -27,6 +27,10 @@ enum : FT_STATUS {
     // Ours, not D2XX's (which says FT_DEVICE_NOT_OPENED): the device is
     // there but another program, or another handle, holds it open.
     FT_DEVICE_IN_USE = 0x100,
+    // Ours: the handle held its device yielding (d2xx/yielding.h) and let
+    // it go to a program that asked for it; every later call on the handle
+    // but FT_Close fails with this.
+    FT_DEVICE_TAKEN = 0x101,
 };
 
 enum : UCHAR {
@@ -95,7 +99,8 @@ FT_STATUS FT_CreateDeviceInfoList(LPDWORD lpdwNumDevs);
 FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* pDest, LPDWORD lpdwNumDevs);
 // Opens the device at that position of the last list. A device that is
 // already open, here or by another program, cannot be opened again:
-// FT_DEVICE_IN_USE.
+// FT_DEVICE_IN_USE; unless its holder holds it yielding: then it is asked to
+// let go, and the open waits for that (see d2xx/yielding.h).
 FT_STATUS FT_Open(int deviceNumber, FT_HANDLE* pHandle);
 // Opens the one device that the name fits among the devices present now,
 // whatever its list position; leaves the list of FT_CreateDeviceInfoList

@@ -273,7 +273,16 @@ public:
         if (!usbScanDisabled())
             ttyUsb = hw::scanTtyUsbPorts("/sys");
         const char* named = std::getenv("MZT500_PORTS");
-        return hw::serialListing(ttyUsb, hw::parsePortsVariable(named ? named : ""));
+        // A named port counts as plugged in while its path exists, so a
+        // link to a pseudo-terminal stands in for a device that comes and
+        // goes (stat() follows the link: one left dangling is unplugged).
+        std::vector<hw::NamedPort> present;
+        for (hw::NamedPort& port : hw::parsePortsVariable(named ? named : "")) {
+            struct stat st { };
+            if (::stat(port.path.c_str(), &st) == 0)
+                present.push_back(std::move(port));
+        }
+        return hw::serialListing(ttyUsb, present);
     }
 
     std::unique_ptr<Port> open(const DeviceInfo& device, OpenFailure* failure) override

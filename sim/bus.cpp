@@ -44,29 +44,42 @@ bool Bus::active()
 
 std::vector<std::shared_ptr<Recorder>> Bus::install(const std::vector<DeviceConfig>& devices)
 {
-    std::lock_guard lock(m_mutex);
-    m_installed = true;
-    m_devices.clear();
-    for (const DeviceConfig& c : devices)
-        m_devices.push_back(std::make_shared<Recorder>(c));
-    return m_devices;
+    std::vector<std::shared_ptr<Recorder>> installed;
+    {
+        std::lock_guard lock(m_mutex);
+        m_installed = true;
+        m_devices.clear();
+        for (const DeviceConfig& c : devices)
+            m_devices.push_back(std::make_shared<Recorder>(c));
+        installed = m_devices;
+    }
+    announcePresenceChange();
+    return installed;
 }
 
 std::shared_ptr<Recorder> Bus::add(const DeviceConfig& device)
 {
-    std::lock_guard lock(m_mutex);
-    loadEnvironmentLocked();
-    m_installed = true;
-    m_devices.push_back(std::make_shared<Recorder>(device));
-    return m_devices.back();
+    std::shared_ptr<Recorder> added;
+    {
+        std::lock_guard lock(m_mutex);
+        loadEnvironmentLocked();
+        m_installed = true;
+        m_devices.push_back(std::make_shared<Recorder>(device));
+        added = m_devices.back();
+    }
+    announcePresenceChange();
+    return added;
 }
 
 void Bus::uninstall()
 {
-    std::lock_guard lock(m_mutex);
-    m_installed = false;
-    m_envLoaded = false;
-    m_devices.clear();
+    {
+        std::lock_guard lock(m_mutex);
+        m_installed = false;
+        m_envLoaded = false;
+        m_devices.clear();
+    }
+    announcePresenceChange();
 }
 
 std::vector<std::shared_ptr<Recorder>> Bus::devices()
@@ -90,6 +103,39 @@ std::shared_ptr<Recorder> Bus::find(std::uint64_t uid)
         if (d->uid() == uid)
             return d;
     return nullptr;
+}
+
+int Bus::addPresenceListener(PresenceListener listener)
+{
+    std::lock_guard lock(m_listenerMutex);
+    const int id = m_nextListener++;
+    m_listeners.emplace(id, std::move(listener));
+    return id;
+}
+
+void Bus::removePresenceListener(int id)
+{
+    // Under the lock, so a listener never runs after its removal returned.
+    std::lock_guard lock(m_listenerMutex);
+    m_listeners.erase(id);
+}
+
+void Bus::announcePresenceChange()
+{
+    std::lock_guard lock(m_listenerMutex);
+    for (const auto& [id, listener] : m_listeners)
+        listener();
+}
+
+std::vector<std::string> Bus::presenceWatchPaths()
+{
+    std::vector<std::string> paths;
+    for (const std::shared_ptr<Recorder>& d : devices()) {
+        const std::string path = d->presentWhile();
+        if (!path.empty())
+            paths.push_back(path);
+    }
+    return paths;
 }
 
 } // namespace sim

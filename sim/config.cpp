@@ -230,7 +230,8 @@ bool readDevice(const QJsonObject& o, DeviceConfig* out, QString* error)
                                       "replyAddress",
                                       "repeatedFrames",
                                       "files",
-                                      "faults"};
+                                      "faults",
+                                      "presentWhile"};
     for (const QString& k : o.keys())
         if (!known.contains(k))
             return fail(error, QStringLiteral("unknown device setting \"%1\"").arg(k));
@@ -279,6 +280,11 @@ bool readDevice(const QJsonObject& o, DeviceConfig* out, QString* error)
         if (!repeated)
             return fail(error, QStringLiteral("repeatedFrames is \"recognise\" or \"takeAsNew\""));
         c.repeatedFrames = *repeated;
+    }
+    if (o.contains("presentWhile")) {
+        c.presentWhile = o.value("presentWhile").toString().toStdString();
+        if (c.presentWhile.empty())
+            return fail(error, QStringLiteral("presentWhile is a path"));
     }
     if (o.contains("files") && !readFiles(o.value("files"), &c.files, error))
         return false;

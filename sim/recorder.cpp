@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <atomic>
 
+#include <sys/stat.h>
+
 Q_LOGGING_CATEGORY(lcSim, "mzt.sim")
 
 namespace sim {
@@ -27,6 +29,14 @@ constexpr auto kInterByteGap = std::chrono::milliseconds(100);
 constexpr std::size_t kMinFrameSize = 80;
 
 std::atomic<std::uint64_t> g_nextUid {1};
+
+// stat() follows a symbolic link, so a link whose pseudo-terminal has gone
+// counts as absent, as removing the link does.
+bool pathExists(const std::string& path)
+{
+    struct stat st { };
+    return ::stat(path.c_str(), &st) == 0;
+}
 
 void putU16(QByteArray& b, std::uint16_t v)
 {
@@ -123,6 +133,7 @@ bool Connection::reset()
 {
     Recorder& r = *m_recorder;
     std::lock_guard lock(r.m_mutex);
+    r.followPresencePathLocked();
     if (!r.aliveLocked(m_id))
         return false;
     r.m_out.clear();
@@ -135,6 +146,7 @@ bool Connection::setBaudRate(std::uint32_t baud)
 {
     Recorder& r = *m_recorder;
     std::lock_guard lock(r.m_mutex);
+    r.followPresencePathLocked();
     if (!r.aliveLocked(m_id) || baud == 0)
         return false;
     r.m_baud = baud;
@@ -146,6 +158,7 @@ bool Connection::setDataCharacteristics(std::uint8_t bits, std::uint8_t stopBits
 {
     Recorder& r = *m_recorder;
     std::lock_guard lock(r.m_mutex);
+    r.followPresencePathLocked();
     if (!r.aliveLocked(m_id))
         return false;
     r.m_bits = bits;
@@ -165,6 +178,7 @@ bool Connection::write(const std::uint8_t* data, std::size_t length, std::size_t
     Recorder& r = *m_recorder;
     *written = 0;
     std::lock_guard lock(r.m_mutex);
+    r.followPresencePathLocked();
     if (!r.aliveLocked(m_id))
         return false;
     const Clock::time_point now = Clock::now();
@@ -197,6 +211,7 @@ bool Connection::read(std::uint8_t* data, std::size_t length, std::size_t* got)
     const bool unlimited = r.m_readTimeoutMs == 0;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(r.m_readTimeoutMs);
     for (;;) {
+        r.followPresencePathLocked();
         const Clock::time_point now = Clock::now();
         r.takeInArrivedLocked(now);
         if (!r.aliveLocked(m_id))
@@ -227,6 +242,7 @@ bool Connection::waitForInput(Clock::time_point deadline, const std::function<bo
     *readable = false;
     std::unique_lock lock(r.m_mutex);
     for (;;) {
+        r.followPresencePathLocked();
         const Clock::time_point now = Clock::now();
         r.takeInArrivedLocked(now);
         if (!r.aliveLocked(m_id))
@@ -253,6 +269,7 @@ bool Connection::status(std::uint32_t* rxQueued)
 {
     Recorder& r = *m_recorder;
     std::lock_guard lock(r.m_mutex);
+    r.followPresencePathLocked();
     const Clock::time_point now = Clock::now();
     r.takeInArrivedLocked(now);
     if (!r.aliveLocked(m_id))
@@ -275,6 +292,7 @@ Recorder::Recorder(DeviceConfig config)
 {
     m_transferMode = m_config.transferMode;
     m_rng.seed(m_config.faults.seed);
+    m_pathPresent = m_config.presentWhile.empty() || pathExists(m_config.presentWhile);
     m_rxBuf.reserve(14 + kMaxPayload);
 }
 
@@ -291,7 +309,7 @@ bool Recorder::present() const
 {
     std::lock_guard lock(m_mutex);
     syncLocked();
-    return m_present;
+    return pluggedLocked();
 }
 
 std::string Recorder::description() const
@@ -306,6 +324,12 @@ std::string Recorder::serial() const
     return m_config.serial;
 }
 
+std::string Recorder::presentWhile() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_config.presentWhile;
+}
+
 Kind Recorder::kind() const
 {
     std::lock_guard lock(m_mutex);
@@ -315,7 +339,8 @@ Kind Recorder::kind() const
 std::unique_ptr<Connection> Recorder::open(std::string* error)
 {
     std::lock_guard lock(m_mutex);
-    if (!m_present) {
+    followPresencePathLocked();
+    if (!pluggedLocked()) {
         if (error)
             *error = "the device is not connected";
         return nullptr;
@@ -342,12 +367,37 @@ std::unique_ptr<Connection> Recorder::open(std::string* error)
 
 bool Recorder::aliveLocked(std::uint64_t connection) const
 {
-    return m_present && connection != 0 && m_connection == connection;
+    return pluggedLocked() && connection != 0 && m_connection == connection;
+}
+
+void Recorder::followPresencePathLocked()
+{
+    if (m_config.presentWhile.empty())
+        return;
+    const bool exists = pathExists(m_config.presentWhile);
+    if (exists == m_pathPresent)
+        return;
+    qCDebug(lcSim).noquote() << QString::fromStdString(m_config.serial)
+                             << (exists ? "plugged in:" : "unplugged:")
+                             << QString::fromStdString(m_config.presentWhile)
+                             << (exists ? "exists" : "is gone");
+    const bool wasPlugged = pluggedLocked();
+    m_pathPresent = exists;
+    if (wasPlugged && !exists)
+        dropConnectionLocked();
 }
 
 void Recorder::vanishLocked()
 {
+    const bool wasPlugged = pluggedLocked();
     m_present = false;
+    if (wasPlugged)
+        dropConnectionLocked();
+    Bus::instance().announcePresenceChange();
+}
+
+void Recorder::dropConnectionLocked()
+{
     ++m_generation;
     m_connection = 0;
     m_out.clear();
@@ -366,7 +416,10 @@ void Recorder::vanish()
 void Recorder::reappear()
 {
     std::lock_guard lock(m_mutex);
+    if (m_present)
+        return;
     m_present = true;
+    Bus::instance().announcePresenceChange();
 }
 
 void Recorder::setFaults(const Faults& faults)
@@ -546,7 +599,7 @@ void Recorder::takeInArrivedLocked(Clock::time_point now)
         m_in.pop_front();
         m_receivedBytes.append(static_cast<char>(b.byte));
         feedLocked(b.byte, b.at);
-        if (!m_present) {
+        if (!pluggedLocked()) {
             m_in.clear();
             return;
         }
@@ -577,6 +630,7 @@ void Recorder::syncLocked() const
     // What the host sent until now has arrived, and time has passed for a
     // running deletion, also when the caller only looks.
     auto* self = const_cast<Recorder*>(this);
+    self->followPresencePathLocked();
     const Clock::time_point now = Clock::now();
     self->takeInArrivedLocked(now);
     self->advanceDeletionLocked(now);

@@ -125,6 +125,10 @@ struct DeviceConfig {
     // 16-byte content record.
     std::map<std::uint16_t, QByteArray> files;
     Faults faults;
+    // Non-empty: the device is plugged in only while this path exists (a
+    // dangling symbolic link counts as absent), so a test or a script plugs
+    // it by creating the path and unplugs it by removing it.
+    std::string presentWhile;
 
     static DeviceConfig recorder();
     static DeviceConfig dongle();
@@ -232,6 +236,7 @@ public:
     std::string description() const;
     std::string serial() const;
     Kind kind() const;
+    std::string presentWhile() const;
 
     // Opens a connection; fails when the device is gone or already open.
     std::unique_ptr<Connection> open(std::string* error);
@@ -282,6 +287,9 @@ private:
     enum class RxState { WaitStart, Header, Payload, Trailer };
 
     bool aliveLocked(std::uint64_t connection) const;
+    bool pluggedLocked() const { return m_present && m_pathPresent; }
+    void followPresencePathLocked();
+    void dropConnectionLocked();
     void takeInArrivedLocked(Clock::time_point now);
     void syncLocked() const;
     void sleepLocked(std::unique_lock<std::mutex>& lock, std::optional<Clock::time_point> deadline);
@@ -309,7 +317,8 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_cv;
     DeviceConfig m_config;
-    bool m_present = true;
+    bool m_present = true;     // unplugged by vanish(), plugged by reappear()
+    bool m_pathPresent = true; // the presentWhile path exists (or none is set)
     int m_generation = 0;
 
     // The open connection and its line.
@@ -384,6 +393,19 @@ public:
     std::shared_ptr<Recorder> device(std::size_t index);
     std::shared_ptr<Recorder> find(std::uint64_t uid);
 
+    // Told whenever a device is added, installed, dropped, unplugged or
+    // plugged in again through this API, from whichever thread did it and
+    // possibly with a device's lock held: a listener only takes note (posts
+    // an event) and never calls back into the simulator. Devices that follow
+    // a presentWhile path are not announced here; whoever listens watches
+    // those paths (see presenceWatchPaths()).
+    using PresenceListener = std::function<void()>;
+    int addPresenceListener(PresenceListener listener);
+    void removePresenceListener(int id);
+    void announcePresenceChange();
+    // The presentWhile paths of the devices.
+    std::vector<std::string> presenceWatchPaths();
+
 private:
     Bus() = default;
     void loadEnvironmentLocked();
@@ -391,6 +413,9 @@ private:
     bool m_installed = false;
     bool m_envLoaded = false;
     std::vector<std::shared_ptr<Recorder>> m_devices;
+    std::mutex m_listenerMutex; // after a device's lock, never before
+    std::map<int, PresenceListener> m_listeners;
+    int m_nextListener = 1;
 };
 
 } // namespace sim

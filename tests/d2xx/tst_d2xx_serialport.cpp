@@ -508,12 +508,12 @@ void TestSerialPort::refusesWhatIsNoSerialPort()
     QFile f(file);
     QVERIFY(f.open(QIODevice::WriteOnly));
     f.close();
+    // A path that does not exist is a port not plugged in: not listed.
     QCOMPARE(listPorts(file + "=KORVANT KVP-DEV;" + dir.path() + "/missing=KORVANT KVP-DEV").size(),
-             std::size_t(2));
+             std::size_t(1));
     FT_HANDLE h = nullptr;
     QCOMPARE(FT_Open(0, &h), FT_DEVICE_NOT_OPENED);
-    QCOMPARE(FT_Open(1, &h), FT_DEVICE_NOT_OPENED);
-    QCOMPARE(FT_Open(2, &h), FT_DEVICE_NOT_FOUND);
+    QCOMPARE(FT_Open(1, &h), FT_DEVICE_NOT_FOUND);
     QVERIFY(!h);
 }
 

@@ -1,0 +1,83 @@
+// Tells when a device may have been plugged in or unplugged, so that the
+// window and the command line list the devices again without being asked.
+//
+// PlugMonitor says only "look again": whoever listens re-lists through
+// FT_CreateDeviceInfoList as always and compares the new listing with the
+// one it had (diffListings), so the list the program works with has one
+// source. The monitor watches, with no timer of its own while nothing
+// happens:
+// - the USB devices with FTDI's vendor and product ids and the kernel's
+//   serial ports, through udev (not while MZT500_NO_HARDWARE is set or the
+//   simulator is selected);
+// - the paths named in MZT500_PORTS, through inotify on their folders: a
+//   path that appears or goes (a link to a pseudo-terminal, say) is a plug
+//   or an unplug;
+// - the simulated devices: those plugged or unplugged through the
+//   simulator's API, and those that follow a presentWhile path.
+#pragma once
+
+#include <QObject>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace d2xx {
+
+class PlugMonitor : public QObject {
+    Q_OBJECT
+
+public:
+    // A burst of events (a USB device brings its serial port a moment
+    // later) ends in one devicesChanged(), this long after its last event.
+    static constexpr int kSettleMs = 150;
+
+    explicit PlugMonitor(QObject* parent = nullptr);
+    ~PlugMonitor() override;
+
+    // Starts watching what the environment selects now (MZT500_SIMULATOR,
+    // MZT500_PORTS, MZT500_NO_HARDWARE). Calling it again starts over with
+    // the environment of then. Runs in the thread the monitor lives in,
+    // which needs an event loop.
+    void start();
+    void stop();
+    bool isRunning() const;
+
+signals:
+    // A device may have come or gone: list again and compare.
+    void devicesChanged();
+
+private:
+    void noteEvent();
+    void readUdev();
+    void readInotify();
+    void watchPath(const std::string& path);
+
+    struct Watches;
+    std::unique_ptr<Watches> m_watches;
+};
+
+// A device as a listing shows it, for telling listings apart.
+struct PluggedDevice {
+    std::string serial;      // as FT_GetDeviceInfoList shows it; may be empty
+    std::string place;       // as FT_GetDevicePlace reports it
+    std::string description; // for messages
+};
+
+// What came and what went between two listings. A device is the same in
+// both when its serial number is (devices without one: when its place is),
+// whatever its position in either list.
+struct PlugDiff {
+    std::vector<PluggedDevice> appeared; // in the order of the newer listing
+    std::vector<PluggedDevice> gone;     // in the order of the older listing
+    bool empty() const { return appeared.empty() && gone.empty(); }
+};
+
+PlugDiff diffListings(const std::vector<PluggedDevice>& before,
+                      const std::vector<PluggedDevice>& after);
+
+// The devices present now, through FT_CreateDeviceInfoList (which replaces
+// the list that FT_Open's positions refer to, as every listing does).
+std::vector<PluggedDevice> listPluggedDevices();
+
+} // namespace d2xx

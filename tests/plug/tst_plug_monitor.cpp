@@ -1,0 +1,259 @@
+// Plug and unplug events: the monitor tells when a simulated device or a
+// named serial port comes or goes, and the listing diff says which.
+#include "ftd2xx.h"
+#include "plug_monitor.h"
+#include "simulator.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+using d2xx::PluggedDevice;
+
+namespace {
+
+constexpr int kGenerous = 10000;
+
+bool listed(const std::string& serialOrPlace)
+{
+    for (const PluggedDevice& d : d2xx::listPluggedDevices())
+        if (d.serial == serialOrPlace || d.place == serialOrPlace)
+            return true;
+    return false;
+}
+
+// A pseudo-terminal whose slave stands in for a serial port.
+struct Pty {
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    QString slave;
+    Pty()
+    {
+        if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0)
+            slave = QString::fromLocal8Bit(::ptsname(master));
+    }
+    ~Pty() { close(); }
+    void close()
+    {
+        if (master >= 0)
+            ::close(master);
+        master = -1;
+    }
+};
+
+PluggedDevice device(const char* serial, const char* place)
+{
+    return PluggedDevice {serial, place, "KORVANT KVP-DEV"};
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(std::vector<PluggedDevice>)
+
+class TestPlugMonitor : public QObject {
+    Q_OBJECT
+
+private slots:
+    void cleanup()
+    {
+        sim::Bus::instance().uninstall();
+        qunsetenv("MZT500_PORTS");
+    }
+
+    // A simulated recorder that follows a path is plugged in by creating
+    // the path and unplugged by removing it, and the monitor notices both.
+    void simulatedDeviceFollowsItsPath()
+    {
+        QTemporaryDir dir;
+        const QString plug = dir.filePath("kv1");
+        sim::DeviceConfig c = sim::DeviceConfig::recorder();
+        c.serial = "KV000001";
+        c.presentWhile = plug.toStdString();
+        sim::Bus::instance().install({c});
+        QVERIFY(!listed("KV000001"));
+
+        d2xx::PlugMonitor monitor;
+        QSignalSpy changed(&monitor, &d2xx::PlugMonitor::devicesChanged);
+        monitor.start();
+        QVERIFY(QFile(plug).open(QIODevice::WriteOnly));
+        QTRY_VERIFY_WITH_TIMEOUT(changed.count() > 0, kGenerous);
+        QVERIFY(listed("KV000001"));
+
+        changed.clear();
+        QVERIFY(QFile::remove(plug));
+        QTRY_VERIFY_WITH_TIMEOUT(changed.count() > 0, kGenerous);
+        QVERIFY(!listed("KV000001"));
+    }
+
+    // An open handle fails once the path goes, as when a cable is pulled,
+    // and the device plugged in again is a new one that opens.
+    void removingThePathUnplugsAnOpenDevice()
+    {
+        QTemporaryDir dir;
+        const QString plug = dir.filePath("kv1");
+        QVERIFY(QFile(plug).open(QIODevice::WriteOnly));
+        sim::DeviceConfig c = sim::DeviceConfig::recorder();
+        c.serial = "KV000001";
+        c.presentWhile = plug.toStdString();
+        sim::Bus::instance().install({c});
+        QVERIFY(listed("KV000001"));
+        FT_HANDLE h = nullptr;
+        QCOMPARE(FT_Open(0, &h), FT_OK);
+        DWORD queued = 0;
+        QCOMPARE(FT_GetStatus(h, &queued, nullptr, nullptr), FT_OK);
+
+        QVERIFY(QFile::remove(plug));
+        QVERIFY(FT_GetStatus(h, &queued, nullptr, nullptr) != FT_OK);
+        QVERIFY(!listed("KV000001"));
+
+        QVERIFY(QFile(plug).open(QIODevice::WriteOnly));
+        QVERIFY(listed("KV000001"));
+        FT_HANDLE again = nullptr;
+        QCOMPARE(FT_Open(0, &again), FT_OK);
+        QCOMPARE(FT_Close(again), FT_OK);
+        QCOMPARE(FT_Close(h), FT_OK);
+    }
+
+    // Devices plugged and unplugged through the simulator's API, from
+    // another thread too, are told; a burst comes as one signal.
+    void simulatorApiChangesAreTold()
+    {
+        sim::DeviceConfig c = sim::DeviceConfig::recorder();
+        c.serial = "KV000001";
+        auto recorder = sim::Bus::instance().install({c}).front();
+        d2xx::PlugMonitor monitor;
+        QSignalSpy changed(&monitor, &d2xx::PlugMonitor::devicesChanged);
+        monitor.start();
+
+        std::thread([recorder] {
+            recorder->vanish();
+            recorder->reappear();
+            recorder->vanish();
+        }).join();
+        QTRY_VERIFY_WITH_TIMEOUT(changed.count() > 0, kGenerous);
+        QCOMPARE(changed.count(), 1);
+        QVERIFY(!listed("KV000001"));
+
+        changed.clear();
+        sim::DeviceConfig second = sim::DeviceConfig::recorder();
+        second.serial = "KV000002";
+        sim::Bus::instance().add(second);
+        QTRY_VERIFY_WITH_TIMEOUT(changed.count() > 0, kGenerous);
+        QVERIFY(listed("KV000002"));
+
+        // Stopped, it says nothing more.
+        monitor.stop();
+        changed.clear();
+        recorder->reappear();
+        QTest::qWait(3 * d2xx::PlugMonitor::kSettleMs);
+        QCOMPARE(changed.count(), 0);
+    }
+
+    // A link named in MZT500_PORTS to a pseudo-terminal stands in for a
+    // serial port being plugged in; removing the link, or closing the
+    // terminal behind it, unplugs it.
+    void namedPortLinkComesAndGoes()
+    {
+        QTemporaryDir dir;
+        const QString link = dir.filePath("recorder");
+        qputenv("MZT500_PORTS", (link + "=KORVANT KVP-DEV").toLocal8Bit());
+        Pty pty;
+        QVERIFY(!pty.slave.isEmpty());
+        QVERIFY(!listed(link.toStdString()));
+
+        d2xx::PlugMonitor monitor;
+        QSignalSpy changed(&monitor, &d2xx::PlugMonitor::devicesChanged);
+        monitor.start();
+        QVERIFY(QFile::link(pty.slave, link));
+        QTRY_VERIFY_WITH_TIMEOUT(changed.count() > 0, kGenerous);
+        QVERIFY(listed(link.toStdString()));
+
+        changed.clear();
+        QVERIFY(QFile::remove(link));
+        QTRY_VERIFY_WITH_TIMEOUT(changed.count() > 0, kGenerous);
+        QVERIFY(!listed(link.toStdString()));
+
+        changed.clear();
+        QVERIFY(QFile::link(pty.slave, link));
+        QTRY_VERIFY_WITH_TIMEOUT(changed.count() > 0, kGenerous);
+        changed.clear();
+        pty.close();
+        QTRY_VERIFY_WITH_TIMEOUT(changed.count() > 0, kGenerous);
+        QVERIFY(!listed(link.toStdString()));
+    }
+
+    // A port whose folder does not exist yet is noticed once the folder
+    // and the port in it appear.
+    void namedPortInAFolderMadeLater()
+    {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("serial/by-id");
+        const QString port = folder + "/recorder";
+        qputenv("MZT500_PORTS", (port + "=KORVANT KVP-DEV").toLocal8Bit());
+        Pty pty;
+        d2xx::PlugMonitor monitor;
+        QSignalSpy changed(&monitor, &d2xx::PlugMonitor::devicesChanged);
+        monitor.start();
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QFile::link(pty.slave, port));
+        QTRY_VERIFY_WITH_TIMEOUT(listed(port.toStdString()) && changed.count() > 0, kGenerous);
+    }
+
+    void diffOfListings_data()
+    {
+        QTest::addColumn<std::vector<PluggedDevice>>("before");
+        QTest::addColumn<std::vector<PluggedDevice>>("after");
+        QTest::addColumn<QStringList>("appeared");
+        QTest::addColumn<QStringList>("gone");
+
+        const auto a = device("KV1", "sim:slot1");
+        const auto b = device("KV2", "sim:slot2");
+        const auto bElsewhere = device("KV2", "usb:1-4:0");
+        const auto port = device("", "/dev/ttyS0");
+        const auto portMoved = device("", "/dev/ttyS1");
+        QTest::newRow("nothing changed, order aside")
+            << std::vector {a, b} << std::vector {b, a} << QStringList() << QStringList();
+        QTest::newRow("one plugged in") << std::vector {a} << std::vector {a, b}
+                                        << QStringList {"KV2"} << QStringList();
+        QTest::newRow("one unplugged") << std::vector {a, b} << std::vector {b} << QStringList()
+                                       << QStringList {"KV1"};
+        QTest::newRow("same serial in another socket is the same recorder")
+            << std::vector {a, b} << std::vector {a, bElsewhere} << QStringList()
+            << QStringList();
+        QTest::newRow("without serial, the place tells")
+            << std::vector {port} << std::vector {portMoved} << QStringList {"/dev/ttyS1"}
+            << QStringList {"/dev/ttyS0"};
+        QTest::newRow("one of two twins gone")
+            << std::vector {b, bElsewhere} << std::vector {b} << QStringList()
+            << QStringList {"KV2"};
+        QTest::newRow("from nothing") << std::vector<PluggedDevice> {} << std::vector {a, port}
+                                      << QStringList {"KV1", "/dev/ttyS0"} << QStringList();
+    }
+
+    void diffOfListings()
+    {
+        QFETCH(std::vector<PluggedDevice>, before);
+        QFETCH(std::vector<PluggedDevice>, after);
+        QFETCH(QStringList, appeared);
+        QFETCH(QStringList, gone);
+        const auto names = [](const std::vector<PluggedDevice>& devices) {
+            QStringList out;
+            for (const PluggedDevice& d : devices)
+                out << QString::fromStdString(d.serial.empty() ? d.place : d.serial);
+            return out;
+        };
+        const d2xx::PlugDiff diff = d2xx::diffListings(before, after);
+        QCOMPARE(names(diff.appeared), appeared);
+        QCOMPARE(names(diff.gone), gone);
+        QCOMPARE(diff.empty(), appeared.isEmpty() && gone.isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPlugMonitor)
+#include "tst_plug_monitor.moc"
