@@ -145,7 +145,9 @@ void connectTo(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex)
 QString lostRecorderReasonOr(const KVPMaster* master, const QString& fallback)
 {
     auto* link = master ? qobject_cast<KVPmPhyUSB*>(master->link()) : nullptr;
-    if (link && link->deviceInUse())
+    // Taken from a background reader, it is then in use by the taker too;
+    // the taking is what ended the work.
+    if (link && link->deviceInUse() && !link->deviceTaken())
         return QStringLiteral("The recorder is in use by another program.");
     const QString lost = link ? link->lostDeviceReason() : QString();
     return lost.isEmpty() ? fallback : lost;

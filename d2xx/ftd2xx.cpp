@@ -3,6 +3,8 @@
 #include "ftd2xx.h"
 
 #include "backend.h"
+#include "yield_channel.h"
+#include "yielding.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -10,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <thread>
 #include <utility>
 
 #include <QLoggingCategory>
@@ -108,6 +111,12 @@ struct Handle {
     // read or write on another thread cannot pull the port from under it:
     // the port closes when the last of them returns.
     std::shared_ptr<Port> port;
+    // Held yielding: let go (port dropped, taken set) when an ordinary open
+    // asks. The listener ends before the handle does.
+    bool taken = false;
+    std::string name; // serial number, else place, for the taken callback
+    std::shared_ptr<ReleaseNotice> releaseNotice;
+    std::unique_ptr<YieldListener> yieldListener;
 };
 
 struct Registry {
@@ -138,22 +147,31 @@ std::vector<ListedDevice> buildList()
 }
 
 // Looks the handle up under the registry lock; the port itself is used
-// outside the lock, kept alive by the returned reference.
-std::shared_ptr<Port> portOf(FT_HANDLE h)
+// outside the lock, kept alive by the returned reference. Null when the
+// handle is not open (*failure: FT_INVALID_HANDLE) or its device was
+// taken by another program (FT_DEVICE_TAKEN).
+std::shared_ptr<Port> portOf(FT_HANDLE h, FT_STATUS* failure)
 {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     auto* handle = static_cast<Handle*>(h);
-    if (!handle || !r.handles.count(handle))
+    if (!handle || !r.handles.count(handle)) {
+        *failure = FT_INVALID_HANDLE;
         return nullptr;
+    }
+    *failure = handle->taken ? FT_DEVICE_TAKEN : FT_INVALID_HANDLE;
     return handle->port;
+}
+
+bool holds(const Handle* h, const ListedDevice& d)
+{
+    return !h->taken && h->backend == d.backend && h->key == d.info.key;
 }
 
 bool isOpen(const Registry& r, const ListedDevice& d)
 {
-    return std::any_of(r.handles.begin(), r.handles.end(), [&](const Handle* h) {
-        return h->backend == d.backend && h->key == d.info.key;
-    });
+    return std::any_of(r.handles.begin(), r.handles.end(),
+                       [&](const Handle* h) { return holds(h, d); });
 }
 
 void copyText(char* dest, std::size_t size, const std::string& text)
@@ -204,7 +222,7 @@ FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* pDest, LPDWORD lpdwNumD
         copyText(node.Description, sizeof node.Description, d.info.description);
         node.ftHandle = nullptr;
         for (Handle* h : r.handles)
-            if (h->backend == d.backend && h->key == d.info.key)
+            if (holds(h, d))
                 node.ftHandle = h;
     }
     *lpdwNumDevs = static_cast<DWORD>(n);
@@ -213,7 +231,30 @@ FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* pDest, LPDWORD lpdwNumD
 
 namespace {
 
-FT_STATUS openListed(const ListedDevice& device, FT_HANDLE* pHandle)
+// Lets the device of a yielding handle go: its calls fail from now on, the
+// port closes as soon as no call uses it, and then the requester's
+// connection closes, which tells it the device is free.
+void yieldHandle(Handle* handle, int connection)
+{
+    Registry& r = registry();
+    std::shared_ptr<Port> released;
+    std::string name;
+    {
+        std::lock_guard lock(r.mutex);
+        if (!r.handles.count(handle) || handle->taken) {
+            ::close(connection);
+            return;
+        }
+        handle->taken = true;
+        handle->releaseNotice->hold(connection);
+        released = std::move(handle->port);
+        name = handle->name;
+    }
+    released.reset();
+    reportTaken(name);
+}
+
+FT_STATUS tryOpenListed(const ListedDevice& device, FT_HANDLE* pHandle)
 {
     Registry& r = registry();
     {
@@ -232,13 +273,55 @@ FT_STATUS openListed(const ListedDevice& device, FT_HANDLE* pHandle)
             << device.backend->name() << ":" << QString::fromStdString(failure.reason);
         return failure.inUse ? FT_DEVICE_IN_USE : FT_DEVICE_NOT_OPENED;
     }
+    auto handle = std::make_unique<Handle>();
+    handle->backend = device.backend;
+    handle->key = device.info.key;
+    if (holdMode() == HoldMode::Yielding) {
+        // The requester learns that the device is free when the port is
+        // gone, not merely when the handle let go of it: a call running on
+        // another thread may still use it for a moment.
+        handle->releaseNotice = std::make_shared<ReleaseNotice>();
+        handle->port =
+            std::shared_ptr<Port>(port.release(), [notice = handle->releaseNotice](Port* p) {
+                delete p;
+                notice->release();
+            });
+        handle->name = device.info.serial.empty() ? device.info.place : device.info.serial;
+        Handle* raw = handle.get();
+        handle->yieldListener =
+            YieldListener::start(yieldKey(device.backend, device.info),
+                                 [raw](int connection) { yieldHandle(raw, connection); });
+    } else {
+        handle->port = std::move(port);
+    }
     std::lock_guard lock(r.mutex);
     if (isOpen(r, device))
         return FT_DEVICE_IN_USE; // another thread won the race
-    auto* handle = new Handle {device.backend, device.info.key, std::move(port)};
-    r.handles.insert(handle);
-    *pHandle = handle;
+    *pHandle = handle.get();
+    r.handles.insert(handle.release());
     return FT_OK;
+}
+
+FT_STATUS openListed(const ListedDevice& device, FT_HANDLE* pHandle)
+{
+    FT_STATUS status = tryOpenListed(device, pHandle);
+    if (status != FT_DEVICE_IN_USE || holdMode() == HoldMode::Yielding)
+        return status;
+    // Held by a background reader? It lets go when asked; a holder that
+    // does not listen is an ordinary one, and the device stays in use.
+    const WaitClock::time_point deadline =
+        WaitClock::now() + std::chrono::milliseconds(kYieldWaitMs);
+    if (!askToYield(yieldKey(device.backend, device.info), deadline))
+        return status;
+    status = tryOpenListed(device, pHandle);
+    // The holder has closed the device; a kernel driver taking it back for
+    // a moment (libftdi re-attaches ftdi_sio on close) can still be in the
+    // way, so try a few more times within the same wait.
+    while (status == FT_DEVICE_IN_USE && WaitClock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        status = tryOpenListed(device, pHandle);
+    }
+    return status;
 }
 
 // The serial number as FT_GetDeviceInfoList shows it.
@@ -329,34 +412,38 @@ FT_STATUS FT_Close(FT_HANDLE ftHandle)
 
 FT_STATUS FT_ResetDevice(FT_HANDLE ftHandle)
 {
-    const std::shared_ptr<Port> p = portOf(ftHandle);
+    FT_STATUS failure = FT_OK;
+    const std::shared_ptr<Port> p = portOf(ftHandle, &failure);
     if (!p)
-        return FT_INVALID_HANDLE;
+        return failure;
     return p->reset() ? FT_OK : FT_IO_ERROR;
 }
 
 FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, ULONG baudRate)
 {
-    const std::shared_ptr<Port> p = portOf(ftHandle);
+    FT_STATUS failure = FT_OK;
+    const std::shared_ptr<Port> p = portOf(ftHandle, &failure);
     if (!p)
-        return FT_INVALID_HANDLE;
+        return failure;
     return p->setBaudRate(baudRate) ? FT_OK : FT_INVALID_BAUD_RATE;
 }
 
 FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR wordLength, UCHAR stopBits,
                                     UCHAR parity)
 {
-    const std::shared_ptr<Port> p = portOf(ftHandle);
+    FT_STATUS failure = FT_OK;
+    const std::shared_ptr<Port> p = portOf(ftHandle, &failure);
     if (!p)
-        return FT_INVALID_HANDLE;
+        return failure;
     return p->setDataCharacteristics(wordLength, stopBits, parity) ? FT_OK : FT_IO_ERROR;
 }
 
 FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG readTimeoutMs, ULONG writeTimeoutMs)
 {
-    const std::shared_ptr<Port> p = portOf(ftHandle);
+    FT_STATUS failure = FT_OK;
+    const std::shared_ptr<Port> p = portOf(ftHandle, &failure);
     if (!p)
-        return FT_INVALID_HANDLE;
+        return failure;
     return p->setTimeouts(readTimeoutMs, writeTimeoutMs) ? FT_OK : FT_IO_ERROR;
 }
 
@@ -366,9 +453,10 @@ FT_STATUS FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToWrite,
     if (!lpdwBytesWritten || (!lpBuffer && dwBytesToWrite))
         return FT_INVALID_PARAMETER;
     *lpdwBytesWritten = 0;
-    const std::shared_ptr<Port> p = portOf(ftHandle);
+    FT_STATUS failure = FT_OK;
+    const std::shared_ptr<Port> p = portOf(ftHandle, &failure);
     if (!p)
-        return FT_INVALID_HANDLE;
+        return failure;
     std::size_t written = 0;
     const bool ok = p->write(static_cast<const std::uint8_t*>(lpBuffer), dwBytesToWrite, &written);
     *lpdwBytesWritten = static_cast<DWORD>(std::min<std::size_t>(written, dwBytesToWrite));
@@ -381,9 +469,10 @@ FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead,
     if (!lpdwBytesReturned || (!lpBuffer && dwBytesToRead))
         return FT_INVALID_PARAMETER;
     *lpdwBytesReturned = 0;
-    const std::shared_ptr<Port> p = portOf(ftHandle);
+    FT_STATUS failure = FT_OK;
+    const std::shared_ptr<Port> p = portOf(ftHandle, &failure);
     if (!p)
-        return FT_INVALID_HANDLE;
+        return failure;
     std::size_t got = 0;
     const bool ok = p->read(static_cast<std::uint8_t*>(lpBuffer), dwBytesToRead, &got);
     *lpdwBytesReturned = static_cast<DWORD>(std::min<std::size_t>(got, dwBytesToRead));
@@ -393,9 +482,10 @@ FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead,
 FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, LPDWORD lpdwAmountInRxQueue, LPDWORD lpdwAmountInTxQueue,
                        LPDWORD lpdwEventStatus)
 {
-    const std::shared_ptr<Port> p = portOf(ftHandle);
+    FT_STATUS failure = FT_OK;
+    const std::shared_ptr<Port> p = portOf(ftHandle, &failure);
     if (!p)
-        return FT_INVALID_HANDLE;
+        return failure;
     std::uint32_t rx = 0;
     if (!p->status(&rx))
         return FT_IO_ERROR;
@@ -424,9 +514,10 @@ FT_STATUS FT_SetEventNotification(FT_HANDLE ftHandle, DWORD dwEventMask, FT_EVEN
         return FT_INVALID_PARAMETER;
     std::shared_ptr<Port> p;
     if (dwEventMask) {
-        p = portOf(ftHandle);
+        FT_STATUS failure = FT_OK;
+        p = portOf(ftHandle, &failure);
         if (!p)
-            return FT_INVALID_HANDLE;
+            return failure;
     }
     std::lock_guard lock(event->lock);
     event->port = p;

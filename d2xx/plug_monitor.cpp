@@ -113,9 +113,8 @@ void PlugMonitor::start()
     // Simulated devices are plugged and unplugged from any thread: the
     // listener only posts (an event Qt drops if the monitor is gone by
     // then), and its removal in stop() waits for a running call.
-    w.simListener = sim::Bus::instance().addPresenceListener([this] {
-        QMetaObject::invokeMethod(this, &PlugMonitor::noteEvent, Qt::QueuedConnection);
-    });
+    w.simListener = sim::Bus::instance().addPresenceListener(
+        [this] { QMetaObject::invokeMethod(this, &PlugMonitor::noteEvent, Qt::QueuedConnection); });
 
     const bool simulating = simulatorBackend() != nullptr;
     if (!simulating && !usbScanDisabled()) {
@@ -127,8 +126,8 @@ void PlugMonitor::start()
             udev_monitor_filter_add_match_subsystem_devtype(w.udevMonitor, "tty", nullptr);
         }
         if (w.udevMonitor && udev_monitor_enable_receiving(w.udevMonitor) >= 0) {
-            w.udevNotifier = std::make_unique<QSocketNotifier>(
-                udev_monitor_get_fd(w.udevMonitor), QSocketNotifier::Read);
+            w.udevNotifier = std::make_unique<QSocketNotifier>(udev_monitor_get_fd(w.udevMonitor),
+                                                               QSocketNotifier::Read);
             connect(w.udevNotifier.get(), &QSocketNotifier::activated, this,
                     &PlugMonitor::readUdev);
         } else {
@@ -148,8 +147,7 @@ void PlugMonitor::start()
     if (w.inotifyFd < 0) {
         qCWarning(lcD2xx) << "no inotify:" << std::strerror(errno);
     } else {
-        w.inotifyNotifier =
-            std::make_unique<QSocketNotifier>(w.inotifyFd, QSocketNotifier::Read);
+        w.inotifyNotifier = std::make_unique<QSocketNotifier>(w.inotifyFd, QSocketNotifier::Read);
         connect(w.inotifyNotifier.get(), &QSocketNotifier::activated, this,
                 &PlugMonitor::readInotify);
         for (const std::string& path : w.paths)
@@ -166,8 +164,8 @@ void PlugMonitor::watchPath(const std::string& path)
     QFileInfo target(QDir::cleanPath(QFileInfo(QString::fromStdString(path)).absoluteFilePath()));
     for (;;) {
         const QString folder = target.path();
-        const int wd = ::inotify_add_watch(w.inotifyFd, QFile::encodeName(folder).constData(),
-                                           kFolderEvents);
+        const int wd =
+            ::inotify_add_watch(w.inotifyFd, QFile::encodeName(folder).constData(), kFolderEvents);
         if (wd >= 0) {
             w.namesByWatch[wd].insert(QFile::encodeName(target.fileName()).toStdString());
             break;

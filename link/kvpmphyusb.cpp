@@ -150,6 +150,7 @@ void KVPmPhyUSB::setDeviceIndex(int index)
     // A position the last listing gave is that device, wherever it is now.
     m_chosen = m_identities.value(index);
     m_deviceLost.store(false, std::memory_order_release);
+    m_deviceTaken.store(false, std::memory_order_release);
 }
 
 QString KVPmPhyUSB::lostDeviceReason()
@@ -193,6 +194,23 @@ void KVPmPhyUSB::markLost(const DeviceIdentity& identity)
     }
     if (!m_deviceLost.exchange(true, std::memory_order_acq_rel))
         qCWarning(lcLink).noquote() << reason;
+    setLastErrorText(reason);
+}
+
+void KVPmPhyUSB::noteFailure(FT_STATUS status)
+{
+    if (status != FT_DEVICE_TAKEN)
+        return;
+    const QString reason =
+        QCoreApplication::translate("KVPmPhyUSB", "The recorder was taken by another program.");
+    {
+        std::lock_guard lock(m_errorLock);
+        m_lostReason = reason;
+    }
+    m_connected.store(false, std::memory_order_release);
+    if (!m_deviceTaken.exchange(true, std::memory_order_acq_rel))
+        qCInfo(lcLink).noquote() << reason;
+    m_deviceLost.store(true, std::memory_order_release);
     setLastErrorText(reason);
 }
 
@@ -296,6 +314,7 @@ bool KVPmPhyUSB::openAndConfigure(const DeviceIdentity& identity, int position)
         return false;
     }
     m_deviceLost.store(false, std::memory_order_release);
+    m_deviceTaken.store(false, std::memory_order_release);
     m_opened = identity;
     m_handle.store(handle, std::memory_order_release);
     m_open.store(true, std::memory_order_release);
@@ -373,7 +392,8 @@ bool KVPmPhyUSB::sendBlock(ushort length, const void* data)
         }
     }
     DWORD written = 0;
-    FT_Write(m_handle.load(std::memory_order_acquire), const_cast<void*>(data), length, &written);
+    noteFailure(FT_Write(m_handle.load(std::memory_order_acquire), const_cast<void*>(data), length,
+                         &written));
     if (written != length) {
         setLastError(QT_TR_NOOP("Time out during write operation"));
         return false;
@@ -388,8 +408,10 @@ bool KVPmPhyUSB::receive(void* buffer, ulong length)
         return false;
     }
     DWORD got = 0;
-    if (FT_Read(m_handle.load(std::memory_order_acquire), buffer, static_cast<DWORD>(length), &got)
-        != FT_OK) {
+    const FT_STATUS read =
+        FT_Read(m_handle.load(std::memory_order_acquire), buffer, static_cast<DWORD>(length), &got);
+    if (read != FT_OK) {
+        noteFailure(read);
         setLastError(QT_TR_NOOP("Failed to read from device"));
         return false;
     }
@@ -405,7 +427,10 @@ bool KVPmPhyUSB::checkStatus()
     if (!m_connected.load(std::memory_order_acquire))
         return false;
     DWORD rx = 0, tx = 0, events = 0;
-    if (FT_GetStatus(m_handle.load(std::memory_order_acquire), &rx, &tx, &events) != FT_OK) {
+    const FT_STATUS status =
+        FT_GetStatus(m_handle.load(std::memory_order_acquire), &rx, &tx, &events);
+    if (status != FT_OK) {
+        noteFailure(status);
         m_connected.store(false, std::memory_order_release);
         return false;
     }

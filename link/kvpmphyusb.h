@@ -67,6 +67,10 @@ public:
     // The last connect found the chosen device held open by another
     // program (or another handle of this one).
     bool deviceInUse() const { return m_deviceInUse.load(std::memory_order_acquire); }
+    // The device was held yielding (a background reader) and another
+    // program opened it: the handle is of no more use, and
+    // lostDeviceReason() says so.
+    bool deviceTaken() const { return m_deviceTaken.load(std::memory_order_acquire); }
 
 protected:
     void run() override;
@@ -81,6 +85,9 @@ private:
     bool handleStillListed();
     bool isListed(const DeviceIdentity& identity);
     void markLost(const DeviceIdentity& identity);
+    // Notes a failed call on the handle; FT_DEVICE_TAKEN marks the device
+    // taken.
+    void noteFailure(FT_STATUS status);
     bool openAndConfigure(const DeviceIdentity& identity, int position);
     FT_STATUS openHandle(const DeviceIdentity& identity, int position, FT_HANDLE* handle);
     void stopReader();
@@ -110,6 +117,7 @@ private:
     QHash<int, QString> m_devices;
     std::atomic<bool> m_deviceLost {false};
     std::atomic<bool> m_deviceInUse {false};
+    std::atomic<bool> m_deviceTaken {false};
     mutable std::mutex m_errorLock;
     QString m_lastError;
     QString m_lostReason;

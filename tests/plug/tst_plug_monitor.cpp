@@ -219,19 +219,17 @@ private slots:
         const auto portMoved = device("", "/dev/ttyS1");
         QTest::newRow("nothing changed, order aside")
             << std::vector {a, b} << std::vector {b, a} << QStringList() << QStringList();
-        QTest::newRow("one plugged in") << std::vector {a} << std::vector {a, b}
-                                        << QStringList {"KV2"} << QStringList();
-        QTest::newRow("one unplugged") << std::vector {a, b} << std::vector {b} << QStringList()
-                                       << QStringList {"KV1"};
+        QTest::newRow("one plugged in")
+            << std::vector {a} << std::vector {a, b} << QStringList {"KV2"} << QStringList();
+        QTest::newRow("one unplugged")
+            << std::vector {a, b} << std::vector {b} << QStringList() << QStringList {"KV1"};
         QTest::newRow("same serial in another socket is the same recorder")
-            << std::vector {a, b} << std::vector {a, bElsewhere} << QStringList()
-            << QStringList();
+            << std::vector {a, b} << std::vector {a, bElsewhere} << QStringList() << QStringList();
         QTest::newRow("without serial, the place tells")
             << std::vector {port} << std::vector {portMoved} << QStringList {"/dev/ttyS1"}
             << QStringList {"/dev/ttyS0"};
-        QTest::newRow("one of two twins gone")
-            << std::vector {b, bElsewhere} << std::vector {b} << QStringList()
-            << QStringList {"KV2"};
+        QTest::newRow("one of two twins gone") << std::vector {b, bElsewhere} << std::vector {b}
+                                               << QStringList() << QStringList {"KV2"};
         QTest::newRow("from nothing") << std::vector<PluggedDevice> {} << std::vector {a, port}
                                       << QStringList {"KV1", "/dev/ttyS0"} << QStringList();
     }
