@@ -154,12 +154,19 @@ void MainWindow::construct()
     connect(connectionTimer, &QTimer::timeout, this, &MainWindow::updateConnectionStatus);
     connected = false;
     connectionTimer->start(pollIntervalMs);
+
+    // 11. Recorders plugged in or unplugged are listed without being asked.
+    plugMonitor = new d2xx::PlugMonitor(this);
+    connect(plugMonitor, &d2xx::PlugMonitor::devicesChanged, this, &MainWindow::devicesPlugged);
+    plugMonitor->start();
 }
 
 MainWindow::~MainWindow()
 {
     if (connectionTimer)
         connectionTimer->stop();
+    if (plugMonitor)
+        plugMonitor->stop();
 
     // Results that arrive from now on have nobody to show them to.
     for (QThread* worker :
@@ -224,6 +231,9 @@ void MainWindow::operationDone_NoUnlock()
     // content is read again, and the update dialog comes back.
     if (std::exchange(firmwareWhenIdle, false))
         QTimer::singleShot(0, this, &MainWindow::on_actionUpdate_firmware_triggered);
+    // A recorder plugged in or unplugged meanwhile is listed now.
+    if (relistPending)
+        QTimer::singleShot(0, this, &MainWindow::relistAfterPlug);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

@@ -6,6 +6,7 @@
 #include "archive_on_disk.h"
 #include "comparisontracker.h"
 #include "devicecommandrunner.h"
+#include "plug_monitor.h"
 #include "workerhost.h"
 
 #include <QDateTime>
@@ -18,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class QCloseEvent;
 class QComboBox;
@@ -55,6 +57,7 @@ struct ContentRecord;
 namespace core {
 struct Content;
 }
+
 class TransferProgressPanel;
 
 namespace Ui {
@@ -360,6 +363,18 @@ private:
     // Explains why the window stays open while a device operation runs.
     void explainRefusedClose();
 
+    // A recorder plugged in or unplugged: the list is made again by the
+    // ordinary discovery, at once or, while the window is busy or asks
+    // something, once it is idle again. The chosen recorder stays chosen
+    // when it is still there, and a status line says what came and went.
+    void devicesPlugged();
+    void relistAfterPlug();
+    void applyPlugRelisting();
+    // The recorders the combo box lists, as the device layer names them.
+    std::vector<d2xx::PluggedDevice> listedRecorders() const;
+    // The recorder shown is gone: grey picture, empty table, no label.
+    void forgetShownRecorder();
+
     // Tooltips and the recorder label naming each recorder's serial number
     // and port, or a link to help when none was found.
     void describeRecorders();
@@ -395,6 +410,16 @@ private:
     QPixmap* recorderGrayPixmap = nullptr;
     QTimer* connectionTimer = nullptr;
     bool connected = false;
+    d2xx::PlugMonitor* plugMonitor = nullptr;
+    bool relistPending = false;
+    // A discovery started by a plug event: what the combo box listed and
+    // which line was chosen before it.
+    struct PlugRelisting {
+        std::vector<d2xx::PluggedDevice> before;
+        int chosen = -1; // in before
+    };
+    std::optional<PlugRelisting> plugRelisting;
+    QString plugStatusLine;
     QString archivePath;
     bool deviceReady = false;
     bool archiveFromCommandLine = false;

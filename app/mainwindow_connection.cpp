@@ -12,12 +12,19 @@
 #include "recorder_session.h"
 #include "recorder_vocabulary.h"
 
+#include <QApplication>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QStatusBar>
+#include <QTimer>
 
 namespace {
 
 enum ProbeResult { ProbeBusy = 0, ProbeNoAnswer = 1, ProbeAnswered = 2 };
+
+// While a question is open, a plug event waits this long before it looks
+// again whether the window may list anew.
+constexpr int modalRecheckMs = 500;
 
 } // namespace
 
@@ -42,8 +49,13 @@ void MainWindow::on_actionDiscoverDevices_triggered()
 void MainWindow::devicesDiscovered()
 {
     qCDebug(lcApp) << "devices Done";
+    if (plugRelisting)
+        applyPlugRelisting();
     operationDone();
     describeRecorders();
+    // After the line about recorders in use, which it explains.
+    if (!plugStatusLine.isEmpty())
+        statusBar()->showMessage(std::exchange(plugStatusLine, QString()));
     if (m_ui->devicesCombo->count() > 0)
         updateMZTContent();
 }
@@ -155,10 +167,107 @@ void MainWindow::onConnected()
 
 void MainWindow::onDisconnected()
 {
+    forgetShownRecorder();
+    on_discoverDevice_clicked();
+}
+
+void MainWindow::devicesPlugged()
+{
+    relistPending = true;
+    relistAfterPlug();
+}
+
+void MainWindow::relistAfterPlug()
+{
+    if (!relistPending || !m_link)
+        return;
+    // Nothing changes under a transfer, a discovery or the content listing:
+    // operationDone_NoUnlock() comes back here once the window is idle.
+    if (isBusy())
+        return;
+    // Nor under a question about the recorder, which is answered with the
+    // list as it stands.
+    if (QApplication::activeModalWidget()) {
+        QTimer::singleShot(modalRecheckMs, this, &MainWindow::relistAfterPlug);
+        return;
+    }
+    relistPending = false;
+    PlugRelisting relisting;
+    relisting.before = listedRecorders();
+    relisting.chosen = m_ui->devicesCombo->currentIndex();
+    plugRelisting = std::move(relisting);
+    // Discovery fills the combo box line by line, its signals held back
+    // while the window is busy; the chosen line is set once it is whole.
+    on_discoverDevice_clicked();
+}
+
+void MainWindow::applyPlugRelisting()
+{
+    QComboBox* combo = m_ui->devicesCombo;
+    const PlugRelisting relisting = *std::exchange(plugRelisting, std::nullopt);
+    const std::vector<d2xx::PluggedDevice> now = listedRecorders();
+
+    // The chosen recorder, wherever it is in the new list.
+    bool chosenStays = false;
+    if (relisting.chosen >= 0 && size_t(relisting.chosen) < relisting.before.size()) {
+        const d2xx::PluggedDevice& chosen = relisting.before[size_t(relisting.chosen)];
+        for (size_t i = 0; i < now.size() && !chosenStays; ++i) {
+            if (d2xx::diffListings({chosen}, {now[i]}).empty()) {
+                combo->setCurrentIndex(int(i));
+                chosenStays = true;
+            }
+        }
+        if (!chosenStays)
+            forgetShownRecorder();
+    }
+
+    // Gone is what is no longer listed at all; a recorder that is there
+    // but did not answer (another program holds it) is said to be in use.
+    std::vector<d2xx::PluggedDevice> present;
+    for (const core::ListedDevice& device : discoverer->devicesPresent())
+        present.push_back({device.serial.toStdString(), device.place.toStdString(),
+                           device.description.toStdString()});
+    const auto names = [](const std::vector<d2xx::PluggedDevice>& devices) {
+        QStringList out;
+        for (const d2xx::PluggedDevice& d : devices)
+            out << core::ListedDevice {{},
+                                       QString::fromStdString(d.serial),
+                                       0,
+                                       QString::fromStdString(d.place)}
+                       .name();
+        return out;
+    };
+    const QStringList gone = names(d2xx::diffListings(relisting.before, present).gone);
+    const QStringList came = names(d2xx::diffListings(relisting.before, now).appeared);
+    QStringList lines;
+    if (!came.isEmpty())
+        lines << (came.size() == 1
+                      ? tr("%1 was plugged in.").arg(came.first())
+                      : tr("%1 were plugged in.").arg(came.join(QStringLiteral(", "))));
+    if (!gone.isEmpty())
+        lines << (gone.size() == 1 ? tr("%1 was unplugged.").arg(gone.first())
+                                   : tr("%1 were unplugged.").arg(gone.join(QStringLiteral(", "))));
+    plugStatusLine = lines.join(QLatin1Char(' '));
+}
+
+std::vector<d2xx::PluggedDevice> MainWindow::listedRecorders() const
+{
+    std::vector<d2xx::PluggedDevice> recorders;
+    const QComboBox* combo = m_ui->devicesCombo;
+    for (int i = 0; i < combo->count(); ++i)
+        recorders.push_back(
+            {combo->itemData(i, DevicesDiscoverer::SerialRole).toString().toStdString(),
+             combo->itemData(i, DevicesDiscoverer::PlaceRole).toString().toStdString(),
+             combo->itemData(i, DevicesDiscoverer::DescriptionRole).toString().toStdString()});
+    return recorders;
+}
+
+void MainWindow::forgetShownRecorder()
+{
+    connected = false;
     m_ui->lblMztIcon->setPixmap(*recorderGrayPixmap);
     clearTable(m_ui->devTable);
     comparisonTracker.forgetRecorder();
     showComparison();
     m_ui->devLabel->clear();
-    on_discoverDevice_clicked();
 }

@@ -54,6 +54,7 @@ QList<FoundDevice> discoverDevices(KVPMaster* master, KVPmPhyUSB* link,
     report->listed = int(indices.size());
     qCDebug(lcOperations) << "Number of devices " << indices.size();
     const std::vector<ListedDevice> entries = deviceList(true);
+    report->present = entries;
 
     int recorderCount = 0;
     for (int index : indices) {
@@ -83,6 +84,7 @@ QList<FoundDevice> discoverDevices(KVPMaster* master, KVPmPhyUSB* link,
         if (size_t(index) < entries.size()) {
             device.description = entries[size_t(index)].description;
             device.serial = entries[size_t(index)].serial;
+            device.place = entries[size_t(index)].place;
         }
         qCDebug(lcOperations).noquote() << "found" << device.displayName << "software"
                                         << QStringLiteral("%1.%2")

@@ -27,6 +27,7 @@ struct FoundDevice {
     QString displayName; // "MZT-500 #1" for recorders, the model otherwise
     QString description; // as the device layer lists it
     QString serial;
+    QString place; // where it is plugged in, as the device layer lists it
     uint softwareVersion = 0;
     uint hardwareVersion = 0;
     bool isRecorder() const;
@@ -46,6 +47,8 @@ struct ListedDevice {
 // What discovery saw besides the devices that answered.
 struct DiscoveryReport {
     int listed = 0; // devices listed, answering or not
+    // Every device the device layer listed, recorders or not.
+    std::vector<ListedDevice> present;
     // Listed devices that could not be asked because another program holds
     // them open: in use, not absent.
     QList<ListedDevice> inUse;

@@ -24,6 +24,7 @@ void DevicesDiscoverer::start(QThread::Priority priority)
             comboBox->clear();
     }
     inUse.clear();
+    present.clear();
     QThread::start(priority);
 }
 
@@ -36,15 +37,21 @@ void DevicesDiscoverer::run()
     core::discoverDevices(
         host->master(), host->link(),
         [&](const core::FoundDevice& device) {
-            const QString text = device.displayName;
-            const int index = device.deviceIndex;
-            results.post([box, text, index] {
-                if (box)
-                    box->addItem(QIcon(), text, QVariant(index));
+            results.post([box, device] {
+                if (!box)
+                    return;
+                box->addItem(QIcon(), device.displayName, QVariant(device.deviceIndex));
+                const int line = box->count() - 1;
+                box->setItemData(line, device.serial, SerialRole);
+                box->setItemData(line, device.place, PlaceRole);
+                box->setItemData(line, device.description, DescriptionRole);
             });
             return false;
         },
         &report);
     // results is this object's: a post it has not delivered dies with it.
-    results.post([this, held = report.inUse] { inUse = held; });
+    results.post([this, held = report.inUse, listed = report.present] {
+        inUse = held;
+        present = listed;
+    });
 }

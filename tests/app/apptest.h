@@ -74,6 +74,17 @@ inline sim::DeviceConfig recorderWithFiles(int sequences)
     return c;
 }
 
+// A recorder on the wire's timing with three sequences large enough for a
+// transfer of them to last a few seconds.
+inline sim::DeviceConfig recorderWithSlowTransfers()
+{
+    sim::DeviceConfig recorder = recorderWithFiles(0);
+    for (std::uint32_t id = 1; id <= 3; ++id)
+        recorder.files[sim::fileNumberOf(id)] = sim::makeFile(id, 1, 24000, 1000 * id);
+    recorder.timing = sim::Timing::Wire;
+    return recorder;
+}
+
 inline std::vector<std::shared_ptr<sim::Recorder>> install(
     const std::vector<sim::DeviceConfig>& devices)
 {
@@ -172,6 +183,18 @@ inline int rowOfName(const QTableWidget* table, const QString& name)
         if (table->item(r, 0) && table->item(r, 0)->text() == name)
             return r;
     return -1;
+}
+
+// Selects the three sequences of recorderWithSlowTransfers() in the device
+// table and starts their download into the archive.
+inline void startSlowDownload(MainWindow& w)
+{
+    QTableWidget* dev = w.ui()->devTable;
+    selectRows(dev,
+               {rowOfName(dev, QStringLiteral("SEQUENCE 01")),
+                rowOfName(dev, QStringLiteral("SEQUENCE 02")),
+                rowOfName(dev, QStringLiteral("SEQUENCE 03"))});
+    w.save_in_arch();
 }
 
 } // namespace apptest

@@ -181,12 +181,7 @@ void TestTransfers::deletionAndReplacingLines()
 
 void TestTransfers::linesDuringAWindowTransferFit800x600()
 {
-    // Files big enough for a transfer at the line's own speed to last.
-    sim::DeviceConfig recorder = recorderWithFiles(0);
-    for (std::uint32_t id = 1; id <= 3; ++id)
-        recorder.files[sim::fileNumberOf(id)] = sim::makeFile(id, 1, 24000, 1000 * id);
-    recorder.timing = sim::Timing::Wire;
-    install({recorder});
+    install({recorderWithSlowTransfers()});
     MainWindow w;
     w.resize(800, 600);
     w.show();
@@ -198,11 +193,7 @@ void TestTransfers::linesDuringAWindowTransferFit800x600()
     QVERIFY(fileLabel && totalLabel);
     QVERIFY(fileLabel->isHidden() && totalLabel->isHidden());
 
-    QTableWidget* dev = w.ui()->devTable;
-    selectRows(dev,
-               {rowOfName(dev, "SEQUENCE 01"), rowOfName(dev, "SEQUENCE 02"),
-                rowOfName(dev, "SEQUENCE 03")});
-    w.save_in_arch();
+    startSlowDownload(w);
     QVERIFY(w.isBusy());
 
     // Every text the lines took while the download ran, and whether each
