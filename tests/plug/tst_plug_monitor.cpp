@@ -62,8 +62,9 @@ class TestPlugMonitor : public QObject {
 private slots:
     void cleanup()
     {
-        sim::Bus::instance().uninstall();
         qunsetenv("MZT500_PORTS");
+        qunsetenv("MZT500_SIMULATOR");
+        sim::Bus::instance().uninstall();
     }
 
     // A simulated recorder that follows a path is plugged in by creating
@@ -89,6 +90,30 @@ private slots:
         QVERIFY(QFile::remove(plug));
         QTRY_VERIFY_WITH_TIMEOUT(changed.count() > 0, kGenerous);
         QVERIFY(!listed("KV000001"));
+    }
+
+    // The same from a configuration file, as the program and scripts
+    // select the simulator.
+    void configuredDeviceFollowsItsPath()
+    {
+        QTemporaryDir dir;
+        const QString plug = dir.filePath("kv9");
+        const QString config = dir.filePath("sim.json");
+        QFile file(config);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(
+            QStringLiteral(R"({"serial": "KV000009", "presentWhile": "%1"})").arg(plug).toUtf8());
+        file.close();
+        sim::Bus::instance().uninstall();
+        qputenv("MZT500_SIMULATOR", config.toLocal8Bit());
+        QVERIFY(!listed("KV000009"));
+
+        d2xx::PlugMonitor monitor;
+        QSignalSpy changed(&monitor, &d2xx::PlugMonitor::devicesChanged);
+        monitor.start();
+        QVERIFY(QFile(plug).open(QIODevice::WriteOnly));
+        QTRY_VERIFY_WITH_TIMEOUT(changed.count() > 0, kGenerous);
+        QVERIFY(listed("KV000009"));
     }
 
     // An open handle fails once the path goes, as when a cable is pulled,

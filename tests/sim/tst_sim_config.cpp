@@ -143,6 +143,7 @@ private slots:
         QTest::newRow("short data") << QByteArray(R"({"files": [{"id": 1, "data": "AAAA"}]})");
         QTest::newRow("probability") << QByteArray(R"({"faults": {"dropProbability": 2}})");
         QTest::newRow("device") << QByteArray(R"([1, 2])");
+        QTest::newRow("presence path") << QByteArray(R"({"presentWhile": ""})");
     }
 
     void rejectsMistakes()
