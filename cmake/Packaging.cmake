@@ -39,6 +39,24 @@ install(CODE "
        FILES \"${pkg}/linux/60-mzt500.rules\")
 ")
 
+# The systemd user unit that runs `mzt500-cli watch`, for those who prefer
+# it to the autostart entry (`mzt500-cli watch --enable`). It names the
+# program by its installed path, known only at install time. The package's
+# goes where Debian keeps user units; any other prefix uses its
+# share/systemd/user, which systemd reads for /usr/local and ~/.local.
+install(CODE "
+  set(MZT_WATCH_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/mzt500-cli\")
+  if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    set(mzt_units_dir \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/user\")
+  else()
+    set(mzt_units_dir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/systemd/user\")
+  endif()
+  configure_file(\"${pkg}/linux/mzt500-watch.service.in\"
+                 \"${CMAKE_BINARY_DIR}/packaging/mzt500-watch.service\" @ONLY)
+  file(INSTALL DESTINATION \"\${mzt_units_dir}\" TYPE FILE
+       FILES \"${CMAKE_BINARY_DIR}/packaging/mzt500-watch.service\")
+")
+
 # Manual pages: roff sources that carry the version and release date, gzipped
 # as Debian wants them. The date is the newest changelog entry's.
 file(STRINGS ${pkg}/debian/changelog mzt_changelog_trailers REGEX "^ -- ")

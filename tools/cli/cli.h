@@ -33,7 +33,9 @@ struct Options {
     bool names0 = false;       // list, archive: the names to type, for the completion
     QString folder;            // history, prune: the backup folder (default: the window's)
     QString file;              // history: the one file whose changes are listed
-    int keep = 0;              // prune: the last backups kept per recorder
+    int keep = 0;              // prune, watch: the last backups kept per recorder
+    bool enable = false;       // watch: install the autostart entry
+    bool disable = false;      // watch: remove it
     bool quiet = false;
     bool verbose = false;
 };
@@ -51,6 +53,9 @@ extern std::atomic<KVPMaster*> activeMaster;
 // While set, a signal only says to wait: a half-sent firmware is worse than
 // a late exit.
 extern std::atomic<bool> uninterruptible;
+// While set, a signal also ends the application's event loop: the command
+// waits in it for events and ends when it returns.
+extern std::atomic<bool> signalEndsEventLoop;
 
 class Cli {
 public:
@@ -75,6 +80,8 @@ private:
     int diff();
     int history();
     int prune();
+    int watch();
+    int switchAutostart();
 
     // The backup folder's history, narrowed to the recorder the arguments
     // name; on failure the exit status is in *status.

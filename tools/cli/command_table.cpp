@@ -33,10 +33,14 @@ Options:
                  nothing
   --verify       backup, restore: read the files again afterwards and compare
   --json         devices, list, archive, status, verify, diff, history: one
-                 JSON document (man mzt500-cli)
-  --folder DIR   history, prune: the backup folder (default: the window's)
+                 JSON document; watch: one JSON object per line (man
+                 mzt500-cli)
+  --folder DIR   history, prune, watch: the backup folder (default: the
+                 window's)
   --file NAME    history: the backups in which that file changed
-  --keep N       prune: the last N backups of each recorder are kept
+  --keep N       prune, watch: the last N backups of each recorder are kept
+  --enable       watch: start it at every login
+  --disable      watch: no longer start it at login
   -q, --quiet    no progress bar and no report of what was done
   -v, --verbose  diagnostic log on stderr
   -h, --help     this text
@@ -319,6 +323,41 @@ Exit status: 0 success, 1 failure (no such folder, a backup that could not
 be removed), 2 no --keep, 130 interrupted.
 )usage",
          {QStringLiteral("keep"), QStringLiteral("folder"), QStringLiteral("dry-run")}, &Cli::prune, false, ArchiveUse::None},
+        {"watch", "",
+         "back up every recorder plugged in, when it\n"
+         "changed, until Ctrl+C; --enable: at every login",
+         R"usage(Usage: mzt500-cli watch [--folder DIR] [--keep N] [--json]
+       mzt500-cli watch --enable | --disable
+
+Waits for recorders and backs each up when it is plugged in (those present
+at the start too), one after another: all its files are read and compared
+byte for byte with the newest backup of that recorder (known by its serial
+number, else by where it is plugged in) in the backup folder (the window's,
+or DIR). Only when a file differs, or there is no backup yet, is a new
+archive saved, named as "Back up recorder" names it ("MZT-500 SERIAL
+2026-12-08 14-05.mzt"); otherwise it says "unchanged since DATE". One line
+per event on stdout; a new backup and a failure are also shown as desktop
+notifications.
+
+Nothing is left in the folder when a recorder is unplugged mid-backup (it is
+backed up when it is plugged in again), when another program opens the
+recorder (the backup stops and is tried again when the recorder is free) or
+when the watch is ended. Runs until Ctrl+C or SIGTERM, then ends with 0.
+
+Options:
+  --folder DIR   the backup folder (default: the one the window saves in)
+  --keep N       after each new backup, keep the last N backups of that
+                 recorder and the first of each month, remove the others
+                 (never the only holder of a version of a file)
+  --json         one JSON object per line instead (keys: man mzt500-cli)
+  --enable       start `mzt500-cli watch` at every login (an XDG autostart
+                 entry in ~/.config/autostart); nothing else is done
+  --disable      remove that entry again
+
+Exit status: 0 ended by Ctrl+C or SIGTERM, or the entry was switched, 1
+failure (the folder cannot take backups, the entry cannot be written).
+)usage",
+         {QStringLiteral("folder"), QStringLiteral("keep"), QStringLiteral("json"), QStringLiteral("enable"), QStringLiteral("disable")}, &Cli::watch, false, ArchiveUse::None},
     };
     return table;
 }
@@ -335,6 +374,8 @@ const QList<OptionSpec>& optionTable()
         {{QStringLiteral("folder")}, "DIR", nullptr},
         {{QStringLiteral("file")}, "NAME", nullptr},
         {{QStringLiteral("keep")}, "N", nullptr},
+        {{QStringLiteral("enable")}, "", nullptr},
+        {{QStringLiteral("disable")}, "", "enable"},
         {{QStringLiteral("verify")}, "", "dry-run"},
         {{QStringLiteral("quiet"), QStringLiteral("q")}, "", nullptr},
         {{QStringLiteral("verbose"), QStringLiteral("v")}, "", nullptr},

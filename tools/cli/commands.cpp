@@ -38,6 +38,7 @@ std::atomic<bool> settling {false};
 std::mutex interruptLock;
 std::atomic<KVPMaster*> activeMaster {nullptr};
 std::atomic<bool> uninterruptible {false};
+std::atomic<bool> signalEndsEventLoop {false};
 
 namespace {
 

@@ -64,6 +64,10 @@ void watchSignals()
                 continue;
             }
             cancelling = true;
+            if (cli::signalEndsEventLoop)
+                QMetaObject::invokeMethod(
+                    QCoreApplication::instance(), [] { QCoreApplication::quit(); },
+                    Qt::QueuedConnection);
         }
         if (cancelling) {
             const std::lock_guard lock(cli::interruptLock);
@@ -221,6 +225,8 @@ int main(int argc, char** argv)
     options.json = parser.isSet(QStringLiteral("json"));
     options.verify = parser.isSet(QStringLiteral("verify"));
     options.names0 = parser.isSet(QStringLiteral("names0"));
+    options.enable = parser.isSet(QStringLiteral("enable"));
+    options.disable = parser.isSet(QStringLiteral("disable"));
     if (positional.isEmpty())
         return usageError(QStringLiteral("no command given"));
     options.command = command;
