@@ -38,8 +38,8 @@ void Notifier::notify(const QString& summary, const QString& body)
         emit answered(summary, reason);
         return;
     }
-    QDBusMessage call = QDBusMessage::createMethodCall(Service, Path, Service,
-                                                       QStringLiteral("Notify"));
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(Service, Path, Service, QStringLiteral("Notify"));
     call << m_appName << uint(0) << QStringLiteral("com.korvant.MZT500Backup") << summary << body
          << QStringList() << QVariantMap() << ServiceDefaultTimeout;
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), this);

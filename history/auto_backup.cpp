@@ -34,10 +34,9 @@ QList<const history::RecorderHistory*> historiesOf(const history::FolderHistory&
 {
     QList<const history::RecorderHistory*> found;
     for (const history::RecorderHistory& r : folder.recorders) {
-        const bool same = identity.serial.isEmpty()
-            ? !identity.place.isEmpty() && r.recorder.serial.isEmpty()
-                && r.recorder.place == identity.place
-            : r.matches(identity.serial);
+        const bool same = identity.serial.isEmpty() ? !identity.place.isEmpty()
+                && r.recorder.serial.isEmpty() && r.recorder.place == identity.place
+                                                    : r.matches(identity.serial);
         if (same)
             found.append(&r);
     }
@@ -47,8 +46,7 @@ QList<const history::RecorderHistory*> historiesOf(const history::FolderHistory&
 // The recorder's newest dated backup in the folder: what a new one is
 // compared with. Archives the user saved under names of their own may have
 // been edited since and are left out.
-std::optional<history::Backup> newestBackup(const QString& folder,
-                                            const RecorderIdentity& identity)
+std::optional<history::Backup> newestBackup(const QString& folder, const RecorderIdentity& identity)
 {
     const history::FolderHistory read = history::readFolder(folder);
     std::optional<history::Backup> newest;
@@ -122,9 +120,9 @@ QString Event::notificationText() const
 {
     switch (kind) {
     case Kind::BackedUp:
-        return first ? QStringLiteral("%1 backed up: first backup, %2")
-                           .arg(recorder, filesText(files))
-                     : QStringLiteral("%1 backed up: %2 changed").arg(recorder, filesText(changed));
+        return first
+            ? QStringLiteral("%1 backed up: first backup, %2").arg(recorder, filesText(files))
+            : QStringLiteral("%1 backed up: %2 changed").arg(recorder, filesText(changed));
     case Kind::Failed:
         return QStringLiteral("%1 not backed up: %2").arg(recorder, reason);
     case Kind::Gone:
@@ -152,8 +150,8 @@ QString displayName(const RecorderIdentity& identity)
 }
 
 Event backUpRecorder(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex,
-                     const RecorderIdentity& identity, const Settings& settings,
-                     const Stops& stops, const QDateTime& now)
+                     const RecorderIdentity& identity, const Settings& settings, const Stops& stops,
+                     const QDateTime& now)
 {
     Event event;
     event.recorder = displayName(identity);
@@ -165,8 +163,8 @@ Event backUpRecorder(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex,
         event.kind = kind;
         event.reason = reason;
         if ((kind == Event::Kind::Failed || kind == Event::Kind::Gone) && stopped())
-            event.kind = stops.stop && stops.stop->load() ? Event::Kind::Interrupted
-                                                          : Event::Kind::Yielded;
+            event.kind =
+                stops.stop && stops.stop->load() ? Event::Kind::Interrupted : Event::Kind::Yielded;
         return event;
     };
 
@@ -192,9 +190,8 @@ Event backUpRecorder(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex,
         const bool inUse = link->deviceInUse();
         const bool gone = !link->lostDeviceReason().isEmpty();
         release(master, entered && !inUse && !gone);
-        return endWith(inUse ? Event::Kind::InUse
-                             : (gone ? Event::Kind::Gone : Event::Kind::Failed),
-                       reason);
+        return endWith(
+            inUse ? Event::Kind::InUse : (gone ? Event::Kind::Gone : Event::Kind::Failed), reason);
     };
     if (mode == core::TransferMode::Busy)
         return failWith(QStringLiteral("the recorder is busy"));
@@ -225,8 +222,7 @@ Event backUpRecorder(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex,
         },
         [&](const core::Progress&) { cancel = stopped(); }, &cancel);
     if (!read.ok() || stopped())
-        return failWith(read.ok() ? QString()
-                                  : core::lostRecorderReasonOr(master, read.reason));
+        return failWith(read.ok() ? QString() : core::lostRecorderReasonOr(master, read.reason));
     release(master, entered);
 
     // Nothing of the folder is read or written before the whole recorder
@@ -241,8 +237,7 @@ Event backUpRecorder(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex,
             qCDebug(lcHistory) << "newest backup unreadable, a new one is made:" << newest->path
                                << old.errorString();
     }
-    const core::Comparison comparison =
-        core::compareArchives(core::archivedFiles(made), previous);
+    const core::Comparison comparison = core::compareArchives(core::archivedFiles(made), previous);
     if (newest && !previous.isEmpty() && comparison.allMatch()) {
         event.kind = Event::Kind::Unchanged;
         event.path = newest->path;
@@ -301,6 +296,11 @@ Watcher::Watcher(const Settings& settings, QObject* parent)
 {
     qRegisterMetaType<autobackup::Event>();
     core::attachLink(m_master, m_link);
+    // A child, so that it moves to the watcher's thread with it.
+    m_retry = new QTimer(this);
+    m_retry->setSingleShot(true);
+    m_retry->setInterval(RetryMs);
+    connect(m_retry, &QTimer::timeout, this, &Watcher::devicesChanged);
 }
 
 Watcher::~Watcher()
@@ -353,11 +353,13 @@ std::optional<std::pair<int, RecorderIdentity>> Watcher::nextRecorder()
     }
     // A recorder that left is backed up again when it comes back.
     m_handled.intersect(present);
+    m_heldElsewhere.intersect(present);
     return next;
 }
 
 void Watcher::devicesChanged()
 {
+    m_retry->stop();
     bool waiting = false;
     QSet<QString> triedThisRound;
     while (!m_stop) {
@@ -371,18 +373,29 @@ void Watcher::devicesChanged()
         if (triedThisRound.contains(key))
             break;
         triedThisRound.insert(key);
-        Event started;
-        started.kind = Event::Kind::Started;
-        started.recorder = displayName(identity);
-        started.identity = identity;
-        emit event(started);
+        // The tries while another program holds the recorder go unsaid.
+        const bool retry = m_heldElsewhere.contains(key);
         m_yield = false;
+        if (!retry) {
+            Event started;
+            started.kind = Event::Kind::Started;
+            started.recorder = displayName(identity);
+            started.identity = identity;
+            emit event(started);
+        }
         const Event outcome =
             backUpRecorder(m_master, m_link, index, identity, m_settings, {&m_stop, &m_yield});
+        if (outcome.kind == Event::Kind::InUse || outcome.kind == Event::Kind::Yielded) {
+            waiting = true;
+            m_heldElsewhere.insert(key);
+            if (retry && outcome.kind == Event::Kind::InUse)
+                continue;
+        } else {
+            m_heldElsewhere.remove(key);
+        }
         switch (outcome.kind) {
         case Event::Kind::Yielded:
         case Event::Kind::InUse:
-            waiting = true;
             break;
         case Event::Kind::Interrupted:
             break;
@@ -404,6 +417,8 @@ void Watcher::devicesChanged()
         }
     }
     m_waiting = waiting;
+    if (waiting && !m_stop)
+        m_retry->start();
 }
 
 } // namespace autobackup

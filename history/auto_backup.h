@@ -14,6 +14,7 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <atomic>
 #include <optional>
@@ -42,12 +43,12 @@ struct Event {
     QString recorder;
     RecorderIdentity identity;
     QString path;
-    QDateTime since;   // Unchanged: when its newest backup was taken
-    int files = 0;     // BackedUp: files in the new archive
-    int changed = 0;   // BackedUp: files added, changed or removed since the newest backup
+    QDateTime since;    // Unchanged: when its newest backup was taken
+    int files = 0;      // BackedUp: files in the new archive
+    int changed = 0;    // BackedUp: files added, changed or removed since the newest backup
     bool first = false; // BackedUp: there was no backup of this recorder before
     QString reason;
-    QStringList removed; // Pruned: the backups removed
+    QStringList removed;    // Pruned: the backups removed
     QStringList notRemoved; // Pruned: backups the policy chose that could not go, with why
 
     // One line for a person: "KV000001: backed up: 3 files changed (PATH)".
@@ -84,8 +85,8 @@ struct Stops {
 // was read and differs from its newest backup. The recorder is let go of
 // its transfer mode before the return.
 Event backUpRecorder(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex,
-                     const RecorderIdentity& identity, const Settings& settings,
-                     const Stops& stops, const QDateTime& now = QDateTime::currentDateTime());
+                     const RecorderIdentity& identity, const Settings& settings, const Stops& stops,
+                     const QDateTime& now = QDateTime::currentDateTime());
 
 // Removes old backups of the recorder by the keeping policy; nullopt when
 // the policy is off or nothing went.
@@ -94,13 +95,16 @@ std::optional<Event> pruneAfterBackup(const RecorderIdentity& identity, const QS
 
 // Watches for recorders: each call of devicesChanged() lists the devices
 // and backs up, one after another, every recorder that appeared since it
-// was last seen. A recorder that went away mid-backup, or that another
-// program held or wanted, is tried again the next time it is listed.
+// was last seen. A recorder that went away mid-backup is tried again the
+// next time it is listed; one that another program held or wanted, every
+// RetryMs while it is listed (the only time the watcher wakes by itself).
 // Lives on a thread of its own: a backup blocks that thread while it runs.
 class Watcher : public QObject {
     Q_OBJECT
 
 public:
+    static constexpr int RetryMs = 5000;
+
     explicit Watcher(const Settings& settings, QObject* parent = nullptr);
     ~Watcher() override;
 
@@ -129,9 +133,12 @@ private:
     // Recorders handled since they appeared, by identity; forgotten when
     // they leave the list, so that the next plug-in backs them up again.
     QSet<QString> m_handled;
+    // Recorders another program holds, said once until that changes.
+    QSet<QString> m_heldElsewhere;
     std::atomic<bool> m_stop {false};
     std::atomic<bool> m_yield {false};
     std::atomic<bool> m_waiting {false};
+    QTimer* m_retry = nullptr;
 };
 
 } // namespace autobackup

@@ -8,7 +8,9 @@
 #include "autostart.h"
 #include "clilog.h"
 #include "notifier.h"
+#include "plug_monitor.h"
 #include "recorder_backup.h"
+#include "yielding.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -55,11 +57,12 @@ QString timeText()
 QJsonObject eventJson(const autobackup::Event& e)
 {
     using Kind = autobackup::Event::Kind;
-    QJsonObject object {{QStringLiteral("time"), QDateTime::currentDateTime().toString(Qt::ISODate)},
-                        {QStringLiteral("event"), QLatin1String(eventKey(e.kind))},
-                        {QStringLiteral("recorder"), e.recorder},
-                        {QStringLiteral("serial"), e.identity.serial},
-                        {QStringLiteral("place"), e.identity.place}};
+    QJsonObject object {
+        {QStringLiteral("time"), QDateTime::currentDateTime().toString(Qt::ISODate)},
+        {QStringLiteral("event"), QLatin1String(eventKey(e.kind))},
+        {QStringLiteral("recorder"), e.recorder},
+        {QStringLiteral("serial"), e.identity.serial},
+        {QStringLiteral("place"), e.identity.place}};
     if (!e.path.isEmpty())
         object.insert(QStringLiteral("path"), e.path);
     if (!e.reason.isEmpty())
@@ -131,12 +134,12 @@ int Cli::watch()
         else
             m_terminal.print(timeText() + QStringLiteral("  ") + text);
     };
-    printEvent(QJsonObject {{QStringLiteral("time"),
-                             QDateTime::currentDateTime().toString(Qt::ISODate)},
-                            {QStringLiteral("event"), QStringLiteral("watching")},
-                            {QStringLiteral("folder"), folder}},
-               QStringLiteral("watching for recorders; backups go to %1")
-                   .arg(QDir::toNativeSeparators(folder)));
+    printEvent(
+        QJsonObject {{QStringLiteral("time"), QDateTime::currentDateTime().toString(Qt::ISODate)},
+                     {QStringLiteral("event"), QStringLiteral("watching")},
+                     {QStringLiteral("folder"), folder}},
+        QStringLiteral("watching for recorders; backups go to %1")
+            .arg(QDir::toNativeSeparators(folder)));
 
     desktop::Notifier notifier(QStringLiteral("MZT-500 Data Backup Tool"));
     QThread thread;
@@ -151,10 +154,19 @@ int Cli::watch()
             qCInfo(lcCli).noquote() << e.text();
             if (const QString summary = e.notificationText(); !summary.isEmpty())
                 notifier.notify(summary,
-                                QDir::toNativeSeparators(
-                                    e.kind == autobackup::Event::Kind::BackedUp ? e.path : QString()));
+                                QDir::toNativeSeparators(e.kind == autobackup::Event::Kind::BackedUp
+                                                             ? e.path
+                                                             : QString()));
         },
         Qt::QueuedConnection);
+    // The watcher holds a recorder only until another program wants it: the
+    // window, or a command the user runs, comes first.
+    d2xx::setHoldMode(d2xx::HoldMode::Yielding);
+    d2xx::setTakenCallback([watcher](const std::string&) { watcher->yieldRecorder(); });
+    d2xx::PlugMonitor monitor;
+    QObject::connect(&monitor, &d2xx::PlugMonitor::devicesChanged, watcher,
+                     &autobackup::Watcher::devicesChanged, Qt::QueuedConnection);
+    monitor.start();
     thread.start();
     // Recorders plugged in before the start count as plugged in now.
     QMetaObject::invokeMethod(watcher, &autobackup::Watcher::devicesChanged, Qt::QueuedConnection);
@@ -166,14 +178,16 @@ int Cli::watch()
 
     // A backup in progress stops at once and saves nothing; its last event
     // is still printed.
+    monitor.stop();
+    d2xx::setTakenCallback({});
     watcher->stop();
     thread.quit();
     thread.wait();
     QCoreApplication::sendPostedEvents();
-    printEvent(QJsonObject {{QStringLiteral("time"),
-                             QDateTime::currentDateTime().toString(Qt::ISODate)},
-                            {QStringLiteral("event"), QStringLiteral("stopped")}},
-               QStringLiteral("stopped"));
+    printEvent(
+        QJsonObject {{QStringLiteral("time"), QDateTime::currentDateTime().toString(Qt::ISODate)},
+                     {QStringLiteral("event"), QStringLiteral("stopped")}},
+        QStringLiteral("stopped"));
     return ExitOk;
 }
 
