@@ -102,6 +102,8 @@ QString Event::text() const
             .arg(recorder);
     case Kind::Interrupted:
         return QStringLiteral("%1: backup stopped; nothing saved").arg(recorder);
+    case Kind::Unplugged:
+        return QStringLiteral("%1: unplugged").arg(recorder);
     case Kind::Pruned: {
         QStringList names;
         for (const QString& path : removed)
@@ -352,7 +354,18 @@ std::optional<std::pair<int, RecorderIdentity>> Watcher::nextRecorder()
             next = std::make_pair(index, identity);
     }
     // A recorder that left is backed up again when it comes back.
-    m_handled.intersect(present);
+    for (auto it = m_handled.begin(); it != m_handled.end();) {
+        if (present.contains(it.key())) {
+            ++it;
+            continue;
+        }
+        Event left;
+        left.kind = Event::Kind::Unplugged;
+        left.identity = it.value();
+        left.recorder = displayName(it.value());
+        emit event(left);
+        it = m_handled.erase(it);
+    }
     m_heldElsewhere.intersect(present);
     return next;
 }
@@ -404,7 +417,7 @@ void Watcher::devicesChanged()
             // plugged in again.
             break;
         default:
-            m_handled.insert(key);
+            m_handled.insert(key, identity);
             break;
         }
         emit event(outcome);

@@ -9,6 +9,7 @@
 #include "recorder_session.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QMetaType>
 #include <QObject>
 #include <QSet>
@@ -37,6 +38,7 @@ struct Event {
         InUse,       // another program holds the recorder: tried again when it is free
         Interrupted, // the watcher was stopped mid-backup; nothing was saved
         Pruned,      // after a backup, old backups removed by the keeping policy: removed
+        Unplugged,   // a recorder handled since it appeared has gone
     };
     Kind kind = Kind::Started;
     // The serial number, else "port PLACE".
@@ -132,7 +134,7 @@ private:
     KVPmPhyUSB* m_link = nullptr;
     // Recorders handled since they appeared, by identity; forgotten when
     // they leave the list, so that the next plug-in backs them up again.
-    QSet<QString> m_handled;
+    QHash<QString, RecorderIdentity> m_handled;
     // Recorders another program holds, said once until that changes.
     QSet<QString> m_heldElsewhere;
     std::atomic<bool> m_stop {false};

@@ -45,6 +45,8 @@ const char* eventKey(autobackup::Event::Kind kind)
         return "interrupted";
     case Kind::Pruned:
         return "pruned";
+    case Kind::Unplugged:
+        return "unplugged";
     }
     return "";
 }
