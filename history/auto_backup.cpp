@@ -60,6 +60,17 @@ std::optional<history::Backup> newestBackup(const QString& folder, const Recorde
     return newest;
 }
 
+// A reason the core words as a sentence, made the clause that follows
+// "KV000001 not backed up: ".
+QString asClause(QString reason)
+{
+    if (reason.endsWith(QLatin1Char('.')))
+        reason.chop(1);
+    if (reason.size() > 1 && reason[0].isUpper() && reason[1].isLower())
+        reason[0] = reason[0].toLower();
+    return reason;
+}
+
 // Lets the recorder go back to playing and frees it for other programs.
 // After a stop the master's cancel is spent first: one short request, on a
 // link that may be gone, and no more.
@@ -163,7 +174,7 @@ Event backUpRecorder(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex,
     };
     const auto endWith = [&](Event::Kind kind, const QString& reason = QString()) {
         event.kind = kind;
-        event.reason = reason;
+        event.reason = asClause(reason);
         if ((kind == Event::Kind::Failed || kind == Event::Kind::Gone) && stopped())
             event.kind =
                 stops.stop && stops.stop->load() ? Event::Kind::Interrupted : Event::Kind::Yielded;
@@ -231,16 +242,18 @@ Event backUpRecorder(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex,
     // is: a recorder pulled out mid-read leaves no trace there.
     const std::optional<history::Backup> newest = newestBackup(folder, identity);
     QList<core::ArchivedFile> previous;
+    bool comparable = false;
     if (newest) {
         MZTArchive old(newest->path);
-        if (old.load())
+        comparable = old.load();
+        if (comparable)
             previous = core::archivedFiles(old);
         else
             qCDebug(lcHistory) << "newest backup unreadable, a new one is made:" << newest->path
                                << old.errorString();
     }
     const core::Comparison comparison = core::compareArchives(core::archivedFiles(made), previous);
-    if (newest && !previous.isEmpty() && comparison.allMatch()) {
+    if (comparable && comparison.allMatch()) {
         event.kind = Event::Kind::Unchanged;
         event.path = newest->path;
         event.since = newest->takenAt;
@@ -260,7 +273,7 @@ Event backUpRecorder(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex,
     event.kind = Event::Kind::BackedUp;
     event.path = path;
     event.files = int(made.entries().size());
-    event.first = !newest || previous.isEmpty();
+    event.first = !comparable;
     event.changed = comparison.mismatches();
     qCInfo(lcHistory).noquote() << event.text();
     return event;

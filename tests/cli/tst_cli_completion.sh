@@ -53,7 +53,7 @@ JSON
 export MZT500_SIMULATOR="$work/recorders.json"
 
 # Commands and options.
-expect "all commands" "$(printf '%s\n' archive backup delete devices diff help history list prune restore status update-firmware verify | sort)" mzt500-cli ""
+expect "all commands" "$(printf '%s\n' archive backup delete devices diff help history list prune restore status update-firmware verify watch | sort)" mzt500-cli ""
 expect "a command's beginning" "restore" mzt500-cli re
 expect "after an option" "update-firmware" mzt500-cli -q up
 expect "options" "$(printf '%s\n' --verbose --version)" mzt500-cli --ver

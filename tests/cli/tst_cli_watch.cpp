@@ -63,8 +63,7 @@ public:
         QDeadlineTimer deadline(timeoutMs);
         for (;;) {
             while (m_process.canReadLine()) {
-                const QJsonObject object =
-                    QJsonDocument::fromJson(m_process.readLine()).object();
+                const QJsonObject object = QJsonDocument::fromJson(m_process.readLine()).object();
                 m_seen.append(object.value(QStringLiteral("event")).toString());
                 if (object.value(QStringLiteral("event")).toString() == event)
                     return object;
@@ -225,8 +224,9 @@ private slots:
         if (daemon.isEmpty())
             QSKIP("dbus-daemon is not installed (scripts/setup installs it)");
         QProcess bus;
-        bus.start(daemon, {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                           QStringLiteral("--print-address")});
+        bus.start(daemon,
+                  {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                   QStringLiteral("--print-address")});
         QVERIFY(bus.waitForStarted() && bus.waitForReadyRead(10000));
         const QString address = QString::fromUtf8(bus.readLine().trimmed());
         QDBusConnection connection =
