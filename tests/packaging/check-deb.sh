@@ -28,7 +28,8 @@ for f in \
   usr/share/doc/mzt500-backup/copyright \
   usr/share/doc/mzt500-backup/changelog.gz \
   usr/share/man/man1/mzt500-backup.1.gz \
-  usr/share/bash-completion/completions/mzt500-cli
+  usr/share/bash-completion/completions/mzt500-cli \
+  usr/lib/systemd/user/mzt500-watch.service
 do
   [ -e "$root/$f" ] || fail "missing /$f"
 done
@@ -64,6 +65,8 @@ grep -q 'type="application/x-mzt500-archive"' "$root/usr/share/mime/packages/mzt
 grep -q 'pattern="\*.mzt"' "$root/usr/share/mime/packages/mzt500-archive.xml" || fail "mime glob"
 grep -q 'TAG+="uaccess"' "$root/lib/udev/rules.d/60-mzt500.rules" || fail "udev uaccess"
 grep -q 'ID_MM_DEVICE_IGNORE' "$root/lib/udev/rules.d/60-mzt500.rules" || fail "udev ModemManager"
+grep -qx 'ExecStart=/usr/bin/mzt500-cli watch' "$root/usr/lib/systemd/user/mzt500-watch.service" \
+  || fail "the systemd user unit does not run /usr/bin/mzt500-cli watch"
 
 desktop-file-validate "$desktop" || fail "desktop-file-validate"
 appstreamcli validate --no-net "$root/usr/share/metainfo/com.korvant.MZT500Backup.metainfo.xml" \

@@ -24,6 +24,8 @@ QList<Command> commands();
 
 // CPU time (user + system) of the whole process, in seconds.
 double processCpuSeconds();
+// The same of another process (a child), from /proc; -1 once it is gone.
+double cpuSecondsOf(qint64 pid);
 
 // Value of "--name=value" in args, or fallback.
 QString option(const QStringList& args, const QString& name, const QString& fallback = {});

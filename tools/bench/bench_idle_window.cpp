@@ -6,7 +6,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -16,25 +15,6 @@
 #include <unistd.h>
 
 namespace {
-
-// User plus system time of a process in seconds, or -1 once it is gone.
-double cpuSecondsOf(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray line = stat.readAll();
-    // The command name in parentheses may hold spaces; the fields after it
-    // are plain numbers: state is field 3, utime 14 and stime 15.
-    const qsizetype close = line.lastIndexOf(')');
-    if (close < 0)
-        return -1;
-    const QList<QByteArray> fields = line.mid(close + 2).split(' ');
-    if (fields.size() < 13)
-        return -1;
-    const double ticks = double(fields.at(11).toULongLong() + fields.at(12).toULongLong());
-    return ticks / double(::sysconf(_SC_CLK_TCK));
-}
 
 int runIdleWindow(const QStringList& args)
 {
@@ -84,10 +64,10 @@ int runIdleWindow(const QStringList& args)
     // Start-up lists the recorder's content; only what follows is idling.
     window.waitForFinished(settleSeconds * 1000);
     QElapsedTimer clock;
-    const double cpuStart = cpuSecondsOf(pid);
+    const double cpuStart = bench::cpuSecondsOf(pid);
     clock.start();
     window.waitForFinished(seconds * 1000);
-    const double cpuEnd = cpuSecondsOf(pid);
+    const double cpuEnd = bench::cpuSecondsOf(pid);
     const double wall = double(clock.nsecsElapsed()) / 1e9;
     const bool ran = window.state() == QProcess::Running && cpuStart >= 0 && cpuEnd >= 0;
     window.terminate();

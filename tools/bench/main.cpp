@@ -1,8 +1,10 @@
 #include "bench.h"
 
 #include <QCoreApplication>
+#include <QFile>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <vector>
@@ -55,6 +57,24 @@ double processCpuSeconds()
         return double(t.tv_sec) + double(t.tv_usec) / 1e6;
     };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double cpuSecondsOf(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray line = stat.readAll();
+    // The command name in parentheses may hold spaces; the fields after it
+    // are plain numbers: state is field 3, utime 14 and stime 15.
+    const qsizetype close = line.lastIndexOf(')');
+    if (close < 0)
+        return -1;
+    const QList<QByteArray> fields = line.mid(close + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    const double ticks = double(fields.at(11).toULongLong() + fields.at(12).toULongLong());
+    return ticks / double(::sysconf(_SC_CLK_TCK));
 }
 
 QString option(const QStringList& args, const QString& name, const QString& fallback)
