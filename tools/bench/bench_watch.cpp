@@ -84,6 +84,8 @@ int runWatch(const QStringList& args)
     const bool started = waitForEvent(watch, QStringLiteral("started"), 30000);
     const double plugToRead = double(plugged.nsecsElapsed()) / 1e6;
     const bool saved = started && waitForEvent(watch, QStringLiteral("backedUp"), 60000);
+    // The end of the backup (letting the recorder go, the log) is not idling.
+    watch.waitForFinished(2000);
     QElapsedTimer idle;
     const double cpuStart = bench::cpuSecondsOf(watch.processId());
     idle.start();
