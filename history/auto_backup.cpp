@@ -8,6 +8,7 @@
 #include "kvpmphyusb.h"
 #include "recorder_backup.h"
 #include "transfers.h"
+#include "yielding.h"
 
 #include <QDir>
 
@@ -200,9 +201,14 @@ Event backUpRecorder(KVPMaster* master, KVPmPhyUSB* link, int deviceIndex,
     // answer was lost: it is let go in any case but a refusal.
     const bool entered = mode != core::TransferMode::Busy;
     const auto failWith = [&](const QString& reason) {
-        const bool inUse = link->deviceInUse();
-        const bool gone = !link->lostDeviceReason().isEmpty();
-        release(master, entered && !inUse && !gone);
+        // Taken by another program, the recorder is in use and no longer
+        // ours to let go; the taking, not the use, ended the backup.
+        const bool taken = link->deviceTaken();
+        const bool inUse = link->deviceInUse() && !taken;
+        const bool gone = !taken && !link->lostDeviceReason().isEmpty();
+        release(master, entered && !inUse && !gone && !taken);
+        if (taken)
+            return endWith(Event::Kind::Yielded);
         return endWith(
             inUse ? Event::Kind::InUse : (gone ? Event::Kind::Gone : Event::Kind::Failed), reason);
     };
@@ -385,6 +391,9 @@ std::optional<std::pair<int, RecorderIdentity>> Watcher::nextRecorder()
 
 void Watcher::devicesChanged()
 {
+    // The watcher holds a recorder only until another program, or the
+    // window of this one, opens it: they come first.
+    const d2xx::HoldModeScope yielding(d2xx::HoldMode::Yielding);
     m_retry->stop();
     bool waiting = false;
     QSet<QString> triedThisRound;

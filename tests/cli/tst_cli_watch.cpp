@@ -183,6 +183,40 @@ private slots:
         QCOMPARE(everything(folder), QStringList());
     }
 
+    // Another program that opens the recorder mid-backup (here a second
+    // mzt500-cli, as the window would) gets it: the watch lets go, saves
+    // nothing, and backs the recorder up once it is free again.
+    void yieldsToAnotherProgram()
+    {
+        PtyRecorder recorder;
+        QVERIFY(recorder.start(R"({"serial": "KV000009", "timing": "wire",
+            "files": [{"id": 0, "size": 1000}, {"id": 5, "size": 40000, "durationMs": 9000}]})",
+                               true));
+        const QString folder = path(QStringLiteral("yielded"));
+        QVERIFY(QDir().mkpath(folder));
+        QProcessEnvironment env = recorder.environment();
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                   QStringLiteral("unix:path=") + path(QStringLiteral("no-bus")));
+        Watch watch({QStringLiteral("--folder"), folder}, env);
+        QVERIFY(!watch.next(QStringLiteral("started")).isEmpty());
+        // The watch holds the recorder from here until it has read it.
+        QVERIFY(recorder.waitForLog("enters transfer mode"));
+        const CliRun list = recorder.run({"list"});
+        QCOMPARE(list.code, 0);
+        QVERIFY(list.out.contains("SEQUENCE 05"));
+        QVERIFY(!watch.next(QStringLiteral("yielded")).isEmpty());
+        QVERIFY(!watch.seen().contains(QStringLiteral("backedUp")));
+
+        const QJsonObject saved = watch.next(QStringLiteral("backedUp"));
+        QVERIFY(!saved.isEmpty());
+        QCOMPARE(
+            everything(folder),
+            QStringList {QFileInfo(saved.value(QStringLiteral("path")).toString()).fileName()});
+        QCOMPARE(archiveEntries(saved.value(QStringLiteral("path")).toString()).size(), 2);
+        watch.signal(SIGTERM);
+        QCOMPARE(watch.finish(), 0);
+    }
+
     // --enable writes the login entry that runs this program's watch,
     // --disable removes it; neither takes the watch's own options.
     void autostartSwitch()

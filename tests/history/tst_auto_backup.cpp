@@ -3,8 +3,11 @@
 // another program or stopped mid-read leaves behind.
 #include "auto_backup.h"
 #include "backup_history.h"
+#include "ftd2xx.h"
 #include "recorder_backup.h"
+#include "recorder_vocabulary.h"
 #include "simulator.h"
+#include "yielding.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -240,6 +243,41 @@ private slots:
         watcher.devicesChanged();
         QCOMPARE(kinds(events), QList<Kind> {Kind::BackedUp});
         QVERIFY(!watcher.waitingForRecorder());
+    }
+
+    // Another program opening the recorder the watcher reads, in the
+    // ordinary way: the device layer asks the watcher to let go, the open
+    // gets the recorder, and the backup saves nothing until the next try.
+    void yieldsWhenAnotherOpenAsks()
+    {
+        QTemporaryDir dir;
+        auto rec = sim::Bus::instance().install({slowRecorder()}).front();
+        autobackup::Watcher watcher({dir.path(), 0});
+        d2xx::setTakenCallback([&watcher](const std::string&) { watcher.yieldRecorder(); });
+        std::thread other;
+        std::atomic<FT_STATUS> opened {FT_OTHER_ERROR};
+        FT_HANDLE handle = nullptr;
+        // Once the files are being read: the observer must not call back
+        // into the recorder, so the open happens on a thread of its own.
+        rec->setRequestObserver([&](const sim::Frame& frame) {
+            if (frame.command == mzt500::CmdFileData && !other.joinable())
+                other = std::thread([&] {
+                    DWORD count = 0;
+                    FT_CreateDeviceInfoList(&count);
+                    opened = FT_Open(0, &handle);
+                });
+        });
+        const QList<autobackup::Event> events = plugEvent(watcher);
+        QTRY_VERIFY(other.joinable());
+        other.join();
+        rec->setRequestObserver({});
+        d2xx::setTakenCallback({});
+        QCOMPARE(opened.load(), FT_STATUS(FT_OK));
+        QCOMPARE(kinds(events), (QList<Kind> {Kind::Started, Kind::Yielded}));
+        QCOMPARE(everything(dir.path()), QStringList());
+        FT_Close(handle);
+
+        QCOMPARE(kinds(plugEvent(watcher)), QList<Kind> {Kind::BackedUp});
     }
 
     // Two recorders plugged in together: one after the other, each into a

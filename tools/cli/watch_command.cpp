@@ -161,9 +161,8 @@ int Cli::watch()
                                                              : QString()));
         },
         Qt::QueuedConnection);
-    // The watcher holds a recorder only until another program wants it: the
-    // window, or a command the user runs, comes first.
-    d2xx::setHoldMode(d2xx::HoldMode::Yielding);
+    // The watcher holds its recorders yielding; a program that takes one
+    // stops the backup in progress at once.
     d2xx::setTakenCallback([watcher](const std::string&) { watcher->yieldRecorder(); });
     d2xx::PlugMonitor monitor;
     QObject::connect(&monitor, &d2xx::PlugMonitor::devicesChanged, watcher,
