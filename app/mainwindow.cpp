@@ -130,6 +130,7 @@ void MainWindow::construct()
     setUpBackupCommands();
     setUpComparisonCommands();
     setUpUndo();
+    setUpDesktopCommands();
     setUpDragAndDrop();
 
     // 6. Progress widgets and the start-up archive.

@@ -28,6 +28,7 @@ class QDragMoveEvent;
 class QDropEvent;
 class QFileSystemWatcher;
 class QIcon;
+class QLabel;
 class QMenu;
 class QMessageBox;
 class QPixmap;
@@ -328,6 +329,13 @@ private:
     // The state column of both tables, the verification and the selection
     // of differences.
     void setUpComparisonCommands();
+    // Where the File menu's backup commands go: before Quit's separator.
+    QAction* beforeQuit() const;
+    // "Show in folder" and the switch for automatic backups at login.
+    void setUpDesktopCommands();
+    QString archiveFileOnDisk() const;
+    void showArchiveInFolder();
+    void switchAutomaticBackups(bool on);
     // Undo and redo of the archive's edits, in the Edit menu.
     void setUpUndo();
     // The archive went from before to what it holds now: one step to undo.
@@ -453,6 +461,7 @@ private:
     // compares with.
     ComparisonTracker comparisonTracker;
     ArchiveEditHistory* archiveEdits = nullptr;
+    QLabel* showInFolderLink = nullptr;
     // What the archive held when a download into it started.
     std::optional<QList<ArchiveEntry>> entriesBeforeDownload;
     core::Comparison verification;

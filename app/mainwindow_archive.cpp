@@ -206,6 +206,8 @@ void MainWindow::updateArchLabel()
     // in the archive it was made in.
     if (archiveEdits)
         archiveEdits->follow(m_archive);
+    if (showInFolderLink)
+        showInFolderLink->setVisible(!archiveFileOnDisk().isEmpty());
     QLabel* label = m_ui->archLabel;
     label->setToolTip(QString());
     // The window refreshes the label as it leaves its busy state: the time

@@ -40,14 +40,9 @@ void MainWindow::setUpBackupCommands()
     auto* chooseFolder = new QAction(tr("Backup &folder..."), this);
     chooseFolder->setObjectName(QStringLiteral("actionBackupFolder"));
     chooseFolder->setStatusTip(tr("Choose the folder backups are saved in"));
-    // After the archive commands, before Quit and its separator.
-    const QList<QAction*> actions = m_ui->menuFile->actions();
-    const int quit = int(actions.indexOf(m_ui->actionQuit));
-    QAction* before =
-        quit > 0 && actions[quit - 1]->isSeparator() ? actions[quit - 1] : m_ui->actionQuit;
-    m_ui->menuFile->insertSeparator(before);
-    m_ui->menuFile->insertAction(before, backUp);
-    m_ui->menuFile->insertAction(before, chooseFolder);
+    m_ui->menuFile->insertSeparator(beforeQuit());
+    m_ui->menuFile->insertAction(beforeQuit(), backUp);
+    m_ui->menuFile->insertAction(beforeQuit(), chooseFolder);
     connect(backUp, &QAction::triggered, this, &MainWindow::backUpRecorder);
     connect(chooseFolder, &QAction::triggered, this, &MainWindow::chooseBackupFolder);
 
@@ -60,6 +55,15 @@ void MainWindow::setUpBackupCommands()
     button->setCursor(Qt::PointingHandCursor);
     connect(button, &QPushButton::clicked, this, &MainWindow::backUpRecorder);
     setUpHistoryCommands();
+}
+
+QAction* MainWindow::beforeQuit() const
+{
+    // The backup commands go after the archive commands, before Quit and
+    // its separator.
+    const QList<QAction*> actions = m_ui->menuFile->actions();
+    const int quit = int(actions.indexOf(m_ui->actionQuit));
+    return quit > 0 && actions[quit - 1]->isSeparator() ? actions[quit - 1] : m_ui->actionQuit;
 }
 
 void MainWindow::chooseBackupFolder()
@@ -214,10 +218,11 @@ void MainWindow::showSavedBackup(MZTArchive* made, const QString& path)
     rememberArchiveOnDisk();
     rememberRecentArchive(path);
     updateArchLabel();
-    statusBar()->showMessage(tr("Backed up %1 from the recorder into %2 in %3.")
+    statusBar()->showMessage(tr("Backed up %1 from the recorder into %2 in %3. Folder: %4")
                                  .arg(DeviceCommandRunner::filesText(count),
                                       QFileInfo(path).fileName(),
-                                      DeviceCommandRunner::durationText(runner->elapsedMs())));
+                                      DeviceCommandRunner::durationText(runner->elapsedMs()),
+                                      QDir::toNativeSeparators(QFileInfo(path).absolutePath())));
 }
 
 void MainWindow::showBackupFailure()

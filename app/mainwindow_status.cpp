@@ -11,6 +11,7 @@
 #include "recorder_session.h"
 
 #include <QCloseEvent>
+#include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QStatusBar>
@@ -35,11 +36,13 @@ void MainWindow::reportArchiveSaved(qint64 elapsedMs)
 {
     if (!m_archive)
         return;
+    // The name alone does not say where the file went.
+    const QFileInfo saved(m_archive->fileName());
     statusBar()->showMessage(
-        tr("Saved %1 (%2) in %3.")
-            .arg(QFileInfo(m_archive->fileName()).fileName(),
-                 DeviceCommandRunner::filesText(int(m_archive->entries().size())),
-                 DeviceCommandRunner::durationText(elapsedMs)));
+        tr("Saved %1 (%2) in %3. Folder: %4")
+            .arg(saved.fileName(), DeviceCommandRunner::filesText(int(m_archive->entries().size())),
+                 DeviceCommandRunner::durationText(elapsedMs),
+                 QDir::toNativeSeparators(saved.absolutePath())));
 }
 
 void MainWindow::explainRefusedClose()

@@ -300,16 +300,12 @@ Recorder::~Recorder() = default;
 
 int Recorder::generation() const
 {
-    std::lock_guard lock(m_mutex);
-    syncLocked();
-    return m_generation;
+    return readSynced([this] { return m_generation; });
 }
 
 bool Recorder::present() const
 {
-    std::lock_guard lock(m_mutex);
-    syncLocked();
-    return pluggedLocked();
+    return readSynced([this] { return pluggedLocked(); });
 }
 
 std::string Recorder::description() const
@@ -476,9 +472,7 @@ void Recorder::setTransferMode(bool on)
 
 bool Recorder::inTransferMode() const
 {
-    std::lock_guard lock(m_mutex);
-    syncLocked();
-    return m_transferMode;
+    return readSynced([this] { return m_transferMode; });
 }
 
 void Recorder::setPollBudget(std::uint32_t budget)
@@ -527,9 +521,7 @@ void Recorder::setModel(const std::string& model)
 
 std::map<std::uint16_t, QByteArray> Recorder::files() const
 {
-    std::lock_guard lock(m_mutex);
-    syncLocked();
-    return m_config.files;
+    return readSynced([this] { return m_config.files; });
 }
 
 std::optional<QByteArray> Recorder::file(std::uint16_t number) const
@@ -556,23 +548,17 @@ void Recorder::removeFile(std::uint16_t number)
 
 std::vector<Frame> Recorder::receivedFrames() const
 {
-    std::lock_guard lock(m_mutex);
-    syncLocked();
-    return m_received;
+    return readSynced([this] { return m_received; });
 }
 
 std::vector<Frame> Recorder::sentFrames() const
 {
-    std::lock_guard lock(m_mutex);
-    syncLocked();
-    return m_sent;
+    return readSynced([this] { return m_sent; });
 }
 
 QByteArray Recorder::receivedBytes() const
 {
-    std::lock_guard lock(m_mutex);
-    syncLocked();
-    return m_receivedBytes;
+    return readSynced([this] { return m_receivedBytes; });
 }
 
 void Recorder::clearLogs()
@@ -585,9 +571,7 @@ void Recorder::clearLogs()
 
 FirmwareReceipt Recorder::firmware() const
 {
-    std::lock_guard lock(m_mutex);
-    syncLocked();
-    return m_firmware;
+    return readSynced([this] { return m_firmware; });
 }
 
 // ------------------------------------------------------------ frame receiver

@@ -292,6 +292,13 @@ private:
     void dropConnectionLocked();
     void takeInArrivedLocked(Clock::time_point now);
     void syncLocked() const;
+    // What read() returns, read under the lock once the state is in sync.
+    template <typename Read> auto readSynced(Read read) const
+    {
+        std::lock_guard lock(m_mutex);
+        syncLocked();
+        return read();
+    }
     void sleepLocked(std::unique_lock<std::mutex>& lock, std::optional<Clock::time_point> deadline);
     void vanishLocked();
     void resetParserLocked();

@@ -5,6 +5,7 @@
 #include "mainwindow.h"
 #include "modalboxes.h"
 #include "mztarchive.h"
+#include "recorder_backup.h"
 #include "simulator.h"
 #include "testrecords.h"
 #include "ui_mainwindow.h"
@@ -122,6 +123,25 @@ inline void clearSettings()
     QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Korvant"),
               QStringLiteral("MZT-500 Data Backup Tool"))
         .clear();
+}
+
+// Backups made by "Back up recorder" go to folder.
+inline void useBackupFolder(const QString& folder)
+{
+    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Korvant"),
+                       QStringLiteral("MZT-500 Data Backup Tool"));
+    backup::setFolder(settings, folder);
+}
+
+// Shows the window, waits until it has listed the recorder's rows and
+// backs the recorder up; true once the backup is the current archive.
+inline bool shownAndBackedUp(MainWindow& w, int rows)
+{
+    w.show();
+    if (!waitSettled(w, rows) || !waitIdleAndConnected(w))
+        return false;
+    w.backUpRecorder();
+    return waitIdleAndConnected(w) && !w.archive()->fileName().isEmpty();
 }
 
 // The names of a table's selected rows, sorted.

@@ -284,15 +284,10 @@ void TestBackupAndDrop::backupOfTheWholeRecorder()
 void TestBackupAndDrop::aDatedBackupStaysAsItWasMade()
 {
     QTemporaryDir dir;
-    QSettings settings = windowSettings();
-    backup::setFolder(settings, dir.path());
+    useBackupFolder(dir.path());
     install({recorderWithFiles(2)});
     MainWindow w;
-    w.show();
-    QVERIFY(waitSettled(w, 3));
-    QVERIFY(waitIdleAndConnected(w));
-    w.backUpRecorder();
-    QVERIFY(waitIdleAndConnected(w));
+    QVERIFY(shownAndBackedUp(w, 3));
     const QString backupPath = w.archive()->fileName();
     QFile backupFile(backupPath);
     QVERIFY(backupFile.open(QIODevice::ReadOnly));

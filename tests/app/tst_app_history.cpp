@@ -48,18 +48,6 @@ QString backUp(MainWindow& w)
     return w.currentArchivePath();
 }
 
-// The content of the entry with this id, as the archive at path holds it.
-QByteArray archivedContent(const QString& path, int id)
-{
-    MZTArchive archive(path, nullptr);
-    if (!archive.load())
-        return {};
-    for (const ArchiveEntry* e : archive.entries())
-        if (e->id() == id)
-            return e->content();
-    return {};
-}
-
 // The window lists the recorder again after its files were changed.
 bool relist(MainWindow& w, int rows)
 {
@@ -324,7 +312,7 @@ void TestAppHistory::openAndRestoreAnOldBackup()
     w.show();
     makeThreeBackups(w, *recorders[0]);
     // The recorder gets back what the oldest backup holds.
-    const QByteArray oldSequence2 = archivedContent(m_backups[0], 2);
+    const QByteArray oldSequence2 = testcommon::archivedContent(m_backups[0], 2);
     QVERIFY(!oldSequence2.isEmpty());
     QVERIFY(*recorders[0]->file(sim::fileNumberOf(2)) != oldSequence2);
 

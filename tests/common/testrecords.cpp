@@ -63,4 +63,15 @@ QString sequenceName(qint32 id)
     return QStringLiteral("SEQUENCE %1").arg(id, 2, 10, QLatin1Char('0'));
 }
 
+QByteArray archivedContent(const QString& path, qint32 id)
+{
+    MZTArchive archive(path, nullptr);
+    if (!archive.load())
+        return {};
+    for (const ArchiveEntry* entry : archive.entries())
+        if (entry->id() == id)
+            return entry->content();
+    return {};
+}
+
 } // namespace testcommon

@@ -27,4 +27,8 @@ ArchiveEntry* entryFor(const QString& name, const QByteArray& file);
 // "SEQUENCE 05", the name a sequence entry gets.
 QString sequenceName(qint32 id);
 
+// The content of the first entry with this id in the archive file at path;
+// empty when the file cannot be loaded or holds no such entry.
+QByteArray archivedContent(const QString& path, qint32 id);
+
 } // namespace testcommon

@@ -7,6 +7,7 @@
 #include "recorder_backup.h"
 #include "recorder_vocabulary.h"
 #include "simulator.h"
+#include "testrecords.h"
 #include "yielding.h"
 
 #include <QDir>
@@ -57,17 +58,6 @@ QStringList everything(const QString& folder)
 QStringList backups(const QString& folder)
 {
     return QDir(folder).entryList({QStringLiteral("*.mzt")}, QDir::Files, QDir::Name);
-}
-
-QByteArray entryContent(const QString& path, int id)
-{
-    MZTArchive archive(path);
-    if (!archive.load())
-        return {};
-    for (const ArchiveEntry* e : archive.entries())
-        if (e->id() == id)
-            return e->content();
-    return {};
 }
 
 // A backup as "Back up recorder" saves it, taken at when.
@@ -138,7 +128,7 @@ private slots:
         QCOMPARE(first.recorder, QStringLiteral("KV000001"));
         QCOMPARE(backups(dir.path()), QStringList {QFileInfo(first.path).fileName()});
         QVERIFY(QFileInfo(first.path).fileName().startsWith(QLatin1String("MZT-500 KV000001 ")));
-        QCOMPARE(entryContent(first.path, 3), rec->file(3).value());
+        QCOMPARE(testcommon::archivedContent(first.path, 3), rec->file(3).value());
         MZTArchive saved(first.path);
         QVERIFY(saved.load());
         QCOMPARE(saved.recorder().serial, QStringLiteral("KV000001"));
@@ -167,8 +157,8 @@ private slots:
         QCOMPARE(second.notificationText(), QStringLiteral("KV000001 backed up: 1 file changed"));
         QCOMPARE(backups(dir.path()).size(), 2);
         QVERIFY(second.path != first.path);
-        QCOMPARE(entryContent(second.path, 3), reRecorded);
-        QVERIFY(entryContent(first.path, 3) != reRecorded);
+        QCOMPARE(testcommon::archivedContent(second.path, 3), reRecorded);
+        QVERIFY(testcommon::archivedContent(first.path, 3) != reRecorded);
     }
 
     // A recorder pulled out mid-read leaves nothing in the folder, not even
@@ -191,7 +181,7 @@ private slots:
         rec->reappear();
         events = plugEvent(watcher);
         QCOMPARE(kinds(events), (QList<Kind> {Kind::Started, Kind::BackedUp}));
-        QCOMPARE(entryContent(events.last().path, 3), rec->file(3).value());
+        QCOMPARE(testcommon::archivedContent(events.last().path, 3), rec->file(3).value());
     }
 
     void stoppedMidReadLeavesNothing()
@@ -299,7 +289,7 @@ private slots:
         MZTArchive second(events[3].path);
         QVERIFY(second.load());
         QCOMPARE(second.recorder().serial, QStringLiteral("KV000002"));
-        QCOMPARE(entryContent(events[3].path, 3), sequence(3, 6000, 0x11));
+        QCOMPARE(testcommon::archivedContent(events[3].path, 3), sequence(3, 6000, 0x11));
     }
 
     // Keeping the last backup and the first of each month, after a new
