@@ -98,9 +98,10 @@ void MainWindow::switchAutomaticBackups(bool on)
         auto* automatic = findChild<QAction*>(QStringLiteral("actionAutomaticBackups"));
         const QSignalBlocker quiet(automatic);
         automatic->setChecked(desktop::autostartEnabled());
-        QMessageBox::warning(this, tr("MZT-500 Data Backup Tool"),
-                             on ? tr("Automatic backups could not be switched on: %1.").arg(error)
-                                : tr("Automatic backups could not be switched off: %1.").arg(error));
+        QMessageBox::warning(
+            this, tr("MZT-500 Data Backup Tool"),
+            on ? tr("Automatic backups could not be switched on: %1.").arg(error)
+               : tr("Automatic backups could not be switched off: %1.").arg(error));
         return;
     }
     qCDebug(lcApp) << "automatic backups" << (on ? "on" : "off");

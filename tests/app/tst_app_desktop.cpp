@@ -48,8 +48,9 @@ private slots:
         const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
         if (daemon.isEmpty())
             QSKIP("dbus-daemon is not installed (scripts/setup installs it)");
-        bus.start(daemon, {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                           QStringLiteral("--print-address")});
+        bus.start(daemon,
+                  {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                   QStringLiteral("--print-address")});
         QVERIFY(bus.waitForStarted() && bus.waitForReadyRead(10000));
         address = QString::fromUtf8(bus.readLine().trimmed());
         // Before anything in this process has reached for the session bus.
@@ -93,10 +94,10 @@ void TestDesktop::showInFolderAfterABackup()
     const QString path = w.archive()->fileName();
     // The status line says where the backup went, folder and all.
     const QString status = w.statusBar()->currentMessage();
-    QVERIFY2(status.contains(QFileInfo(path).fileName())
-                 && status.endsWith(QStringLiteral("Folder: ")
-                                    + QDir::toNativeSeparators(dir.path())),
-             qPrintable(status));
+    QVERIFY2(
+        status.contains(QFileInfo(path).fileName())
+            && status.endsWith(QStringLiteral("Folder: ") + QDir::toNativeSeparators(dir.path())),
+        qPrintable(status));
     QVERIFY(link->isVisible());
     emit link->linkActivated(QStringLiteral("show"));
     QTRY_COMPARE_WITH_TIMEOUT(fileManager.shown.size(), 1, 10000);
