@@ -4,6 +4,8 @@
 #include <QMutex>
 #include <QWidget>
 
+#include <utility>
+
 DeviceCommandRunner::DeviceCommandRunner(QWidget* window)
     : QObject(window)
     , m_window(window)
@@ -25,6 +27,12 @@ void DeviceCommandRunner::setControls(const QList<QWidget*>& released,
 void DeviceCommandRunner::enterBusy()
 {
     m_deviceMutex->lock();
+    // The window's own record, not the application's: a question answered
+    // just before may have had the focus and be gone already. A command
+    // that ends by reading the recorder's list again is busy twice; the
+    // focus it started from is the one that counts.
+    if (!m_focusBeforeBusy)
+        m_focusBeforeBusy = m_window->focusWidget();
     for (QObject* object : m_silenced)
         object->blockSignals(true);
     for (QWidget* control : m_released)
@@ -40,6 +48,26 @@ void DeviceCommandRunner::releaseControls()
         control->setEnabled(true);
     for (QObject* object : m_silenced)
         object->blockSignals(false);
+}
+
+void DeviceCommandRunner::restoreFocus()
+{
+    // Disabling the focused control moved the focus on; someone working
+    // with the keyboard continues where the command was started.
+    // When that control stays disabled (an arrow without a selection), the
+    // one before it in the Tab order takes the focus: the table it acted on.
+    QWidget* const before = std::exchange(m_focusBeforeBusy, nullptr);
+    QWidget* candidate = before;
+    while (candidate) {
+        if (candidate->isEnabled() && candidate->isVisible()
+            && (candidate->focusPolicy() & Qt::TabFocus)) {
+            candidate->setFocus(Qt::OtherFocusReason);
+            return;
+        }
+        candidate = candidate->previousInFocusChain();
+        if (candidate == before)
+            return;
+    }
 }
 
 void DeviceCommandRunner::beginModal()

@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <memory>
@@ -36,6 +37,9 @@ public:
     // Gives the released controls back; the runner stays busy until
     // markIdle(), so whatever the window rebuilds meanwhile knows.
     void releaseControls();
+    // Gives the keyboard focus back to the control that had it when the
+    // command started, once the window has decided which controls it enables.
+    void restoreFocus();
     void markIdle() { m_busy = false; }
     // A command that runs in a dialog of its own: the device and the busy
     // flag without touching the controls.
@@ -82,6 +86,7 @@ private:
     QList<QWidget*> m_released;
     QList<QWidget*> m_heldBack;
     QList<QObject*> m_silenced;
+    QPointer<QWidget> m_focusBeforeBusy;
     bool m_busy = false;
 
     Command m_what = Command::Nothing;

@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QSet>
 #include <QTreeWidget>
 
 namespace {
@@ -24,6 +25,33 @@ QScreen* screenOf(const QWidget* widget)
     if (widget && widget->screen())
         return widget->screen();
     return QGuiApplication::primaryScreen();
+}
+
+// Every button of the question can be pressed with Alt and a letter: the
+// standard buttons that came without one get the first letter no other
+// button uses.
+void giveMnemonics(const QMessageBox& box)
+{
+    const QList<QAbstractButton*> buttons = box.buttons();
+    QSet<QChar> taken;
+    for (const QAbstractButton* button : buttons) {
+        const QString text = button->text();
+        const qsizetype at = text.indexOf(QLatin1Char('&'));
+        if (at >= 0 && at + 1 < text.size())
+            taken.insert(text[at + 1].toLower());
+    }
+    for (QAbstractButton* button : buttons) {
+        QString text = button->text();
+        if (text.contains(QLatin1Char('&')))
+            continue;
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            if (text[i].isLetter() && !taken.contains(text[i].toLower())) {
+                taken.insert(text[i].toLower());
+                button->setText(text.insert(i, QLatin1Char('&')));
+                break;
+            }
+        }
+    }
 }
 
 } // namespace
@@ -56,6 +84,7 @@ QMessageBox::StandardButton askAboutFiles(QWidget* parent, const QString& title,
         extraButton.isEmpty() ? nullptr : box.addButton(extraButton, QMessageBox::AcceptRole);
     if (extraChosen)
         *extraChosen = false;
+    giveMnemonics(box);
 
     auto* grid = qobject_cast<QGridLayout*>(box.layout());
     auto* buttonBox = box.findChild<QDialogButtonBox*>();

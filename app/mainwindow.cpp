@@ -87,7 +87,7 @@ void MainWindow::construct()
          m_ui->backUpRecorder, m_ui->verifyRecorder, m_ui->menuFile, m_ui->menuEdit},
         {m_ui->toArchive, m_ui->toDevice}, {m_ui->devicesCombo, m_ui->menuFile, m_ui->menuEdit});
     m_ui->archLabel->clear();
-    m_ui->devLabel->clear();
+    setRecorderLabel();
     m_ui->devTable->setRowCount(0);
 
     // 4. Workers. Their signals come from their own threads and arrive queued.
@@ -132,6 +132,7 @@ void MainWindow::construct()
     setUpUndo();
     setUpDesktopCommands();
     setUpDragAndDrop();
+    setUpTabOrder();
 
     // 6. Progress widgets and the start-up archive.
     hideProgress();
@@ -227,6 +228,7 @@ void MainWindow::operationDone_NoUnlock()
     // an arrow enabled for rows that are gone would start an empty upload.
     m_ui->toArchive->setEnabled(!m_ui->devTable->selectedItems().isEmpty());
     m_ui->toDevice->setEnabled(!m_ui->archTable->selectedItems().isEmpty());
+    runner->restoreFocus();
     updateArchLabel();
     // After the backup asked for before a firmware update: the recorder's
     // content is read again, and the update dialog comes back.

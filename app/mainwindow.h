@@ -309,6 +309,12 @@ private:
     void rebuildRecentMenu();
     // Shortcuts beside the menus' own: the usual Ctrl keys, F1, F5, Delete.
     void setUpShortcuts();
+    // Tab walks the recorder's side, then the archive's, then the status
+    // bar's link.
+    void setUpTabOrder();
+    // The label above the recorder table; it takes the keyboard focus only
+    // while it holds a link, so Tab never stops on plain text.
+    void setRecorderLabel(const QString& html = QString());
     // The backup commands in the File menu and under the recorder's name.
     void setUpBackupCommands();
     // The history commands: File > History, the link beside "Back up

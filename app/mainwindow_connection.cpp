@@ -30,7 +30,7 @@ constexpr int modalRecheckMs = 500;
 
 void MainWindow::on_discoverDevice_clicked()
 {
-    m_ui->devLabel->clear();
+    setRecorderLabel();
     if (!m_link) {
         m_ui->devicesCombo->clear();
         return;
@@ -93,7 +93,7 @@ void MainWindow::swVersion(uint version)
 {
     if (version < mzt500::FirstCurrentVersion) {
         deviceReady = false;
-        m_ui->devLabel->setText(
+        setRecorderLabel(
             QStringLiteral(
                 "<html><head><meta name=\"qrichtext\" content=\"1\" /><style type=\"text/css\">"
                 "p, li { white-space: pre-wrap; }</style></head><body style=\" font-family:'MS "
@@ -112,17 +112,17 @@ void MainWindow::swVersion(uint version)
         deviceReady = true;
         // The serial number and port tell two recorders apart.
         const QString details = recorderDetails(m_link ? m_link->deviceIndex() : -1, true);
-        m_ui->devLabel->setText(tr("<b>MZT-500</b>")
-                                + (details.isEmpty() ? QString()
-                                                     : QStringLiteral(" <small>")
-                                           + details.toHtmlEscaped() + QStringLiteral("</small>")));
+        setRecorderLabel(tr("<b>MZT-500</b>")
+                         + (details.isEmpty() ? QString()
+                                              : QStringLiteral(" <small>") + details.toHtmlEscaped()
+                                    + QStringLiteral("</small>")));
     }
     m_ui->devLabel->setToolTip(recorderDetails(m_link ? m_link->deviceIndex() : -1));
 }
 
 void MainWindow::on_updateContentFailed()
 {
-    m_ui->devLabel->clear();
+    setRecorderLabel();
     deviceReady = false;
 }
 
@@ -269,5 +269,5 @@ void MainWindow::forgetShownRecorder()
     clearTable(m_ui->devTable);
     comparisonTracker.forgetRecorder();
     showComparison();
-    m_ui->devLabel->clear();
+    setRecorderLabel();
 }

@@ -88,7 +88,10 @@ void MainWindow::addFileHistoryEntry(QMenu* menu, QTableWidget* table, QPoint po
     if (!name)
         return;
     menu->addSeparator();
-    menu->addAction(tr("History of %1").arg(name->text()), this,
+    // A name's own '&' is not a mnemonic.
+    QString shownName = name->text();
+    shownName.replace(QLatin1Char('&'), QLatin1String("&&"));
+    menu->addAction(tr("&History of %1").arg(shownName), this,
                     [this, table, row] { showFileHistory(table, row); });
 }
 

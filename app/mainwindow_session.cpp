@@ -12,6 +12,7 @@
 #include <QGuiApplication>
 #include <QLayout>
 #include <QMenu>
+#include <QPushButton>
 #include <QScreen>
 #include <QSettings>
 #include <QShortcut>
@@ -172,6 +173,29 @@ void MainWindow::rebuildRecentMenu()
         action->setStatusTip(QDir::toNativeSeparators(path));
     }
     recentMenu->setEnabled(!recent.isEmpty());
+}
+
+void MainWindow::setUpTabOrder()
+{
+    m_ui->devLabel->setTextInteractionFlags(Qt::LinksAccessibleByMouse
+                                            | Qt::LinksAccessibleByKeyboard);
+    setRecorderLabel();
+    auto* historyLink = findChild<QPushButton*>(QStringLiteral("historyLink"));
+    const QList<QWidget*> order {
+        m_ui->discoverDevice, m_ui->devicesCombo, m_ui->devLabel,    m_ui->backUpRecorder,
+        m_ui->verifyRecorder, m_ui->devTable,     m_ui->toArchive,   m_ui->toDevice,
+        m_ui->newArchive,     m_ui->openArchive,  m_ui->saveArchive, m_ui->saveArchiveAs,
+        historyLink,          m_ui->archTable,    m_ui->abortButton, showInFolderLink};
+    for (qsizetype i = 1; i < order.size(); ++i)
+        if (order[i - 1] && order[i])
+            setTabOrder(order[i - 1], order[i]);
+}
+
+void MainWindow::setRecorderLabel(const QString& html)
+{
+    m_ui->devLabel->setText(html);
+    m_ui->devLabel->setFocusPolicy(html.contains(QLatin1String("<a ")) ? Qt::StrongFocus
+                                                                       : Qt::NoFocus);
 }
 
 void MainWindow::setUpShortcuts()

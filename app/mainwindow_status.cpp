@@ -136,10 +136,9 @@ void MainWindow::describeRecorders()
                                   .arg(inUse.join(QStringLiteral(", ")));
     if (combo->count() == 0) {
         m_ui->devLabel->setToolTip(QString());
-        m_ui->devLabel->setText(
-            (inUse.isEmpty() ? tr("No recorder found.") : inUseText.toHtmlEscaped())
-            + QStringLiteral(" <a href=\"") + QLatin1String(recorderNotFoundLink)
-            + QStringLiteral("\">") + tr("What to check") + QStringLiteral("</a>"));
+        setRecorderLabel((inUse.isEmpty() ? tr("No recorder found.") : inUseText.toHtmlEscaped())
+                         + QStringLiteral(" <a href=\"") + QLatin1String(recorderNotFoundLink)
+                         + QStringLiteral("\">") + tr("What to check") + QStringLiteral("</a>"));
     }
     if (!inUse.isEmpty())
         statusBar()->showMessage(inUseText);

@@ -304,16 +304,16 @@ void MainWindow::ctxMenuDev(QPoint pos)
 {
     QTableWidget* table = m_ui->devTable;
     auto* menu = new QMenu;
-    menu->addAction(tr("Select all"), this, &MainWindow::select_all_dev);
-    menu->addAction(tr("Clear selection"), this, &MainWindow::clear_selection_dev);
+    menu->addAction(tr("Select &all"), this, &MainWindow::select_all_dev);
+    menu->addAction(tr("&Clear selection"), this, &MainWindow::clear_selection_dev);
     const QList<QTableWidgetItem*> selected = table->selectedItems();
     if (!selected.isEmpty()) {
         menu->addSeparator();
-        menu->addAction(tr("Save selected in archive"), this, &MainWindow::save_in_arch);
+        menu->addAction(tr("&Save selected in archive"), this, &MainWindow::save_in_arch);
         // The settings file alone cannot be deleted.
         const bool onlySettings = selected.size() == 3 && firstSelectedId(table) == SettingsId;
         if (!onlySettings)
-            menu->addAction(tr("Delete selected"), this, &MainWindow::delete_on_dev);
+            menu->addAction(tr("&Delete selected"), this, &MainWindow::delete_on_dev);
     }
     addFileHistoryEntry(menu, table, pos);
     // The request's position is in the viewport's coordinates (below the
@@ -326,19 +326,19 @@ void MainWindow::ctxMenuArch(QPoint pos)
 {
     QTableWidget* table = m_ui->archTable;
     auto* menu = new QMenu;
-    menu->addAction(tr("Select all"), this, &MainWindow::select_all_arch);
-    menu->addAction(tr("Clear selection"), this, &MainWindow::clear_selection_arch);
+    menu->addAction(tr("Select &all"), this, &MainWindow::select_all_arch);
+    menu->addAction(tr("&Clear selection"), this, &MainWindow::clear_selection_arch);
     const QList<QTableWidgetItem*> selected = table->selectedItems();
     if (!selected.isEmpty()) {
         menu->addSeparator();
-        menu->addAction(tr("Transfer selected to device"), this, &MainWindow::transfer_to_dev);
-        menu->addAction(tr("Delete selected"), this, &MainWindow::delete_from_arch);
+        menu->addAction(tr("&Transfer selected to device"), this, &MainWindow::transfer_to_dev);
+        menu->addAction(tr("&Delete selected"), this, &MainWindow::delete_from_arch);
     }
     if (selected.size() == 3) {
         qCDebug(lcApp) << "Adding the menu";
         const int id = firstSelectedId(table);
         if (id >= FirstSequenceId && id <= LastSequenceId)
-            menu->addAction(QStringLiteral("Move Sequence to"), this, &MainWindow::moveSequence);
+            menu->addAction(QStringLiteral("&Move Sequence to"), this, &MainWindow::moveSequence);
     }
     addFileHistoryEntry(menu, table, pos);
     menu->exec(table->viewport()->mapToGlobal(pos));

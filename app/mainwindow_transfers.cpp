@@ -342,7 +342,7 @@ void MainWindow::upLoadCheckDone(bool boOK, bool boOverwrites, QStringList* file
         const auto answer = askAboutFiles(this, tr("MZT-500 Data Backup Tool"),
                                           tr("Do you want to overwrite the\nfollowing files?"),
                                           overwritten, QMessageBox::Ok | QMessageBox::No,
-                                          QMessageBox::No, tr("Skip existing"), &onlyMissing);
+                                          QMessageBox::No, tr("&Skip existing"), &onlyMissing);
         if (answer != QMessageBox::Ok && !onlyMissing) {
             qCDebug(lcApp) << "upload aborted";
             startReport(Reported::Nothing, 0);

@@ -135,6 +135,16 @@ inline void useBackupFolder(const QString& folder)
 
 // Shows the window, waits until it has listed the recorder's rows and
 // backs the recorder up; true once the backup is the current archive.
+// Shows the window, active for the keyboard, and waits until its recorder
+// table holds rows (0: until discovery found nothing) and, with rows, until
+// the recorder is connected and the window idle.
+inline bool shownActiveAndSettled(MainWindow& w, int rows)
+{
+    w.show();
+    return QTest::qWaitForWindowActive(&w) && waitSettled(w, rows)
+        && (rows == 0 || waitIdleAndConnected(w));
+}
+
 inline bool shownAndBackedUp(MainWindow& w, int rows)
 {
     w.show();
@@ -171,17 +181,30 @@ inline QList<int> comboIndices(const QComboBox* box)
     return indices;
 }
 
+// A menu entry's or button's text as shown: without the mnemonic's '&'.
+inline QString shownText(const QString& text)
+{
+    QString shown;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == QLatin1Char('&') && i + 1 < text.size())
+            ++i;
+        shown += text[i];
+    }
+    return shown;
+}
+
 // Runs open(), which pops up a menu and waits in it, and returns the texts
-// of the menu's entries (separators as empty texts) after closing it.
-inline QStringList menuTexts(const std::function<void()>& open)
+// of the menu's entries as shown (separators as empty texts) after closing
+// it; with mnemonics, as written, with their '&'.
+inline QStringList menuTexts(const std::function<void()>& open, bool mnemonics = false)
 {
     QStringList texts;
-    QTimer::singleShot(0, [&texts] {
+    QTimer::singleShot(0, [&texts, mnemonics] {
         auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
         if (!menu)
             return;
         for (const QAction* a : menu->actions())
-            texts << a->text();
+            texts << (mnemonics ? a->text() : shownText(a->text()));
         menu->close();
     });
     open();

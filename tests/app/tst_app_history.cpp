@@ -99,7 +99,7 @@ bool chooseInRowMenu(MainWindow& w, QTableWidget* table, int row, const QString&
             return;
         QAction* chosen = nullptr;
         for (QAction* a : menu->actions())
-            if (a->text() == text)
+            if (shownText(a->text()) == text)
                 chosen = a;
         menu->close();
         if (chosen) {

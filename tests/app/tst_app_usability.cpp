@@ -8,14 +8,17 @@
 #include "simbus.h"
 
 #include <QAction>
+#include <QFile>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMenu>
 #include <QMenuBar>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QSet>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTemporaryDir>
@@ -59,6 +62,7 @@ private slots:
     void windowWorksAt800x600();
     void firstStartFitsTheScreen();
     void statusLineFollowsTheOpenArchive();
+    void everythingIsReachedWithTheKeyboard();
 };
 
 void TestUsability::questionsAboutManyFilesFitTheScreen()
@@ -170,10 +174,7 @@ void TestUsability::keysReachTheCommands()
 {
     install({recorderWithFiles(2)});
     MainWindow w;
-    w.show();
-    QVERIFY(QTest::qWaitForWindowActive(&w));
-    QVERIFY(waitSettled(w, 3));
-    QVERIFY(waitIdleAndConnected(w));
+    QVERIFY(shownActiveAndSettled(w, 3));
 
     // Ctrl+N: a new archive in place of the unchanged one.
     const MZTArchive* before = w.archive();
@@ -225,10 +226,7 @@ void TestUsability::archiveEditsAreUndoneAndRedone()
     auto recorders = install({recorderWithFiles(3)});
     QTemporaryDir dir;
     MainWindow w;
-    w.show();
-    QVERIFY(QTest::qWaitForWindowActive(&w));
-    QVERIFY(waitSettled(w, 4));
-    QVERIFY(waitIdleAndConnected(w));
+    QVERIFY(shownActiveAndSettled(w, 4));
     const auto ids = [&w] {
         QList<int> all;
         for (const ArchiveEntry* entry : w.archive()->entries())
@@ -572,3 +570,138 @@ void TestUsability::statusLineFollowsTheOpenArchive()
 
 QTEST_MAIN(TestUsability)
 #include "tst_app_usability.moc"
+
+namespace {
+
+// The object names of the controls Tab visits, from the first one on, once
+// round.
+QStringList tabChain(QWidget* first)
+{
+    QStringList names;
+    first->setFocus(Qt::TabFocusReason);
+    if (!QTest::qWaitFor([first] { return first->hasFocus(); }, 2000))
+        return names;
+    for (int i = 0; i < 40; ++i) {
+        QWidget* focused = QApplication::focusWidget();
+        if (!focused || names.contains(focused->objectName()))
+            break;
+        names << focused->objectName();
+        QTest::keyClick(focused, Qt::Key_Tab);
+    }
+    return names;
+}
+
+// Whether every text has a mnemonic and no two share one.
+bool mnemonicsAreUnique(const QStringList& texts)
+{
+    QSet<QChar> used;
+    for (const QString& text : texts) {
+        if (text.isEmpty())
+            continue; // a separator
+        const qsizetype at = text.indexOf(QLatin1Char('&'));
+        if (at < 0 || at + 1 >= text.size() || used.contains(text[at + 1].toLower())) {
+            qWarning() << "no mnemonic of its own:" << text << "among" << texts;
+            return false;
+        }
+        used.insert(text[at + 1].toLower());
+    }
+    return true;
+}
+
+QList<QAction*> menuActions(const QList<QAction*>& actions)
+{
+    QList<QAction*> all;
+    for (QAction* action : actions) {
+        all << action;
+        if (action->menu())
+            all << menuActions(action->menu()->actions());
+    }
+    return all;
+}
+
+} // namespace
+
+void TestUsability::everythingIsReachedWithTheKeyboard()
+{
+    // Without a recorder, the label's help link is a stop of its own.
+    install({});
+    {
+        MainWindow w;
+        QVERIFY(shownActiveAndSettled(w, 0));
+        QVERIFY(tabChain(w.ui()->discoverDevice).contains(QStringLiteral("devLabel")));
+    }
+
+    auto recorders = install({recorderWithFiles(2)});
+    QTemporaryDir dir;
+    MainWindow w;
+    QVERIFY(shownActiveAndSettled(w, 3));
+
+    // The recorder's side, then the archive's; plain text is never a stop.
+    const QStringList recorderSide {"discoverDevice", "devicesCombo", "backUpRecorder",
+                                    "verifyRecorder", "devTable"};
+    const QStringList archiveSide {"newArchive",    "openArchive", "saveArchive",
+                                   "saveArchiveAs", "historyLink", "archTable"};
+    QCOMPARE(tabChain(w.ui()->discoverDevice), recorderSide + archiveSide);
+
+    // A copy started from the keyboard gives the focus back: to its button,
+    // which the command disabled meanwhile, or while the button stays
+    // disabled (the list read again has no selection), to its table.
+    QTableWidget* dev = w.ui()->devTable;
+    selectRows(dev, {rowOfName(dev, QStringLiteral("SEQUENCE 01"))});
+    QToolButton* toArchive = w.ui()->toArchive;
+    QVERIFY(toArchive->isEnabled());
+    toArchive->setFocus(Qt::TabFocusReason);
+    QTRY_VERIFY(toArchive->hasFocus());
+    QTest::keyClick(toArchive, Qt::Key_Space);
+    QTRY_VERIFY(w.isBusy());
+    QVERIFY(QTest::qWaitFor([&] { return !w.isBusy(); }, 20000));
+    QCOMPARE(w.archive()->entries().size(), 1);
+    QTRY_COMPARE(QApplication::focusWidget(),
+                 toArchive->isEnabled() ? static_cast<QWidget*>(toArchive) : dev);
+
+    // Once the archive is on disk, the status bar's "Show in folder" is the
+    // last stop; the copy arrows come between the tables.
+    w.archive()->setFileName(dir.filePath(QStringLiteral("keys.mzt")));
+    QVERIFY(w.archive()->save());
+    w.updateArchLabel();
+    selectRows(dev, {rowOfName(dev, QStringLiteral("SEQUENCE 01"))});
+    const QStringList chain = tabChain(w.ui()->discoverDevice);
+    QCOMPARE(chain.last(), QStringLiteral("showInFolderLink"));
+    QVERIFY(chain.indexOf(QStringLiteral("toArchive")) > chain.indexOf(QStringLiteral("devTable")));
+    QVERIFY(chain.indexOf(QStringLiteral("toArchive"))
+            < chain.indexOf(QStringLiteral("newArchive")));
+
+    // Context menus and the questions' buttons can be used with Alt.
+    QVERIFY(mnemonicsAreUnique(
+        menuTexts([&] { w.ctxMenuDev(dev->visualItemRect(dev->item(0, 0)).center()); }, true)));
+    QTableWidget* arch = w.ui()->archTable;
+    selectRows(arch, {0});
+    QVERIFY(mnemonicsAreUnique(
+        menuTexts([&] { w.ctxMenuArch(arch->visualItemRect(arch->item(0, 0)).center()); }, true)));
+    QStringList buttons;
+    auto listed = clickInNextBox(QStringLiteral("No"), [&buttons](QMessageBox* box) {
+        for (const QAbstractButton* button : box->buttons())
+            buttons << button->text();
+    });
+    w.transfer_to_dev();
+    QVERIFY(QTest::qWaitFor([&] { return !listed->isEmpty(); }, 20000));
+    QVERIFY(QTest::qWaitFor([&] { return !w.isBusy(); }, 20000));
+    QCOMPARE(buttons.size(), 3);
+    QVERIFY(mnemonicsAreUnique(buttons));
+
+    // The manual's Keys section lists every key the menus show.
+    QFile manual(QStringLiteral(":/manual/html/UserManual.html"));
+    QVERIFY(manual.open(QIODevice::ReadOnly));
+    const QString page = QString::fromUtf8(manual.readAll());
+    const QString keys = page.mid(page.indexOf(QLatin1String("id=\"keys\"")));
+    QStringList missing;
+    for (const QAction* action : menuActions(w.menuBar()->actions())) {
+        for (const QKeySequence& key : action->shortcuts()) {
+            const QString written = key.toString(QKeySequence::PortableText);
+            if (!keys.contains(QStringLiteral("<code>%1</code>").arg(written)))
+                missing << written + QStringLiteral(" (") + shownText(action->text())
+                        + QLatin1Char(')');
+        }
+    }
+    QVERIFY2(missing.isEmpty(), qPrintable(missing.join(QStringLiteral(", "))));
+}
