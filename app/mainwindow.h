@@ -30,6 +30,7 @@ class QFileSystemWatcher;
 class QIcon;
 class QLabel;
 class QMenu;
+class QTableWidgetItem;
 class QMessageBox;
 class QPixmap;
 class QPoint;
@@ -301,6 +302,12 @@ private:
     // Column widths and sort order, kept in the settings between runs.
     void restoreTableState(QTableWidget* table);
     void saveTableState(QTableWidget* table);
+    // A table's right-click menu: selecting all or nothing, the commands on
+    // the selection, the history of the file under the pointer.
+    void execTableMenu(
+        QTableWidget* table, QPoint pos, void (MainWindow::*selectAll)(),
+        void (MainWindow::*clearSelection)(),
+        const std::function<void(QMenu*, const QList<QTableWidgetItem*>&)>& addSelectionCommands);
 
     // Window size, tables and recent archives between runs.
     void restoreSession();

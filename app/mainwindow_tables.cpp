@@ -303,44 +303,51 @@ void MainWindow::clear_selection_arch()
 void MainWindow::ctxMenuDev(QPoint pos)
 {
     QTableWidget* table = m_ui->devTable;
-    auto* menu = new QMenu;
-    menu->addAction(tr("Select &all"), this, &MainWindow::select_all_dev);
-    menu->addAction(tr("&Clear selection"), this, &MainWindow::clear_selection_dev);
-    const QList<QTableWidgetItem*> selected = table->selectedItems();
-    if (!selected.isEmpty()) {
-        menu->addSeparator();
-        menu->addAction(tr("&Save selected in archive"), this, &MainWindow::save_in_arch);
-        // The settings file alone cannot be deleted.
-        const bool onlySettings = selected.size() == 3 && firstSelectedId(table) == SettingsId;
-        if (!onlySettings)
-            menu->addAction(tr("&Delete selected"), this, &MainWindow::delete_on_dev);
-    }
-    addFileHistoryEntry(menu, table, pos);
-    // The request's position is in the viewport's coordinates (below the
-    // header), so map it from there to open the menu where the click was.
-    menu->exec(table->viewport()->mapToGlobal(pos));
-    menu->deleteLater();
+    execTableMenu(
+        table, pos, &MainWindow::select_all_dev, &MainWindow::clear_selection_dev,
+        [this, table](QMenu* menu, const QList<QTableWidgetItem*>& selected) {
+            menu->addAction(tr("&Save selected in archive"), this, &MainWindow::save_in_arch);
+            // The settings file alone cannot be deleted.
+            const bool onlySettings = selected.size() == 3 && firstSelectedId(table) == SettingsId;
+            if (!onlySettings)
+                menu->addAction(tr("&Delete selected"), this, &MainWindow::delete_on_dev);
+        });
 }
 
 void MainWindow::ctxMenuArch(QPoint pos)
 {
     QTableWidget* table = m_ui->archTable;
+    execTableMenu(table, pos, &MainWindow::select_all_arch, &MainWindow::clear_selection_arch,
+                  [this, table](QMenu* menu, const QList<QTableWidgetItem*>& selected) {
+                      menu->addAction(tr("&Transfer selected to device"), this,
+                                      &MainWindow::transfer_to_dev);
+                      menu->addAction(tr("&Delete selected"), this, &MainWindow::delete_from_arch);
+                      if (selected.size() != 3)
+                          return;
+                      qCDebug(lcApp) << "Adding the menu";
+                      const int id = firstSelectedId(table);
+                      if (id >= FirstSequenceId && id <= LastSequenceId)
+                          menu->addAction(QStringLiteral("&Move Sequence to"), this,
+                                          &MainWindow::moveSequence);
+                  });
+}
+
+void MainWindow::execTableMenu(
+    QTableWidget* table, QPoint pos, void (MainWindow::*selectAll)(),
+    void (MainWindow::*clearSelection)(),
+    const std::function<void(QMenu*, const QList<QTableWidgetItem*>&)>& addSelectionCommands)
+{
     auto* menu = new QMenu;
-    menu->addAction(tr("Select &all"), this, &MainWindow::select_all_arch);
-    menu->addAction(tr("&Clear selection"), this, &MainWindow::clear_selection_arch);
+    menu->addAction(tr("Select &all"), this, selectAll);
+    menu->addAction(tr("&Clear selection"), this, clearSelection);
     const QList<QTableWidgetItem*> selected = table->selectedItems();
     if (!selected.isEmpty()) {
         menu->addSeparator();
-        menu->addAction(tr("&Transfer selected to device"), this, &MainWindow::transfer_to_dev);
-        menu->addAction(tr("&Delete selected"), this, &MainWindow::delete_from_arch);
-    }
-    if (selected.size() == 3) {
-        qCDebug(lcApp) << "Adding the menu";
-        const int id = firstSelectedId(table);
-        if (id >= FirstSequenceId && id <= LastSequenceId)
-            menu->addAction(QStringLiteral("&Move Sequence to"), this, &MainWindow::moveSequence);
+        addSelectionCommands(menu, selected);
     }
     addFileHistoryEntry(menu, table, pos);
+    // The request's position is in the viewport's coordinates (below the
+    // header), so map it from there to open the menu where the click was.
     menu->exec(table->viewport()->mapToGlobal(pos));
     menu->deleteLater();
 }

@@ -163,6 +163,32 @@ std::shared_ptr<Port> portOf(FT_HANDLE h, FT_STATUS* failure)
     return handle->port;
 }
 
+// Runs call on the handle's port: FT_OK when it succeeds, else failed; the
+// handle's own failure when it has no port.
+template <typename Call> FT_STATUS onPort(FT_HANDLE h, FT_STATUS failed, Call call)
+{
+    FT_STATUS failure = FT_OK;
+    const std::shared_ptr<Port> p = portOf(h, &failure);
+    if (!p)
+        return failure;
+    return call(*p) ? FT_OK : failed;
+}
+
+// FT_Read and FT_Write: the checks D2XX makes around the port's own
+// transfer, and the count reported never above the one asked for.
+template <typename Byte>
+FT_STATUS moveBytes(FT_HANDLE h, Byte* buffer, DWORD count, LPDWORD moved,
+                    bool (Port::*transfer)(Byte*, std::size_t, std::size_t*))
+{
+    if (!moved || (!buffer && count))
+        return FT_INVALID_PARAMETER;
+    std::size_t done = 0;
+    const FT_STATUS status =
+        onPort(h, FT_IO_ERROR, [&](Port& port) { return (port.*transfer)(buffer, count, &done); });
+    *moved = static_cast<DWORD>(std::min<std::size_t>(done, count));
+    return status;
+}
+
 bool holds(const Handle* h, const ListedDevice& d)
 {
     return !h->taken && h->backend == d.backend && h->key == d.info.key;
@@ -412,83 +438,51 @@ FT_STATUS FT_Close(FT_HANDLE ftHandle)
 
 FT_STATUS FT_ResetDevice(FT_HANDLE ftHandle)
 {
-    FT_STATUS failure = FT_OK;
-    const std::shared_ptr<Port> p = portOf(ftHandle, &failure);
-    if (!p)
-        return failure;
-    return p->reset() ? FT_OK : FT_IO_ERROR;
+    return onPort(ftHandle, FT_IO_ERROR, [&](Port& port) { return port.reset(); });
 }
 
 FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, ULONG baudRate)
 {
-    FT_STATUS failure = FT_OK;
-    const std::shared_ptr<Port> p = portOf(ftHandle, &failure);
-    if (!p)
-        return failure;
-    return p->setBaudRate(baudRate) ? FT_OK : FT_INVALID_BAUD_RATE;
+    return onPort(ftHandle, FT_INVALID_BAUD_RATE,
+                  [&](Port& port) { return port.setBaudRate(baudRate); });
 }
 
 FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR wordLength, UCHAR stopBits,
                                     UCHAR parity)
 {
-    FT_STATUS failure = FT_OK;
-    const std::shared_ptr<Port> p = portOf(ftHandle, &failure);
-    if (!p)
-        return failure;
-    return p->setDataCharacteristics(wordLength, stopBits, parity) ? FT_OK : FT_IO_ERROR;
+    return onPort(ftHandle, FT_IO_ERROR, [&](Port& port) {
+        return port.setDataCharacteristics(wordLength, stopBits, parity);
+    });
 }
 
 FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG readTimeoutMs, ULONG writeTimeoutMs)
 {
-    FT_STATUS failure = FT_OK;
-    const std::shared_ptr<Port> p = portOf(ftHandle, &failure);
-    if (!p)
-        return failure;
-    return p->setTimeouts(readTimeoutMs, writeTimeoutMs) ? FT_OK : FT_IO_ERROR;
+    return onPort(ftHandle, FT_IO_ERROR,
+                  [&](Port& port) { return port.setTimeouts(readTimeoutMs, writeTimeoutMs); });
 }
 
 FT_STATUS FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToWrite,
                    LPDWORD lpdwBytesWritten)
 {
-    if (!lpdwBytesWritten || (!lpBuffer && dwBytesToWrite))
-        return FT_INVALID_PARAMETER;
-    *lpdwBytesWritten = 0;
-    FT_STATUS failure = FT_OK;
-    const std::shared_ptr<Port> p = portOf(ftHandle, &failure);
-    if (!p)
-        return failure;
-    std::size_t written = 0;
-    const bool ok = p->write(static_cast<const std::uint8_t*>(lpBuffer), dwBytesToWrite, &written);
-    *lpdwBytesWritten = static_cast<DWORD>(std::min<std::size_t>(written, dwBytesToWrite));
-    return ok ? FT_OK : FT_IO_ERROR;
+    return moveBytes(ftHandle, static_cast<const std::uint8_t*>(lpBuffer), dwBytesToWrite,
+                     lpdwBytesWritten, &Port::write);
 }
 
 FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead,
                   LPDWORD lpdwBytesReturned)
 {
-    if (!lpdwBytesReturned || (!lpBuffer && dwBytesToRead))
-        return FT_INVALID_PARAMETER;
-    *lpdwBytesReturned = 0;
-    FT_STATUS failure = FT_OK;
-    const std::shared_ptr<Port> p = portOf(ftHandle, &failure);
-    if (!p)
-        return failure;
-    std::size_t got = 0;
-    const bool ok = p->read(static_cast<std::uint8_t*>(lpBuffer), dwBytesToRead, &got);
-    *lpdwBytesReturned = static_cast<DWORD>(std::min<std::size_t>(got, dwBytesToRead));
-    return ok ? FT_OK : FT_IO_ERROR;
+    return moveBytes(ftHandle, static_cast<std::uint8_t*>(lpBuffer), dwBytesToRead,
+                     lpdwBytesReturned, &Port::read);
 }
 
 FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, LPDWORD lpdwAmountInRxQueue, LPDWORD lpdwAmountInTxQueue,
                        LPDWORD lpdwEventStatus)
 {
-    FT_STATUS failure = FT_OK;
-    const std::shared_ptr<Port> p = portOf(ftHandle, &failure);
-    if (!p)
-        return failure;
     std::uint32_t rx = 0;
-    if (!p->status(&rx))
-        return FT_IO_ERROR;
+    const FT_STATUS status =
+        onPort(ftHandle, FT_IO_ERROR, [&](Port& port) { return port.status(&rx); });
+    if (status != FT_OK)
+        return status;
     if (lpdwAmountInRxQueue)
         *lpdwAmountInRxQueue = rx;
     if (lpdwAmountInTxQueue)

@@ -203,6 +203,16 @@ bool Connection::write(const std::uint8_t* data, std::size_t length, std::size_t
     return true;
 }
 
+std::optional<Clock::time_point> Recorder::catchUpLocked(std::uint64_t connection)
+{
+    followPresencePathLocked();
+    const Clock::time_point now = Clock::now();
+    takeInArrivedLocked(now);
+    if (!aliveLocked(connection))
+        return std::nullopt;
+    return now;
+}
+
 bool Connection::read(std::uint8_t* data, std::size_t length, std::size_t* got)
 {
     Recorder& r = *m_recorder;
@@ -211,12 +221,10 @@ bool Connection::read(std::uint8_t* data, std::size_t length, std::size_t* got)
     const bool unlimited = r.m_readTimeoutMs == 0;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(r.m_readTimeoutMs);
     for (;;) {
-        r.followPresencePathLocked();
-        const Clock::time_point now = Clock::now();
-        r.takeInArrivedLocked(now);
-        if (!r.aliveLocked(m_id))
+        const std::optional<Clock::time_point> now = r.catchUpLocked(m_id);
+        if (!now)
             return false;
-        while (*got < length && !r.m_out.empty() && r.m_out.front().at <= now) {
+        while (*got < length && !r.m_out.empty() && r.m_out.front().at <= *now) {
             data[(*got)++] = r.m_out.front().byte;
             r.m_out.pop_front();
             ++r.m_bytesHandedOut;
@@ -229,7 +237,7 @@ bool Connection::read(std::uint8_t* data, std::size_t length, std::size_t* got)
         }
         if (*got == length)
             return true;
-        if (!unlimited && now >= deadline)
+        if (!unlimited && *now >= deadline)
             return true;
         r.sleepLocked(lock, unlimited ? std::nullopt : std::optional(deadline));
     }
@@ -242,16 +250,14 @@ bool Connection::waitForInput(Clock::time_point deadline, const std::function<bo
     *readable = false;
     std::unique_lock lock(r.m_mutex);
     for (;;) {
-        r.followPresencePathLocked();
-        const Clock::time_point now = Clock::now();
-        r.takeInArrivedLocked(now);
-        if (!r.aliveLocked(m_id))
+        const std::optional<Clock::time_point> now = r.catchUpLocked(m_id);
+        if (!now)
             return false;
-        if (!r.m_out.empty() && r.m_out.front().at <= now) {
+        if (!r.m_out.empty() && r.m_out.front().at <= *now) {
             *readable = true;
             return true;
         }
-        if (woken() || now >= deadline)
+        if (woken() || *now >= deadline)
             return true;
         r.sleepLocked(lock, deadline);
     }
@@ -269,14 +275,12 @@ bool Connection::status(std::uint32_t* rxQueued)
 {
     Recorder& r = *m_recorder;
     std::lock_guard lock(r.m_mutex);
-    r.followPresencePathLocked();
-    const Clock::time_point now = Clock::now();
-    r.takeInArrivedLocked(now);
-    if (!r.aliveLocked(m_id))
+    const std::optional<Clock::time_point> now = r.catchUpLocked(m_id);
+    if (!now)
         return false;
     std::uint32_t n = 0;
     for (const Recorder::Out& o : r.m_out) {
-        if (o.at > now)
+        if (o.at > *now)
             break;
         ++n;
     }

@@ -291,6 +291,10 @@ private:
     void followPresencePathLocked();
     void dropConnectionLocked();
     void takeInArrivedLocked(Clock::time_point now);
+    // Brings the device up to now (its presence path, the bytes that have
+    // arrived) for a call on connection: the time it did so, or nothing
+    // when that connection is gone.
+    std::optional<Clock::time_point> catchUpLocked(std::uint64_t connection);
     void syncLocked() const;
     // What read() returns, read under the lock once the state is in sync.
     template <typename Read> auto readSynced(Read read) const

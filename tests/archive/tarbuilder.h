@@ -11,6 +11,26 @@
 
 #include <algorithm>
 
+// Runs step (a deflate or inflate call) over data, a chunk of output at a
+// time, for as long as keepGoing says; what comes out is appended to out.
+// Returns the step's last result.
+template <typename Step, typename KeepGoing>
+int zlibPump(z_stream& z, const char* data, qint64 size, QByteArray* out, Step step,
+             KeepGoing keepGoing)
+{
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+    z.avail_in = uInt(size);
+    char chunk[16384];
+    int result;
+    do {
+        z.next_out = reinterpret_cast<Bytef*>(chunk);
+        z.avail_out = sizeof chunk;
+        result = step(z);
+        out->append(chunk, qsizetype(sizeof chunk - z.avail_out));
+    } while (keepGoing(z, result));
+    return result;
+}
+
 // A gzip stream written piece by piece, so that large test files need not be
 // held in memory uncompressed.
 class GzipWriter {
@@ -42,16 +62,11 @@ public:
 private:
     void run(const char* data, qint64 size, int flush)
     {
-        m_z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
-        m_z.avail_in = uInt(size);
-        char chunk[16384];
-        int result;
-        do {
-            m_z.next_out = reinterpret_cast<Bytef*>(chunk);
-            m_z.avail_out = sizeof chunk;
-            result = deflate(&m_z, flush);
-            m_out.append(chunk, qsizetype(sizeof chunk - m_z.avail_out));
-        } while (m_z.avail_out == 0 || (flush == Z_FINISH && result != Z_STREAM_END));
+        zlibPump(
+            m_z, data, size, &m_out, [flush](z_stream& z) { return deflate(&z, flush); },
+            [flush](const z_stream& z, int result) {
+                return z.avail_out == 0 || (flush == Z_FINISH && result != Z_STREAM_END);
+            });
     }
     QByteArray m_comment; // zero-terminated by QByteArray
     gz_header m_header {};
@@ -70,17 +85,11 @@ inline QByteArray gunzip(const QByteArray& bytes)
 {
     z_stream z {};
     inflateInit2(&z, 15 + 16);
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.constData()));
-    z.avail_in = uInt(bytes.size());
     QByteArray out;
-    char chunk[16384];
-    int result;
-    do {
-        z.next_out = reinterpret_cast<Bytef*>(chunk);
-        z.avail_out = sizeof chunk;
-        result = inflate(&z, Z_NO_FLUSH);
-        out.append(chunk, qsizetype(sizeof chunk - z.avail_out));
-    } while (result == Z_OK);
+    const int result = zlibPump(
+        z, bytes.constData(), bytes.size(), &out,
+        [](z_stream& stream) { return inflate(&stream, Z_NO_FLUSH); },
+        [](const z_stream&, int step) { return step == Z_OK; });
     inflateEnd(&z);
     return result == Z_STREAM_END ? out : QByteArray();
 }

@@ -116,6 +116,19 @@ struct Closer {
     }
 };
 
+// A pseudo-terminal listed and opened as a recorder's port, closed at the
+// end; the handle is null when either failed.
+struct OpenedPty {
+    explicit OpenedPty(ULONG readTimeoutMs = 40)
+        : handle(pty.ok() ? listAndOpen(pty.slave, readTimeoutMs) : nullptr)
+        , closer {handle}
+    {
+    }
+    Pty pty;
+    FT_HANDLE handle;
+    Closer closer;
+};
+
 } // namespace
 
 class TestSerialPort : public QObject {
@@ -208,11 +221,10 @@ void TestSerialPort::opensByPlaceWhereverListed()
 
 void TestSerialPort::writesAndReads()
 {
-    Pty pty;
-    QVERIFY(pty.ok());
-    FT_HANDLE h = listAndOpen(pty.slave);
-    QVERIFY(h);
-    Closer closer {h};
+    OpenedPty opened;
+    QVERIFY(opened.handle);
+    Pty& pty = opened.pty;
+    FT_HANDLE h = opened.handle;
 
     // Every byte value passes unchanged: the line is raw in both directions.
     QByteArray all;
@@ -237,11 +249,10 @@ void TestSerialPort::writesAndReads()
 
 void TestSerialPort::readWaitsForAllOrTheTimeout()
 {
-    Pty pty;
-    QVERIFY(pty.ok());
-    FT_HANDLE h = listAndOpen(pty.slave, 150);
-    QVERIFY(h);
-    Closer closer {h};
+    OpenedPty opened(150);
+    QVERIFY(opened.handle);
+    Pty& pty = opened.pty;
+    FT_HANDLE h = opened.handle;
 
     // Fewer bytes than asked for: the read waits out its time-out and then
     // reports success with what came.
@@ -274,11 +285,10 @@ void TestSerialPort::readWaitsForAllOrTheTimeout()
 
 void TestSerialPort::readAndWriteRunTogether()
 {
-    Pty pty;
-    QVERIFY(pty.ok());
-    FT_HANDLE h = listAndOpen(pty.slave, 40);
-    QVERIFY(h);
-    Closer closer {h};
+    OpenedPty opened;
+    QVERIFY(opened.handle);
+    Pty& pty = opened.pty;
+    FT_HANDLE h = opened.handle;
 
     // The link's reader thread reads one byte at a time while the master
     // thread writes frames; neither may block or corrupt the other.
@@ -319,11 +329,10 @@ void TestSerialPort::readAndWriteRunTogether()
 
 void TestSerialPort::openIsExclusive()
 {
-    Pty pty;
-    QVERIFY(pty.ok());
-    FT_HANDLE h = listAndOpen(pty.slave);
-    QVERIFY(h);
-    Closer closer {h};
+    OpenedPty opened;
+    QVERIFY(opened.handle);
+    Pty& pty = opened.pty;
+    FT_HANDLE h = opened.handle;
 
     FT_HANDLE second = nullptr;
     QCOMPARE(FT_Open(0, &second), FT_DEVICE_IN_USE);
@@ -341,12 +350,12 @@ void TestSerialPort::openIsExclusive()
 
     // After closing, the port opens again.
     QCOMPARE(FT_Close(h), FT_OK);
-    closer.h = nullptr;
+    opened.closer.h = nullptr;
     h = openConfigured();
     QVERIFY(h);
-    closer.h = h;
+    opened.closer.h = h;
     QCOMPARE(FT_Close(h), FT_OK);
-    closer.h = nullptr;
+    opened.closer.h = nullptr;
 
     // Held by another program, the port is in use rather than unusable.
     const int holder = ::open(pty.slave.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -355,7 +364,7 @@ void TestSerialPort::openIsExclusive()
     QCOMPARE(FT_Open(0, &second), FT_DEVICE_IN_USE);
     ::close(holder);
     QCOMPARE(FT_Open(0, &second), FT_OK);
-    closer.h = second;
+    opened.closer.h = second;
 }
 
 void TestSerialPort::closedMasterMeansGone()

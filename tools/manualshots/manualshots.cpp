@@ -27,6 +27,7 @@
 #include <QMessageBox>
 #include <QPalette>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
@@ -466,6 +467,31 @@ int reviewShots(const QString& dir, const QString& tag)
         dlg->on_lblMode_Link_clicked(QStringLiteral("alternative-update-file"));
         pause(300);
         capture(*dlg, out("firmware-file"));
+        // The two ends of an update with the built-in image: the recorder
+        // comes back with a new version, or with the one it had.
+        dlg->on_lblMode_Link_clicked(QStringLiteral("default-update-file"));
+        dlg->setConfirmation([](QWidget*, const FirmwareUpdateDlg::UpdateQuestion&) {
+            return FirmwareUpdateDlg::Answer::Update;
+        });
+        const auto update = [&](const char* shot, bool newVersion) {
+            QMetaObject::Connection done;
+            if (newVersion)
+                done = QObject::connect(dlg->form()->progressBar, &QProgressBar::valueChanged,
+                                        [&recorder](int value) {
+                                            if (value == 100)
+                                                recorder->setVersions(0x0102, 0x0105);
+                                        });
+            dlg->form()->bttn_update->click();
+            QElapsedTimer waited;
+            waited.start();
+            while (dlg->isBusy() && waited.elapsed() < 120000)
+                pause(100);
+            QObject::disconnect(done);
+            pause(300);
+            capture(*dlg, out(shot));
+        };
+        update("firmware-done", true);
+        update("firmware-unchanged", false);
         dlg->form()->bttn_quit->click();
     });
     w->on_actionUpdate_firmware_triggered();
