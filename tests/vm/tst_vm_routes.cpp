@@ -5,17 +5,23 @@
 // Every case shares one guest, so the cases run in order and leave the
 // recorder as they found it.
 #include "../cli/clitest.h"
+#include "backup_history.h"
+#include "devicesdiscoverer.h"
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLoggingCategory>
 #include <QRegularExpression>
+#include <QStatusBar>
 #include <QTableWidget>
 #include <QThread>
 
+#include <csignal>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
@@ -98,6 +104,46 @@ void keepWindowLog(QtMsgType type, const QMessageLogContext& context, const QStr
     else
         g_previousHandler(type, context, text);
 }
+
+// udev's daemon, which the guest's init starts as a desktop's does.
+bool udevRunning()
+{
+    return QFile::exists(QStringLiteral("/run/udev/control"));
+}
+
+// The events of a running `mzt500-cli watch --json`, one object per line.
+class WatchEvents {
+public:
+    explicit WatchEvents(QProcess& process)
+        : m_process(process)
+    {
+    }
+
+    // The next event of this kind, the others passed over but kept; empty
+    // when none came before the deadline or the end.
+    QJsonObject next(const QString& event, int timeoutMs = 120000)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        for (;;) {
+            while (m_process.canReadLine()) {
+                const QByteArray line = m_process.readLine().trimmed();
+                m_lines.append(QString::fromUtf8(line));
+                const QJsonObject object = QJsonDocument::fromJson(line).object();
+                if (object.value(QStringLiteral("event")).toString() == event)
+                    return object;
+            }
+            if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning)
+                return {};
+            m_process.waitForReadyRead(int(std::max<qint64>(deadline.remainingTime(), 1)));
+        }
+    }
+
+    QString seen() const { return m_lines.join(QLatin1Char('\n')); }
+
+private:
+    QProcess& m_process;
+    QStringList m_lines;
+};
 
 } // namespace
 
@@ -387,6 +433,66 @@ private slots:
         QVERIFY(!u.run.out.contains("firmware updated"));
     }
 
+    // The watcher started with the recorder plugged in backs it up; pulled
+    // out and plugged in again through the kernel's USB stack (heard of
+    // through udev on the libftdi route, through the port's path on the
+    // kernel route), it is read again and found unchanged: no second archive.
+    void watcherBacksUpAndNoticesReplug()
+    {
+        if (!kernelRoute())
+            QVERIFY2(udevRunning(), "the guest's init started no udev daemon");
+        const QString folder = scratch(QStringLiteral("watched"));
+        QVERIFY(QDir(folder).removeRecursively() && QDir().mkpath(folder));
+        QProcessEnvironment env = m_env;
+        // No desktop in the guest: notifications are only logged.
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                   QStringLiteral("unix:path=") + scratch(QStringLiteral("no-bus")));
+        QProcess watch;
+        watch.setProcessEnvironment(env);
+        // Its diagnostics among the events, to be shown when a case fails.
+        watch.setProcessChannelMode(QProcess::MergedChannels);
+        watch.start(QStringLiteral(MZT_CLI), {"watch", "--json", "--folder", folder});
+        QVERIFY(watch.waitForStarted(10000));
+        WatchEvents events(watch);
+
+        const QJsonObject first = events.next(QStringLiteral("backedUp"));
+        QVERIFY2(!first.isEmpty(), qPrintable(events.seen()));
+        QVERIFY(first.value(QStringLiteral("first")).toBool());
+        const QString archive = first.value(QStringLiteral("path")).toString();
+        compareWithRecorder(archive);
+
+        QCOMPARE(askHost(QStringLiteral("unplug")), QStringLiteral("unplugged"));
+        QElapsedTimer t;
+        t.start();
+        const QJsonObject unplugged = events.next(QStringLiteral("unplugged"));
+        QVERIFY2(!unplugged.isEmpty(), qPrintable(events.seen()));
+        qInfo("watch: the unplug noticed after %.1f s", t.elapsed() / 1000.0);
+
+        QCOMPARE(askHost(QStringLiteral("plug")), QStringLiteral("plugged"));
+        t.restart();
+        const QJsonObject started = events.next(QStringLiteral("started"));
+        QVERIFY2(!started.isEmpty(), qPrintable(events.seen()));
+        const double toRead = t.elapsed() / 1000.0;
+        const QJsonObject again = events.next(QStringLiteral("unchanged"));
+        QVERIFY2(!again.isEmpty(), qPrintable(events.seen()));
+        qInfo("watch: from the plug-in to its first read %.1f s, to \"unchanged\" %.1f s", toRead,
+              t.elapsed() / 1000.0);
+        QCOMPARE(again.value(QStringLiteral("path")).toString(), archive);
+
+        ::kill(pid_t(watch.processId()), SIGTERM);
+        QVERIFY(watch.waitForFinished(60000));
+        QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(watch.exitCode(), 0);
+        const QJsonObject stopped = events.next(QStringLiteral("stopped"), 0);
+        QVERIFY2(!stopped.isEmpty(), qPrintable(events.seen()));
+        // The archive and the folder's index of what was read; nothing else.
+        QStringList left = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
+        left.removeOne(QLatin1String(history::indexFileName));
+        QVERIFY2(left == QStringList {QFileInfo(archive).fileName()},
+                 qPrintable(left.join(QLatin1Char(' ')) + QLatin1Char('\n') + events.seen()));
+        QVERIFY(waitFor(portReady, 60));
+    }
+
     // libftdi route only from here on: the stand-in tells what the program
     // asked of the chip.
 
@@ -547,12 +653,56 @@ private slots:
         QVERIFY(waitFor(ttyBack, 30));
     }
 
+    // The window hears of the stand-in's unplug and replug through udev: the
+    // recorder leaves the list with a status line and comes back without
+    // "Discover devices".
+    void windowNoticesUnplugAndReplug()
+    {
+        if (kernelRoute())
+            QSKIP("the window finds the recorder by its description: libftdi route");
+        QVERIFY2(udevRunning(), "the guest's init started no udev daemon");
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(scratch(QStringLiteral("window-config"))));
+        for (const char* name : {"MZT500_NO_HARDWARE", "MZT500_PORTS", "MZT500_SIMULATOR"})
+            qunsetenv(name);
+        {
+            MainWindow window;
+            window.show();
+            QTRY_COMPARE_WITH_TIMEOUT(window.ui()->devTable->rowCount(), int(m_files.size()),
+                                      60000);
+            QTRY_VERIFY_WITH_TIMEOUT(window.isConnected(), 60000);
+            const QString serial =
+                window.ui()->devicesCombo->currentData(DevicesDiscoverer::SerialRole).toString();
+            QVERIFY(!serial.isEmpty());
+
+            QCOMPARE(askHost(QStringLiteral("unplug")), QStringLiteral("unplugged"));
+            QElapsedTimer t;
+            t.start();
+            QTRY_COMPARE_WITH_TIMEOUT(window.statusBar()->currentMessage(),
+                                      serial + QStringLiteral(" was unplugged."), 60000);
+            QCOMPARE(window.ui()->devicesCombo->count(), 0);
+            QCOMPARE(window.ui()->devTable->rowCount(), 0);
+            qInfo("window: the unplug said after %.1f s", t.elapsed() / 1000.0);
+
+            QCOMPARE(askHost(QStringLiteral("plug")), QStringLiteral("plugged"));
+            t.restart();
+            QTRY_COMPARE_WITH_TIMEOUT(window.ui()->devicesCombo->count(), 1, 60000);
+            const double listed = t.elapsed() / 1000.0;
+            QTRY_COMPARE_WITH_TIMEOUT(window.statusBar()->currentMessage(),
+                                      serial + QStringLiteral(" was plugged in."), 60000);
+            QTRY_COMPARE_WITH_TIMEOUT(window.ui()->devTable->rowCount(), int(m_files.size()),
+                                      60000);
+            qInfo("window: from the plug-in to listed %.1f s, to its files shown %.1f s", listed,
+                  t.elapsed() / 1000.0);
+            window.close();
+        }
+        QVERIFY(waitFor(ttyBack, 30));
+    }
+
     void udevRuleTagsTheRecorderOnly()
     {
         if (kernelRoute())
             QSKIP("checked on the stand-in, the libftdi route");
-        const QString udevd = QStringLiteral("/lib/systemd/systemd-udevd");
-        if (!QFile::exists(udevd))
+        if (!QFile::exists(QStringLiteral("/lib/systemd/systemd-udevd")))
             QSKIP("udev is not installed (scripts/setup)");
         // /run is the guest's own: the rule goes into udev's runtime folder.
         QVERIFY(QDir().mkpath(QStringLiteral("/run/udev/rules.d")));
@@ -579,31 +729,16 @@ private slots:
             p.waitForFinished(120000);
             return QString::fromLocal8Bit(p.readAll());
         };
-        QProcess daemon;
-        daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        daemon.start(udevd, {});
-        const bool running = daemon.waitForStarted(10000)
-            && waitFor([] { return QFile::exists(QStringLiteral("/run/udev/control")); }, 30);
         QStringList views;
-        if (running) {
-            // udevadm trigger and settle refuse to work in a chroot; udevd
-            // does not, so the events are raised by hand and awaited in its
-            // database.
-            for (const QString& device : {ftdi, hub}) {
-                QFile uevent(device + QStringLiteral("/uevent"));
-                QVERIFY(uevent.open(QIODevice::WriteOnly) && uevent.write("add\n") == 4);
-            }
-            const auto processed = [&] {
-                views = QStringList {run({"info", "--query=all", "--path=" + ftdi}),
-                                     run({"info", "--query=all", "--path=" + hub})};
-                return views[0].contains(QLatin1String("E: ID_PATH="))
-                    && views[1].contains(QLatin1String("E: ID_PATH="));
-            };
-            QVERIFY(waitFor(processed, 60));
-            daemon.terminate();
-            daemon.waitForFinished(30000);
+        if (udevRunning()) {
+            // The daemon the guest's init started takes the rule on a reload;
+            // both devices are announced again and their events awaited.
+            run({"control", "--reload"});
+            run({"trigger", "--settle", "--action=add", ftdi, hub});
+            views << run({"info", "--query=all", "--path=" + ftdi})
+                  << run({"info", "--query=all", "--path=" + hub});
         } else {
-            qInfo("udevd cannot run in the guest; asking udevadm test instead");
+            qInfo("no udev daemon in the guest; asking udevadm test instead");
             views << run({"test", "--action=add", ftdi}) << run({"test", "--action=add", hub});
         }
         const auto tagged = [](const QString& view) {
