@@ -126,21 +126,17 @@ QMessageBox* backUpOntoAFullDisk(MainWindow& w)
 // Accepts the next file dialog with path.
 void acceptNextFileDialog(const QString& path)
 {
-    auto* timer = new QTimer;
-    timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, [path, timer] {
-        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        if (!dialog || !dialog->isVisible())
-            return;
-        timer->stop();
-        timer->deleteLater();
+    testcommon::whenModal([path](QWidget* widget) {
+        auto* dialog = qobject_cast<QFileDialog*>(widget);
+        if (!dialog)
+            return false;
         // selectFile() leaves the name field alone while it has focus.
         if (QWidget* focused = dialog->focusWidget())
             focused->clearFocus();
         dialog->selectFile(path);
         static_cast<QDialog*>(dialog)->accept();
+        return true;
     });
-    timer->start();
 }
 
 } // namespace
