@@ -145,6 +145,7 @@ bool readFaults(const QJsonObject& o, Faults* f, QString* error)
         "dropAtFrame",   "faultOffset",        "faultCount",      "statusAtFrame",
         "statusCommand", "statusCount",        "status",          "silentCommand",
         "silentCount",   "vanishAfterBytes",   "vanishAtCommand", "deletionError",
+        "statusFile",
     };
     for (const QString& k : o.keys())
         if (!known.contains(k))
@@ -160,6 +161,7 @@ bool readFaults(const QJsonObject& o, Faults* f, QString* error)
     f->statusCommand = o.value("statusCommand").toInt(f->statusCommand);
     f->statusCount = o.value("statusCount").toInt(f->statusCount);
     f->status = static_cast<std::uint8_t>(o.value("status").toInt(f->status));
+    f->statusFile = o.value("statusFile").toInt(f->statusFile);
     f->silentCommand = o.value("silentCommand").toInt(f->silentCommand);
     f->silentCount = o.value("silentCount").toInt(f->silentCount);
     f->vanishAfterBytes = static_cast<long long>(

@@ -27,6 +27,7 @@ constexpr std::uint8_t kTypeData = 3;
 // cut short (a port closed mid-frame) does not swallow the next one.
 constexpr auto kInterByteGap = std::chrono::milliseconds(100);
 constexpr std::size_t kMinFrameSize = 80;
+constexpr std::uint8_t kCmdFileSize = 9;
 
 std::atomic<std::uint64_t> g_nextUid {1};
 
@@ -835,7 +836,9 @@ void Recorder::handleFrameLocked(const Frame& frame, Clock::time_point at)
         && frameNo < fx.statusAtFrame + fx.statusCount;
     const bool statusByCommand = fx.statusCommand >= 0 && frame.command == fx.statusCommand
         && m_statusCommandUsed < fx.statusCount;
-    if (statusByFrame || statusByCommand) {
+    const bool statusByFile =
+        fx.statusFile >= 0 && frame.command == kCmdFileSize && frame.parameter == fx.statusFile;
+    if (statusByFrame || statusByCommand || statusByFile) {
         if (statusByCommand)
             ++m_statusCommandUsed;
         // Rejected without being taken in: a repetition is handled as new.

@@ -90,6 +90,10 @@ struct Faults {
     int statusCommand = -1;
     int statusCount = 1;
     std::uint8_t status = 7;
+    // A damaged memory area: every size request (command 9) for this file
+    // number is answered with `status`, so the file can never be read while
+    // the others can.
+    int statusFile = -1;
     // No reply at all to this command: silentCount times, or always when -1.
     int silentCommand = -1;
     int silentCount = -1;

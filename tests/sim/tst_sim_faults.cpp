@@ -168,6 +168,26 @@ private slots:
         QCOMPARE(replies[0].type, 1);
         QCOMPARE(static_cast<int>(replies[1].payload[0]), 0x21);
         QCOMPARE(replies[2].type, 3);
+
+        // By file: a damaged area refuses that file's size every time and
+        // leaves the file beside it readable, until the faults are cleared.
+        f = Faults {};
+        f.statusFile = 1;
+        f.status = 5;
+        setFaults(f);
+        replies.clear();
+        for (int attempt = 0; attempt < 3; ++attempt)
+            QVERIFY(!host.read(9, 1, &v, &replies));
+        for (const Frame& reply : replies)
+            QCOMPARE(static_cast<int>(reply.payload[0]), 5);
+        QVERIFY(host.read(9, 2, &v));
+        QCOMPARE(u32At(v), 100u);
+        QVERIFY(host.read(10, 3, &v));
+        QCOMPARE(v, *rec->file(2));
+        setFaults({});
+        QVERIFY(host.read(9, 1, &v));
+        QVERIFY(host.read(10, 3, &v));
+        QCOMPARE(v, *rec->file(1));
     }
 
     void staysSilentForACommand()
