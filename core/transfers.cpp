@@ -172,73 +172,142 @@ void restartBytes(const ProgressSink& sink, Progress* current, quint64 total)
 
 } // namespace
 
-Result downloadFiles(KVPMaster* master, const QList<FileRef>& files,
-                     const std::function<void(const DownloadedFile&)>& onFile,
-                     const ProgressSink& progress, const CancelToken* cancel)
+namespace {
+
+// Why a read failed for good, in a sentence that names the file.
+QString readFailure(const FileRef& file, kvp::FailureCause cause)
 {
-    if (!master)
-        return Result::failure(ResultCode::Failed, QStringLiteral("There is no recorder."));
+    switch (cause) {
+    case kvp::FailureCause::Refused:
+        return QStringLiteral("The recorder answered the read of %1 with an error.").arg(file.name);
+    case kvp::FailureCause::NoReply:
+        return QStringLiteral("The recorder's replies for %1 were lost on every attempt.")
+            .arg(file.name);
+    default:
+        return QStringLiteral("Reading %1 from the recorder failed.").arg(file.name);
+    }
+}
+
+// One file, made again where a lost reply may be the only fault.
+Result downloadOne(KVPMaster* master, const FileRef& file, Progress* current,
+                   const std::function<void(const DownloadedFile&)>& onFile,
+                   const ProgressSink& progress, const CancelToken* cancel)
+{
+    reportFileStarted(progress, current, file);
+    qCDebug(lcOperations) << "Going to download " << file.id;
+
+    DownloadedFile got;
+    got.file = file;
+    FileAttempts attempts(master, file, "Reading", [&] { return stopRequested(master, cancel); });
+    kvp::StoredFileRead read = kvp::StoredFileRead::Failed;
+    kvp::FailureCause cause = kvp::FailureCause::None;
+    for (;;) {
+        read = kvp::readStoredFile(
+            master, mzt500::fileNumberForId(file.id), &got.data,
+            [&](quint32 size) {
+                current->bytesTotal = size;
+                report(progress, current, Progress::Stage::Transferring);
+            },
+            &cause);
+        if (read != kvp::StoredFileRead::Failed || !attempts.again(cause))
+            break;
+        // Until the size is asked again no count is this file's.
+        if (current->bytesTotal != 0)
+            restartBytes(progress, current, current->bytesTotal);
+        current->bytesTotal = 0;
+    }
+    current->bytesTotal = 0;
+    if (read == kvp::StoredFileRead::Missing) {
+        got.missing = true;
+        if (onFile)
+            onFile(got);
+        return Result::success();
+    }
+    if (read == kvp::StoredFileRead::Failed)
+        return Result::failure(ResultCode::ReadFailed, readFailure(file, cause), file, cause);
+    // Checked before the file is handed over: a file that is too short or
+    // of odd length is damaged, and whatever the caller already holds
+    // under this id must survive a failed copy.
+    if (got.data.size() < ContentRecord::Size || got.data.size() % 2 != 0)
+        return Result::failure(
+            ResultCode::DamagedFile,
+            QStringLiteral("The recorder sent a damaged copy of %1.").arg(file.name), file);
+    got.record =
+        ContentRecord::fromBytes(reinterpret_cast<const unsigned char*>(got.data.constData()));
+    qCDebug(lcOperations) << "Duration: " << got.record.duration;
+    qCDebug(lcOperations) << "Id: " << got.record.id;
+    qCDebug(lcOperations) << "Size: " << got.record.memSize;
+    qCDebug(lcOperations) << "len: " << got.data.size();
+    report(progress, current, Progress::Stage::FileDone);
+    if (onFile)
+        onFile(got);
+    return Result::success();
+}
+
+// Both downloads: passedOver, when given, takes the files the recorder
+// cannot deliver while it serves the others, and the download goes on.
+PartialDownload download(KVPMaster* master, const QList<FileRef>& files,
+                         const std::function<void(const DownloadedFile&)>& onFile,
+                         const ProgressSink& progress, const CancelToken* cancel,
+                         bool passOverUnreadable)
+{
+    PartialDownload outcome;
+    if (!master) {
+        outcome.result =
+            Result::failure(ResultCode::Failed, QStringLiteral("There is no recorder."));
+        return outcome;
+    }
     ReplyTimeout timeout(master, mzt500::TransferReplyTimeoutMs);
     Progress current;
     current.fileCount = int(files.size());
     const ByteProgress bytes(master, progress, &current, ByteProgress::Direction::Reading);
 
     for (const FileRef& file : files) {
-        if (cancelled(cancel))
-            return Result::failure(ResultCode::Cancelled, QStringLiteral("Cancelled."), file);
-        reportFileStarted(progress, &current, file);
-        qCDebug(lcOperations) << "Going to download " << file.id;
-
-        DownloadedFile got;
-        got.file = file;
-        FileAttempts attempts(master, file, "Reading",
-                              [&] { return stopRequested(master, cancel); });
-        kvp::StoredFileRead read = kvp::StoredFileRead::Failed;
-        kvp::FailureCause cause = kvp::FailureCause::None;
-        for (;;) {
-            read = kvp::readStoredFile(
-                master, mzt500::fileNumberForId(file.id), &got.data,
-                [&](quint32 size) {
-                    current.bytesTotal = size;
-                    report(progress, &current, Progress::Stage::Transferring);
-                },
-                &cause);
-            if (read != kvp::StoredFileRead::Failed || !attempts.again(cause))
-                break;
-            // Until the size is asked again no count is this file's.
-            if (current.bytesTotal != 0)
-                restartBytes(progress, &current, current.bytesTotal);
-            current.bytesTotal = 0;
+        if (cancelled(cancel)) {
+            outcome.result =
+                Result::failure(ResultCode::Cancelled, QStringLiteral("Cancelled."), file);
+            return outcome;
         }
-        current.bytesTotal = 0;
-        if (read == kvp::StoredFileRead::Missing) {
-            got.missing = true;
-            if (onFile)
-                onFile(got);
+        const Result one = downloadOne(master, file, &current, onFile, progress, cancel);
+        if (one.ok())
             continue;
+        // A stop that came while the file failed is the stop's, not the
+        // file's: it ends the download.
+        if (!passOverUnreadable || !recorderServesOtherFiles(one)
+            || stopRequested(master, cancel)) {
+            outcome.result = one;
+            return outcome;
         }
-        if (read == kvp::StoredFileRead::Failed)
-            return Result::failure(
-                ResultCode::ReadFailed,
-                QStringLiteral("Reading %1 from the recorder failed.").arg(file.name), file, cause);
-        // Checked before the file is handed over: a file that is too short or
-        // of odd length is damaged, and whatever the caller already holds
-        // under this id must survive a failed copy.
-        if (got.data.size() < ContentRecord::Size || got.data.size() % 2 != 0)
-            return Result::failure(
-                ResultCode::DamagedFile,
-                QStringLiteral("The recorder sent a damaged copy of %1.").arg(file.name), file);
-        got.record =
-            ContentRecord::fromBytes(reinterpret_cast<const unsigned char*>(got.data.constData()));
-        qCDebug(lcOperations) << "Duration: " << got.record.duration;
-        qCDebug(lcOperations) << "Id: " << got.record.id;
-        qCDebug(lcOperations) << "Size: " << got.record.memSize;
-        qCDebug(lcOperations) << "len: " << got.data.size();
-        report(progress, &current, Progress::Stage::FileDone);
-        if (onFile)
-            onFile(got);
+        qCDebug(lcOperations).noquote() << "Passed over:" << one.reason;
+        outcome.unreadable.append(one);
     }
-    return Result::success();
+    outcome.result = Result::success();
+    return outcome;
+}
+
+} // namespace
+
+Result downloadFiles(KVPMaster* master, const QList<FileRef>& files,
+                     const std::function<void(const DownloadedFile&)>& onFile,
+                     const ProgressSink& progress, const CancelToken* cancel)
+{
+    return download(master, files, onFile, progress, cancel, false).result;
+}
+
+bool recorderServesOtherFiles(const Result& failedFile)
+{
+    if (failedFile.code == ResultCode::DamagedFile)
+        return true;
+    return failedFile.code == ResultCode::ReadFailed
+        && (failedFile.cause == kvp::FailureCause::Refused
+            || failedFile.cause == kvp::FailureCause::NoReply);
+}
+
+PartialDownload downloadReadableFiles(KVPMaster* master, const QList<FileRef>& files,
+                                      const std::function<void(const DownloadedFile&)>& onFile,
+                                      const ProgressSink& progress, const CancelToken* cancel)
+{
+    return download(master, files, onFile, progress, cancel, true);
 }
 
 QString uploadRefusal(const UploadItem& item)

@@ -40,6 +40,25 @@ Result downloadFiles(KVPMaster* master, const QList<FileRef>& files,
                      const std::function<void(const DownloadedFile&)>& onFile,
                      const ProgressSink& progress = {}, const CancelToken* cancel = nullptr);
 
+// Whether a download may go on after a file failed so: the recorder
+// refused the file's read, sent a damaged copy, or lost every attempt's
+// replies for it while answering the other requests. A recorder that
+// answers nothing or is gone, and a stop, end the download.
+bool recorderServesOtherFiles(const Result& failedFile);
+
+// A download that goes on past the files the recorder cannot deliver while
+// it still answers (recorderServesOtherFiles): result is a success when
+// every other file was read, and unreadable holds each file passed over,
+// with its reason in one sentence. Otherwise as downloadFiles.
+struct PartialDownload {
+    Result result;
+    QList<Result> unreadable;
+};
+PartialDownload downloadReadableFiles(KVPMaster* master, const QList<FileRef>& files,
+                                      const std::function<void(const DownloadedFile&)>& onFile,
+                                      const ProgressSink& progress = {},
+                                      const CancelToken* cancel = nullptr);
+
 // An archive entry to write to the recorder, as the caller's archive holds
 // it. inArchive false stands for a selected id the archive has no entry for.
 struct UploadItem {

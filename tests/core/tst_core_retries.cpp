@@ -506,6 +506,110 @@ private slots:
         QCOMPARE(countOf(s.recorder(), mzt500::CmdFileSize), 1);
         QVERIFY(retriesLogged().isEmpty());
     }
+
+    // A download that keeps what it can goes on past a file the recorder
+    // cannot deliver while it answers the rest, and ends where the
+    // recorder itself is lost or the caller stops.
+    void unreadableFilesArePassedOverWhileTheRecorderAnswers_data()
+    {
+        QTest::addColumn<sim::Faults>("faults");
+        QTest::addColumn<int>("oddSizeOf"); // a file stored one byte short, or 0
+        QTest::addColumn<bool>("silent");
+        QTest::addColumn<int>("cancelAt"); // the file whose start cancels, or 0
+        QTest::addColumn<QList<int>>("handed");
+        QTest::addColumn<QList<int>>("passedOver");
+        QTest::addColumn<bool>("goesOn");
+
+        sim::Faults damagedArea;
+        damagedArea.statusFile = mzt500::fileNumberForId(4);
+        damagedArea.status = sim::StatusRefused;
+        QTest::newRow("read refused")
+            << damagedArea << 0 << false << 0 << QList<int> {3, 5} << QList<int> {4} << true;
+        QTest::newRow("damaged copy")
+            << sim::Faults {} << 4 << false << 0 << QList<int> {3, 5} << QList<int> {4} << true;
+        sim::Faults lost;
+        lost.silentCommand = mzt500::CmdFileData;
+        lost.silentCount = 3; // every attempt at the first file
+        QTest::newRow("replies lost on every attempt")
+            << lost << 0 << false << 0 << QList<int> {4, 5} << QList<int> {3} << true;
+
+        sim::Faults thenGone = damagedArea;
+        thenGone.vanishAtCommand = mzt500::CmdFileData;
+        thenGone.statusFile = mzt500::fileNumberForId(3);
+        QTest::newRow("unplugged after an unreadable file")
+            << thenGone << 0 << false << 0 << QList<int> {} << QList<int> {3} << false;
+        QTest::newRow("silent") << sim::Faults {} << 0 << true << 0 << QList<int> {}
+                                << QList<int> {} << false;
+        QTest::newRow("cancelled at an unreadable file")
+            << damagedArea << 0 << false << 4 << QList<int> {3} << QList<int> {} << false;
+    }
+    void unreadableFilesArePassedOverWhileTheRecorderAnswers()
+    {
+        QFETCH(sim::Faults, faults);
+        QFETCH(int, oddSizeOf);
+        QFETCH(bool, silent);
+        QFETCH(int, cancelAt);
+        QFETCH(QList<int>, handed);
+        QFETCH(QList<int>, passedOver);
+        QFETCH(bool, goesOn);
+
+        std::map<std::uint16_t, QByteArray> files {
+            {3, sequence(3, 300)}, {4, sequence(4, 300)}, {5, sequence(5, 300)}};
+        if (oddSizeOf)
+            files[std::uint16_t(oddSizeOf)].chop(1);
+        SimSetup s({recorderWith(files)});
+        s.recorder().setFaults(faults);
+        s.recorder().setAnswering(!silent);
+        const QList<core::FileRef> refs {{3, "S3"}, {4, "S4"}, {5, "S5"}};
+
+        core::CancelToken cancel {false};
+        QList<int> got;
+        const core::PartialDownload partial = core::downloadReadableFiles(
+            &s.master, refs,
+            [&](const core::DownloadedFile& f) {
+                QVERIFY(!f.missing);
+                QCOMPARE(f.data, files.at(std::uint16_t(f.file.id)));
+                got << f.file.id;
+            },
+            [&](const core::Progress& p) {
+                if (p.stage == Stage::FileStarted && p.file.id == cancelAt)
+                    cancel = true;
+            },
+            &cancel);
+        QCOMPARE(got, handed);
+        QList<int> unreadable;
+        for (const core::Result& r : partial.unreadable) {
+            unreadable << r.file.id;
+            QVERIFY(core::recorderServesOtherFiles(r));
+            // One sentence that names the file.
+            QVERIFY2(r.reason.contains(r.file.name) && r.reason.endsWith(QLatin1Char('.')),
+                     qPrintable(r.reason));
+        }
+        QCOMPARE(unreadable, passedOver);
+        QCOMPARE(partial.result.ok(), goesOn);
+        if (!goesOn)
+            QVERIFY(!core::recorderServesOtherFiles(partial.result) || cancelAt != 0);
+        if (silent) {
+            // Nothing is asked again of a recorder that answers nothing.
+            QVERIFY(retriesLogged().isEmpty());
+            return;
+        }
+
+        // The plain download still ends at the first unreadable file.
+        if (goesOn) {
+            s.recorder().setFaults(faults);
+            got.clear();
+            const core::Result whole = core::downloadFiles(
+                &s.master, refs, [&](const core::DownloadedFile& f) { got << f.file.id; });
+            QCOMPARE(whole.file.id, passedOver.first());
+            QVERIFY(core::recorderServesOtherFiles(whole));
+            QList<int> before;
+            for (int id : handed)
+                if (id < passedOver.first())
+                    before << id;
+            QCOMPARE(got, before);
+        }
+    }
 };
 
 QTEST_GUILESS_MAIN(TestCoreRetries)
