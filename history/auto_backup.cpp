@@ -46,14 +46,15 @@ QList<const history::RecorderHistory*> historiesOf(const history::FolderHistory&
 
 // The recorder's newest dated backup in the folder: what a new one is
 // compared with. Archives the user saved under names of their own may have
-// been edited since and are left out.
+// been edited since and are left out, and so are backups that lack files
+// the recorder could not deliver: matching one proves nothing about those.
 std::optional<history::Backup> newestBackup(const QString& folder, const RecorderIdentity& identity)
 {
     const history::FolderHistory read = history::readFolder(folder);
     std::optional<history::Backup> newest;
     for (const history::RecorderHistory* r : historiesOf(read, identity))
         for (auto it = r->backups.crbegin(); it != r->backups.crend(); ++it)
-            if (it->dated) {
+            if (it->dated && !backup::parseFileName(it->fileName())->incomplete) {
                 if (!newest || newest->takenAt < it->takenAt)
                     newest = *it;
                 break;

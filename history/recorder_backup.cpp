@@ -49,10 +49,12 @@ QString serialInName(const QString& serial)
     return safe;
 }
 
-QString fileName(const QString& serial, const QDateTime& when)
+QString fileName(const QString& serial, const QDateTime& when, Completeness completeness)
 {
     const QString safe = serialInName(serial);
-    const QString stamp = when.toString(QStringLiteral("yyyy-MM-dd HH-mm"));
+    QString stamp = when.toString(QStringLiteral("yyyy-MM-dd HH-mm"));
+    if (completeness == Completeness::Incomplete)
+        stamp += QLatin1String(" incomplete");
     return safe.isEmpty() ? QStringLiteral("MZT-500 %1.mzt").arg(stamp)
                           : QStringLiteral("MZT-500 %1 %2.mzt").arg(safe, stamp);
 }
@@ -60,7 +62,7 @@ QString fileName(const QString& serial, const QDateTime& when)
 std::optional<NameParts> parseFileName(const QString& name)
 {
     static const QRegularExpression pattern(QStringLiteral(
-        R"(^MZT-500 (?:([A-Za-z0-9_-]+) )?(\d{4}-\d\d-\d\d \d\d-\d\d)(?: \((\d+)\))?\.mzt$)"));
+        R"(^MZT-500 (?:([A-Za-z0-9_-]+) )?(\d{4}-\d\d-\d\d \d\d-\d\d)( incomplete)?(?: \((\d+)\))?\.mzt$)"));
     const QRegularExpressionMatch match = pattern.match(name);
     if (!match.hasMatch())
         return std::nullopt;
@@ -69,8 +71,9 @@ std::optional<NameParts> parseFileName(const QString& name)
     parts.when = QDateTime::fromString(match.captured(2), QStringLiteral("yyyy-MM-dd HH-mm"));
     if (!parts.when.isValid())
         return std::nullopt;
-    if (match.hasCaptured(3))
-        parts.copy = match.captured(3).toInt();
+    parts.incomplete = match.hasCaptured(3);
+    if (match.hasCaptured(4))
+        parts.copy = match.captured(4).toInt();
     return parts;
 }
 

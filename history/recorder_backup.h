@@ -33,17 +33,23 @@ QString windowFolder();
 // serial the name is "MZT-500 2026-12-08 14-05.mzt". A serial longer than
 // maxSerialInName is cut, so that the name stays within what file systems
 // allow.
+// A backup that lacks files the recorder could not deliver is marked
+// incomplete: "MZT-500 <serial> 2026-12-08 14-05 incomplete.mzt".
 inline constexpr int maxSerialInName = 64;
-QString fileName(const QString& serial, const QDateTime& when);
+enum class Completeness { Complete, Incomplete };
+QString fileName(const QString& serial, const QDateTime& when,
+                 Completeness completeness = Completeness::Complete);
 // The serial as fileName() writes it.
 QString serialInName(const QString& serial);
 
 // What a name made by fileName() (or freePath()) says: the serial as
 // written into it (empty when the name has none), the local time to the
-// minute and the copy number (1, or n of " (n)"). Nothing for other names.
+// minute, whether it is marked incomplete and the copy number (1, or n of
+// " (n)"). Nothing for other names.
 struct NameParts {
     QString serial;
     QDateTime when;
+    bool incomplete = false;
     int copy = 1;
 };
 std::optional<NameParts> parseFileName(const QString& name);

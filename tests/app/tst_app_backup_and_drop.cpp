@@ -205,6 +205,22 @@ void TestBackupAndDrop::backupNamesAndFolder()
     QCOMPARE(parts->when, QDateTime(QDate(2026, 12, 8), QTime(14, 5)));
     QCOMPARE(parts->copy, 3);
     QCOMPARE(backup::parseFileName(backup::fileName(QString(), when))->serial, QString());
+    // A backup that lacks files says so in its name and is still the
+    // recorder's backup.
+    const QString incomplete =
+        backup::fileName(QStringLiteral("KV1"), when, backup::Completeness::Incomplete);
+    QCOMPARE(incomplete, QStringLiteral("MZT-500 KV1 2026-12-08 14-05 incomplete.mzt"));
+    for (const QString& name : {incomplete,
+                                QStringLiteral("MZT-500 KV1 2026-12-08 14-05 "
+                                               "incomplete (2).mzt")}) {
+        const std::optional<backup::NameParts> marked = backup::parseFileName(name);
+        QVERIFY2(marked, qPrintable(name));
+        QCOMPARE(marked->serial, QStringLiteral("KV1"));
+        QCOMPARE(marked->when, QDateTime(QDate(2026, 12, 8), QTime(14, 5)));
+        QVERIFY(marked->incomplete);
+    }
+    QCOMPARE(backup::parseFileName(incomplete.chopped(4) + QStringLiteral(" (2).mzt"))->copy, 2);
+    QVERIFY(!parts->incomplete);
     QVERIFY(!backup::parseFileName(QStringLiteral("show.mzt")));
     QVERIFY(!backup::parseFileName(QStringLiteral("MZT-500 KV1 2026-13-40 14-05.mzt")));
 }

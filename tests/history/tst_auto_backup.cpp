@@ -62,9 +62,10 @@ QStringList backups(const QString& folder)
 
 // A backup as "Back up recorder" saves it, taken at when.
 void writeBackup(const QString& folder, const QString& serial, const QDateTime& when,
-                 const sim::DeviceConfig& from)
+                 const sim::DeviceConfig& from,
+                 backup::Completeness completeness = backup::Completeness::Complete)
 {
-    MZTArchive archive(QDir(folder).filePath(backup::fileName(serial, when)));
+    MZTArchive archive(QDir(folder).filePath(backup::fileName(serial, when, completeness)));
     archive.setRecorder({serial, {}});
     for (const auto& [number, content] : from.files) {
         auto* entry = new ArchiveEntry;
@@ -295,6 +296,36 @@ private slots:
     // Keeping the last backup and the first of each month, after a new
     // backup only: older backups holding nothing else go, the first of the
     // month stays, and so does every backup of another recorder.
+    // A backup marked incomplete is the recorder's, but never the proof
+    // that it is unchanged: the files it lacks may differ. The newest
+    // complete one still is.
+    void anIncompleteBackupProvesNothing()
+    {
+        QTemporaryDir dir;
+        const sim::DeviceConfig same = recorder(kSerial);
+        const QDateTime november(QDate(2026, 11, 2), QTime(10, 0));
+        writeBackup(dir.path(), QStringLiteral("KV000001"), november, same,
+                    backup::Completeness::Incomplete);
+        auto rec = sim::Bus::instance().install({same}).front();
+        autobackup::Watcher watcher({dir.path(), 0});
+        QList<autobackup::Event> events = plugEvent(watcher);
+        QCOMPARE(kinds(events), (QList<Kind> {Kind::Started, Kind::BackedUp}));
+        QVERIFY(events.last().first);
+        const QString complete = events.last().path;
+        QVERIFY(!backup::parseFileName(QFileInfo(complete).fileName())->incomplete);
+
+        // A newer incomplete backup is passed over for the complete one.
+        writeBackup(dir.path(), QStringLiteral("KV000001"), QDateTime::currentDateTime().addDays(1),
+                    same, backup::Completeness::Incomplete);
+        rec->vanish();
+        plugEvent(watcher);
+        rec->reappear();
+        events = plugEvent(watcher);
+        QCOMPARE(kinds(events), (QList<Kind> {Kind::Started, Kind::Unchanged}));
+        QCOMPARE(events.last().path, complete);
+        QCOMPARE(backups(dir.path()).size(), 3);
+    }
+
     void keepPrunesAfterANewBackup()
     {
         QTemporaryDir dir;
