@@ -234,6 +234,8 @@ void MainWindow::operationDone_NoUnlock()
     // content is read again, and the update dialog comes back.
     if (std::exchange(firmwareWhenIdle, false))
         QTimer::singleShot(0, this, &MainWindow::on_actionUpdate_firmware_triggered);
+    if (std::exchange(readAgainWhenIdle, false))
+        QTimer::singleShot(0, this, &MainWindow::readMissingFilesAgain);
     // A recorder plugged in or unplugged meanwhile is listed now.
     if (relistPending)
         QTimer::singleShot(0, this, &MainWindow::relistAfterPlug);

@@ -339,6 +339,13 @@ private:
     // A saved backup becomes the current archive (the window takes made).
     void showSavedBackup(MZTArchive* made, const QString& path);
     void showBackupFailure();
+    // A backup saved without the files the recorder could not deliver: the
+    // status line and a box name them and why; the box offers to read them
+    // again, which adds them to the saved backup and, once none is missing,
+    // saves it under its complete name and removes the incomplete file.
+    void reportIncompleteBackup(const QString& path, int filesRead);
+    void readMissingFilesAgain();
+    void finishReadingAgain(MZTArchive* made, const QString& completePath);
     // The state column of both tables, the verification and the selection
     // of differences.
     void setUpComparisonCommands();
@@ -457,6 +464,18 @@ private:
     MZTArchive* backupArchive = nullptr;
     QString backupSerial;
     QDateTime backupStarted;
+    // The last backup saved as incomplete: its file, what it lacks and why,
+    // and whether the firmware update waits for it. readingAgain while the
+    // running backup reads those files into it; readAgainWhenIdle when the
+    // user asked for that while the recorder was still being listed.
+    struct IncompleteBackup {
+        QString path;
+        QList<core::Result> unreadable;
+        bool thenFirmware = false;
+    };
+    std::optional<IncompleteBackup> incompleteBackup;
+    bool readingAgain = false;
+    bool readAgainWhenIdle = false;
     // "Back up recorder first" in the firmware dialog: the backup runs,
     // and once it is saved and the window is idle again the dialog reopens.
     bool firmwareAfterBackup = false;

@@ -9,11 +9,13 @@
 #include "mztfilesdownloader.h"
 #include "recorder_backup.h"
 #include "recorder_session.h"
+#include "recorder_vocabulary.h"
 
 #include <QPushButton>
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -21,6 +23,7 @@
 #include <QSettings>
 #include <QStatusBar>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -28,6 +31,27 @@ namespace {
 QString messageTitle()
 {
     return MainWindow::tr("MZT-500 Data Backup Tool");
+}
+
+// Why a file was not read, in a few words for the status line.
+QString shortReason(const core::Result& unreadable)
+{
+    if (unreadable.code == core::ResultCode::DamagedFile)
+        return MainWindow::tr("damaged copy");
+    if (unreadable.cause == kvp::FailureCause::NoReply)
+        return MainWindow::tr("replies lost");
+    return MainWindow::tr("refused by the recorder");
+}
+
+// A box lists this many reasons; the rest are in its details.
+constexpr int reasonsListed = 8;
+
+// The files read again go where a backup in one go would have put them.
+void sortById(MZTArchive* archive)
+{
+    std::stable_sort(
+        archive->entries().begin(), archive->entries().end(),
+        [](const ArchiveEntry* a, const ArchiveEntry* b) { return a->id() < b->id(); });
 }
 
 } // namespace
@@ -112,6 +136,9 @@ void MainWindow::backUpRecorder()
         return;
     }
 
+    // A new backup replaces the offer to complete the last one.
+    incompleteBackup.reset();
+    downLoader->passOverUnreadableInNextRun();
     qCDebug(lcApp) << "Back up recorder into" << folder;
     const int device = m_ui->devicesCombo->currentData(Qt::UserRole).toInt();
     backupSerial = recorderSerial(device);
@@ -140,17 +167,33 @@ void MainWindow::backUpRecorder()
 void MainWindow::finishBackup()
 {
     std::unique_ptr<MZTArchive> made(std::exchange(backupArchive, nullptr));
+    const bool again = std::exchange(readingAgain, false);
     const bool succeeded = runner->finishReportOf(Reported::Download);
     // The firmware update waits for a backup that was saved where asked;
     // anything else is the user's to sort out first.
-    const bool thenFirmware = std::exchange(firmwareAfterBackup, false);
+    const bool thenFirmware = std::exchange(firmwareAfterBackup, false)
+        || (again && incompleteBackup && incompleteBackup->thenFirmware);
     // A failed or cancelled backup leaves nothing behind: nothing was
-    // written yet, and the current archive was never touched.
+    // written yet, and the current archive was never touched. Reading the
+    // missing files again leaves the incomplete backup as it was.
     if (!succeeded)
         return;
 
-    const QString path =
-        backup::freePath(backup::folder(*settings), backup::fileName(backupSerial, backupStarted));
+    const QList<core::Result> unreadable = downLoader->unreadableFiles();
+    const QString incompletePath = again && incompleteBackup ? incompleteBackup->path : QString();
+    const QString folder = incompletePath.isEmpty() ? backup::folder(*settings)
+                                                    : QFileInfo(incompletePath).absolutePath();
+    QString path;
+    if (unreadable.isEmpty())
+        path = backup::freePath(folder, backup::fileName(backupSerial, backupStarted));
+    else if (!incompletePath.isEmpty())
+        path = incompletePath; // still incomplete: the same file, with what was added
+    else
+        path = backup::freePath(
+            folder,
+            backup::fileName(backupSerial, backupStarted, backup::Completeness::Incomplete));
+    if (again)
+        sortById(made.get());
     made->setFileName(path);
     if (!made->save()) {
         // The save writes through a temporary file: a failed one leaves no
@@ -175,10 +218,152 @@ void MainWindow::finishBackup()
         box->open();
         return;
     }
-    showSavedBackup(made.release(), path);
+    const int filesRead = int(made->entries().size());
+    if (!unreadable.isEmpty()) {
+        showSavedBackup(made.release(), path);
+        incompleteBackup = IncompleteBackup {path, unreadable, thenFirmware};
+        reportIncompleteBackup(path, filesRead);
+        return;
+    }
+    if (again)
+        finishReadingAgain(made.release(), path);
+    else
+        showSavedBackup(made.release(), path);
     firmwareWhenIdle = thenFirmware;
-    // Old backups go only once the new one is safely saved.
+    // Old backups go only once the new one is safely saved and whole.
     pruneAfterBackup(path);
+}
+
+void MainWindow::finishReadingAgain(MZTArchive* made, const QString& completePath)
+{
+    const int readAgain = int(incompleteBackup->unreadable.size());
+    const QString incompletePath = std::exchange(incompleteBackup, std::nullopt)->path;
+    showSavedBackup(made, completePath);
+    // Only now that the whole backup is saved may the part go.
+    QString line =
+        tr("Read %1 again: the backup %2 is complete, %3 in all. Folder: %4")
+            .arg(DeviceCommandRunner::filesText(readAgain), QFileInfo(completePath).fileName(),
+                 DeviceCommandRunner::filesText(int(m_archive->entries().size())),
+                 QDir::toNativeSeparators(QFileInfo(completePath).absolutePath()));
+    if (!QFile::remove(incompletePath)) {
+        qCWarning(lcApp) << "cannot remove the incomplete backup" << incompletePath;
+        line += QLatin1Char(' ')
+            + tr("The incomplete backup %1 could not be removed.")
+                  .arg(QFileInfo(incompletePath).fileName());
+    }
+    statusBar()->showMessage(line);
+}
+
+void MainWindow::reportIncompleteBackup(const QString& path, int filesRead)
+{
+    const QList<core::Result>& unreadable = incompleteBackup->unreadable;
+    QStringList named;
+    QStringList reasons;
+    for (const core::Result& file : unreadable) {
+        named << tr("%1 (%2)").arg(file.file.name, shortReason(file));
+        reasons << file.reason;
+    }
+    const QString name = QFileInfo(path).fileName();
+    statusBar()->showMessage(
+        tr("Backed up %1 of %2 from the recorder into %3; not read: %4. Folder: %5")
+            .arg(QString::number(filesRead),
+                 DeviceCommandRunner::filesText(filesRead + int(unreadable.size())), name,
+                 named.join(QStringLiteral(", ")),
+                 QDir::toNativeSeparators(QFileInfo(path).absolutePath())));
+
+    auto* box =
+        new QMessageBox(QMessageBox::Warning, messageTitle(),
+                        tr("The backup is incomplete: %1 could not be read from the recorder.")
+                            .arg(DeviceCommandRunner::filesText(int(unreadable.size()))),
+                        QMessageBox::NoButton, this);
+    box->setObjectName(QStringLiteral("incompleteBackupBox"));
+    box->setTextFormat(Qt::PlainText);
+    QStringList listed = reasons.mid(0, reasonsListed);
+    if (reasons.size() > reasonsListed) {
+        listed << tr("... and %1 more (see Show Details).")
+                      .arg(DeviceCommandRunner::filesText(int(reasons.size()) - reasonsListed));
+        box->setDetailedText(reasons.join(QLatin1Char('\n')));
+    }
+    box->setInformativeText(
+        listed.join(QLatin1Char('\n')) + QStringLiteral("\n\n")
+        + tr("The files that were read are saved in %1, marked as incomplete. Read again "
+             "tries the missing ones once more and completes the backup.")
+              .arg(name));
+    QPushButton* readAgain = box->addButton(tr("&Read again"), QMessageBox::AcceptRole);
+    box->addButton(QMessageBox::Close);
+    box->setDefaultButton(readAgain);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    connect(box, &QMessageBox::finished, this, [this, box, readAgain] {
+        if (box->clickedButton() == readAgain)
+            readMissingFilesAgain();
+    });
+    box->open();
+}
+
+void MainWindow::readMissingFilesAgain()
+{
+    if (!incompleteBackup || !downLoader)
+        return;
+    // The recorder is listed again after every backup: the files are read
+    // once that is done.
+    if (isBusy() || downLoader->isRunning()) {
+        readAgainWhenIdle = true;
+        return;
+    }
+    const QString name = QFileInfo(incompleteBackup->path).fileName();
+    if (!connected || !deviceReady) {
+        QMessageBox::information(this, messageTitle(),
+                                 tr("No recorder is ready: connect one and wait until its files "
+                                    "are listed."));
+        return;
+    }
+    // Read from the saved file, not from the window: the files are added
+    // to what the backup holds, whatever was edited since.
+    auto saved = std::make_unique<MZTArchive>(incompleteBackup->path, nullptr);
+    if (!saved->load()) {
+        QMessageBox::warning(
+            this, messageTitle(),
+            tr("The incomplete backup %1 cannot be read: %2.")
+                .arg(QDir::toNativeSeparators(incompleteBackup->path), saved->errorString()));
+        return;
+    }
+    if (!isListedRecorder(saved->recorder())) {
+        QMessageBox::information(this, messageTitle(),
+                                 tr("%1 is a backup of another recorder than the one listed. "
+                                    "Connect that recorder to read its missing files again.")
+                                     .arg(name));
+        return;
+    }
+    // The completed backup replaces the current archive.
+    if (!mayReplaceArchive())
+        return;
+    if (!recorderFreeAfterQuestion(&MainWindow::downLoad_failed))
+        return;
+
+    QList<int> missing;
+    for (const core::Result& file : std::as_const(incompleteBackup->unreadable))
+        missing << file.file.id;
+    QTableWidget* table = m_ui->devTable;
+    table->clearSelection();
+    for (int row = 0; row < table->rowCount(); ++row)
+        if (const QTableWidgetItem* item = table->item(row, 0);
+            item && missing.contains(item->data(mzt500::ItemIdRole).toInt()))
+            table->selectionModel()->select(table->model()->index(row, 0),
+                                            QItemSelectionModel::Select
+                                                | QItemSelectionModel::Rows);
+    qCDebug(lcApp) << "Reading again" << missing << "into" << incompleteBackup->path;
+    const std::optional<backup::NameParts> parts = backup::parseFileName(name);
+    backupSerial = parts ? parts->serial : saved->recorder().serial;
+    backupStarted = parts ? parts->when : QDateTime::currentDateTime();
+    backupArchive = saved.release();
+    readingAgain = true;
+    downLoader->passOverUnreadableInNextRun();
+    startReport(Reported::Download, int(missing.size()));
+    beginDownloadLines();
+    enterBusy();
+    resetProgress();
+    showProgress();
+    downLoader->start(QThread::InheritPriority);
 }
 
 void MainWindow::saveBackupElsewhere(const std::shared_ptr<MZTArchive>& made)
@@ -228,6 +413,20 @@ void MainWindow::showSavedBackup(MZTArchive* made, const QString& path)
 void MainWindow::showBackupFailure()
 {
     firmwareAfterBackup = false;
+    if (readingAgain && incompleteBackup) {
+        const QString kept = tr("The incomplete backup %1 is kept as it was.")
+                                 .arg(QDir::toNativeSeparators(incompleteBackup->path));
+        QMessageBox box(QMessageBox::Warning, messageTitle(),
+                        runner->cancelRequested()
+                            ? tr("Reading the missing files again was cancelled.")
+                            : tr("Reading the missing files again has failed."),
+                        QMessageBox::Ok, this);
+        box.setTextFormat(Qt::PlainText);
+        const QString cause = runner->cancelRequested() ? QString() : runner->failureCause();
+        box.setInformativeText(cause.isEmpty() ? kept : cause + QLatin1Char('\n') + kept);
+        box.exec();
+        return;
+    }
     if (runner->cancelRequested()) {
         QMessageBox::information(this, messageTitle(),
                                  tr("The backup was cancelled; no archive was saved."));

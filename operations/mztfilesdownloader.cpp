@@ -14,8 +14,9 @@ MZTFilesDownLoader::MZTFilesDownLoader(QObject* parent)
 
 void MZTFilesDownLoader::takeSelection()
 {
-    cells = mzt::selectionOf(host, mzt::TransferTable::Device);
-    selectedCells = cells.size();
+    files = mzt::selectedFiles(mzt::selectionOf(host, mzt::TransferTable::Device));
+    selectedCells = files.size();
+    passesOver = std::exchange(nextPassesOver, false);
     archive = host ? host->archive() : nullptr;
 }
 
@@ -67,6 +68,7 @@ void MZTFilesDownLoader::fileProgress(const core::Progress& progress)
 void MZTFilesDownLoader::work()
 {
     filesDone = 0;
+    unreadable.clear();
     emit progress_current(0);
 
     if (!host || !archive || !host->master()) {
@@ -79,19 +81,26 @@ void MZTFilesDownLoader::work()
 
     QString missing;
     QPointer<MZTArchive> target = archive;
-    const core::Result result = core::downloadFiles(
-        master, mzt::selectedFiles(cells),
-        [&](const core::DownloadedFile& file) {
-            if (file.missing) {
-                missing.append(QLatin1String("\n ") + file.file.name);
-                return;
-            }
-            results.post([target, file] {
-                if (target)
-                    core::storeInArchive(target, file, file.file.name);
-            });
-        },
-        [this](const core::Progress& p) { onProgress(p); }, &abortRequested);
+    const auto onFile = [&](const core::DownloadedFile& file) {
+        if (file.missing) {
+            missing.append(QLatin1String("\n ") + file.file.name);
+            return;
+        }
+        results.post([target, file] {
+            if (target)
+                core::storeInArchive(target, file, file.file.name);
+        });
+    };
+    const auto progress = [this](const core::Progress& p) { onProgress(p); };
+    core::Result result;
+    if (passesOver) {
+        core::PartialDownload partial =
+            core::downloadReadableFiles(master, files, onFile, progress, &abortRequested);
+        result = partial.result;
+        unreadable = std::move(partial.unreadable);
+    } else {
+        result = core::downloadFiles(master, files, onFile, progress, &abortRequested);
+    }
     expectedSize = 0;
 
     if (!result.ok()) {

@@ -19,6 +19,13 @@ class MZTFilesDownLoader : public mzt::TransferWorker {
 public:
     explicit MZTFilesDownLoader(QObject* parent = nullptr);
 
+    // For the next run only, set before it starts: files the recorder cannot deliver while it
+    // still answers are passed over instead of ending the run.
+    void passOverUnreadableInNextRun() { nextPassesOver = true; }
+    // The files the last run passed over, each with why; read once its
+    // results were acquired.
+    QList<core::Result> unreadableFiles() const { return unreadable; }
+
 signals:
     // The names of selected files the recorder does not hold, each after a
     // line feed and a blank; emitted at the end of a run that skipped some.
@@ -38,7 +45,10 @@ protected:
 
 private:
     QPointer<MZTArchive> archive;
-    QList<mzt::SelectedCell> cells;
+    QList<core::FileRef> files;
+    bool nextPassesOver = false;
+    bool passesOver = false;
+    QList<core::Result> unreadable;
     mzt::ResultPost results;
     std::atomic<quint32> expectedSize {0};
 };
