@@ -264,8 +264,9 @@ void MainWindow::reportIncompleteBackup(const QString& path, int filesRead)
         reasons << file.reason;
     }
     const QString name = QFileInfo(path).fileName();
+    // What is missing comes first: a narrow window cuts the line's end.
     statusBar()->showMessage(
-        tr("Backed up %1 of %2 from the recorder into %3; not read: %4. Folder: %5")
+        tr("Not read: %4. Backed up %1 of %2 from the recorder into %3. Folder: %5")
             .arg(QString::number(filesRead),
                  DeviceCommandRunner::filesText(filesRead + int(unreadable.size())), name,
                  named.join(QStringLiteral(", ")),

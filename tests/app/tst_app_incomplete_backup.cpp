@@ -155,10 +155,10 @@ void TestIncompleteBackup::keepsWhatWasReadAndReadsTheRestAgain()
     for (int id : {0, 1, 3})
         QCOMPARE(savedAtFirst[id],
                  *rec->file(id == 0 ? sim::kSettingsFileNumber : std::uint16_t(id)));
-    QVERIFY2(statusAtFirst.startsWith(QStringLiteral("Backed up 3 of 4 files from the recorder "
-                                                     "into %1; not read: SEQUENCE 02 (refused "
-                                                     "by the recorder).")
-                                          .arg(folderAtFirst.first())),
+    QVERIFY2(statusAtFirst.startsWith(
+                 QStringLiteral("Not read: SEQUENCE 02 (refused by the recorder). Backed up 3 of "
+                                "4 files from the recorder into %1.")
+                     .arg(folderAtFirst.first())),
              qPrintable(statusAtFirst));
     // Still the recorder's backup for the history, marked as incomplete.
     const std::optional<backup::NameParts> parts = backup::parseFileName(folderAtFirst.first());
