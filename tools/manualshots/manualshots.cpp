@@ -6,7 +6,8 @@
 // With --review TAG [--dark] it instead takes the pictures that show the
 // window and its dialogs whole on one screen set-up (the Xvfb screen size and
 // QT_SCALE_FACTOR chosen by the caller, a dark palette with --dark), named
-// <shot>-<TAG>.png; tools/manualshots/review-shots runs every set-up.
+// <shot>-<TAG>.png; tools/manualshots/review-shots runs every set-up. With
+// --only backup-incomplete after the tag only that scene is taken.
 #include "comparisoncolumn.h"
 #include "firmwareupdatedlg.h"
 #include "historyview.h"
@@ -306,7 +307,34 @@ void historyShots(MainWindow& w, sim::Recorder& recorder,
     dev->clearSelection();
 }
 
-int reviewShots(const QString& dir, const QString& tag)
+// A backup the recorder could not deliver two files for: one in a damaged
+// memory area, one sent one byte short. The box offers to read them again;
+// the window shows the incomplete backup and its status line.
+void incompleteBackupShots(MainWindow& w, sim::Recorder& recorder, const QString& folder,
+                           const std::function<QString(const char*)>& out)
+{
+    QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Korvant"),
+              QStringLiteral("MZT-500 Data Backup Tool"))
+        .setValue(QStringLiteral("backup_folder"), folder);
+    const QByteArray sequence7 = recorder.file(7).value_or(QByteArray());
+    recorder.putFile(7, sequence7.chopped(1));
+    sim::Faults damaged;
+    damaged.statusFile = 4;
+    damaged.status = sim::StatusRefused;
+    recorder.setFaults(damaged);
+    whenBoxAppears([&](QMessageBox* box) {
+        capture(*box, out("backup-incomplete"));
+        answer(box, QMessageBox::Close);
+    });
+    w.backUpRecorder();
+    waitIdle(w);
+    pause(500);
+    capture(w, out("backup-incomplete-window"));
+    recorder.setFaults({});
+    recorder.putFile(7, sequence7);
+}
+
+int reviewShots(const QString& dir, const QString& tag, const QString& only)
 {
     auto out = [&dir, &tag](const char* shot) {
         return dir + QLatin1Char('/') + QLatin1String(shot) + QLatin1Char('-') + tag
@@ -324,6 +352,14 @@ int reviewShots(const QString& dir, const QString& tag)
         w->setGeometry(screen->availableGeometry());
     if (!waitIdle(*w))
         return 1;
+    // One scene alone, for a change to that scene.
+    if (only == QLatin1String("backup-incomplete")) {
+        QTemporaryDir backups;
+        incompleteBackupShots(*w, *recorder, backups.path(), out);
+        w.reset();
+        sim::Bus::instance().uninstall();
+        return 0;
+    }
     QTableWidget* dev = w->ui()->devTable;
     QTableWidget* arch = w->ui()->archTable;
 
@@ -497,6 +533,8 @@ int reviewShots(const QString& dir, const QString& tag)
     w->on_actionUpdate_firmware_triggered();
     waitIdle(*w);
 
+    incompleteBackupShots(*w, *recorder, backups.path(), out);
+
     whenModal<QDialog>([&](QDialog* about) {
         capture(*about, out("about"));
         about->accept();
@@ -519,7 +557,8 @@ int main(int argc, char* argv[])
             QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
             QApplication::setPalette(darkPalette());
         }
-        return reviewShots(dir, args[3]);
+        const qsizetype only = args.indexOf(QStringLiteral("--only"));
+        return reviewShots(dir, args[3], only > 0 ? args.value(only + 1) : QString());
     }
     auto out = [&dir](const char* name) { return dir + QLatin1Char('/') + QLatin1String(name); };
 
