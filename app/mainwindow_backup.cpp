@@ -43,6 +43,15 @@ QString shortReason(const core::Result& unreadable)
     return MainWindow::tr("refused by the recorder");
 }
 
+// "SEQUENCE 04 (refused by the recorder), SEQUENCE 07 (damaged copy)".
+QString notReadList(const QList<core::Result>& unreadable)
+{
+    QStringList named;
+    for (const core::Result& file : unreadable)
+        named << MainWindow::tr("%1 (%2)").arg(file.file.name, shortReason(file));
+    return named.join(QStringLiteral(", "));
+}
+
 // A box lists this many reasons; the rest are in its details.
 constexpr int reasonsListed = 8;
 
@@ -211,9 +220,16 @@ void MainWindow::finishBackup()
         box->setDefaultButton(saveAs);
         box->setAttribute(Qt::WA_DeleteOnClose);
         auto kept = std::shared_ptr<MZTArchive>(made.release());
-        connect(box, &QMessageBox::finished, this, [this, box, saveAs, kept] {
-            if (box->clickedButton() == saveAs)
-                saveBackupElsewhere(kept);
+        connect(box, &QMessageBox::finished, this, [this, box, saveAs, kept, unreadable] {
+            if (box->clickedButton() != saveAs)
+                return;
+            saveBackupElsewhere(kept);
+            // Saved under a name of the user's: no complete backup is made
+            // from it, but it is never shown as one either.
+            if (!unreadable.isEmpty() && archivePath == kept->fileName())
+                statusBar()->showMessage(
+                    tr("Not read: %1. The backup saved as %2 is incomplete.")
+                        .arg(notReadList(unreadable), QFileInfo(archivePath).fileName()));
         });
         box->open();
         return;
@@ -257,19 +273,16 @@ void MainWindow::finishReadingAgain(MZTArchive* made, const QString& completePat
 void MainWindow::reportIncompleteBackup(const QString& path, int filesRead)
 {
     const QList<core::Result>& unreadable = incompleteBackup->unreadable;
-    QStringList named;
     QStringList reasons;
-    for (const core::Result& file : unreadable) {
-        named << tr("%1 (%2)").arg(file.file.name, shortReason(file));
+    for (const core::Result& file : unreadable)
         reasons << file.reason;
-    }
     const QString name = QFileInfo(path).fileName();
     // What is missing comes first: a narrow window cuts the line's end.
     statusBar()->showMessage(
         tr("Not read: %4. Backed up %1 of %2 from the recorder into %3. Folder: %5")
             .arg(QString::number(filesRead),
                  DeviceCommandRunner::filesText(filesRead + int(unreadable.size())), name,
-                 named.join(QStringLiteral(", ")),
+                 notReadList(unreadable),
                  QDir::toNativeSeparators(QFileInfo(path).absolutePath())));
 
     auto* box =

@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 using namespace apptest;
+using testcommon::acceptNextFileDialog;
 using testcommon::clickInNextBox;
 
 namespace {
@@ -121,22 +122,6 @@ QMessageBox* backUpOntoAFullDisk(MainWindow& w)
     if (!QTest::qWaitFor([&w] { return w.findChild<QMessageBox*>() != nullptr; }, 20000))
         return nullptr;
     return w.findChild<QMessageBox*>();
-}
-
-// Accepts the next file dialog with path.
-void acceptNextFileDialog(const QString& path)
-{
-    testcommon::whenModal([path](QWidget* widget) {
-        auto* dialog = qobject_cast<QFileDialog*>(widget);
-        if (!dialog)
-            return false;
-        // selectFile() leaves the name field alone while it has focus.
-        if (QWidget* focused = dialog->focusWidget())
-            focused->clearFocus();
-        dialog->selectFile(path);
-        static_cast<QDialog*>(dialog)->accept();
-        return true;
-    });
 }
 
 } // namespace

@@ -77,10 +77,15 @@ class TestIncompleteBackup : public QObject {
 
 private slots:
     void init() { clearSettings(); }
-    void cleanup() { sim::Bus::instance().uninstall(); }
+    void cleanup()
+    {
+        sim::Bus::instance().uninstall();
+        MZTArchive::setSaveFaults({});
+    }
 
     void keepsWhatWasReadAndReadsTheRestAgain();
     void aRecorderLostMidBackupStillSavesNothing();
+    void savedElsewhereItStillSaysIncomplete();
 };
 
 void TestIncompleteBackup::keepsWhatWasReadAndReadsTheRestAgain()
@@ -233,6 +238,36 @@ void TestIncompleteBackup::aRecorderLostMidBackupStillSavesNothing()
     QCOMPARE(w.archive()->fileName(), current);
     QVERIFY(w.statusBar()->currentMessage().isEmpty()
             || !w.statusBar()->currentMessage().startsWith(QLatin1String("Backed up")));
+}
+
+void TestIncompleteBackup::savedElsewhereItStillSaysIncomplete()
+{
+    QTemporaryDir dir;
+    useBackupFolder(dir.filePath(QStringLiteral("backups")));
+    sim::DeviceConfig config = recorderOfThree();
+    config.faults = damagedArea();
+    install({config});
+    MainWindow w;
+    w.show();
+    QVERIFY(waitSettled(w, 4));
+    QVERIFY(waitIdleAndConnected(w));
+
+    // The disk is full at the save; the user saves what was read elsewhere.
+    MZTArchive::SaveFaults full;
+    full.spaceLeft = 100;
+    MZTArchive::setSaveFaults(full);
+    const QString elsewhere = dir.filePath(QStringLiteral("elsewhere.mzt"));
+    auto answered = clickInNextBox(QStringLiteral("Save as..."), [&](QMessageBox*) {
+        MZTArchive::setSaveFaults({});
+        testcommon::acceptNextFileDialog(elsewhere);
+    });
+    w.backUpRecorder();
+    QTRY_COMPARE_WITH_TIMEOUT(w.archive()->fileName(), elsewhere, 20000);
+    QCOMPARE(w.statusBar()->currentMessage(),
+             QStringLiteral("Not read: SEQUENCE 02 (refused by the recorder). The backup saved "
+                            "as elsewhere.mzt is incomplete."));
+    QCOMPARE(testcommon::archivedContent(elsewhere, kDamaged), QByteArray());
+    QVERIFY(!testcommon::archivedContent(elsewhere, 3).isEmpty());
 }
 
 QTEST_MAIN(TestIncompleteBackup)

@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFileDialog>
 #include <QPushButton>
 #include <QScreen>
 #include <QTreeWidget>
@@ -30,6 +31,21 @@ void whenModal(std::function<bool(QWidget*)> handle)
             timer->start();
     });
     timer->start();
+}
+
+void acceptNextFileDialog(const QString& path)
+{
+    whenModal([path](QWidget* widget) {
+        auto* dialog = qobject_cast<QFileDialog*>(widget);
+        if (!dialog)
+            return false;
+        // selectFile() leaves the name field alone while it has focus.
+        if (QWidget* focused = dialog->focusWidget())
+            focused->clearFocus();
+        dialog->selectFile(path);
+        static_cast<QDialog*>(dialog)->accept();
+        return true;
+    });
 }
 
 QStringList listedFiles(const QMessageBox* box)

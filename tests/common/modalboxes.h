@@ -22,6 +22,10 @@ namespace testcommon {
 // the command that opens the widget.
 void whenModal(std::function<bool(QWidget*)> handle);
 
+// Accepts the next file dialog with path, also one that opens later from
+// an event.
+void acceptNextFileDialog(const QString& path);
+
 // The names a question about files lists apart from its text.
 QStringList listedFiles(const QMessageBox* box);
 // The same, each with the details beside the name (sizes, comparison).
