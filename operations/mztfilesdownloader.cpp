@@ -14,8 +14,10 @@ MZTFilesDownLoader::MZTFilesDownLoader(QObject* parent)
 
 void MZTFilesDownLoader::takeSelection()
 {
-    files = mzt::selectedFiles(mzt::selectionOf(host, mzt::TransferTable::Device));
-    selectedCells = files.size();
+    const QList<mzt::SelectedCell> cells = mzt::selectionOf(host, mzt::TransferTable::Device);
+    files = mzt::selectedFiles(cells);
+    // The overall bar counts in cells, three to a row.
+    selectedCells = cells.size();
     passesOver = std::exchange(nextPassesOver, false);
     archive = host ? host->archive() : nullptr;
 }
