@@ -26,6 +26,8 @@ void DeviceCommandRunner::setControls(const QList<QWidget*>& released,
 
 void DeviceCommandRunner::enterBusy()
 {
+    if (m_giveBack)
+        m_giveBack();
     m_deviceMutex->lock();
     // The window's own record, not the application's: a question answered
     // just before may have had the focus and be gone already. A command
@@ -72,6 +74,8 @@ void DeviceCommandRunner::restoreFocus()
 
 void DeviceCommandRunner::beginModal()
 {
+    if (m_giveBack)
+        m_giveBack();
     m_deviceMutex->lock();
     m_busy = true;
 }
@@ -84,6 +88,8 @@ void DeviceCommandRunner::endModal()
 
 void DeviceCommandRunner::lockDevice()
 {
+    if (m_giveBack)
+        m_giveBack();
     m_deviceMutex->lock();
 }
 

@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class QMutex;
@@ -32,6 +33,9 @@ public:
                      const QList<QObject*>& silenced);
 
     bool isBusy() const { return m_busy; }
+    // Called on the GUI thread before a command takes the device: work
+    // the window does on its own while idle gives the device back first.
+    void setBeforeTakingDevice(std::function<void()> giveBack) { m_giveBack = std::move(giveBack); }
     // Takes the device and holds the controls back.
     void enterBusy();
     // Gives the released controls back; the runner stays busy until
@@ -82,6 +86,7 @@ public:
 
 private:
     QWidget* m_window;
+    std::function<void()> m_giveBack;
     std::unique_ptr<QMutex> m_deviceMutex;
     QList<QWidget*> m_released;
     QList<QWidget*> m_heldBack;

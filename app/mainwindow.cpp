@@ -5,6 +5,7 @@
 
 #include "aboutdialog.h"
 #include "applog.h"
+#include "automaticbackupworker.h"
 #include "devicecontentupdater.h"
 #include "devicesdiscoverer.h"
 #include "helpbrowser.h"
@@ -131,6 +132,7 @@ void MainWindow::construct()
     setUpComparisonCommands();
     setUpUndo();
     setUpDesktopCommands();
+    setUpAutomaticBackups();
     setUpDragAndDrop();
     setUpTabOrder();
 
@@ -177,6 +179,10 @@ MainWindow::~MainWindow()
         waitForWorker(worker);
     }
     destroyTransferWorkers();
+    if (automaticBackup) {
+        disconnect(automaticBackup, nullptr, this, nullptr);
+        endAutomaticBackup();
+    }
 
     // With no worker left, stopping the master also stops the link's reader.
     if (m_master)
@@ -239,6 +245,7 @@ void MainWindow::operationDone_NoUnlock()
     // A recorder plugged in or unplugged meanwhile is listed now.
     if (relistPending)
         QTimer::singleShot(0, this, &MainWindow::relistAfterPlug);
+    QTimer::singleShot(0, this, &MainWindow::startAutomaticBackupWhenIdle);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
@@ -250,6 +257,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
     }
     saveSession();
     connectionTimer->stop();
+    endAutomaticBackup();
     if (m_master)
         m_master->stopAndReset();
     checkArchiveOnClose(event);

@@ -13,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -41,6 +42,7 @@ class QTimer;
 
 class KVPMaster;
 class KVPmPhyUSB;
+class AutomaticBackupWorker;
 class DevicesDiscoverer;
 class HistoryReader;
 class HistoryView;
@@ -58,6 +60,12 @@ class RecorderVerifier;
 struct ContentRecord;
 namespace core {
 struct Content;
+}
+namespace autobackup {
+struct Event;
+}
+namespace desktop {
+class Notifier;
 }
 
 class TransferProgressPanel;
@@ -108,6 +116,8 @@ public:
     bool isDeviceReady() const { return deviceReady; }
     QString currentArchivePath() const { return archivePath; }
     bool archivePathFromCommandLine() const { return archiveFromCommandLine; }
+    // An automatic backup has the window's master and link.
+    bool isBackingUpAutomatically() const { return recorderLent; }
 
     // Gives the archive entry the archive table shows at row (edited in
     // column) the sequence number n instead of fromId, unless another entry
@@ -356,6 +366,22 @@ private:
     QString archiveFileOnDisk() const;
     void showArchiveInFolder();
     void switchAutomaticBackups(bool on);
+
+    // Automatic backups while the window is open, with the switch on: each
+    // recorder listed is backed up once per plug-in, whenever the window is
+    // idle, through the window's own master and link on a worker. A device
+    // command the user starts ends it first (nothing is saved) and it is
+    // tried again once the window is idle.
+    void setUpAutomaticBackups();
+    bool automaticBackupsOn() const;
+    void startAutomaticBackupWhenIdle();
+    void automaticBackupEnded(const autobackup::Event& event);
+    void reportAutomaticBackup(const autobackup::Event& event);
+    // Ends a running automatic backup and puts the link back on the chosen
+    // recorder in its transfer mode, as the window's commands expect it.
+    void giveBackRecorder();
+    // At close: ends a running automatic backup, with nothing saved.
+    void endAutomaticBackup();
     // Undo and redo of the archive's edits, in the Edit menu.
     void setUpUndo();
     // The archive went from before to what it holds now: one step to undo.
@@ -501,4 +527,15 @@ private:
     // The history view once opened, and the worker that prunes old backups.
     HistoryView* historyView = nullptr;
     HistoryReader* backupPruner = nullptr;
+    // Automatic backups: the worker, whether it was given the master and
+    // link since the window last had them, the recorders backed up (or
+    // found unchanged) since they were listed, and those whose backup failed
+    // since the last discovery.
+    QAction* automaticBackupsAction = nullptr;
+    AutomaticBackupWorker* automaticBackup = nullptr;
+    desktop::Notifier* notifier = nullptr;
+    bool recorderLent = false;
+    bool automaticRecheckPending = false;
+    QSet<QString> automaticallyBackedUp;
+    QSet<QString> automaticBackupFailed;
 };

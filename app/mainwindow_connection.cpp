@@ -51,6 +51,9 @@ void MainWindow::devicesDiscovered()
     qCDebug(lcApp) << "devices Done";
     if (plugRelisting)
         applyPlugRelisting();
+    // A recorder whose automatic backup failed is tried again after a
+    // discovery, whoever asked for it.
+    automaticBackupFailed.clear();
     operationDone();
     describeRecorders();
     // After the line about recorders in use, which it explains.
@@ -128,7 +131,7 @@ void MainWindow::on_updateContentFailed()
 
 void MainWindow::updateConnectionStatus()
 {
-    if (!m_master || isBusy())
+    if (!m_master || isBusy() || isBackingUpAutomatically())
         return;
     int result;
     {
@@ -163,6 +166,7 @@ void MainWindow::updateConnectionStatus()
 void MainWindow::onConnected()
 {
     m_ui->lblMztIcon->setPixmap(*recorderPixmap);
+    startAutomaticBackupWhenIdle();
 }
 
 void MainWindow::onDisconnected()

@@ -1,5 +1,6 @@
 // What the window asks of the desktop: showing the archive's file in the
-// file manager, and the switch for automatic backups at login.
+// file manager, and the switch for automatic backups: at login, and by the
+// window itself while it is open.
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
@@ -19,6 +20,7 @@
 #include <QSettings>
 #include <QSignalBlocker>
 #include <QStatusBar>
+#include <QTimer>
 #include <QUrl>
 
 namespace {
@@ -43,8 +45,10 @@ void MainWindow::setUpDesktopCommands()
     automatic->setObjectName(QStringLiteral("actionAutomaticBackups"));
     automatic->setCheckable(true);
     automatic->setChecked(desktop::autostartEnabled());
-    automatic->setStatusTip(tr("From the next login on, every recorder plugged in is backed up "
-                               "into the backup folder when its files changed"));
+    automatic->setStatusTip(tr("Every recorder plugged in is backed up into the backup folder "
+                               "when its files changed: by this window while it is open, and "
+                               "from the next login on"));
+    automaticBackupsAction = automatic;
     // With the other backup commands.
     m_ui->menuFile->insertAction(beforeQuit(), show);
     m_ui->menuFile->insertAction(beforeQuit(), automatic);
@@ -106,8 +110,18 @@ void MainWindow::switchAutomaticBackups(bool on)
     }
     qCDebug(lcApp) << "automatic backups" << (on ? "on" : "off");
     statusBar()->showMessage(
-        on ? tr("Automatic backups are on from the next login: recorders plugged in are backed "
-                "up into %1.")
+        on ? tr("Automatic backups are on from the next login, and in this window while it is "
+                "open: recorders plugged in are backed up into %1.")
                  .arg(QDir::toNativeSeparators(backup::folder(*settings)))
            : tr("Automatic backups are off."));
+    if (on) {
+        // The recorders listed now count as plugged in now.
+        QTimer::singleShot(0, this, &MainWindow::startAutomaticBackupWhenIdle);
+    } else {
+        // A backup under way ends with nothing saved; switched on again,
+        // the window looks at every recorder anew.
+        giveBackRecorder();
+        automaticallyBackedUp.clear();
+        automaticBackupFailed.clear();
+    }
 }

@@ -115,6 +115,9 @@ void TestDesktop::showInFolderAfterABackup()
 void TestDesktop::automaticBackupsSwitch()
 {
     QVERIFY(!desktop::autostartEnabled());
+    // Switched on, the window backs the recorder up itself.
+    QTemporaryDir folder;
+    useBackupFolder(folder.path());
     install({recorderWithFiles(1)});
     MainWindow w;
     QVERIFY(waitSettled(w, 2));
