@@ -177,13 +177,11 @@ void MainWindow::reportAutomaticBackup(const autobackup::Event& event)
     QString line;
     switch (event.kind) {
     case Kind::BackedUp:
-        line =
-            tr("Backed up %1 automatically into %2: %3. Folder: %4")
-                .arg(event.recorder, QFileInfo(event.path).fileName(),
-                     event.first
-                         ? tr("first backup, %1").arg(DeviceCommandRunner::filesText(event.files))
-                         : tr("%1 changed").arg(DeviceCommandRunner::filesText(event.changed)),
-                     QDir::toNativeSeparators(QFileInfo(event.path).absolutePath()));
+        // What was saved where, short enough for a narrow window; how many
+        // files changed is in the log and the notification.
+        line = tr("%1 backed up automatically: %2 in %3.")
+                   .arg(event.recorder, QFileInfo(event.path).fileName(),
+                        QDir::toNativeSeparators(QFileInfo(event.path).absolutePath()));
         break;
     case Kind::Unchanged:
         line = tr("%1 is unchanged since %2: no new backup was needed.")

@@ -110,8 +110,7 @@ void MainWindow::switchAutomaticBackups(bool on)
     }
     qCDebug(lcApp) << "automatic backups" << (on ? "on" : "off");
     statusBar()->showMessage(
-        on ? tr("Automatic backups are on from the next login, and in this window while it is "
-                "open: recorders plugged in are backed up into %1.")
+        on ? tr("Automatic backups are on, in this window and from the next login, into %1.")
                  .arg(QDir::toNativeSeparators(backup::folder(*settings)))
            : tr("Automatic backups are off."));
     if (on) {

@@ -135,7 +135,7 @@ void TestDesktop::automaticBackupsSwitch()
     entry.close();
     QVERIFY2(text.contains("Exec=") && text.contains(" watch"), text.constData());
     QVERIFY(w.statusBar()->currentMessage().startsWith(
-        QStringLiteral("Automatic backups are on from the next login")));
+        QStringLiteral("Automatic backups are on, in this window and from the next login, into ")));
     {
         // A window opened later shows the switch as it was left.
         MainWindow later;
