@@ -7,7 +7,8 @@
 // window and its dialogs whole on one screen set-up (the Xvfb screen size and
 // QT_SCALE_FACTOR chosen by the caller, a dark palette with --dark), named
 // <shot>-<TAG>.png; tools/manualshots/review-shots runs every set-up. With
-// --only backup-incomplete after the tag only that scene is taken.
+// --only SCENE after the tag only that scene is taken: backup-incomplete or
+// automatic-backups (also as --automatic-backups).
 #include "comparisoncolumn.h"
 #include "firmwareupdatedlg.h"
 #include "historyview.h"
@@ -22,6 +23,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QMenu>
@@ -334,12 +336,62 @@ void incompleteBackupShots(MainWindow& w, sim::Recorder& recorder, const QString
     recorder.putFile(7, sequence7);
 }
 
+// The File menu with automatic backups switched on, and the window after a
+// recorder was plugged in and backed up by it, the status line saying so.
+int automaticBackupShots(const std::function<QString(const char*)>& out)
+{
+    // A backup folder with a path about as long as the usual one.
+    QTemporaryDir plugs, backups(QDir::tempPath() + QStringLiteral("/MZT-500 backups-XXXXXX"));
+    QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Korvant"),
+              QStringLiteral("MZT-500 Data Backup Tool"))
+        .setValue(QStringLiteral("backup_folder"), backups.path());
+    const QString plug = plugs.filePath(QStringLiteral("kv4711"));
+    sim::DeviceConfig pluggable = fullRecorder();
+    pluggable.presentWhile = plug.toStdString();
+    sim::Bus::instance().install({pluggable});
+    auto w = std::make_unique<MainWindow>();
+    w->move(0, 0);
+    w->show();
+    if (const QScreen* screen = w->screen(); screen->availableGeometry().width() <= 1024)
+        w->setGeometry(screen->availableGeometry());
+    pause(1000);
+    auto* automatic = w->findChild<QAction*>(QStringLiteral("actionAutomaticBackups"));
+    if (!automatic)
+        return 1;
+    if (!automatic->isChecked())
+        automatic->trigger();
+    QTimer::singleShot(400, [&w, &out] {
+        capture(*w, out("autobackup-menu"));
+        if (QWidget* popup = QApplication::activePopupWidget())
+            popup->close();
+    });
+    w->ui()->menuFile->exec(w->mapToGlobal(w->ui()->menuBar->geometry().bottomLeft()));
+    pause(200);
+
+    QFile(plug).open(QIODevice::WriteOnly);
+    QElapsedTimer waited;
+    waited.start();
+    while (QDir(backups.path()).entryList({QStringLiteral("*.mzt")}).isEmpty()
+           && waited.elapsed() < 30000)
+        pause(50);
+    while (w->isBackingUpAutomatically() && waited.elapsed() < 30000)
+        pause(50);
+    pause(300);
+    capture(*w, out("plugged-in"));
+    automatic->trigger();
+    w.reset();
+    sim::Bus::instance().uninstall();
+    return 0;
+}
+
 int reviewShots(const QString& dir, const QString& tag, const QString& only)
 {
     auto out = [&dir, &tag](const char* shot) {
         return dir + QLatin1Char('/') + QLatin1String(shot) + QLatin1Char('-') + tag
             + QStringLiteral(".png");
     };
+    if (only == QLatin1String("automatic-backups"))
+        return automaticBackupShots(out);
     auto recorder = sim::Bus::instance().install({fullRecorder()}).front();
     auto w = std::make_unique<MainWindow>();
     w->show();
@@ -542,7 +594,7 @@ int reviewShots(const QString& dir, const QString& tag, const QString& only)
     w->on_actionAbout_triggered();
     w.reset();
     sim::Bus::instance().uninstall();
-    return 0;
+    return automaticBackupShots(out);
 }
 
 int main(int argc, char* argv[])
@@ -558,7 +610,11 @@ int main(int argc, char* argv[])
             QApplication::setPalette(darkPalette());
         }
         const qsizetype only = args.indexOf(QStringLiteral("--only"));
-        return reviewShots(dir, args[3], only > 0 ? args.value(only + 1) : QString());
+        const QString scene = args.contains(QStringLiteral("--automatic-backups"))
+            ? QStringLiteral("automatic-backups")
+            : only > 0 ? args.value(only + 1)
+                       : QString();
+        return reviewShots(dir, args[3], scene);
     }
     auto out = [&dir](const char* name) { return dir + QLatin1Char('/') + QLatin1String(name); };
 
