@@ -107,6 +107,18 @@ void captureMenu(MainWindow& w, QTableWidget* table, void (MainWindow::*open)(QP
     (w.*open)(row.center() + QPoint(0, 24));
 }
 
+// Opens the window's File menu, captures it, closes it.
+void captureFileMenu(MainWindow& w, const QString& file)
+{
+    QTimer::singleShot(400, [&w, file] {
+        capture(w, file);
+        if (QWidget* popup = QApplication::activePopupWidget())
+            popup->close();
+    });
+    w.ui()->menuFile->exec(w.mapToGlobal(w.ui()->menuBar->geometry().bottomLeft()));
+    pause(200);
+}
+
 std::unique_ptr<MainWindow> openWindow()
 {
     auto w = std::make_unique<MainWindow>();
@@ -360,13 +372,7 @@ int automaticBackupShots(const std::function<QString(const char*)>& out)
         return 1;
     if (!automatic->isChecked())
         automatic->trigger();
-    QTimer::singleShot(400, [&w, &out] {
-        capture(*w, out("autobackup-menu"));
-        if (QWidget* popup = QApplication::activePopupWidget())
-            popup->close();
-    });
-    w->ui()->menuFile->exec(w->mapToGlobal(w->ui()->menuBar->geometry().bottomLeft()));
-    pause(200);
+    captureFileMenu(*w, out("autobackup-menu"));
 
     QFile(plug).open(QIODevice::WriteOnly);
     QElapsedTimer waited;
@@ -479,13 +485,7 @@ int reviewShots(const QString& dir, const QString& tag, const QString& only)
 
     // The File menu with the backup commands, a whole-recorder backup into
     // a folder of its own, and the dialog that chooses that folder.
-    QTimer::singleShot(400, [&w, &out] {
-        capture(*w, out("filemenu"));
-        if (QWidget* popup = QApplication::activePopupWidget())
-            popup->close();
-    });
-    w->ui()->menuFile->exec(w->mapToGlobal(w->ui()->menuBar->geometry().bottomLeft()));
-    pause(200);
+    captureFileMenu(*w, out("filemenu"));
     QTemporaryDir backups;
     QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Korvant"),
               QStringLiteral("MZT-500 Data Backup Tool"))
