@@ -2,6 +2,7 @@
 // in are backed up into the backup folder when their files changed, never
 // in the way of the user's own commands, and not at all with the switch off.
 #include "apptest.h"
+#include "auto_backup.h"
 #include "autostart.h"
 #include "simbus.h"
 
@@ -71,6 +72,18 @@ bool nothingWrittenMeanwhile(MainWindow& w, const QString& folder)
         QTest::qWait(20);
     }
     return true;
+}
+
+// What one look of the watcher at the recorders did.
+QList<autobackup::Event::Kind> watcherLooks(autobackup::Watcher& watcher)
+{
+    QList<autobackup::Event::Kind> kinds;
+    const QMetaObject::Connection seen =
+        QObject::connect(&watcher, &autobackup::Watcher::event,
+                         [&kinds](const autobackup::Event& event) { kinds << event.kind; });
+    watcher.devicesChanged();
+    QObject::disconnect(seen);
+    return kinds;
 }
 
 } // namespace
@@ -172,6 +185,34 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(
             statusLine(w).startsWith(QStringLiteral("KV000001 backed up automatically: ")),
             kGenerous);
+    }
+
+    // A watcher started at login meanwhile: the window holds the recorder,
+    // so the watcher finds it in use, reads nothing and says so once; when
+    // the window has closed it compares the recorder and saves nothing new.
+    void aWatcherWaitsWhileTheWindowIsOpen()
+    {
+        using Kind = autobackup::Event::Kind;
+        const PluggableRecorder rec(recorderWithFiles(2));
+        const QString folder = rec.folder();
+        autobackup::Watcher watcher({folder, 0});
+        {
+            MainWindow w;
+            QVERIFY(waitSettled(w, 0));
+            automaticSwitch(w)->trigger();
+            QVERIFY(touch(rec.plug()));
+            QTRY_COMPARE_WITH_TIMEOUT(backups(folder).size(), 1, kGenerous);
+            QTRY_VERIFY_WITH_TIMEOUT(!w.isBackingUpAutomatically(), kGenerous);
+
+            QCOMPARE(watcherLooks(watcher), (QList<Kind> {Kind::Started, Kind::InUse}));
+            QVERIFY(watcher.waitingForRecorder());
+            // Its next tries go unsaid and read nothing.
+            QCOMPARE(watcherLooks(watcher), QList<Kind>());
+            QCOMPARE(watcherLooks(watcher), QList<Kind>());
+            automaticSwitch(w)->trigger();
+        }
+        QCOMPARE(watcherLooks(watcher), QList<Kind> {Kind::Unchanged});
+        QCOMPARE(backups(folder).size(), 1);
     }
 
     // Off: a recorder plugged in is listed and nothing more. Switched off
