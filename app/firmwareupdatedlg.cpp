@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLayout>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -224,8 +225,21 @@ void FirmwareUpdateDlg::readVersionsBack()
                       .arg(versionText(after.software), versionText(after.hardware))
             + QLatin1Char(' ') + unchangedNextStep(after.software);
     }
-    ui->lbl_versions->setText(outcome);
+    showVersionsText(outcome);
     unlockControls();
+}
+
+void FirmwareUpdateDlg::showVersionsText(const QString& text)
+{
+    ui->lbl_versions->setText(text);
+    // A verdict with its next step wraps onto more lines than the dialog
+    // was opened with: it grows to show all of it, never shrinks.
+    if (QLayout* grid = layout()) {
+        grid->activate();
+        const int needed = grid->totalHeightForWidth(width());
+        if (needed > height())
+            resize(width(), needed);
+    }
 }
 
 QString FirmwareUpdateDlg::unchangedNextStep(uint running) const
@@ -253,7 +267,7 @@ void FirmwareUpdateDlg::explainWait()
              "ended.")
         : tr("The update is still running: the dialog closes once it has ended. Do not switch "
              "the recorder off or unplug it meanwhile.");
-    ui->lbl_versions->setText(why);
+    showVersionsText(why);
 }
 
 void FirmwareUpdateDlg::reportFailure()
@@ -263,13 +277,13 @@ void FirmwareUpdateDlg::reportFailure()
     const DeviceVersions after = readDeviceVersions(updatedDevice);
     if (after.read) {
         lastOutcome = Outcome::Failed;
-        ui->lbl_versions->setText(
+        showVersionsText(
             tr("The update failed before it was complete. The recorder still answers and "
                "reports software %1 on hardware %2. Start the update again.")
                 .arg(versionText(after.software), versionText(after.hardware)));
     } else {
         lastOutcome = Outcome::RecorderGone;
-        ui->lbl_versions->setText(
+        showVersionsText(
             tr("The update failed: the recorder stopped answering during it (unplugged or "
                "switched off?). Connect it again and repeat the update before using it."));
     }
@@ -380,7 +394,7 @@ void FirmwareUpdateDlg::on_bttn_update_clicked()
     // versions now and what the update file says about itself.
     updatedDevice = ui->devicesCombo->currentData(Qt::UserRole).toInt();
     versionsBefore = readDeviceVersions(updatedDevice);
-    ui->lbl_versions->setText(describeVersions(versionsBefore));
+    showVersionsText(describeVersions(versionsBefore));
     UpdateQuestion asked;
     asked.question = tr("Update the firmware of %1 now?").arg(ui->devicesCombo->currentText());
     asked.summary = describeVersions(versionsBefore) + QLatin1Char('\n') + describeImage();

@@ -124,6 +124,8 @@ private:
     void setFileOpenMode(bool alternative);
     void lockControls();
     void unlockControls();
+    // The line under the recorder: its versions, progress or the verdict.
+    void showVersionsText(const QString& text);
     void updateButtonState();
 
     Ui::FirmwareUpdateDlg* ui = nullptr;

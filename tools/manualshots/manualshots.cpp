@@ -504,7 +504,13 @@ int reviewShots(const QString& dir, const QString& tag, const QString& only)
     historyShots(*w, *recorder, out);
 
     // A backup folder that cannot take the backup, an archive another
-    // program changed meanwhile, and a write-protected one.
+    // program changed meanwhile, and a write-protected one. The archive is
+    // a plain one of the user's: a save of the dated backup shown now would
+    // first ask about changing a backup.
+    const QString plain = backups.filePath(QStringLiteral("Show.mzt"));
+    QFile::copy(w->archive()->fileName(), plain);
+    w->openRecentArchive(plain);
+    pause(200);
     QFile inTheWay(backups.filePath(QStringLiteral("not a folder")));
     inTheWay.open(QIODevice::WriteOnly);
     inTheWay.close();
