@@ -11,6 +11,7 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QKeySequence>
 #include <QMainWindow>
 #include <QPointer>
 #include <QSet>
@@ -361,6 +362,13 @@ private:
     void setUpComparisonCommands();
     // Where the File menu's backup commands go: before Quit's separator.
     QAction* beforeQuit() const;
+    // Whether a transfer command may start its worker: never while it still
+    // runs; without a recorder, failed() reports the command as failed.
+    bool workerMayStart(const QThread* worker, void (MainWindow::*failed)());
+    // A menu command of the window: its text, the object name tests and
+    // settings find it by, the status bar's tip and a key, if it has one.
+    QAction* newCommand(const QString& text, const char* objectName, const QString& statusTip,
+                        const QKeySequence& key = QKeySequence());
     // "Show in folder" and the switch for automatic backups at login.
     void setUpDesktopCommands();
     QString archiveFileOnDisk() const;

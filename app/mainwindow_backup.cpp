@@ -67,12 +67,10 @@ void sortById(MZTArchive* archive)
 
 void MainWindow::setUpBackupCommands()
 {
-    auto* backUp = new QAction(tr("&Back up recorder"), this);
-    backUp->setObjectName(QStringLiteral("actionBackUpRecorder"));
-    backUp->setStatusTip(tr("Copy every file of the recorder into a new archive"));
-    auto* chooseFolder = new QAction(tr("Backup &folder..."), this);
-    chooseFolder->setObjectName(QStringLiteral("actionBackupFolder"));
-    chooseFolder->setStatusTip(tr("Choose the folder backups are saved in"));
+    auto* backUp = newCommand(tr("&Back up recorder"), "actionBackUpRecorder",
+                              tr("Copy every file of the recorder into a new archive"));
+    auto* chooseFolder = newCommand(tr("Backup &folder..."), "actionBackupFolder",
+                                    tr("Choose the folder backups are saved in"));
     m_ui->menuFile->insertSeparator(beforeQuit());
     m_ui->menuFile->insertAction(beforeQuit(), backUp);
     m_ui->menuFile->insertAction(beforeQuit(), chooseFolder);

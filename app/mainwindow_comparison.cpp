@@ -103,16 +103,14 @@ void MainWindow::setUpComparisonCommands()
         [this](const core::Comparison& result) { verification = result; }, queued);
     connect(verifier, &QThread::finished, this, &MainWindow::verificationEnded, queued);
 
-    auto* verify = new QAction(tr("&Verify with recorder"), this);
-    verify->setObjectName(QStringLiteral("actionVerifyWithRecorder"));
-    verify->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_V));
-    verify->setStatusTip(
-        tr("Read the recorder's files and compare them byte for byte with the archive"));
-    auto* differences = new QAction(tr("Select &differences"), this);
-    differences->setObjectName(QStringLiteral("actionSelectDifferences"));
-    differences->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_D));
-    differences->setStatusTip(
-        tr("Select the files that differ or are missing on the other side, ready to copy"));
+    auto* verify =
+        newCommand(tr("&Verify with recorder"), "actionVerifyWithRecorder",
+                   tr("Read the recorder's files and compare them byte for byte with the archive"),
+                   QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_V));
+    auto* differences = newCommand(
+        tr("Select &differences"), "actionSelectDifferences",
+        tr("Select the files that differ or are missing on the other side, ready to copy"),
+        QKeySequence(Qt::CTRL | Qt::Key_D));
     m_ui->menuEdit->addSeparator();
     m_ui->menuEdit->addAction(verify);
     m_ui->menuEdit->addAction(differences);

@@ -38,9 +38,9 @@ QString commandLineProgram()
 
 void MainWindow::setUpDesktopCommands()
 {
-    auto* show = new QAction(tr("&Show in folder"), this);
-    show->setObjectName(QStringLiteral("actionShowInFolder"));
-    show->setStatusTip(tr("Open the archive's folder in the file manager, with the file selected"));
+    auto* show =
+        newCommand(tr("&Show in folder"), "actionShowInFolder",
+                   tr("Open the archive's folder in the file manager, with the file selected"));
     auto* automatic = new QAction(tr("Back up recorders &automatically when plugged in"), this);
     automatic->setObjectName(QStringLiteral("actionAutomaticBackups"));
     automatic->setCheckable(true);

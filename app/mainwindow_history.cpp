@@ -24,10 +24,10 @@ using mzt500::ItemIdRole;
 
 void MainWindow::setUpHistoryCommands()
 {
-    auto* history = new QAction(tr("&History..."), this);
-    history->setObjectName(QStringLiteral("actionHistory"));
-    history->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
-    history->setStatusTip(tr("Show the recorder's backups and what changed from one to the next"));
+    auto* history =
+        newCommand(tr("&History..."), "actionHistory",
+                   tr("Show the recorder's backups and what changed from one to the next"),
+                   QKeySequence(Qt::CTRL | Qt::Key_H));
     // Between "Back up recorder" and "Backup folder".
     if (auto* folder = findChild<QAction*>(QStringLiteral("actionBackupFolder")))
         m_ui->menuFile->insertAction(folder, history);

@@ -175,6 +175,17 @@ void MainWindow::rebuildRecentMenu()
     recentMenu->setEnabled(!recent.isEmpty());
 }
 
+QAction* MainWindow::newCommand(const QString& text, const char* objectName,
+                                const QString& statusTip, const QKeySequence& key)
+{
+    auto* action = new QAction(text, this);
+    action->setObjectName(QLatin1String(objectName));
+    action->setStatusTip(statusTip);
+    if (!key.isEmpty())
+        action->setShortcut(key);
+    return action;
+}
+
 void MainWindow::setUpTabOrder()
 {
     m_ui->devLabel->setTextInteractionFlags(Qt::LinksAccessibleByMouse

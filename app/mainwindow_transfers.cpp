@@ -218,6 +218,18 @@ void MainWindow::on_abortButton_clicked()
         verifier->abort();
 }
 
+bool MainWindow::workerMayStart(const QThread* worker, void (MainWindow::*failed)())
+{
+    if (!worker || worker->isRunning())
+        return false;
+    // Without a recorder the command fails as it would at its start.
+    if (!connected) {
+        (this->*failed)();
+        return false;
+    }
+    return true;
+}
+
 void MainWindow::on_toArchive_clicked()
 {
     save_in_arch();
@@ -225,12 +237,8 @@ void MainWindow::on_toArchive_clicked()
 
 void MainWindow::save_in_arch()
 {
-    if (!downLoader || downLoader->isRunning())
+    if (!workerMayStart(downLoader, &MainWindow::downLoad_failed))
         return;
-    if (!connected) {
-        downLoad_failed();
-        return;
-    }
 
     // Name the entries the download will refill: with an id twice in the
     // archive that is the last of them.
@@ -405,12 +413,8 @@ void MainWindow::startUpload(bool onlyMissing, const QStringList& held)
 
 void MainWindow::delete_on_dev()
 {
-    if (!deleter || deleter->isRunning())
+    if (!workerMayStart(deleter, &MainWindow::delete_failed))
         return;
-    if (!connected) {
-        delete_failed();
-        return;
-    }
 
     QStringList names;
     for (const QTableWidgetItem* cell : selectedNameCells(m_ui->devTable)) {

@@ -13,14 +13,12 @@ void MainWindow::setUpUndo()
 {
     archiveEdits = new ArchiveEditHistory(this);
     QUndoStack* stack = archiveEdits->stack();
-    auto* undo = new QAction(tr("&Undo"), this);
-    undo->setObjectName(QStringLiteral("actionUndo"));
-    undo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
-    undo->setStatusTip(tr("Take back the last change to the archive"));
-    auto* redo = new QAction(tr("&Redo"), this);
-    redo->setObjectName(QStringLiteral("actionRedo"));
-    redo->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z));
-    redo->setStatusTip(tr("Make the change to the archive that was taken back again"));
+    auto* undo =
+        newCommand(tr("&Undo"), "actionUndo", tr("Take back the last change to the archive"),
+                   QKeySequence(Qt::CTRL | Qt::Key_Z));
+    auto* redo = newCommand(tr("&Redo"), "actionRedo",
+                            tr("Make the change to the archive that was taken back again"),
+                            QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z));
     undo->setEnabled(false);
     redo->setEnabled(false);
     // First in the Edit menu, where people look for them.

@@ -206,6 +206,17 @@ private:
     int m_unexpected = 0;
 };
 
+// Saves the window's archive, answering the question about its file with
+// "Save as..." and the file dialog with path; whether both were asked.
+bool saveAnsweringSaveAs(MainWindow* window, const QString& path)
+{
+    DialogScript script;
+    script.messageBoxButton(QStringLiteral("Save as..."));
+    script.fileDialog(path);
+    window->on_saveArchive_clicked();
+    return script.finished();
+}
+
 } // namespace
 
 // A window past its start-up discovery, or a failed test.
@@ -898,11 +909,7 @@ void TestArchiveCommands::archiveChangedByAnotherProgramIsNotOverwritten()
     // Save as keeps both: the other program's file and the window's archive.
     const QString mine = path(QStringLiteral("mine.mzt"));
     {
-        DialogScript script;
-        script.messageBoxButton(QStringLiteral("Save as..."));
-        script.fileDialog(mine);
-        window->on_saveArchive_clicked();
-        QVERIFY(script.finished());
+        QVERIFY(saveAnsweringSaveAs(window.get(), mine));
         QCOMPARE(idsOnDisk(shared), (QList<qint32> {1, 2}));
         QCOMPARE(idsOnDisk(mine), (QList<qint32> {1, 3}));
         QCOMPARE(window->archive()->fileName(), mine);
@@ -999,11 +1006,7 @@ void TestArchiveCommands::writeProtectedArchiveIsNeverReplaced()
     // Save as under another name keeps the changes.
     const QString copy = path(QStringLiteral("copy.mzt"));
     {
-        DialogScript script;
-        script.messageBoxButton(QStringLiteral("Save as..."));
-        script.fileDialog(copy);
-        window->on_saveArchive_clicked();
-        QVERIFY(script.finished());
+        QVERIFY(saveAnsweringSaveAs(window.get(), copy));
         QCOMPARE(readAll(kept), before);
         QCOMPARE(idsOnDisk(copy), (QList<qint32> {1, 2}));
         QCOMPARE(window->archive()->fileName(), copy);
