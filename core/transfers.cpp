@@ -244,8 +244,9 @@ Result downloadOne(KVPMaster* master, const FileRef& file, Progress* current,
     return Result::success();
 }
 
-// Both downloads: passedOver, when given, takes the files the recorder
-// cannot deliver while it serves the others, and the download goes on.
+// Both downloads: with passOverUnreadable, a file the recorder cannot
+// deliver while it serves the others is noted in the outcome and the
+// download goes on.
 PartialDownload download(KVPMaster* master, const QList<FileRef>& files,
                          const std::function<void(const DownloadedFile&)>& onFile,
                          const ProgressSink& progress, const CancelToken* cancel,
