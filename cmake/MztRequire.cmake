@@ -14,6 +14,21 @@ function(mzt_require_targets part)
   endforeach()
 endfunction()
 
+# mzt_layer_library(<name> SOURCES <file>... [BELOW <target>...]
+#                   [LINK <library>...] [PRIVATE <library>...])
+#
+# A folder's own library: its sources, the folder on the include path of
+# every part that links it, and the layers BELOW it that it builds on, each
+# of which must already be defined. LINK names the other libraries its users
+# see too (Qt), PRIVATE the ones they never see.
+function(mzt_layer_library name)
+  cmake_parse_arguments(A "" "" "SOURCES;BELOW;LINK;PRIVATE" ${ARGN})
+  mzt_require_targets(${name} ${A_BELOW})
+  add_library(${name} STATIC ${A_SOURCES})
+  target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${A_BELOW} ${A_LINK} PRIVATE ${A_PRIVATE})
+endfunction()
+
 # mzt_add_child_folders([FIRST <folder>...])
 #
 # Adds every child folder of the current one that has a CMakeLists.txt, in

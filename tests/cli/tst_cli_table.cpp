@@ -1,6 +1,6 @@
-// The command table against the two places that repeat it by hand: the
-// bash completion and the man page. A command or option added to the table
-// and forgotten there fails here.
+// The command table against the places that repeat it by hand: the bash
+// completion, the man page and each command's own synopsis. A command or
+// option added to the table and forgotten there fails here.
 #include "command_table.h"
 
 #include <QFile>
@@ -92,6 +92,26 @@ QStringList globalOptions()
     return options;
 }
 
+// The argument counts a synopsis such as "ARCHIVE.mzt [NAME...]" promises:
+// a bare word is needed, a bracketed one may be left out, "..." repeats.
+// An option with its value ("--keep N") is no argument.
+cli::ArgumentCount countsOfSynopsis(const QString& synopsis)
+{
+    cli::ArgumentCount counts;
+    const QStringList words = synopsis.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    for (qsizetype i = 0; i < words.size(); ++i) {
+        const QString& word = words[i];
+        if (word.startsWith(QLatin1Char('-'))) {
+            ++i;
+            continue;
+        }
+        if (!word.startsWith(QLatin1Char('[')))
+            ++counts.least;
+        counts.most = word.contains(QStringLiteral("...")) ? cli::AnyNumber : counts.most + 1;
+    }
+    return counts;
+}
+
 } // namespace
 
 class TestCliTable : public QObject {
@@ -140,6 +160,19 @@ private slots:
             QVERIFY2(item != optionItems.cend(), qPrintable(name));
             for (const QString& owner : cli::commandsTaking(option.names.first()))
                 QVERIFY2(containsWord(*item, owner), qPrintable(name + QLatin1Char(' ') + owner));
+        }
+    }
+
+    // The arguments a command accepts are the ones its synopsis shows, and
+    // a wrong number is explained.
+    void argumentCountsMatchTheSynopsis()
+    {
+        for (const cli::CommandSpec& command : cli::commandTable()) {
+            const cli::ArgumentCount shown = countsOfSynopsis(QLatin1String(command.synopsis));
+            const QByteArray name = command.name;
+            QVERIFY2(command.arguments.least == shown.least, name);
+            QVERIFY2(command.arguments.most == shown.most, name);
+            QVERIFY2(QByteArray(command.arguments.wrongCount).contains("(see --help)"), name);
         }
     }
 };

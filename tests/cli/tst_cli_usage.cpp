@@ -101,6 +101,30 @@ private slots:
         }
     }
 
+    // A wrong number of arguments is a usage error, said before any recorder
+    // or file is touched.
+    void wrongArgumentCountsAreUsageErrors()
+    {
+        struct Case {
+            QStringList args;
+            const char* reason;
+        };
+        const Case cases[] = {
+            {{"list", "extra"}, "list takes no arguments"},
+            {{"backup"}, "backup needs the archive to write"},
+            {{"delete"}, "delete needs the names of the files to delete"},
+            {{"update-firmware", "a.kv2", "b.kv2"}, "update-firmware takes at most one"},
+            {{"history", "KV000001", "KV000002"}, "one recorder at a time"},
+            {{"watch", "--enable", "extra"}, "watch takes no arguments"},
+        };
+        for (const Case& c : cases) {
+            const CliRun run = runCli(c.args, m_env);
+            QCOMPARE(run.code, 2);
+            QVERIFY2(run.oneLineReason() && run.err.contains(c.reason), run.err.constData());
+            QVERIFY(run.out.isEmpty());
+        }
+    }
+
     // A recorder that takes requests and never answers: a command that asks
     // it anything ends with "no recorder" (3), so a file error (6) shows the
     // path was refused first.

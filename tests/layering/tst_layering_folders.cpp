@@ -113,8 +113,8 @@ FolderGraph readFolderGraph(const QString& root)
 
 // The folder graph of the build: a folder's CMakeLists.txt defines its
 // targets, and a folder links another when one of its targets names one of
-// the other's in target_link_libraries. Folders without a build file of
-// their own are listed in unbuilt.
+// the other's in target_link_libraries or in its mzt_layer_library call.
+// Folders without a build file of their own are listed in unbuilt.
 struct LinkGraph {
     FolderGraph graph;
     QStringList unbuilt;
@@ -123,9 +123,9 @@ struct LinkGraph {
 LinkGraph readLinkGraph(const QString& root, const QStringList& folders)
 {
     static const QRegularExpression defined(
-        QStringLiteral("add_(?:library|executable)\\(\\s*([\\w-]+)"));
+        QStringLiteral("(?:add_(?:library|executable)|mzt_layer_library)\\(\\s*([\\w-]+)"));
     static const QRegularExpression links(
-        QStringLiteral("target_link_libraries\\(\\s*([\\w-]+)([^)]*)\\)"));
+        QStringLiteral("(?:target_link_libraries|mzt_layer_library)\\(\\s*([\\w-]+)([^)]*)\\)"));
     LinkGraph result;
     QMap<QString, QString> folderOfTarget;
     QMap<QString, QString> buildText;
@@ -374,9 +374,8 @@ void TestLayeringFolders::linkCheckerFindsMissingTargetsAndLinks()
     writeFile(root.filePath(QStringLiteral("a/CMakeLists.txt")),
               "add_library(mzt_a STATIC a.cpp)\n");
     writeFile(root.filePath(QStringLiteral("b/b.h")), "#pragma once\n");
-    writeFile(
-        root.filePath(QStringLiteral("b/CMakeLists.txt")),
-        "add_library(mzt_b STATIC b.h)\ntarget_link_libraries(mzt_b\n  PUBLIC mzt_c Qt6::Core)\n");
+    writeFile(root.filePath(QStringLiteral("b/CMakeLists.txt")),
+              "mzt_layer_library(mzt_b\n  SOURCES b.h\n  BELOW mzt_c\n  LINK Qt6::Core)\n");
     writeFile(root.filePath(QStringLiteral("c/c.h")), "#pragma once\n");
     writeFile(root.filePath(QStringLiteral("c/CMakeLists.txt")), "add_library(mzt_c STATIC c.h)\n");
     writeFile(root.filePath(QStringLiteral("d/d.h")), "#pragma once\n");

@@ -81,7 +81,8 @@ Options:
 Exit status: 0 success, 3 no recorder answers, 5 the recorders are in use by
 another program, 130 interrupted.
 )",
-         {QStringLiteral("json")}, &Cli::devices, false, ArchiveUse::None},
+         {QStringLiteral("json")}, &Cli::devices, false, ArchiveUse::None,
+         {0, 0, "devices takes no arguments (see --help)."}},
         {"list", "",
          "list the recorder's files: name, memory size,\n"
          "playing time",
@@ -97,7 +98,8 @@ Options:
 Exit status: 0 success, 1 failure, 3 no such recorder, 5 recorder busy or
 in use by another program, 130 interrupted.
 )",
-         {QStringLiteral("json"), QStringLiteral("names0")}, &Cli::list, true, ArchiveUse::None},
+         {QStringLiteral("json"), QStringLiteral("names0")}, &Cli::list, true, ArchiveUse::None,
+         {0, 0, "list takes no arguments (see --help)."}},
         {"backup", "ARCHIVE.mzt [NAME...]",
          "copy all or the named files from the recorder\n"
          "into the archive (created or updated; entries\n"
@@ -125,7 +127,8 @@ Exit status: 0 success, 1 failure, 3 no such recorder, 5 recorder busy or
 in use by another program, 6 unusable archive, 7 --verify found a
 difference, 130 interrupted.
 )",
-         {QStringLiteral("verify")}, &Cli::backup, true, ArchiveUse::Writes},
+         {QStringLiteral("verify")}, &Cli::backup, true, ArchiveUse::Writes,
+         {1, AnyNumber, "backup needs the archive to write (see --help)."}},
         {"restore", "ARCHIVE.mzt [NAME...]",
          "write all or the named archive entries to the\n"
          "recorder; refuses when that would overwrite\n"
@@ -157,7 +160,8 @@ Exit status: 0 success, 1 failure, 3 no such recorder, 4 restore would
 overwrite files, 5 recorder busy or in use by another program, 6 unusable
 archive, 7 --verify found a difference, 130 interrupted.
 )",
-         {QStringLiteral("overwrite"), QStringLiteral("skip-existing"), QStringLiteral("dry-run"), QStringLiteral("verify")}, &Cli::restore, true, ArchiveUse::Reads},
+         {QStringLiteral("overwrite"), QStringLiteral("skip-existing"), QStringLiteral("dry-run"), QStringLiteral("verify")}, &Cli::restore, true, ArchiveUse::Reads,
+         {1, AnyNumber, "restore needs the archive to read (see --help)."}},
         {"delete", "NAME...",
          "delete files on the recorder (not the settings)",
          R"(Usage: mzt500-cli [--device N] [-q] delete NAME... [--dry-run]
@@ -175,7 +179,8 @@ Options:
 Exit status: 0 success, 1 failure, 3 no such recorder, 5 recorder busy or
 in use by another program, 130 interrupted.
 )",
-         {QStringLiteral("dry-run")}, &Cli::remove, true, ArchiveUse::None},
+         {QStringLiteral("dry-run")}, &Cli::remove, true, ArchiveUse::None,
+         {1, AnyNumber, "delete needs the names of the files to delete (see --help)."}},
         {"update-firmware", "[FILE.kv2]",
          "update the recorder's firmware from the file, or\n"
          "from the update image built into the program",
@@ -193,7 +198,8 @@ Options:
 Exit status: 0 success, 1 failure, 3 no such recorder, 5 recorder busy or
 in use by another program, 6 unusable update file, 130 interrupted.
 )",
-         {}, &Cli::updateFirmware, true, ArchiveUse::None},
+         {}, &Cli::updateFirmware, true, ArchiveUse::None,
+         {0, 1, "update-firmware takes at most one update file (see --help)."}},
         {"archive", "ARCHIVE.mzt",
          "list an archive's entries: name, id, type, size\n"
          "in bytes, memory size, playing time",
@@ -207,7 +213,8 @@ Options:
 
 Exit status: 0 success, 6 unusable archive.
 )",
-         {QStringLiteral("json"), QStringLiteral("names0")}, &Cli::showArchive, false, ArchiveUse::Reads},
+         {QStringLiteral("json"), QStringLiteral("names0")}, &Cli::showArchive, false, ArchiveUse::Reads,
+         {1, 1, "archive needs exactly one archive file (see --help)."}},
         {"status", "ARCHIVE.mzt",
          "compare the recorder's content list with the\n"
          "archive (one exchange; proves nothing identical)",
@@ -229,7 +236,8 @@ Exit status: 0 nothing differs, 1 failure, 3 no such recorder, 5 recorder
 busy or in use by another program, 6 unusable archive, 7 a file differs or
 is on one side only, 130 interrupted.
 )",
-         {QStringLiteral("json")}, &Cli::status, true, ArchiveUse::Reads},
+         {QStringLiteral("json")}, &Cli::status, true, ArchiveUse::Reads,
+         {1, 1, "status needs exactly one archive file (see --help)."}},
         {"verify", "ARCHIVE.mzt [NAME...]",
          "read the recorder's files and compare them byte\n"
          "for byte with the archive",
@@ -254,7 +262,8 @@ Exit status: 0 all identical, 1 failure, 3 no such recorder, 5 recorder
 busy or in use by another program, 6 unusable archive, 7 a file differs, is
 unreadable or is on one side only, 130 interrupted.
 )usage",
-         {QStringLiteral("json")}, &Cli::verify, true, ArchiveUse::Reads},
+         {QStringLiteral("json")}, &Cli::verify, true, ArchiveUse::Reads,
+         {1, AnyNumber, "verify needs the archive to compare with (see --help)."}},
         {"diff", "A.mzt B.mzt",
          "compare two archives byte for byte",
          R"usage(Usage: mzt500-cli diff A.mzt B.mzt [--json]
@@ -271,7 +280,8 @@ Options:
 Exit status: 0 nothing differs, 6 unusable archive, 7 a file differs or is
 in one archive only.
 )usage",
-         {QStringLiteral("json")}, &Cli::diff, false, ArchiveUse::ReadsTwo},
+         {QStringLiteral("json")}, &Cli::diff, false, ArchiveUse::ReadsTwo,
+         {2, 2, "diff needs exactly two archive files (see --help)."}},
         {"history", "[SERIAL]",
          "each recorder's backups in the backup folder,\n"
          "oldest first, with the files added, changed and\n"
@@ -298,7 +308,8 @@ Options:
 Exit status: 0 success, 1 failure (no such folder, no backups of SERIAL),
 130 interrupted.
 )usage",
-         {QStringLiteral("json"), QStringLiteral("folder"), QStringLiteral("file")}, &Cli::history, false, ArchiveUse::None},
+         {QStringLiteral("json"), QStringLiteral("folder"), QStringLiteral("file")}, &Cli::history, false, ArchiveUse::None,
+         {0, 1, "one recorder at a time (see --help)"}},
         {"prune", "--keep N [SERIAL]",
          "remove old backups from the backup folder:\n"
          "the last N of each recorder and the first of\n"
@@ -322,7 +333,8 @@ Options:
 Exit status: 0 success, 1 failure (no such folder, a backup that could not
 be removed), 2 no --keep, 130 interrupted.
 )usage",
-         {QStringLiteral("keep"), QStringLiteral("folder"), QStringLiteral("dry-run")}, &Cli::prune, false, ArchiveUse::None},
+         {QStringLiteral("keep"), QStringLiteral("folder"), QStringLiteral("dry-run")}, &Cli::prune, false, ArchiveUse::None,
+         {0, 1, "one recorder at a time (see --help)"}},
         {"watch", "",
          "back up every recorder plugged in, when it\n"
          "changed, until Ctrl+C; --enable: at every login",
@@ -357,7 +369,8 @@ Options:
 Exit status: 0 ended by Ctrl+C or SIGTERM, or the entry was switched, 1
 failure (the folder cannot take backups, the entry cannot be written).
 )usage",
-         {QStringLiteral("folder"), QStringLiteral("keep"), QStringLiteral("json"), QStringLiteral("enable"), QStringLiteral("disable")}, &Cli::watch, false, ArchiveUse::None},
+         {QStringLiteral("folder"), QStringLiteral("keep"), QStringLiteral("json"), QStringLiteral("enable"), QStringLiteral("disable")}, &Cli::watch, false, ArchiveUse::None,
+         {0, 0, "watch takes no arguments (see --help)."}},
     };
     return table;
 }

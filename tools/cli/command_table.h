@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <limits>
+
 namespace cli {
 
 class Cli;
@@ -15,6 +17,15 @@ class Cli;
 // What a command does with the archive named as its first argument (or its
 // first two: ReadsTwo); the path is checked before any recorder is asked.
 enum class ArchiveUse { None, Reads, Writes, ReadsTwo };
+
+// How many arguments follow a command's name, and the line that says so when
+// another number is given: checked before the command's handler runs.
+struct ArgumentCount {
+    int least = 0;
+    int most = 0;
+    const char* wrongCount = "";
+};
+constexpr int AnyNumber = std::numeric_limits<int>::max();
 
 struct CommandSpec {
     const char* name;
@@ -30,6 +41,7 @@ struct CommandSpec {
     int (Cli::*handler)();
     bool needsRecorder;
     ArchiveUse archive;
+    ArgumentCount arguments;
 };
 
 struct OptionSpec {

@@ -180,7 +180,12 @@ RecorderSession& Cli::session()
 int Cli::run()
 {
     const CommandSpec* command = findCommand(m_options.command);
-    const int status = command ? (this->*command->handler)() : int(ExitUsage);
+    if (!command)
+        return ExitUsage;
+    const qsizetype given = m_options.arguments.size();
+    if (given < command->arguments.least || given > command->arguments.most)
+        return m_terminal.fail(ExitUsage, QString::fromUtf8(command->arguments.wrongCount));
+    const int status = (this->*command->handler)();
     m_terminal.endProgress();
     releaseRecorder();
     activeMaster = nullptr;
@@ -361,9 +366,6 @@ bool Cli::loadArchive(MZTArchive* archive, int* status)
 
 int Cli::devices()
 {
-    if (!m_options.arguments.isEmpty())
-        return m_terminal.fail(ExitUsage,
-                               QStringLiteral("devices takes no arguments (see --help)."));
     core::DiscoveryReport report;
     const QList<RecorderInfo> found = session().discover({}, &report);
     if (interrupted)
@@ -394,8 +396,6 @@ int Cli::devices()
 
 int Cli::list()
 {
-    if (!m_options.arguments.isEmpty())
-        return m_terminal.fail(ExitUsage, QStringLiteral("list takes no arguments (see --help)."));
     int status = ExitOk;
     QList<ContentRecord> records;
     if (!openRecorder(&records, &status))
@@ -424,9 +424,6 @@ int Cli::list()
 
 int Cli::backup()
 {
-    if (m_options.arguments.isEmpty())
-        return m_terminal.fail(ExitUsage,
-                               QStringLiteral("backup needs the archive to write (see --help)."));
     const QString path = m_options.arguments.first();
     const QStringList names = joinSplitNames(m_options.arguments.mid(1));
     int status = ExitOk;
@@ -532,9 +529,6 @@ int Cli::backup()
 
 int Cli::restore()
 {
-    if (m_options.arguments.isEmpty())
-        return m_terminal.fail(ExitUsage,
-                               QStringLiteral("restore needs the archive to read (see --help)."));
     const QString path = m_options.arguments.first();
     const QStringList names = joinSplitNames(m_options.arguments.mid(1));
     int status = ExitOk;
@@ -663,10 +657,6 @@ int Cli::restore()
 int Cli::remove()
 {
     const QStringList names = joinSplitNames(m_options.arguments);
-    if (names.isEmpty())
-        return m_terminal.fail(ExitUsage,
-                               QStringLiteral("delete needs the names of the files to delete "
-                                              "(see --help)."));
     const auto settings = std::find_if(names.cbegin(), names.cend(),
                                        [](const QString& n) { return idForName(n) == 0; });
     if (settings != names.cend())
@@ -797,10 +787,6 @@ void Cli::showTotal(const core::Progress& progress)
 
 int Cli::updateFirmware()
 {
-    if (m_options.arguments.size() > 1)
-        return m_terminal.fail(ExitUsage,
-                               QStringLiteral("update-firmware takes at most one update file "
-                                              "(see --help)."));
     const bool builtIn = m_options.arguments.isEmpty();
     const QString path = builtIn ? builtInImagePath() : m_options.arguments.first();
     UpdateImage image;
@@ -848,9 +834,6 @@ int Cli::updateFirmware()
 
 int Cli::showArchive()
 {
-    if (m_options.arguments.size() != 1)
-        return m_terminal.fail(
-            ExitUsage, QStringLiteral("archive needs exactly one archive file (see --help)."));
     int status = ExitOk;
     MZTArchive archive(m_options.arguments.first());
     if (!loadArchive(&archive, &status))

@@ -123,9 +123,6 @@ bool Cli::loadArchiveThenRecorder(MZTArchive* archive, QList<ContentRecord>* rec
 
 int Cli::status()
 {
-    if (m_options.arguments.size() != 1)
-        return m_terminal.fail(
-            ExitUsage, QStringLiteral("status needs exactly one archive file (see --help)."));
     int status = ExitOk;
     MZTArchive archive(m_options.arguments.first());
     QList<ContentRecord> records;
@@ -145,10 +142,6 @@ int Cli::status()
 
 int Cli::verify()
 {
-    if (m_options.arguments.isEmpty())
-        return m_terminal.fail(ExitUsage,
-                               QStringLiteral("verify needs the archive to compare with (see "
-                                              "--help)."));
     const QStringList names = joinSplitNames(m_options.arguments.mid(1));
     int status = ExitOk;
     MZTArchive archive(m_options.arguments.first());
@@ -194,9 +187,6 @@ int Cli::verify()
 
 int Cli::diff()
 {
-    if (m_options.arguments.size() != 2)
-        return m_terminal.fail(
-            ExitUsage, QStringLiteral("diff needs exactly two archive files (see --help)."));
     const QString firstPath = m_options.arguments[0];
     const QString secondPath = m_options.arguments[1];
     int status = ExitOk;

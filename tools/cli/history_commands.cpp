@@ -68,10 +68,6 @@ const char* changeWord(history::FileChange::Kind kind)
 
 std::optional<history::FolderHistory> Cli::readHistory(int* status)
 {
-    if (m_options.arguments.size() > 1) {
-        *status = m_terminal.fail(ExitUsage, QStringLiteral("one recorder at a time (see --help)"));
-        return std::nullopt;
-    }
     const QString serial = m_options.arguments.value(0);
     const QString folder = m_options.folder.isEmpty() ? backup::windowFolder() : m_options.folder;
     std::optional<history::FolderHistory> read = history::readFolder(folder, {true, &interrupted});

@@ -87,7 +87,7 @@ QJsonObject eventJson(const autobackup::Event& e)
 
 int Cli::switchAutostart()
 {
-    if (!m_options.folder.isEmpty() || m_options.keep > 0 || !m_options.arguments.isEmpty())
+    if (!m_options.folder.isEmpty() || m_options.keep > 0)
         return m_terminal.fail(ExitUsage,
                                QStringLiteral("--enable and --disable take nothing else; the "
                                               "entry runs `mzt500-cli watch` (see --help)."));
@@ -121,8 +121,6 @@ int Cli::watch()
 {
     if (m_options.enable || m_options.disable)
         return switchAutostart();
-    if (!m_options.arguments.isEmpty())
-        return m_terminal.fail(ExitUsage, QStringLiteral("watch takes no arguments (see --help)."));
     // A folder that cannot take backups is said now, not at every plug-in.
     const QString folder = m_options.folder.isEmpty() ? backup::windowFolder() : m_options.folder;
     if (const QString problem = backup::folderProblem(folder); !problem.isEmpty())
