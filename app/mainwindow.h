@@ -481,6 +481,8 @@ private:
         int chosen = -1; // in before
     };
     std::optional<PlugRelisting> plugRelisting;
+    // What was plugged in when the last discovery began.
+    std::optional<std::vector<d2xx::PresentDevice>> presentAtDiscovery;
     QString plugStatusLine;
     QString archivePath;
     bool deviceReady = false;

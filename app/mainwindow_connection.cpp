@@ -36,6 +36,7 @@ void MainWindow::on_discoverDevice_clicked()
         return;
     }
     enterBusy();
+    presentAtDiscovery = d2xx::presentDevices();
     discoverer->start(QThread::InheritPriority);
 }
 
@@ -196,6 +197,18 @@ void MainWindow::relistAfterPlug()
         return;
     }
     relistPending = false;
+    // A discovery opens every device, and the window opens its recorder
+    // after it. On the libftdi route each open and close makes the kernel's
+    // serial driver let go of the recorder or take it back, which udev
+    // reports as a port that went or came: relisting on that would start the
+    // next round. So a discovery follows only when a device came, went or
+    // was plugged in again, or while one was held by another program (whose
+    // letting go is reported the same way and is worth a new look).
+    if (presentAtDiscovery && discoverer->devicesInUse().isEmpty()
+        && d2xx::presentDevices() == *presentAtDiscovery) {
+        qCDebug(lcApp) << "plug event without a change of devices";
+        return;
+    }
     PlugRelisting relisting;
     relisting.before = listedRecorders();
     relisting.chosen = m_ui->devicesCombo->currentIndex();

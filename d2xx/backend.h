@@ -141,4 +141,8 @@ std::vector<ListedDevice> mergeListings(Backend* ftdi, const std::vector<DeviceI
                                         Backend* serial,
                                         const std::vector<DeviceInfo>& serialDevices);
 
+// The one list as the backends see it now. Only FT_CreateDeviceInfoList
+// makes it the list that FT_Open's positions refer to.
+std::vector<ListedDevice> listAllDevices();
+
 } // namespace d2xx

@@ -102,6 +102,21 @@ std::vector<ListedDevice> mergeListings(Backend* ftdi, const std::vector<DeviceI
     return merged;
 }
 
+std::vector<ListedDevice> listAllDevices()
+{
+    if (Backend* sim = simulatorBackend()) {
+        std::vector<ListedDevice> out;
+        for (DeviceInfo& d : sim->list())
+            out.push_back({sim, std::move(d)});
+        return out;
+    }
+    Backend* ftdi = usbScanDisabled() ? nullptr : ftdiBackend();
+    Backend* serial = serialBackend();
+    std::vector<DeviceInfo> ftdiDevices = ftdi ? ftdi->list() : std::vector<DeviceInfo> {};
+    std::vector<DeviceInfo> serialDevices = serial ? serial->list() : std::vector<DeviceInfo> {};
+    return mergeListings(ftdi, ftdiDevices, serial, serialDevices);
+}
+
 namespace {
 
 struct Handle {
@@ -129,21 +144,6 @@ Registry& registry()
 {
     static Registry r;
     return r;
-}
-
-std::vector<ListedDevice> buildList()
-{
-    if (Backend* sim = simulatorBackend()) {
-        std::vector<ListedDevice> out;
-        for (DeviceInfo& d : sim->list())
-            out.push_back({sim, std::move(d)});
-        return out;
-    }
-    Backend* ftdi = usbScanDisabled() ? nullptr : ftdiBackend();
-    Backend* serial = serialBackend();
-    std::vector<DeviceInfo> ftdiDevices = ftdi ? ftdi->list() : std::vector<DeviceInfo> {};
-    std::vector<DeviceInfo> serialDevices = serial ? serial->list() : std::vector<DeviceInfo> {};
-    return mergeListings(ftdi, ftdiDevices, serial, serialDevices);
 }
 
 // Looks the handle up under the registry lock; the port itself is used
@@ -222,7 +222,7 @@ FT_STATUS FT_CreateDeviceInfoList(LPDWORD lpdwNumDevs)
 {
     if (!lpdwNumDevs)
         return FT_INVALID_PARAMETER;
-    std::vector<ListedDevice> fresh = buildList();
+    std::vector<ListedDevice> fresh = listAllDevices();
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     r.list = std::move(fresh);
@@ -386,7 +386,7 @@ FT_STATUS FT_OpenEx(LPVOID pvArg1, DWORD dwFlags, FT_HANDLE* pHandle)
     const std::string name(static_cast<const char*>(pvArg1));
     if (name.empty())
         return FT_DEVICE_NOT_FOUND;
-    const std::vector<ListedDevice> present = buildList();
+    const std::vector<ListedDevice> present = listAllDevices();
     const ListedDevice* match = nullptr;
     for (const ListedDevice& d : present) {
         const std::string& field =

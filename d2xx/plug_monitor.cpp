@@ -282,6 +282,23 @@ PlugDiff diffListings(const std::vector<PluggedDevice>& before,
     return PlugDiff {unmatched(after, before), unmatched(before, after)};
 }
 
+std::vector<PresentDevice> presentDevices()
+{
+    // As FT_GetDeviceInfoList would show them, its fields' lengths included.
+    const auto cut = [](const std::string& text, std::size_t field) {
+        return text.substr(0, field - 1);
+    };
+    std::vector<PresentDevice> devices;
+    for (const ListedDevice& listed : listAllDevices()) {
+        const DeviceInfo& d = listed.info;
+        devices.push_back({{cut(d.serial, sizeof FT_DEVICE_LIST_INFO_NODE {}.SerialNumber), d.place,
+                            cut(d.description, sizeof FT_DEVICE_LIST_INFO_NODE {}.Description)},
+                           d.usbBus,
+                           d.usbAddress});
+    }
+    return devices;
+}
+
 std::vector<PluggedDevice> listPluggedDevices()
 {
     DWORD count = 0;

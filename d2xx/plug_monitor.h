@@ -62,6 +62,7 @@ struct PluggedDevice {
     std::string serial;      // as FT_GetDeviceInfoList shows it; may be empty
     std::string place;       // as FT_GetDevicePlace reports it
     std::string description; // for messages
+    bool operator==(const PluggedDevice&) const = default;
 };
 
 // What came and what went between two listings. A device is the same in
@@ -79,5 +80,22 @@ PlugDiff diffListings(const std::vector<PluggedDevice>& before,
 // The devices present now, through FT_CreateDeviceInfoList (which replaces
 // the list that FT_Open's positions refer to, as every listing does).
 std::vector<PluggedDevice> listPluggedDevices();
+
+// A device as it is plugged in now: the same USB address as long as it
+// stays plugged in, a new one once it was plugged in again.
+struct PresentDevice {
+    PluggedDevice device;
+    int usbBus = 0; // 0 for a device without a USB identity
+    int usbAddress = 0;
+    bool operator==(const PresentDevice&) const = default;
+};
+
+// What is plugged in now, in listing order, to tell whether a change the
+// monitor reported changed anything: a recorder's kernel serial port goes
+// while libftdi has the recorder open and comes back when it is closed, and
+// udev reports both although nothing was plugged. Leaves the list that
+// FT_Open's positions refer to as it is, so it may run while another thread
+// opens a device by its position.
+std::vector<PresentDevice> presentDevices();
 
 } // namespace d2xx

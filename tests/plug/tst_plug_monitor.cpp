@@ -159,6 +159,40 @@ private slots:
         QCOMPARE(FT_Close(h), FT_OK);
     }
 
+    // What is plugged in now is read without replacing the list FT_Open's
+    // positions refer to, and shows each device as the listing does.
+    void presentDevicesLeaveTheOpenList()
+    {
+        QTemporaryDir dir;
+        const QString plug = dir.filePath("kv1");
+        sim::DeviceConfig first = sim::DeviceConfig::recorder();
+        first.serial = "KV000001";
+        first.presentWhile = plug.toStdString();
+        sim::DeviceConfig second = sim::DeviceConfig::recorder();
+        second.serial = "KV000002";
+        sim::Bus::instance().install({first, second});
+        DWORD count = 0;
+        QCOMPARE(FT_CreateDeviceInfoList(&count), FT_OK);
+        QCOMPARE(count, DWORD(1));
+        const std::vector<d2xx::PresentDevice> before = d2xx::presentDevices();
+        QCOMPARE(d2xx::presentDevices(), before);
+
+        QVERIFY(QFile(plug).open(QIODevice::WriteOnly));
+        const std::vector<d2xx::PresentDevice> after = d2xx::presentDevices();
+        QVERIFY(after != before);
+        QCOMPARE(after.size(), size_t(2));
+        FT_DEVICE_LIST_INFO_NODE nodes[2] {};
+        count = 2;
+        QCOMPARE(FT_GetDeviceInfoList(nodes, &count), FT_OK);
+        QCOMPARE(count, DWORD(1));
+        QCOMPARE(QByteArray(nodes[0].SerialNumber), QByteArray("KV000002"));
+
+        const std::vector<PluggedDevice> listed = d2xx::listPluggedDevices();
+        QCOMPARE(listed.size(), after.size());
+        for (size_t i = 0; i < listed.size(); ++i)
+            QVERIFY(listed[i] == after[i].device);
+    }
+
     // Devices plugged and unplugged through the simulator's API, from
     // another thread too, are told; a burst comes as one signal.
     void simulatorApiChangesAreTold()
