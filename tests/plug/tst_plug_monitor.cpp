@@ -47,6 +47,15 @@ struct Pty {
     }
 };
 
+// A simulated recorder, present while presentWhile exists when it is given.
+sim::DeviceConfig recorder(const char* serial, const QString& presentWhile = {})
+{
+    sim::DeviceConfig c = sim::DeviceConfig::recorder();
+    c.serial = serial;
+    c.presentWhile = presentWhile.toStdString();
+    return c;
+}
+
 PluggedDevice device(const char* serial, const char* place)
 {
     return PluggedDevice {serial, place, "KORVANT KVP-DEV"};
@@ -87,10 +96,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QString plug = dir.filePath("kv1");
-        sim::DeviceConfig c = sim::DeviceConfig::recorder();
-        c.serial = "KV000001";
-        c.presentWhile = plug.toStdString();
-        sim::Bus::instance().install({c});
+        sim::Bus::instance().install({recorder("KV000001", plug)});
         QVERIFY(!listed("KV000001"));
 
         d2xx::PlugMonitor monitor;
@@ -137,10 +143,7 @@ private slots:
         QTemporaryDir dir;
         const QString plug = dir.filePath("kv1");
         QVERIFY(QFile(plug).open(QIODevice::WriteOnly));
-        sim::DeviceConfig c = sim::DeviceConfig::recorder();
-        c.serial = "KV000001";
-        c.presentWhile = plug.toStdString();
-        sim::Bus::instance().install({c});
+        sim::Bus::instance().install({recorder("KV000001", plug)});
         QVERIFY(listed("KV000001"));
         FT_HANDLE h = nullptr;
         QCOMPARE(FT_Open(0, &h), FT_OK);
@@ -165,12 +168,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QString plug = dir.filePath("kv1");
-        sim::DeviceConfig first = sim::DeviceConfig::recorder();
-        first.serial = "KV000001";
-        first.presentWhile = plug.toStdString();
-        sim::DeviceConfig second = sim::DeviceConfig::recorder();
-        second.serial = "KV000002";
-        sim::Bus::instance().install({first, second});
+        sim::Bus::instance().install({recorder("KV000001", plug), recorder("KV000002")});
         DWORD count = 0;
         QCOMPARE(FT_CreateDeviceInfoList(&count), FT_OK);
         QCOMPARE(count, DWORD(1));
@@ -197,33 +195,29 @@ private slots:
     // another thread too, are told; a burst comes as one signal.
     void simulatorApiChangesAreTold()
     {
-        sim::DeviceConfig c = sim::DeviceConfig::recorder();
-        c.serial = "KV000001";
-        auto recorder = sim::Bus::instance().install({c}).front();
+        auto first = sim::Bus::instance().install({recorder("KV000001")}).front();
         d2xx::PlugMonitor monitor;
         QSignalSpy changed(&monitor, &d2xx::PlugMonitor::devicesChanged);
         monitor.start();
 
-        std::thread([recorder] {
-            recorder->vanish();
-            recorder->reappear();
-            recorder->vanish();
+        std::thread([first] {
+            first->vanish();
+            first->reappear();
+            first->vanish();
         }).join();
         QTRY_VERIFY_WITH_TIMEOUT(changed.count() > 0, kGenerous);
         QCOMPARE(changed.count(), 1);
         QVERIFY(!listed("KV000001"));
 
         changed.clear();
-        sim::DeviceConfig second = sim::DeviceConfig::recorder();
-        second.serial = "KV000002";
-        sim::Bus::instance().add(second);
+        sim::Bus::instance().add(recorder("KV000002"));
         QTRY_VERIFY_WITH_TIMEOUT(changed.count() > 0, kGenerous);
         QVERIFY(listed("KV000002"));
 
         // Stopped, it says nothing more.
         monitor.stop();
         changed.clear();
-        recorder->reappear();
+        first->reappear();
         QTest::qWait(3 * d2xx::PlugMonitor::kSettleMs);
         QCOMPARE(changed.count(), 0);
     }
